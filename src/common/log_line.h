@@ -1,0 +1,32 @@
+#pragma once
+// Tagged diagnostic lines: "<tag> part part ...\n", written in one write(2) so that lines from several threads
+// never interleave, and never buffered.
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+class TaggedLog {
+ public:
+  // Writes to file descriptor `fd` (standard error by default).
+  explicit TaggedLog(std::string tag, int fd = 2) : tag_(std::move(tag)), fd_(fd) {}
+
+  // The line as it is written: the tag and the parts joined by single blanks, then a newline.
+  std::string format(std::initializer_list<std::string_view> parts) const;
+
+  // Writes one line. Returns false when the write failed (the caller decides whether that matters).
+  bool write(std::initializer_list<std::string_view> parts) const;
+
+  int fd() const { return fd_; }
+  void set_fd(int fd) { fd_ = fd; }
+
+ private:
+  std::string tag_;
+  int fd_;
+};
+
+// Writes all of `data` to `fd`, retrying on EINTR and short writes. Returns false (errno set) on failure.
+bool write_all(int fd, std::string_view data);
+
+}  // namespace velmora
