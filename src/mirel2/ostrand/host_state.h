@@ -1,0 +1,34 @@
+#pragma once
+// The render host's process-wide state: one object, made at start-up, instead of module globals.
+// Everything here runs on the main thread except where a field says otherwise.
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/log_line.h"
+
+namespace velmora::ostrand {
+
+struct HostState {
+  // Diagnostic lines on standard error: "[tarnhost] part part ...".
+  TaggedLog log{"[tarnhost]", 2};
+
+  // Staged temporary model files not yet deleted, in staging order. Only staging appends; release and the
+  // exit hook remove. No lock: staging, release and exit all run on the main thread.
+  std::vector<std::string> staged;
+
+  // The shared-encoder tool plug-in (a dlopen handle), or null when neither load attempt succeeded; and the
+  // loader's failure text, or the directory whose attempt succeeded ("" only before the search ran).
+  void* sed = nullptr;
+  std::string sed_why;
+};
+
+// The process's state. Tests may replace its fields freely between cases.
+HostState& host_state();
+
+// One diagnostic line through host_state().log. A failed write throws std::system_error (EPIPE, EBADF): the
+// caller gets the error, as a failed write of a log line must not pass unnoticed.
+void elog(std::initializer_list<std::string_view> parts);
+
+}  // namespace velmora::ostrand
