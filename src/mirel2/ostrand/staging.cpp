@@ -14,7 +14,7 @@ void release_staged(std::vector<std::string> paths) {
     if (it == staged.end()) continue;
     // unlink, not std::filesystem::remove: the latter would also delete an empty directory of that name.
     if (::unlink(path.c_str()) != 0) continue;
-    staged.erase(std::find(staged.begin(), staged.end(), path));
+    staged.erase(it);
   }
 }
 
