@@ -1,0 +1,73 @@
+#include "common/sha256.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <stdexcept>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace velmora {
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+  if (ctx_ == nullptr || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), EVP_sha256(), nullptr) != 1) {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
+    throw std::runtime_error("SHA-256 is not available");
+  }
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
+
+void Sha256::update(const void* data, std::size_t size) {
+  EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, size);
+}
+
+std::string Sha256::hex_digest() {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), md, &len);
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(2 * len);
+  for (unsigned i = 0; i < len; ++i) {
+    out.push_back(digits[md[i] >> 4]);
+    out.push_back(digits[md[i] & 15]);
+  }
+  return out;
+}
+
+std::string sha256_hex(std::string_view data) {
+  Sha256 h;
+  h.update(data);
+  return h.hex_digest();
+}
+
+std::string sha256_file_hex(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
+  Sha256 h;
+  std::vector<char> buf(1 << 20);
+  while (true) {
+    const ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      throw std::system_error(err, std::generic_category(), path);
+    }
+    if (n == 0) break;
+    h.update(buf.data(), static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return h.hex_digest();
+}
+
+bool is_sha256_hex(std::string_view text) {
+  if (text.size() != 64) return false;
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+}  // namespace velmora
