@@ -1,0 +1,167 @@
+#include "common/zip_archive.h"
+
+#include <zip.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace velmora {
+namespace {
+
+constexpr std::size_t END_RECORD_SIZE = 22;
+constexpr char END_RECORD_SIGNATURE[] = "PK\x05\x06";
+
+zip_t* as_zip(void* p) { return static_cast<zip_t*>(p); }
+
+std::string zip_error_text(int code) {
+  zip_error_t err;
+  zip_error_init_with_code(&err, code);
+  std::string text = zip_error_strerror(&err);
+  zip_error_fini(&err);
+  return text;
+}
+
+// pread of exactly `n` bytes at `offset`, false on any shortfall.
+bool read_at(int fd, std::string& out, std::size_t n, off_t offset) {
+  out.resize(n);
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::pread(fd, out.data() + got, n - got, offset + static_cast<off_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    got += static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool is_zip_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool found = false;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) >= END_RECORD_SIZE) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    std::string tail;
+    if (read_at(fd, tail, END_RECORD_SIZE, static_cast<off_t>(size - END_RECORD_SIZE)) &&
+        tail.compare(0, 4, END_RECORD_SIGNATURE, 4) == 0 && tail[20] == '\0' && tail[21] == '\0') {
+      found = true;
+    } else {
+      // A record followed by a comment: the last signature within reach of the largest comment.
+      const std::size_t start = size > (1u << 16) + END_RECORD_SIZE ? size - (1u << 16) - END_RECORD_SIZE : 0;
+      std::string window;
+      if (read_at(fd, window, size - start, static_cast<off_t>(start))) {
+        const auto at = window.rfind(std::string_view(END_RECORD_SIGNATURE, 4));
+        found = at != std::string::npos && window.size() - at >= END_RECORD_SIZE;
+      }
+    }
+  }
+  ::close(fd);
+  return found;
+}
+
+ZipArchive::ZipArchive(void* handle, std::string label, std::shared_ptr<const std::string> bytes)
+    : za_(handle), label_(std::move(label)), bytes_(std::move(bytes)) {
+  const zip_int64_t n = zip_get_num_entries(as_zip(za_), 0);
+  names_.reserve(static_cast<std::size_t>(n > 0 ? n : 0));
+  for (zip_int64_t i = 0; i < n; ++i) {
+    const char* name = zip_get_name(as_zip(za_), static_cast<zip_uint64_t>(i), ZIP_FL_ENC_STRICT);
+    if (name == nullptr) {
+      const std::string why = zip_strerror(as_zip(za_));
+      zip_discard(as_zip(za_));
+      za_ = nullptr;
+      throw ZipError(label_ + ": unreadable entry name: " + why);
+    }
+    names_.emplace_back(name);
+  }
+}
+
+ZipArchive ZipArchive::open_file(const std::string& path) {
+  int code = 0;
+  zip_t* za = zip_open(path.c_str(), ZIP_RDONLY, &code);
+  if (za == nullptr) throw ZipError(path + ": not a readable zip archive: " + zip_error_text(code));
+  return ZipArchive(za, path, nullptr);
+}
+
+ZipArchive ZipArchive::open_bytes(std::shared_ptr<const std::string> bytes) {
+  zip_error_t err;
+  zip_error_init(&err);
+  zip_source_t* src = zip_source_buffer_create(bytes->data(), bytes->size(), 0, &err);
+  if (src == nullptr) {
+    const std::string why = zip_error_strerror(&err);
+    zip_error_fini(&err);
+    throw ZipError("zip archive in memory: " + why);
+  }
+  zip_t* za = zip_open_from_source(src, ZIP_RDONLY, &err);
+  if (za == nullptr) {
+    zip_source_free(src);
+    const std::string why = zip_error_strerror(&err);
+    zip_error_fini(&err);
+    throw ZipError("zip archive in memory: not a readable zip archive: " + why);
+  }
+  zip_error_fini(&err);
+  return ZipArchive(za, "zip archive in memory", std::move(bytes));
+}
+
+ZipArchive::ZipArchive(ZipArchive&& o) noexcept
+    : za_(std::exchange(o.za_, nullptr)), label_(std::move(o.label_)), bytes_(std::move(o.bytes_)),
+      names_(std::move(o.names_)) {}
+
+ZipArchive& ZipArchive::operator=(ZipArchive&& o) noexcept {
+  if (this != &o) {
+    if (za_ != nullptr) zip_discard(as_zip(za_));
+    za_ = std::exchange(o.za_, nullptr);
+    label_ = std::move(o.label_);
+    bytes_ = std::move(o.bytes_);
+    names_ = std::move(o.names_);
+  }
+  return *this;
+}
+
+ZipArchive::~ZipArchive() {
+  if (za_ != nullptr) zip_discard(as_zip(za_));
+}
+
+std::uint64_t ZipArchive::stored_size(std::size_t index) const {
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(as_zip(za_), index, 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE))
+    throw ZipError(label_ + ": cannot stat entry " + std::to_string(index));
+  return st.size;
+}
+
+std::string ZipArchive::read(std::size_t index, std::size_t max_bytes) const {
+  if (index >= names_.size()) throw ZipError(label_ + ": no entry " + std::to_string(index));
+  const std::string& name = names_[index];
+  zip_file_t* f = zip_fopen_index(as_zip(za_), index, 0);
+  if (f == nullptr) throw ZipError(label_ + ": cannot read " + name + ": " + zip_strerror(as_zip(za_)));
+  std::string out;
+  char buf[1 << 16];
+  while (true) {
+    const zip_int64_t n = zip_fread(f, buf, sizeof buf);
+    if (n < 0) {
+      const std::string why = zip_file_strerror(f);
+      zip_fclose(f);
+      throw ZipError(label_ + ": cannot read " + name + ": " + why);
+    }
+    if (n == 0) break;
+    if (static_cast<std::size_t>(n) > max_bytes - out.size()) {
+      zip_fclose(f);
+      throw ZipError(label_ + ": entry " + name + " is larger than " + std::to_string(max_bytes) + " bytes");
+    }
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  // Closing reports a CRC mismatch that the last read did not.
+  const int rc = zip_fclose(f);
+  if (rc != 0) throw ZipError(label_ + ": cannot read " + name + ": " + zip_error_text(rc));
+  return out;
+}
+
+}  // namespace velmora

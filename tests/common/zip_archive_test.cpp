@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "common/zip_archive.h"
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A stored (uncompressed) archive with one entry, built by hand so that tests can damage any byte of it.
+// `flags` is the general-purpose flag word (bit 11: names in UTF-8).
+std::string stored_zip(const std::string& name, const std::string& data, std::uint16_t flags = 0,
+                       const std::string& comment = "") {
+  auto u16 = [](std::string& s, unsigned v) { s.push_back(char(v & 0xff)), s.push_back(char(v >> 8)); };
+  auto u32 = [&](std::string& s, std::uint32_t v) { u16(s, v & 0xffff), u16(s, v >> 16); };
+  std::uint32_t crc = 0xffffffffu;
+  for (unsigned char c : data) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+  }
+  crc ^= 0xffffffffu;
+  std::string local = "PK\x03\x04";
+  u16(local, 20), u16(local, flags), u16(local, 0), u16(local, 0), u16(local, 0x21);
+  u32(local, crc), u32(local, data.size()), u32(local, data.size()), u16(local, name.size()), u16(local, 0);
+  local += name + data;
+  std::string central = "PK\x01\x02";
+  u16(central, 20), u16(central, 20), u16(central, flags), u16(central, 0), u16(central, 0), u16(central, 0x21);
+  u32(central, crc), u32(central, data.size()), u32(central, data.size()), u16(central, name.size());
+  u16(central, 0), u16(central, 0), u16(central, 0), u16(central, 0), u32(central, 0), u32(central, 0);
+  central += name;
+  std::string end = "PK\x05\x06";
+  u16(end, 0), u16(end, 0), u16(end, 1), u16(end, 1), u32(end, central.size()), u32(end, local.size());
+  u16(end, comment.size());
+  return local + central + end + comment;
+}
+
+class ZipArchiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("zip_archive_test_" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string write(const std::string& name, const std::string& bytes) {
+    const auto p = (dir_ / name).string();
+    std::ofstream(p, std::ios::binary) << bytes;
+    return p;
+  }
+  fs::path dir_;
+};
+
+TEST_F(ZipArchiveTest, ReadsNamesAndEntriesFromFileAndMemory) {
+  const std::string bytes = stored_zip("dir/a.bin", std::string("x\0y", 3));
+  const auto path = write("a.zip", bytes);
+  ASSERT_TRUE(is_zip_file(path));
+  std::vector<ZipArchive> opened;
+  opened.push_back(ZipArchive::open_file(path));
+  opened.push_back(ZipArchive::open_bytes(std::make_shared<std::string>(bytes)));
+  for (const auto& za : opened) {
+    ASSERT_EQ(za.names(), std::vector<std::string>{"dir/a.bin"});
+    EXPECT_EQ(za.read(0), std::string("x\0y", 3));
+    EXPECT_THROW(za.read(0, 2), ZipError);
+    EXPECT_THROW(za.read(1), ZipError);
+  }
+}
+
+TEST_F(ZipArchiveTest, NamesFollowTheLanguageEncodingFlag) {
+  // 0x82 is e-acute in code page 437; with the UTF-8 flag the same bytes must stay as they are.
+  const auto cp437 = write("cp.zip", stored_zip("caf\x82", "1"));
+  EXPECT_EQ(ZipArchive::open_file(cp437).names()[0], "caf\xc3\xa9");
+  const auto utf8 = write("u8.zip", stored_zip("caf\xc3\xa9", "1", 1u << 11));
+  EXPECT_EQ(ZipArchive::open_file(utf8).names()[0], "caf\xc3\xa9");
+}
+
+TEST_F(ZipArchiveTest, DamagedContentFailsItsCrcCheck) {
+  std::string bytes = stored_zip("m", "hello world");
+  bytes[30 + 1 + 4] ^= 1;  // a byte of the data, after the 30-byte local header and the 1-byte name
+  const auto path = write("bad.zip", bytes);
+  EXPECT_THROW(ZipArchive::open_file(path).read(0), ZipError);
+}
+
+TEST_F(ZipArchiveTest, EndRecordTestAsPythonsIsZipfile) {
+  const std::string good = stored_zip("m", "data");
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool want;
+  };
+  const Case cases[] = {
+      {"plain archive", good, true},
+      {"with a comment", stored_zip("m", "d", 0, "a comment"), true},
+      {"trailing garbage after the record", good + "junk", true},
+      {"record cut short", good.substr(0, good.size() - 1), false},
+      {"empty file", "", false},
+      {"no record", std::string(100, 'x'), false},
+      {"only a bare record", std::string("PK\x05\x06", 4) + std::string(18, '\0'), true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(is_zip_file(write("t.zip", c.bytes)), c.want) << c.what;
+  EXPECT_FALSE(is_zip_file((dir_ / "missing.zip").string()));
+  EXPECT_FALSE(is_zip_file(dir_.string()));
+  EXPECT_THROW(ZipArchive::open_file(write("junk.zip", std::string(100, 'x'))), ZipError);
+}
+
+}  // namespace
+}  // namespace velmora
