@@ -2,11 +2,13 @@
 // The render host's process-wide state: one object, made at start-up, instead of module globals.
 // Everything here runs on the main thread except where a field says otherwise.
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/log_line.h"
+#include "mirel2/ostrand/shared_enc_dep.h"
 
 namespace velmora::ostrand {
 
@@ -18,10 +20,12 @@ struct HostState {
   // exit hook remove. No lock: staging, release and exit all run on the main thread.
   std::vector<std::string> staged;
 
-  // The shared-encoder tool plug-in (a dlopen handle), or null when neither load attempt succeeded; and the
-  // loader's failure text, or the directory whose attempt succeeded ("" only before the search ran).
-  void* sed = nullptr;
+  // The shared-encoder tool plug-in, or null when neither load attempt succeeded; and the loader's failure
+  // text, or the directory whose attempt succeeded ("" only before the search ran).
+  std::unique_ptr<SharedEncDep> sed;
   std::string sed_why;
+  // The plug-in search path: directories tried in order when the plug-in is loaded.
+  std::vector<std::string> plugin_path;
 };
 
 // The process's state. Tests may replace its fields freely between cases.

@@ -1,0 +1,52 @@
+#include "mirel2/ostrand/startup.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+#include <typeinfo>
+
+#include "common/log_line.h"
+#include "mirel2/ostrand/exit_status.h"
+#include "mirel2/ostrand/host_state.h"
+#include "mirel2/ostrand/staging.h"
+#include "mirel2/ostrand/tool_search.h"
+
+namespace velmora::ostrand {
+namespace {
+
+std::string own_program_file(const char* argv0) {
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) return exe.string();
+  return argv0 ? argv0 : "tarnhost";
+}
+
+void report(const std::string& text) { write_all(2, "tarnhost: unhandled error: " + text + "\n"); }
+
+}  // namespace
+
+void start_up(const char* argv0) {
+  std::signal(SIGPIPE, SIG_IGN);
+  // Standard input and output need no binary-mode switch here: POSIX streams never translate bytes.
+  HostState& state = host_state();
+  find_tool_module(state, own_program_file(argv0));
+  std::atexit(drop_staged);
+}
+
+int run_program(int argc, char** argv, const RunFn& run) {
+  try {
+    start_up(argc > 0 ? argv[0] : nullptr);
+    return host_main(std::vector<std::string>(argv, argv + argc), run);
+  } catch (const HostExit& e) {
+    return e.status;
+  } catch (const std::exception& e) {
+    report(e.what());
+  } catch (...) {
+    report("unknown exception");
+  }
+  return 1;
+}
+
+}  // namespace velmora::ostrand
