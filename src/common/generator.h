@@ -1,0 +1,181 @@
+#pragma once
+// A lazy pull generator (C++20 coroutine) that behaves as a Python generator does:
+// - nothing of the body runs until the first next();
+// - next() gives the next yielded value, nothing once the body has ended, and rethrows what the body threw;
+// - close() of a generator that never started just ends it; of a suspended one it resumes the body with
+//   GeneratorExit thrown at its co_yield. GeneratorExit (or a normal end) out of the body makes close() return;
+//   any other exception leaves close(); a body that yields again gets std::logic_error out of close();
+// - the destructor closes and swallows whatever close() throws (a finaliser), then frees the frame;
+// - once the body has ended, its frame (parameters and locals) is released at once, so an inner generator
+//   passed in is closed as soon as its consumer ends.
+//
+// Rules for bodies: take parameters by value (a coroutine outlives the call that made it), no lambda
+// coroutines, no co_yield inside a catch handler or inside an expression with temporaries.
+#include <coroutine>
+#include <exception>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+namespace velmora {
+
+// Thrown into a generator's body by close(). Deliberately not a std::exception: a body's
+// `catch (const std::exception&)` must not swallow it, just as Python's `except Exception` does not.
+struct GeneratorExit {};
+
+template <class T>
+class Generator {
+ public:
+  struct promise_type;
+  using handle_type = std::coroutine_handle<promise_type>;
+
+  struct promise_type {
+    std::optional<T> value;
+    std::exception_ptr error;
+    bool closing = false;
+    bool started = false;
+    bool running = false;
+
+    Generator get_return_object() { return Generator(handle_type::from_promise(*this)); }
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    std::suspend_always final_suspend() noexcept { return {}; }
+    void return_void() noexcept {}
+    void unhandled_exception() noexcept { error = std::current_exception(); }
+
+    struct YieldAwaiter {
+      promise_type* promise;
+      bool await_ready() const noexcept { return false; }
+      void await_suspend(handle_type) const noexcept {}
+      void await_resume() const {
+        if (promise->closing) throw GeneratorExit{};
+      }
+    };
+    YieldAwaiter yield_value(const T& v) {
+      value.emplace(v);
+      return YieldAwaiter{this};
+    }
+    YieldAwaiter yield_value(T&& v) {
+      value.emplace(std::move(v));
+      return YieldAwaiter{this};
+    }
+  };
+
+  // An empty generator: already ended.
+  Generator() = default;
+  Generator(Generator&& other) noexcept : h_(std::exchange(other.h_, {})), current_(std::move(other.current_)) {}
+  Generator& operator=(Generator&& other) noexcept {
+    if (this != &other) {
+      finalise();
+      h_ = std::exchange(other.h_, {});
+      current_ = std::move(other.current_);
+    }
+    return *this;
+  }
+  Generator(const Generator&) = delete;
+  Generator& operator=(const Generator&) = delete;
+  ~Generator() { finalise(); }
+
+  // The next value, or nothing when the body has ended (and on every later call). Rethrows an exception
+  // that leaves the body; the generator has ended then. Calling it from inside its own body is an error.
+  std::optional<T> next() {
+    if (!h_) return std::nullopt;
+    auto& p = h_.promise();
+    if (p.running) throw std::logic_error("generator already executing");
+    resume();
+    if (h_.done()) {
+      std::exception_ptr error = std::exchange(p.error, nullptr);
+      release();
+      if (error) std::rethrow_exception(error);
+      return std::nullopt;
+    }
+    std::optional<T> out(std::move(p.value));
+    p.value.reset();
+    return out;
+  }
+
+  // Python's generator.close(): see the header comment.
+  void close() {
+    if (!h_) return;
+    auto& p = h_.promise();
+    if (p.running) throw std::logic_error("generator already executing");
+    if (!p.started) {
+      release();
+      return;
+    }
+    p.closing = true;
+    resume();
+    if (!h_.done()) {
+      p.value.reset();
+      p.closing = false;  // as in Python, a later next() resumes the body normally
+      throw std::logic_error("generator ignored GeneratorExit");
+    }
+    std::exception_ptr error = std::exchange(p.error, nullptr);
+    release();
+    if (!error) return;
+    try {
+      std::rethrow_exception(error);
+    } catch (const GeneratorExit&) {
+    }
+  }
+
+  // True once the body has ended or the generator was closed.
+  bool finished() const { return !h_; }
+
+  // Input range over the remaining values: `for (T& v : gen)`. Leaving the loop early leaves the generator
+  // suspended; it is closed when it is destroyed.
+  struct sentinel {};
+  class iterator {
+   public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = T;
+    using difference_type = std::ptrdiff_t;
+    explicit iterator(Generator* g) : g_(g) {}
+    T& operator*() const { return *g_->current_; }
+    T* operator->() const { return &*g_->current_; }
+    iterator& operator++() {
+      g_->current_ = g_->next();
+      return *this;
+    }
+    void operator++(int) { ++*this; }
+    bool at_end() const { return !g_->current_; }
+    friend bool operator==(const iterator& it, sentinel) { return it.at_end(); }
+
+   private:
+    Generator* g_;
+  };
+  iterator begin() {
+    current_ = next();
+    return iterator(this);
+  }
+  sentinel end() { return {}; }
+
+ private:
+  explicit Generator(handle_type h) : h_(h) {}
+
+  void resume() {
+    auto& p = h_.promise();
+    p.started = true;
+    p.running = true;
+    h_.resume();
+    p.running = false;
+  }
+
+  void release() {
+    if (h_) std::exchange(h_, {}).destroy();
+  }
+
+  void finalise() noexcept {
+    if (!h_) return;
+    try {
+      close();
+    } catch (...) {
+    }
+    release();
+  }
+
+  handle_type h_{};
+  std::optional<T> current_;
+};
+
+}  // namespace velmora
