@@ -1,0 +1,55 @@
+#include "common/utf8.h"
+
+namespace velmora {
+namespace {
+
+constexpr std::string_view REPLACEMENT = "\xef\xbf\xbd";
+
+// The byte range allowed in the second position after `lead` (later positions are always 80..BF).
+void second_range(unsigned char lead, unsigned char& lo, unsigned char& hi) {
+  lo = 0x80;
+  hi = 0xbf;
+  if (lead == 0xe0) lo = 0xa0;
+  if (lead == 0xed) hi = 0x9f;
+  if (lead == 0xf0) lo = 0x90;
+  if (lead == 0xf4) hi = 0x8f;
+}
+
+}  // namespace
+
+std::string utf8_decode_replace(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    std::size_t len = 0;
+    if (lead < 0x80) len = 1;
+    else if (lead >= 0xc2 && lead <= 0xdf) len = 2;
+    else if (lead >= 0xe0 && lead <= 0xef) len = 3;
+    else if (lead >= 0xf0 && lead <= 0xf4) len = 4;
+    if (len == 0) {  // a byte that can never start a sequence
+      out += REPLACEMENT;
+      ++i;
+      continue;
+    }
+    // Count the bytes that continue the sequence validly; a short count is one invalid subsequence.
+    std::size_t good = 1;
+    while (good < len && i + good < bytes.size()) {
+      const auto b = static_cast<unsigned char>(bytes[i + good]);
+      unsigned char lo = 0x80, hi = 0xbf;
+      if (good == 1) second_range(lead, lo, hi);
+      if (b < lo || b > hi) break;
+      ++good;
+    }
+    if (good == len) {
+      out.append(bytes.substr(i, len));
+    } else {
+      out += REPLACEMENT;
+    }
+    i += good;
+  }
+  return out;
+}
+
+}  // namespace velmora

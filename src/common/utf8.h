@@ -1,0 +1,12 @@
+#pragma once
+// UTF-8 bytes decoded the way Python's bytes.decode("utf-8", "replace") decodes them: every maximal invalid
+// subsequence becomes one U+FFFD (overlong forms, surrogates and values beyond U+10FFFF are invalid).
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+// Valid UTF-8 text: `bytes` with each invalid subsequence replaced by U+FFFD.
+std::string utf8_decode_replace(std::string_view bytes);
+
+}  // namespace velmora
