@@ -1,0 +1,126 @@
+#pragma once
+// The errors of the Avatar API.
+//
+// AvatarError and its three kinds are what application code catches: every layer that maps failures lets an
+// AvatarError through unchanged. A refusal carries a plain-language message (what()) and, separately, a
+// technical detail: nothing, a text, or the exception that caused it.
+//
+// Besides them the API throws: std::system_error for every file operation that fails (with its errno; a
+// missing file given by the caller is FileNotFound), TypeError / ValueError for arguments of the wrong kind
+// or value, and ImportError when an outside module the operation needs is not installed in this process.
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <type_traits>
+
+namespace velmora {
+
+// The technical detail of a refusal.
+class Detail {
+ public:
+  Detail() = default;  // no detail
+  Detail(std::string text) : text_(std::move(text)), kind_(Kind::Text) {}
+  Detail(const char* text) : Detail(text ? std::string(text) : std::string()) {}
+
+  // A caught exception; its text is its what() (empty for an exception that is not a std::exception).
+  static Detail of(std::exception_ptr error);
+  // The exception being handled; call it inside a catch block.
+  static Detail current() { return of(std::current_exception()); }
+
+  bool empty() const { return kind_ == Kind::None; }
+  bool is_text() const { return kind_ == Kind::Text; }
+  bool is_exception() const { return kind_ == Kind::Exception; }
+  // The text, or the exception's text; empty when there is no detail.
+  const std::string& text() const { return text_; }
+  // The exception, or null.
+  const std::exception_ptr& exception() const { return error_; }
+
+ private:
+  enum class Kind { None, Text, Exception };
+  std::string text_;
+  std::exception_ptr error_;
+  Kind kind_ = Kind::None;
+};
+
+// Base of the package's errors. what() is the message alone; the detail is never appended to it.
+class AvatarError : public std::runtime_error {
+ public:
+  explicit AvatarError(const std::string& message, Detail detail = {})
+      : std::runtime_error(message), detail_(std::make_shared<const Detail>(std::move(detail))) {}
+  const Detail& detail() const { return *detail_; }
+
+ private:
+  std::shared_ptr<const Detail> detail_;  // shared, so copying the error cannot throw
+};
+
+// The avatar is missing, empty or unusable.
+class InvalidAvatar : public AvatarError {
+ public:
+  using AvatarError::AvatarError;
+};
+
+// This machine cannot run the avatar, or the source names an avatar held by the service.
+class NotSupported : public AvatarError {
+ public:
+  using AvatarError::AvatarError;
+};
+
+// Preparing the avatar, reading the audio or rendering went wrong, or the avatar is closed.
+class Failed : public AvatarError {
+ public:
+  using AvatarError::AvatarError;
+};
+
+// An engine reported the avatar as outdated; `code` is the engine's own code for it.
+class Outdated : public InvalidAvatar {
+ public:
+  Outdated(const std::string& message, std::string code)
+      : InvalidAvatar(message), code_(std::make_shared<const std::string>(std::move(code))) {}
+  const std::string& code() const { return *code_; }
+
+ private:
+  std::shared_ptr<const std::string> code_;
+};
+
+// The refusal to throw: an E with `message` and `detail`. Builds the error and nothing else (no logging, no
+// other effect), so a caller may build one and drop it. Use as `throw refuse<Failed>(message, detail);`.
+template <class E>
+E refuse(std::string message, Detail detail) {
+  static_assert(std::is_same_v<E, InvalidAvatar> || std::is_same_v<E, NotSupported> || std::is_same_v<E, Failed>,
+                "refuse builds InvalidAvatar, NotSupported or Failed");
+  return E(message, std::move(detail));
+}
+
+// A file the caller named does not exist (errno ENOENT); what() is exactly the message.
+class FileNotFound : public std::system_error {
+ public:
+  explicit FileNotFound(const std::string& message)
+      : std::system_error(std::make_error_code(std::errc::no_such_file_or_directory), message),
+        message_(std::make_shared<const std::string>(message)) {}
+  const char* what() const noexcept override { return message_->c_str(); }
+
+ private:
+  std::shared_ptr<const std::string> message_;
+};
+
+// An argument of the wrong kind.
+class TypeError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// An argument of the right kind with a value that cannot be used.
+class ValueError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// An outside module the operation needs is not installed in this process ("No module named '...'").
+class ImportError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace velmora
