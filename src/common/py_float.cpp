@@ -1,6 +1,8 @@
 #include "common/py_float.h"
 
 #include <cctype>
+#include <charconv>
+#include <cmath>
 #include <locale.h>
 #include <stdlib.h>
 #include <limits>
@@ -73,6 +75,23 @@ std::optional<double> parse_py_float(std::string_view text) {
   // Read in the C locale whatever locale the embedding program set, so '.' is always the point.
   static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   return strtod_l(lit.c_str(), nullptr, c_locale);
+}
+
+std::string py_float_repr(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buf[64];
+  const double mag = std::fabs(value);
+  const bool positional = mag == 0.0 || (mag >= 1e-4 && mag < 1e16);
+  const auto r = std::to_chars(buf, buf + sizeof buf, value,
+                               positional ? std::chars_format::fixed : std::chars_format::scientific);
+  std::string out(buf, r.ptr);
+  if (positional) {
+    if (out.find('.') == std::string::npos) out += ".0";
+    return out;
+  }
+  // to_chars writes "1e+16" and "1.5e-05" exactly as Python does (at least two exponent digits).
+  return out;
 }
 
 }  // namespace velmora

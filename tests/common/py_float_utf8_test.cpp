@@ -34,6 +34,22 @@ TEST(PyFloat, AcceptsAndRefusesLikePythonFloat) {
   }
 }
 
+TEST(PyFloat, ReprAsPython) {
+  struct Case {
+    double value;
+    const char* want;
+  };
+  const Case cases[] = {
+      {20.0, "20.0"},       {25.0, "25.0"},        {0.001, "0.001"},        {1e-4, "0.0001"},
+      {9.99e-5, "9.99e-05"}, {1e16, "1e+16"},       {1e15, "1000000000000000.0"}, {123456789012345.6, "123456789012345.6"},
+      {-0.0, "-0.0"},       {1.0 / 3, "0.3333333333333333"}, {1e300, "1e+300"}, {5e-324, "5e-324"},
+      {100000.0, "100000.0"}, {-2.5, "-2.5"},
+      {std::numeric_limits<double>::infinity(), "inf"}, {-std::numeric_limits<double>::infinity(), "-inf"},
+      {std::nan(""), "nan"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(py_float_repr(c.value), c.want);
+}
+
 TEST(Utf8DecodeReplace, OneReplacementPerMaximalInvalidSubsequence) {
   // Expected texts are Python's bytes.decode("utf-8", "replace").
   struct Case {
