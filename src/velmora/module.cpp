@@ -1,0 +1,68 @@
+#include "velmora/module.h"
+
+#include <cmath>
+
+#include "common/env.h"
+#include "common/py_float.h"
+#include "common/pytext.h"
+#include "velmora/log.hpp"
+
+namespace velmora::detail {
+namespace {
+
+bool upper(char c) { return c >= 'A' && c <= 'Z'; }
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+// Python's "$" also matches just before one newline that ends the text.
+std::string_view without_final_newline(std::string_view text) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+bool is_service_code(std::string_view source) {
+  const std::string_view s = without_final_newline(source);
+  if (s.size() != 10 || !upper(s[0])) return false;
+  for (std::size_t i = 1; i < s.size(); ++i) {
+    if (!upper(s[i]) && !digit(s[i])) return false;
+  }
+  return true;
+}
+
+std::optional<std::string_view> tmp_owner_digits(std::string_view name) {
+  const std::string_view s = without_final_newline(name);
+  std::size_t d = s.size();
+  while (d > 0 && digit(s[d - 1])) --d;
+  constexpr std::string_view marker = ".tmp.";
+  if (d == s.size() || d < marker.size() + 1 || s.substr(d - marker.size(), marker.size()) != marker) {
+    return std::nullopt;
+  }
+  // "." does not match a newline: the part before the marker must hold none.
+  if (s.substr(0, d - marker.size()).find('\n') != std::string_view::npos) return std::nullopt;
+  return s.substr(d);
+}
+
+QuietSetting read_quiet(std::optional<std::string_view> text) {
+  QuietSetting out;
+  if (!text) return out;
+  const auto value = parse_py_float(*text);
+  if (value && std::isfinite(*value)) {
+    out.seconds = *value;
+    return out;
+  }
+  out.warning = "velmora: VELMORA_RENDER_QUIET=" + py_repr(*text) + " is not a finite number of seconds; using 10";
+  return out;
+}
+
+double quiet_seconds() {
+  static const double seconds = [] {
+    const auto text = env_get("VELMORA_RENDER_QUIET");
+    const QuietSetting s = read_quiet(text ? std::optional<std::string_view>(*text) : std::nullopt);
+    if (s.warning) velmora_log().warning(*s.warning);
+    return s.seconds;
+  }();
+  return seconds;
+}
+
+}  // namespace velmora::detail
