@@ -1,0 +1,156 @@
+#include "velmora/audio.hpp"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+#include "common/pytext.h"
+#include "common/run_program.h"
+#include "common/utf8.h"
+#include "velmora/audio_input.h"
+#include "velmora/errors.hpp"
+#include "velmora/module.h"
+#include "velmora/session.hpp"
+
+namespace velmora {
+namespace {
+
+using detail::AudioAccess;
+
+// Float samples to s16: clip to [-1, 1], scale by 32767 in F's own precision, truncate toward zero; NaN
+// gives 0. Elements are read with memcpy, so the bytes need no alignment.
+template <class F>
+Pcm scaled_to_s16(const std::byte* data, std::size_t count) {
+  Pcm out(count * sizeof(std::int16_t));
+  for (std::size_t i = 0; i < count; ++i) {
+    F v;
+    std::memcpy(&v, data + i * sizeof(F), sizeof(F));
+    if (v > F(1)) v = F(1);
+    else if (v < F(-1)) v = F(-1);
+    const F scaled = v * F(32767);
+    const std::int16_t s = std::isnan(scaled) ? 0 : static_cast<std::int16_t>(scaled);
+    std::memcpy(out.data() + i * sizeof(std::int16_t), &s, sizeof s);
+  }
+  return out;
+}
+
+Pcm copied(const void* data, std::size_t bytes) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  return Pcm(p, p + bytes);
+}
+
+constexpr const char* DTYPE_REFUSAL = "audio arrays must be int16, or float32/float64 in [-1, 1]; got ";
+constexpr const char* TYPE_REFUSAL =
+    "audio must be 16 kHz mono samples (bytes / int16 or float array), an audio file path, or an iterable of "
+    "those; got ";
+
+Generator<AudioItem> items_of(std::vector<AudioItem> items) {
+  for (auto& item : items) co_yield std::move(item);
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+AudioItem AudioItem::pcm(std::span<const std::uint8_t> bytes) { return AudioItem(copied(bytes.data(), bytes.size())); }
+AudioItem AudioItem::pcm(Pcm bytes) { return AudioItem(std::move(bytes)); }
+AudioItem AudioItem::file(std::filesystem::path path) { return AudioItem(std::move(path)); }
+
+AudioItem AudioItem::samples(std::span<const std::int16_t> samples) {
+  return AudioItem(copied(samples.data(), samples.size_bytes()));
+}
+AudioItem AudioItem::samples(std::span<const float> samples) {
+  return AudioItem(scaled_to_s16<float>(reinterpret_cast<const std::byte*>(samples.data()), samples.size()));
+}
+AudioItem AudioItem::samples(std::span<const double> samples) {
+  return AudioItem(scaled_to_s16<double>(reinterpret_cast<const std::byte*>(samples.data()), samples.size()));
+}
+
+AudioItem AudioItem::array(const ArrayRef& array) {
+  std::size_t item_size = 0;
+  if (array.dtype == "int16") item_size = sizeof(std::int16_t);
+  else if (array.dtype == "float32") item_size = sizeof(float);
+  else if (array.dtype == "float64") item_size = sizeof(double);
+  else return AudioItem(Refused{DTYPE_REFUSAL + array.dtype});
+  if (array.data.size() % item_size != 0) throw ValueError("array data is not a whole number of " + array.dtype);
+  const std::size_t count = array.data.size() / item_size;
+  if (item_size == sizeof(std::int16_t)) return AudioItem(copied(array.data.data(), array.data.size()));
+  if (item_size == sizeof(float)) return AudioItem(scaled_to_s16<float>(array.data.data(), count));
+  return AudioItem(scaled_to_s16<double>(array.data.data(), count));
+}
+
+AudioItem AudioItem::unsupported(std::string type_name) { return AudioItem(Refused{TYPE_REFUSAL + type_name}); }
+
+AudioInput AudioInput::stream(Generator<AudioItem> items) { return AudioAccess::make_stream(std::move(items)); }
+AudioInput AudioInput::stream(std::vector<AudioItem> items) { return stream(items_of(std::move(items))); }
+
+namespace detail {
+
+Pcm decode_path(const std::string& path) {
+  if (!is_regular_file(path)) throw FileNotFound("no audio at " + path);
+  ProgramResult run;
+  try {
+    run = run_captured({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", path, "-ar", std::to_string(SAMPLE_RATE),
+                        "-ac", "1", "-f", "s16le", "-"});
+  } catch (const std::system_error& e) {
+    if (e.code() == std::errc::no_such_file_or_directory) return decode_file(path);  // no ffmpeg program
+    throw;
+  }
+  if (run.status != 0) {
+    throw refuse<Failed>("could not read that audio", utf8_prefix(utf8_decode_replace(run.err), 300));
+  }
+  return std::move(run.out);
+}
+
+Pcm pcm_of(const AudioItem& item) {
+  const auto& v = AudioAccess::value(item);
+  if (const auto* pcm = std::get_if<Pcm>(&v)) return *pcm;
+  if (const auto* path = std::get_if<std::filesystem::path>(&v)) return decode_path(path->string());
+  throw TypeError(*AudioAccess::refusal(item));
+}
+
+Pcm pcm_of(AudioItem&& item) {
+  auto& v = AudioAccess::value(item);
+  if (auto* pcm = std::get_if<Pcm>(&v)) return std::move(*pcm);
+  return pcm_of(static_cast<const AudioItem&>(item));
+}
+
+std::optional<Pcm> whole_clip(const AudioInput& audio) {
+  const auto& item = AudioAccess::item(audio);
+  if (!item) return std::nullopt;
+  return pcm_of(*item);
+}
+
+Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip) {
+  if (!clip) clip = whole_clip(audio);
+  if (clip) {
+    co_yield std::move(*clip);
+    co_return;
+  }
+  Generator<AudioItem>& items = AudioAccess::stream(audio);
+  while (auto item = items.next()) {
+    Pcm pcm = pcm_of(std::move(*item));
+    co_yield std::move(pcm);
+  }
+}
+
+std::optional<std::int64_t> expected_frames(std::optional<std::size_t> clip_bytes, std::optional<double> fps) {
+  if (!clip_bytes || !fps || *fps == 0.0) return std::nullopt;
+  if (std::isnan(*fps)) throw ValueError("cannot convert float NaN to integer");
+  if (std::isinf(*fps)) throw ValueError("cannot convert float infinity to integer");
+  const double seconds =
+      static_cast<double>(*clip_bytes) / static_cast<double>(session::BYTES_PER_FRAME * session::FPS);
+  const double n = seconds * *fps;
+  if (!(n >= 1.0)) return std::nullopt;
+  if (n >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
+  return static_cast<std::int64_t>(n);
+}
+
+}  // namespace detail
+}  // namespace velmora

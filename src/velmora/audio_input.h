@@ -1,0 +1,62 @@
+#pragma once
+// Turning audio for a render into PCM chunks (the module's private functions).
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/generator.h"
+#include "velmora/audio.hpp"
+
+namespace velmora::detail {
+
+// One item to PCM. Throws TypeError for a refused item, FileNotFound for a path that is not a regular file,
+// Failed "could not read that audio" when the file cannot be decoded, std::system_error when the ffmpeg
+// program exists but cannot be started.
+Pcm pcm_of(const AudioItem& item);
+Pcm pcm_of(AudioItem&& item);
+
+// An audio file to PCM: through the ffmpeg program, or through the FFmpeg libraries when the program is not
+// installed. `path` must name a regular file.
+Pcm decode_path(const std::string& path);
+
+// An audio file to PCM through the FFmpeg libraries; every failure is Failed "could not read that audio"
+// with the cause as detail.
+Pcm decode_file(const std::string& path);
+
+// The whole clip of `audio`, converted now; nothing for a stream. Throws what pcm_of throws.
+std::optional<Pcm> whole_clip(const AudioInput& audio);
+
+// The chunks handed to an engine: `clip` (or the whole clip of `audio` when none is given) as one chunk,
+// even when empty; for a stream, one chunk per item, converted when it is pulled. Nothing runs before the
+// first pull.
+Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip = std::nullopt);
+
+// The frame count a whole clip of `clip_bytes` implies at `fps` frames per second, or nothing when there is
+// no clip, no rate (nothing or 0) or less than one frame. Throws ValueError for a rate that is not finite.
+std::optional<std::int64_t> expected_frames(std::optional<std::size_t> clip_bytes, std::optional<double> fps);
+
+// Reaches into the audio types for the functions above.
+struct AudioAccess {
+  static const std::variant<Pcm, std::filesystem::path, AudioItem::Refused>& value(const AudioItem& item) {
+    return item.v_;
+  }
+  static std::variant<Pcm, std::filesystem::path, AudioItem::Refused>& value(AudioItem& item) { return item.v_; }
+  // The message of a refused item; null for any other item.
+  static const std::string* refusal(const AudioItem& item) {
+    const auto* r = std::get_if<AudioItem::Refused>(&item.v_);
+    return r ? &r->message : nullptr;
+  }
+  static const std::optional<AudioItem>& item(const AudioInput& audio) { return audio.item_; }
+  static Generator<AudioItem>& stream(AudioInput& audio) { return audio.stream_; }
+  static AudioInput make_stream(Generator<AudioItem> items) {
+    AudioInput a;
+    a.stream_ = std::move(items);
+    return a;
+  }
+  static AudioItem refused(std::string message) { return AudioItem(AudioItem::Refused{std::move(message)}); }
+  static AudioItem of(Pcm pcm) { return AudioItem(std::move(pcm)); }
+  static AudioItem of(std::filesystem::path path) { return AudioItem(std::move(path)); }
+};
+
+}  // namespace velmora::detail

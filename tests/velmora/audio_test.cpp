@@ -1,0 +1,312 @@
+#include <gtest/gtest.h>
+
+#include "common/pytext.h"
+#include "velmora/audio_input.h"
+#include "velmora/errors.hpp"
+#include "velmora/support/scratch.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+using detail::chunks;
+using detail::expected_frames;
+using detail::pcm_of;
+using detail::whole_clip;
+using testing::s16_bytes;
+using testing::ScopedEnv;
+using testing::TempDir;
+
+Pcm clip_of(AudioInput audio) {
+  auto clip = whole_clip(audio);
+  EXPECT_TRUE(clip.has_value());
+  return clip.value_or(Pcm{});
+}
+
+std::vector<std::int16_t> samples_of(const Pcm& pcm) {
+  std::vector<std::int16_t> out(pcm.size() / 2);
+  std::memcpy(out.data(), pcm.data(), out.size() * 2);
+  return out;
+}
+
+template <class T>
+std::span<const std::byte> bytes_of(const std::vector<T>& v) {
+  return std::as_bytes(std::span<const T>(v));
+}
+
+// The texts of the two TypeErrors, as the caller sees them.
+constexpr const char* TYPE_TEXT =
+    "audio must be 16 kHz mono samples (bytes / int16 or float array), an audio file path, or an iterable of "
+    "those; got ";
+constexpr const char* DTYPE_TEXT = "audio arrays must be int16, or float32/float64 in [-1, 1]; got ";
+
+TEST(AudioSamples, EveryInMemoryFormGivesItsPcm) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> f32 = {2.0f, -3.0f, 0.5f, 1.0f, -1.0f, nan, -0.5f, 1e-9f, -0.99999f};
+  const std::vector<double> f64 = {2.0, -3.0, 0.5, 1.0, -1.0, std::nan(""), -0.5, 1e-9, -0.99999};
+  const std::vector<std::int16_t> want = {32767, -32767, 16383, 32767, -32767, 0, -16383, 0, -32766};
+  const std::vector<std::int16_t> i16 = {0, 1, -1, 32767, -32768, 12345};
+
+  EXPECT_EQ(samples_of(clip_of(AudioInput::samples(f32))), want);
+  EXPECT_EQ(samples_of(clip_of(AudioInput::samples(f64))), want);
+  EXPECT_EQ(samples_of(clip_of(AudioInput::samples(i16))), i16);
+  EXPECT_EQ(samples_of(clip_of(AudioInput::array({"float32", bytes_of(f32)}))), want);
+  EXPECT_EQ(samples_of(clip_of(AudioInput::array({"float64", bytes_of(f64)}))), want);
+  EXPECT_EQ(samples_of(clip_of(AudioInput::array({"int16", bytes_of(i16)}))), i16);
+
+  // Scaling happens in the samples' own precision: this float32 times 32767 rounds to 21654 in float32,
+  // while the exact product lies just below it.
+  const float edge = std::bit_cast<float>(0x3f292d52u);
+  EXPECT_EQ(samples_of(clip_of(AudioInput::samples(std::vector<float>{edge}))), std::vector<std::int16_t>{21654});
+  EXPECT_EQ(samples_of(clip_of(AudioInput::samples(std::vector<double>{edge}))), std::vector<std::int16_t>{21653});
+
+  // Array bytes need no alignment.
+  std::vector<std::byte> unaligned(1 + f32.size() * sizeof(float));
+  std::memcpy(unaligned.data() + 1, f32.data(), f32.size() * sizeof(float));
+  EXPECT_EQ(samples_of(clip_of(AudioInput::array({"float32", std::span(unaligned).subspan(1)}))), want);
+}
+
+TEST(AudioSamples, PcmBytesAreTakenAsTheyAreAndCopied) {
+  std::vector<std::uint8_t> odd = {'/', 't', 'm', 'p'};  // reads like a path, odd length: still PCM
+  const AudioInput audio = AudioInput::pcm(std::span<const std::uint8_t>(odd));
+  odd[0] = 'X';
+  EXPECT_EQ(whole_clip(audio), (Pcm{'/', 't', 'm', 'p'}));
+  EXPECT_EQ(whole_clip(AudioInput::pcm(Pcm{})), Pcm{});
+}
+
+TEST(AudioSamples, RefusedFormsFailWhenConvertedWithTheirTexts) {
+  const std::vector<std::int32_t> i32 = {1, 2};
+  struct Case {
+    AudioItem item;
+    std::string message;
+  };
+  Case cases[] = {
+      {AudioItem::array({"int32", bytes_of(i32)}), std::string(DTYPE_TEXT) + "int32"},
+      {AudioItem::array({">i2", bytes_of(i32)}), std::string(DTYPE_TEXT) + ">i2"},
+      {AudioItem::unsupported("int"), std::string(TYPE_TEXT) + "int"},
+      {AudioItem::unsupported("NoneType"), std::string(TYPE_TEXT) + "NoneType"},
+  };
+  for (auto& c : cases) {
+    const AudioInput audio(std::move(c.item));  // building it is fine; converting it is refused
+    try {
+      whole_clip(audio);
+      ADD_FAILURE() << "no TypeError for " << c.message;
+    } catch (const TypeError& e) {
+      EXPECT_EQ(e.what(), c.message);
+    }
+  }
+  const std::vector<std::uint8_t> three(3);
+  EXPECT_THROW(AudioItem::array({"int16", std::as_bytes(std::span(three))}), ValueError);
+}
+
+TEST(AudioChunks, AWholeClipIsOneChunkEvenWhenEmpty) {
+  for (const Pcm& clip : {Pcm{1, 2, 3, 4}, Pcm{}}) {
+    auto g = chunks(AudioInput::pcm(clip));
+    EXPECT_EQ(g.next(), clip);
+    EXPECT_EQ(g.next(), std::nullopt);
+  }
+  // A clip given by the caller is used as it is.
+  auto g = chunks(AudioInput::pcm(Pcm{9}), Pcm{7, 7});
+  EXPECT_EQ(g.next(), (Pcm{7, 7}));
+  EXPECT_EQ(g.next(), std::nullopt);
+}
+
+Generator<AudioItem> recorded(std::shared_ptr<std::vector<int>> pulled, int n) {
+  for (int i = 0; i < n; ++i) {
+    pulled->push_back(i);
+    if (i == 2) throw std::runtime_error("live source broke");
+    AudioItem item = AudioItem::pcm(Pcm{static_cast<std::uint8_t>(i)});
+    co_yield std::move(item);
+  }
+}
+
+TEST(AudioChunks, AStreamIsConvertedItemByItemAtEachPull) {
+  auto pulled = std::make_shared<std::vector<int>>();
+  AudioInput audio = AudioInput::stream(recorded(pulled, 5));
+  EXPECT_TRUE(audio.is_stream());
+  EXPECT_EQ(whole_clip(audio), std::nullopt);  // probing draws nothing
+  auto g = chunks(std::move(audio));
+  EXPECT_TRUE(pulled->empty());
+  EXPECT_EQ(g.next(), Pcm{0});
+  EXPECT_EQ(*pulled, std::vector<int>{0});
+  EXPECT_EQ(g.next(), Pcm{1});
+  EXPECT_THROW(g.next(), std::runtime_error);  // the source's own failure, at its pull
+
+  // Items of a stream are refused one by one, when they are pulled.
+  std::vector<AudioItem> items;
+  items.push_back(AudioItem::samples(std::vector<std::int16_t>{5}));
+  items.push_back(AudioItem::unsupported("int"));
+  auto g2 = chunks(AudioInput::stream(std::move(items)));
+  EXPECT_EQ(g2.next(), s16_bytes({5}));
+  EXPECT_THROW(g2.next(), TypeError);
+}
+
+TEST(AudioExpectedFrames, CountsWholeFramesOfTheClip) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    std::optional<std::size_t> bytes;
+    std::optional<double> fps;
+    std::optional<std::int64_t> want;
+  };
+  const Case cases[] = {
+      {std::nullopt, 20.0, std::nullopt}, {32000, std::nullopt, std::nullopt}, {32000, 0.0, std::nullopt},
+      {32000, 20.0, 20},                  {31999, 20.0, 19},                   {1600, 20.0, 1},
+      {1599, 20.0, std::nullopt},         {0, 25.0, std::nullopt},             {64000, 25.0, 50},
+      {32000, -20.0, std::nullopt},       {48000, 2.5, 3},                      {1000, 1e300, INT64_MAX},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(expected_frames(c.bytes, c.fps), c.want)
+        << (c.bytes ? std::to_string(*c.bytes) : "none") << " bytes at " << (c.fps ? std::to_string(*c.fps) : "none");
+  }
+  EXPECT_THROW(expected_frames(32000, nan), ValueError);
+  EXPECT_THROW(expected_frames(32000, std::numeric_limits<double>::infinity()), ValueError);
+}
+
+// --- files -------------------------------------------------------------------------------------------
+
+std::vector<std::int16_t> test_tone(std::size_t n, int channels = 1) {
+  std::vector<std::int16_t> s(n * static_cast<std::size_t>(channels));
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    s[i] = static_cast<std::int16_t>(std::lround(12000.0 * std::sin(0.05 * static_cast<double>(i))) + (i % 7) - 3);
+  }
+  return s;
+}
+
+// A folder for programs that takes the place of PATH: the fake ffmpeg goes there, or nothing does.
+struct ProgramFolder {
+  TempDir dir;
+  ScopedEnv path{"PATH", dir.path().string()};
+};
+
+TEST(AudioFiles, TheFfmpegProgramDecodesAWavToExactlyItsSamples) {
+  TempDir dir;
+  const auto tone = test_tone(4000);
+  testing::write_wav(dir / "speech.wav", 16000, 1, tone);
+  EXPECT_EQ(samples_of(clip_of(AudioInput::file(dir / "speech.wav"))), tone);
+  // A path given as such is a file too.
+  EXPECT_EQ(samples_of(clip_of(AudioInput(std::filesystem::path(dir / "speech.wav")))), tone);
+}
+
+TEST(AudioFiles, WithoutTheProgramTheLibrariesDecodeTheSamePcm) {
+  TempDir dir;
+  testing::write_wav(dir / "mono16k.wav", 16000, 1, test_tone(4000));
+  testing::write_wav(dir / "stereo44k.wav", 44100, 2, test_tone(11025, 2));
+  for (const char* name : {"mono16k.wav", "stereo44k.wav"}) {
+    const Pcm by_program = clip_of(AudioInput::file(dir / name));
+    ProgramFolder no_ffmpeg;
+    const Pcm by_library = clip_of(AudioInput::file(dir / name));
+    EXPECT_FALSE(by_library.empty()) << name;
+    EXPECT_EQ(by_library, by_program) << name;
+  }
+}
+
+TEST(AudioFiles, WithoutTheProgramAnUnreadableFileFails) {
+  TempDir dir;
+  testing::write_file(dir / "notes.txt", "this is not audio\n");
+  testing::write_wav(dir / "empty.wav", 16000, 1, {});
+  ProgramFolder no_ffmpeg;
+  for (const char* name : {"notes.txt", "empty.wav"}) {
+    try {
+      whole_clip(AudioInput::file(dir / name));
+      ADD_FAILURE() << "no Failed for " << name;
+    } catch (const Failed& e) {
+      EXPECT_STREQ(e.what(), "could not read that audio");
+      EXPECT_TRUE(e.detail().is_exception()) << name;
+      EXPECT_FALSE(e.detail().text().empty()) << name;
+    }
+  }
+}
+
+TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsAndNoStandardInput) {
+  TempDir dir;
+  testing::write_file(dir / "a -i b.wav", "whatever");
+  ProgramFolder bin;
+  const auto log = bin.dir / "args";
+  testing::write_script(bin.dir / "ffmpeg",
+                        "PATH=/usr/bin:/bin\n"
+                        "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + log.string() + "'\n"
+                        "readlink /proc/self/fd/0 >> '" + log.string() + "'\n"
+                        "printf 'PCM\\000\\377'\n");
+  const std::string file = (dir / "a -i b.wav").string();
+  EXPECT_EQ(clip_of(AudioInput::file(file)), (Pcm{'P', 'C', 'M', 0, 0xff}));
+  const std::string program = (bin.dir / "ffmpeg").string();
+  EXPECT_EQ(testing::read_file(log), program + "\n-nostdin\n-loglevel\nerror\n-i\n" + file +
+                                         "\n-ar\n16000\n-ac\n1\n-f\ns16le\n-\n/dev/null\n");
+}
+
+TEST(AudioFiles, AFailingProgramGivesFailedWithThe300FirstCharactersOfItsErrors) {
+  TempDir dir;
+  testing::write_file(dir / "x.wav", "x");
+  ProgramFolder bin;
+  // 400 two-byte characters, one invalid byte in the middle of them: 300 characters are not 300 bytes.
+  std::string err;
+  for (int i = 0; i < 200; ++i) err += "\xc3\xa9";
+  err += "\xff";
+  for (int i = 0; i < 200; ++i) err += "\xc3\xa9";
+  testing::write_file(bin.dir / "stderr.bin", err);
+  testing::write_script(bin.dir / "ffmpeg",
+                        "PATH=/usr/bin:/bin\ncat '" + (bin.dir / "stderr.bin").string() + "' >&2\nexit 1\n");
+  std::string want;
+  for (int i = 0; i < 200; ++i) want += "\xc3\xa9";
+  want += "\xef\xbf\xbd";
+  for (int i = 0; i < 99; ++i) want += "\xc3\xa9";
+  try {
+    whole_clip(AudioInput::file(dir / "x.wav"));
+    ADD_FAILURE() << "no Failed";
+  } catch (const Failed& e) {
+    EXPECT_STREQ(e.what(), "could not read that audio");
+    EXPECT_TRUE(e.detail().is_text());
+    EXPECT_EQ(e.detail().text(), want);
+  }
+}
+
+TEST(AudioFiles, BothOutputPipesAreReadTogether) {
+  TempDir dir;
+  testing::write_file(dir / "x.wav", "x");
+  ProgramFolder bin;
+  // Far more than a pipe holds on each side, errors first: reading one pipe after the other would stall.
+  testing::write_script(bin.dir / "ffmpeg",
+                        "PATH=/usr/bin:/bin\nhead -c 300000 /dev/zero >&2\nhead -c 300000 /dev/zero\n"
+                        "head -c 300000 /dev/zero >&2\n");
+  EXPECT_EQ(clip_of(AudioInput::file(dir / "x.wav")), Pcm(300000, 0));
+}
+
+TEST(AudioFiles, APathThatIsNoRegularFileIsRefusedWithoutStartingAnything) {
+  TempDir dir;
+  ProgramFolder bin;
+  const auto started = bin.dir / "started";
+  testing::write_script(bin.dir / "ffmpeg", "touch '" + started.string() + "'\n");
+  for (const std::string& path : {dir.path().string(), (dir / "missing.wav").string(), std::string()}) {
+    try {
+      whole_clip(AudioInput::file(path));
+      ADD_FAILURE() << "no FileNotFound for " << py_repr(path);
+    } catch (const FileNotFound& e) {
+      EXPECT_EQ(e.what(), "no audio at " + path);
+      EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(started));
+}
+
+TEST(AudioFiles, AStreamOfFilesDecodesEachAtItsPull) {
+  TempDir dir;
+  testing::write_wav(dir / "one.wav", 16000, 1, {1, 2, 3});
+  testing::write_wav(dir / "two.wav", 16000, 1, {4, 5});
+  std::vector<AudioItem> items;
+  items.push_back(AudioItem::file(dir / "one.wav"));
+  items.push_back(AudioItem::file(dir / "two.wav"));
+  auto g = chunks(AudioInput::stream(std::move(items)));
+  EXPECT_EQ(g.next(), s16_bytes({1, 2, 3}));
+  std::filesystem::remove(dir / "two.wav");  // gone before its pull: the failure shows there
+  EXPECT_THROW(g.next(), FileNotFound);
+}
+
+}  // namespace
+}  // namespace velmora
