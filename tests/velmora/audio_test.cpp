@@ -5,6 +5,9 @@
 #include "velmora/errors.hpp"
 #include "velmora/support/scratch.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -205,6 +208,35 @@ TEST(AudioFiles, WithoutTheProgramTheLibrariesDecodeTheSamePcm) {
     EXPECT_FALSE(by_library.empty()) << name;
     EXPECT_EQ(by_library, by_program) << name;
   }
+}
+
+// Working folder and standard input changed for one test, put back afterwards.
+class InFolderWithoutInput {
+ public:
+  explicit InFolderWithoutInput(const std::filesystem::path& dir)
+      : old_dir_(std::filesystem::current_path()), old_stdin_(::dup(0)) {
+    std::filesystem::current_path(dir);
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::dup2(null, 0);
+    ::close(null);
+  }
+  ~InFolderWithoutInput() {
+    std::filesystem::current_path(old_dir_);
+    ::dup2(old_stdin_, 0);
+    ::close(old_stdin_);
+  }
+
+ private:
+  std::filesystem::path old_dir_;
+  int old_stdin_;
+};
+
+TEST(AudioFiles, WithoutTheProgramANameThatReadsLikeAProtocolIsStillThatFile) {
+  TempDir dir;
+  testing::write_wav(dir / "pipe:0", 16000, 1, {7, 8, 9});
+  ProgramFolder no_ffmpeg;
+  InFolderWithoutInput here(dir.path());
+  EXPECT_EQ(samples_of(clip_of(AudioInput::file("pipe:0"))), (std::vector<std::int16_t>{7, 8, 9}));
 }
 
 TEST(AudioFiles, WithoutTheProgramAnUnreadableFileFails) {
