@@ -191,20 +191,20 @@ struct ProgramFolder {
 TEST(AudioFiles, TheFfmpegProgramDecodesAWavToExactlyItsSamples) {
   TempDir dir;
   const auto tone = test_tone(4000);
-  testing::write_wav(dir / "speech.wav", 16000, 1, tone);
-  EXPECT_EQ(samples_of(clip_of(AudioInput::file(dir / "speech.wav"))), tone);
+  testing::write_wav(dir.path() / "speech.wav", 16000, 1, tone);
+  EXPECT_EQ(samples_of(clip_of(AudioInput::file(dir.path() / "speech.wav"))), tone);
   // A path given as such is a file too.
-  EXPECT_EQ(samples_of(clip_of(AudioInput(std::filesystem::path(dir / "speech.wav")))), tone);
+  EXPECT_EQ(samples_of(clip_of(AudioInput(std::filesystem::path(dir.path() / "speech.wav")))), tone);
 }
 
 TEST(AudioFiles, WithoutTheProgramTheLibrariesDecodeTheSamePcm) {
   TempDir dir;
-  testing::write_wav(dir / "mono16k.wav", 16000, 1, test_tone(4000));
-  testing::write_wav(dir / "stereo44k.wav", 44100, 2, test_tone(11025, 2));
+  testing::write_wav(dir.path() / "mono16k.wav", 16000, 1, test_tone(4000));
+  testing::write_wav(dir.path() / "stereo44k.wav", 44100, 2, test_tone(11025, 2));
   for (const char* name : {"mono16k.wav", "stereo44k.wav"}) {
-    const Pcm by_program = clip_of(AudioInput::file(dir / name));
+    const Pcm by_program = clip_of(AudioInput::file(dir.path() / name));
     ProgramFolder no_ffmpeg;
-    const Pcm by_library = clip_of(AudioInput::file(dir / name));
+    const Pcm by_library = clip_of(AudioInput::file(dir.path() / name));
     EXPECT_FALSE(by_library.empty()) << name;
     EXPECT_EQ(by_library, by_program) << name;
   }
@@ -233,7 +233,7 @@ class InFolderWithoutInput {
 
 TEST(AudioFiles, WithoutTheProgramANameThatReadsLikeAProtocolIsStillThatFile) {
   TempDir dir;
-  testing::write_wav(dir / "pipe:0", 16000, 1, {7, 8, 9});
+  testing::write_wav(dir.path() / "pipe:0", 16000, 1, {7, 8, 9});
   ProgramFolder no_ffmpeg;
   InFolderWithoutInput here(dir.path());
   EXPECT_EQ(samples_of(clip_of(AudioInput::file("pipe:0"))), (std::vector<std::int16_t>{7, 8, 9}));
@@ -241,12 +241,12 @@ TEST(AudioFiles, WithoutTheProgramANameThatReadsLikeAProtocolIsStillThatFile) {
 
 TEST(AudioFiles, WithoutTheProgramAnUnreadableFileFails) {
   TempDir dir;
-  testing::write_file(dir / "notes.txt", "this is not audio\n");
-  testing::write_wav(dir / "empty.wav", 16000, 1, {});
+  testing::write_file(dir.path() / "notes.txt", "this is not audio\n");
+  testing::write_wav(dir.path() / "empty.wav", 16000, 1, {});
   ProgramFolder no_ffmpeg;
   for (const char* name : {"notes.txt", "empty.wav"}) {
     try {
-      whole_clip(AudioInput::file(dir / name));
+      whole_clip(AudioInput::file(dir.path() / name));
       ADD_FAILURE() << "no Failed for " << name;
     } catch (const Failed& e) {
       EXPECT_STREQ(e.what(), "could not read that audio");
@@ -258,39 +258,39 @@ TEST(AudioFiles, WithoutTheProgramAnUnreadableFileFails) {
 
 TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsAndNoStandardInput) {
   TempDir dir;
-  testing::write_file(dir / "a -i b.wav", "whatever");
+  testing::write_file(dir.path() / "a -i b.wav", "whatever");
   ProgramFolder bin;
-  const auto log = bin.dir / "args";
-  testing::write_script(bin.dir / "ffmpeg",
+  const auto log = bin.dir.path() / "args";
+  testing::write_script(bin.dir.path() / "ffmpeg",
                         "PATH=/usr/bin:/bin\n"
                         "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + log.string() + "'\n"
                         "readlink /proc/self/fd/0 >> '" + log.string() + "'\n"
                         "printf 'PCM\\000\\377'\n");
-  const std::string file = (dir / "a -i b.wav").string();
+  const std::string file = (dir.path() / "a -i b.wav").string();
   EXPECT_EQ(clip_of(AudioInput::file(file)), (Pcm{'P', 'C', 'M', 0, 0xff}));
-  const std::string program = (bin.dir / "ffmpeg").string();
+  const std::string program = (bin.dir.path() / "ffmpeg").string();
   EXPECT_EQ(testing::read_file(log), program + "\n-nostdin\n-loglevel\nerror\n-i\n" + file +
                                          "\n-ar\n16000\n-ac\n1\n-f\ns16le\n-\n/dev/null\n");
 }
 
 TEST(AudioFiles, AFailingProgramGivesFailedWithThe300FirstCharactersOfItsErrors) {
   TempDir dir;
-  testing::write_file(dir / "x.wav", "x");
+  testing::write_file(dir.path() / "x.wav", "x");
   ProgramFolder bin;
   // 400 two-byte characters, one invalid byte in the middle of them: 300 characters are not 300 bytes.
   std::string err;
   for (int i = 0; i < 200; ++i) err += "\xc3\xa9";
   err += "\xff";
   for (int i = 0; i < 200; ++i) err += "\xc3\xa9";
-  testing::write_file(bin.dir / "stderr.bin", err);
-  testing::write_script(bin.dir / "ffmpeg",
-                        "PATH=/usr/bin:/bin\ncat '" + (bin.dir / "stderr.bin").string() + "' >&2\nexit 1\n");
+  testing::write_file(bin.dir.path() / "stderr.bin", err);
+  testing::write_script(bin.dir.path() / "ffmpeg",
+                        "PATH=/usr/bin:/bin\ncat '" + (bin.dir.path() / "stderr.bin").string() + "' >&2\nexit 1\n");
   std::string want;
   for (int i = 0; i < 200; ++i) want += "\xc3\xa9";
   want += "\xef\xbf\xbd";
   for (int i = 0; i < 99; ++i) want += "\xc3\xa9";
   try {
-    whole_clip(AudioInput::file(dir / "x.wav"));
+    whole_clip(AudioInput::file(dir.path() / "x.wav"));
     ADD_FAILURE() << "no Failed";
   } catch (const Failed& e) {
     EXPECT_STREQ(e.what(), "could not read that audio");
@@ -301,21 +301,21 @@ TEST(AudioFiles, AFailingProgramGivesFailedWithThe300FirstCharactersOfItsErrors)
 
 TEST(AudioFiles, BothOutputPipesAreReadTogether) {
   TempDir dir;
-  testing::write_file(dir / "x.wav", "x");
+  testing::write_file(dir.path() / "x.wav", "x");
   ProgramFolder bin;
   // Far more than a pipe holds on each side, errors first: reading one pipe after the other would stall.
-  testing::write_script(bin.dir / "ffmpeg",
+  testing::write_script(bin.dir.path() / "ffmpeg",
                         "PATH=/usr/bin:/bin\nhead -c 300000 /dev/zero >&2\nhead -c 300000 /dev/zero\n"
                         "head -c 300000 /dev/zero >&2\n");
-  EXPECT_EQ(clip_of(AudioInput::file(dir / "x.wav")), Pcm(300000, 0));
+  EXPECT_EQ(clip_of(AudioInput::file(dir.path() / "x.wav")), Pcm(300000, 0));
 }
 
 TEST(AudioFiles, APathThatIsNoRegularFileIsRefusedWithoutStartingAnything) {
   TempDir dir;
   ProgramFolder bin;
-  const auto started = bin.dir / "started";
-  testing::write_script(bin.dir / "ffmpeg", "touch '" + started.string() + "'\n");
-  for (const std::string& path : {dir.path().string(), (dir / "missing.wav").string(), std::string()}) {
+  const auto started = bin.dir.path() / "started";
+  testing::write_script(bin.dir.path() / "ffmpeg", "touch '" + started.string() + "'\n");
+  for (const std::string& path : {dir.path().string(), (dir.path() / "missing.wav").string(), std::string()}) {
     try {
       whole_clip(AudioInput::file(path));
       ADD_FAILURE() << "no FileNotFound for " << py_repr(path);
@@ -329,14 +329,14 @@ TEST(AudioFiles, APathThatIsNoRegularFileIsRefusedWithoutStartingAnything) {
 
 TEST(AudioFiles, AStreamOfFilesDecodesEachAtItsPull) {
   TempDir dir;
-  testing::write_wav(dir / "one.wav", 16000, 1, {1, 2, 3});
-  testing::write_wav(dir / "two.wav", 16000, 1, {4, 5});
+  testing::write_wav(dir.path() / "one.wav", 16000, 1, {1, 2, 3});
+  testing::write_wav(dir.path() / "two.wav", 16000, 1, {4, 5});
   std::vector<AudioItem> items;
-  items.push_back(AudioItem::file(dir / "one.wav"));
-  items.push_back(AudioItem::file(dir / "two.wav"));
+  items.push_back(AudioItem::file(dir.path() / "one.wav"));
+  items.push_back(AudioItem::file(dir.path() / "two.wav"));
   auto g = chunks(AudioInput::stream(std::move(items)));
   EXPECT_EQ(g.next(), s16_bytes({1, 2, 3}));
-  std::filesystem::remove(dir / "two.wav");  // gone before its pull: the failure shows there
+  std::filesystem::remove(dir.path() / "two.wav");  // gone before its pull: the failure shows there
   EXPECT_THROW(g.next(), FileNotFound);
 }
 

@@ -66,7 +66,7 @@ TEST(Log, RecordsBelowTheSinksLevelAreDropped) {
 TEST(Log, WithoutASinkWarningsGoToStandardErrorAndInfoIsDropped) {
   const LogSink previous = set_log_sink({});
   testing::TempDir dir;
-  const auto file = dir / "stderr";
+  const auto file = dir.path() / "stderr";
   const int saved = ::dup(2);
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);

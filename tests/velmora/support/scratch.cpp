@@ -1,36 +1,10 @@
 #include "velmora/support/scratch.h"
 
-#include <sys/stat.h>
-
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace velmora::testing {
-
-TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
-  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-  if (const char* old = std::getenv(name)) old_ = old;
-  if (value) ::setenv(name, value->c_str(), 1);
-  else ::unsetenv(name);
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-  else ::unsetenv(name_.c_str());
-}
 
 namespace {
 void put_le(std::string& out, std::uint32_t v, int bytes) {

@@ -1,39 +1,14 @@
 #pragma once
-// Scratch files and environment for tests: a temporary folder removed afterwards, an environment variable
-// set for a scope, WAV files and executable scripts.
+// Scratch files for tests: WAV files, executable scripts. Temporary folders and scoped environment variables
+// come from the shared test support (TempDir, ScopedEnv).
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "mirel2/ostrand/support/temp_dir.h"
+
 namespace velmora::testing {
-
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
-
-// Sets (or, with nothing, unsets) an environment variable while it lives.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 // A PCM WAV file of 16-bit samples (interleaved when channels > 1).
 void write_wav(const std::filesystem::path& path, int sample_rate, int channels, const std::vector<std::int16_t>& samples);
