@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "velmora/log.hpp"
+#include "velmora/support/log_capture.h"
 #include "velmora/support/scratch.h"
 
 #include <fcntl.h>
@@ -12,28 +13,8 @@
 namespace velmora {
 namespace {
 
-struct Captured {
-  std::string logger;
-  LogLevel level;
-  std::string format;
-  std::vector<LogArg> args;
-  std::string message;
-};
-
-// Installs a capturing sink for the test's scope and puts the previous sink back afterwards.
-class Capture {
- public:
-  explicit Capture(LogLevel level = LogLevel::debug)
-      : previous_(set_log_sink({level, [this](const LogRecord& r) {
-          records.push_back({std::string(r.logger), r.level, std::string(r.format),
-                             std::vector<LogArg>(r.args.begin(), r.args.end()), std::string(r.message)});
-        }})) {}
-  ~Capture() { set_log_sink(previous_); }
-  std::vector<Captured> records;
-
- private:
-  LogSink previous_;
-};
+using Capture = testing::LogCapture;
+using testing::Captured;
 
 constexpr const char* RENDER_LINE =
     "velmora: render %d frames in %.2f s = %.1f fps steady state (first audio push -> last frame; model load "

@@ -1,0 +1,46 @@
+#pragma once
+// The engine contract: what an Avatar requires of the engine that renders its frames. Every engine family
+// (session, fixture, mirel-2, unified) offers it through an adapter; the Avatar owns the adapter and is the
+// only one that drives it.
+#include <optional>
+#include <string>
+
+#include "common/generator.h"
+#include "velmora/audio.hpp"
+#include "velmora/frame.hpp"
+
+namespace velmora {
+
+class Engine {
+ public:
+  // Must not call close(): the Avatar does that, exactly once.
+  virtual ~Engine() = default;
+
+  // One render: the frames for the PCM chunks of `chunks` (16 kHz mono s16; a whole clip comes as one chunk,
+  // a stream as one chunk per item). Called once per render, when the consumer asks for the first frame.
+  // The engine pulls chunks at its own pace and ends once the input is used up and its last frame is out.
+  // Its own failures are session::EngineUnavailable or session::EngineFailed; errors of `chunks` (a stream
+  // item that cannot be converted) come out of its pulls and must pass through. Frames go to the consumer
+  // unchanged.
+  //
+  // The returned generator may be closed before its end (the consumer stopped); interrupt() then comes
+  // first, while it is still suspended. A generator still suspended when the engine is closed is never
+  // resumed again, only closed.
+  virtual Generator<Frame> frames(Generator<Pcm> chunks) = 0;
+
+  // Resets the stream after a render that did not run through to its last frame, so the next render starts
+  // clean. Must not throw (an exception would replace the render's own error).
+  virtual void interrupt() = 0;
+
+  // Releases the engine. Called once, when the avatar is released; its exception reaches that caller.
+  virtual void close() = 0;
+
+  // The engine's output frame rate, when it has one: the frame count a whole clip implies is checked
+  // against it at the end of each render.
+  virtual std::optional<double> frames_per_second() const { return std::nullopt; }
+
+  // Why the latest render ended, when the engine records it (quoted when a render falls short).
+  virtual std::optional<std::string> stop_reason() const { return std::nullopt; }
+};
+
+}  // namespace velmora
