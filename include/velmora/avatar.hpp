@@ -1,0 +1,107 @@
+#pragma once
+// An open avatar and its renders.
+//
+// An Avatar owns one engine and turns audio into frames through it. render() is lazy: it returns a
+// FrameStream, and nothing happens until the first frame is asked for. The Avatar and its live streams share
+// one state, so a stream keeps the avatar's engine alive after the Avatar handle is gone.
+//
+// Releasing: Avatar::close() closes the engine (once; its error reaches the caller). When the last owner (the
+// handle or a live stream) goes away without close(), the engine is closed then and errors are swallowed.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/generator.h"
+#include "velmora/audio.hpp"
+#include "velmora/engine.hpp"
+#include "velmora/frame.hpp"
+
+namespace velmora {
+
+namespace detail {
+struct AvatarState;
+struct AvatarAccess;
+}  // namespace detail
+
+// The outcome of a render whose engine ran through to its last frame: frames that arrived from the engine,
+// seconds from the engine's first chunk pull to the last frame (never below 1e-9), and their ratio.
+struct RenderStats {
+  std::int64_t frames = 0;
+  double render_seconds = 0;
+  double render_fps = 0;
+  friend auto operator<=>(const RenderStats&, const RenderStats&) = default;
+};
+
+// The frames of one render, pulled one at a time (or with range-for). The errors of the render come out of
+// next(): every engine failure as an AvatarError (NotSupported or Failed); an audio file that cannot be read
+// and a failure to start the engine as they are (the first next()).
+class FrameStream {
+ public:
+  FrameStream() = default;  // an empty stream
+  FrameStream(FrameStream&&) noexcept = default;
+  FrameStream& operator=(FrameStream&&) noexcept = default;
+
+  // The next frame, or nothing once the render has ended (and on every later call).
+  std::optional<Frame> next() { return frames_.next(); }
+
+  // Stops the render: an engine that has not delivered its last frame is interrupted. Its error (an
+  // interrupt that throws) comes out as Failed. A stream that has ended or never started just ends.
+  void close() { frames_.close(); }
+
+  // Closes the stream, swallowing its errors.
+  ~FrameStream() = default;
+
+  using iterator = Generator<Frame>::iterator;
+  using sentinel = Generator<Frame>::sentinel;
+  // Leaving a range-for early leaves the render suspended; it stops when the stream is closed or destroyed.
+  iterator begin() { return frames_.begin(); }
+  sentinel end() { return frames_.end(); }
+
+ private:
+  friend struct detail::AvatarAccess;
+  explicit FrameStream(Generator<Frame> frames) : frames_(std::move(frames)) {}
+  Generator<Frame> frames_;
+};
+
+// An open avatar. Get one from velmora::open. Move-only; a moved-from Avatar counts as closed.
+class Avatar {
+ public:
+  // Takes ownership of `engine` (not null), which renders every frame of this avatar; `engine_id` names its
+  // family and is used only in error details.
+  Avatar(std::unique_ptr<Engine> engine, std::string engine_id);
+  Avatar(Avatar&&) noexcept;
+  Avatar& operator=(Avatar&&) noexcept;
+  Avatar(const Avatar&) = delete;
+  Avatar& operator=(const Avatar&) = delete;
+  // Releases the avatar when no stream of it is alive any more (errors swallowed).
+  ~Avatar();
+
+  // The frames for `audio`, rendered lazily. On a closed avatar the stream's first next() throws Failed
+  // "this avatar is closed"; a stream whose avatar is closed while it runs throws that at its next next().
+  // A render falls short when it gives fewer frames than the audio implies (or none at all): Failed, after
+  // the statistics are stored. Renders of one avatar are not serialised: render one audio at a time.
+  FrameStream render(AudioInput audio);
+
+  // Writes the frames for `audio` to the video file `out_mp4` through the installed video writer and returns
+  // the number of frames written. ImportError when no writer is installed; the writer's errors unchanged.
+  std::int64_t render(AudioInput audio, const std::filesystem::path& out_mp4);
+
+  // Releases the avatar (leaving a `with` block): closes the engine the first time, and does nothing after.
+  // The engine's close error reaches the caller; the engine is never closed a second time.
+  void close();
+  bool closed() const;
+
+  // The statistics of the latest render whose engine ran through to its last frame; nothing before the
+  // first one, and nothing when that render's clock held no complete span.
+  std::optional<RenderStats> render_stats() const;
+
+  const std::string& engine_id() const;
+
+ private:
+  friend struct detail::AvatarAccess;
+  std::shared_ptr<detail::AvatarState> state_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,51 @@
+#pragma once
+// Timing of one render: from the moment the engine pulls its first audio chunk to the moment its last frame
+// arrives, so loading the model and converting a whole clip are left out.
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "common/generator.h"
+#include "velmora/audio.hpp"
+#include "velmora/avatar.hpp"
+
+namespace velmora::detail {
+
+// Seconds on a monotonic clock.
+using ClockFn = std::function<double()>;
+double steady_seconds();
+
+// One clock serves one render; it is never reset. Not thread-safe: the render's own thread uses it.
+class RenderClock {
+ public:
+  explicit RenderClock(ClockFn now = steady_seconds) : now_(std::move(now)) {}
+  // chunks() hands out a generator that points at this clock.
+  RenderClock(const RenderClock&) = delete;
+  RenderClock& operator=(const RenderClock&) = delete;
+
+  // Passes every chunk of `source` on unchanged. The start is stamped after the first chunk has been
+  // obtained (converting a stream's first item is not timed) and before the engine receives it.
+  Generator<Pcm> chunks(Generator<Pcm> source);
+
+  // A frame arrived: moves the end of the span and counts the frame.
+  void frame();
+
+  // Nothing without a first chunk, without a frame, or when no frame was counted; else the frames, the
+  // span (at least 1e-9 s) and their ratio.
+  std::optional<RenderStats> stats() const;
+
+ private:
+  ClockFn now_;
+  std::optional<double> t0_;
+  std::optional<double> t1_;
+  std::int64_t n_ = 0;
+};
+
+// Reaches into Avatar and FrameStream for the render loop and the tests.
+struct AvatarAccess {
+  // The clock of every later render of `avatar` (tests inject one).
+  static void set_clock(Avatar& avatar, ClockFn now);
+  static FrameStream stream(Generator<Frame> frames) { return FrameStream(std::move(frames)); }
+};
+
+}  // namespace velmora::detail
