@@ -127,6 +127,12 @@ std::optional<Pcm> whole_clip(const AudioInput& audio) {
   return pcm_of(*item);
 }
 
+std::optional<Pcm> whole_clip(AudioInput&& audio) {
+  auto& item = AudioAccess::item(audio);
+  if (!item) return std::nullopt;
+  return pcm_of(std::move(*item));
+}
+
 Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip) {
   if (!clip) clip = whole_clip(audio);
   if (clip) {

@@ -26,6 +26,8 @@ Pcm decode_file(const std::string& path);
 
 // The whole clip of `audio`, converted now; nothing for a stream. Throws what pcm_of throws.
 std::optional<Pcm> whole_clip(const AudioInput& audio);
+// The same, moving PCM bytes out of `audio` instead of copying them (a render converts its audio once).
+std::optional<Pcm> whole_clip(AudioInput&& audio);
 
 // The chunks handed to an engine: `clip` (or the whole clip of `audio` when none is given) as one chunk,
 // even when empty; for a stream, one chunk per item, converted when it is pulled. Nothing runs before the
@@ -48,6 +50,7 @@ struct AudioAccess {
     return r ? &r->message : nullptr;
   }
   static const std::optional<AudioItem>& item(const AudioInput& audio) { return audio.item_; }
+  static std::optional<AudioItem>& item(AudioInput& audio) { return audio.item_; }
   static Generator<AudioItem>& stream(AudioInput& audio) { return audio.stream_; }
   static AudioInput make_stream(Generator<AudioItem> items) {
     AudioInput a;

@@ -98,7 +98,7 @@ void check_full_run(const AvatarState& state, std::int64_t delivered, std::optio
 // engine) fails unmapped at the first next(); what fails inside the loop is interrupted, then mapped.
 Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput audio) {
   if (!state || state->closed) throw Failed(CLOSED);
-  std::optional<Pcm> clip = detail::whole_clip(audio);
+  std::optional<Pcm> clip = detail::whole_clip(std::move(audio));  // chunks() then takes `clip`
   const std::optional<std::size_t> clip_bytes = clip ? std::optional<std::size_t>(clip->size()) : std::nullopt;
   detail::RenderClock clock(state->now);  // outlives `gen`, which pulls through it
   Generator<Frame> gen = state->engine->frames(clock.chunks(detail::chunks(std::move(audio), std::move(clip))));
