@@ -20,10 +20,6 @@ using testing::EngineScript;
 using testing::FakeEngine;
 
 constexpr std::size_t FRAME_BYTES = 1280;  // one frame of audio at 25 fps
-constexpr const char* RENDER_LINE =
-    "velmora: render %d frames in %.2f s = %.1f fps steady state (first audio push -> last frame; model load "
-    "excluded)";
-
 // PCM that implies `frames` frames at 25 fps.
 AudioInput clip_of(std::size_t frames) { return AudioInput::pcm(Pcm(frames * FRAME_BYTES)); }
 
@@ -161,14 +157,10 @@ TEST(AvatarStats, AFullRunStoresItsStatisticsAndLogsTheLine) {
   EXPECT_EQ(drain(rig.avatar.render(clip_of(50))).end.kind, "");
   EXPECT_EQ(rig.avatar.render_stats(), (RenderStats{50, 2.5, 20.0}));
   ASSERT_EQ(capture.records.size(), 1u);
-  const testing::Captured& r = capture.records[0];
-  EXPECT_EQ(r.logger, "velmora");
-  EXPECT_EQ(r.level, LogLevel::info);
-  EXPECT_EQ(r.format, RENDER_LINE);
-  EXPECT_EQ(r.args, (std::vector<LogArg>{std::int64_t{50}, 2.5, 20.0}));
-  EXPECT_EQ(r.message,
-            "velmora: render 50 frames in 2.50 s = 20.0 fps steady state (first audio push -> last frame; model "
-            "load excluded)");
+  testing::expect_render_line(
+      capture.records[0], 50, 2.5, 20.0,
+      "velmora: render 50 frames in 2.50 s = 20.0 fps steady state (first audio push -> last frame; model load "
+      "excluded)");
 }
 
 Generator<AudioItem> items_then(Pcm first, std::exception_ptr error) {

@@ -14,24 +14,17 @@ namespace velmora {
 namespace {
 
 using Capture = testing::LogCapture;
-using testing::Captured;
 
-constexpr const char* RENDER_LINE =
-    "velmora: render %d frames in %.2f s = %.1f fps steady state (first audio push -> last frame; model load "
-    "excluded)";
+using testing::RENDER_LINE;
 
 TEST(Log, ASinkGetsTheRecordWithItsFormatArgumentsAndMessage) {
   Capture capture;
   velmora_log().info(RENDER_LINE, {std::int64_t{50}, 2.5, 20.0});
   ASSERT_EQ(capture.records.size(), 1u);
-  const Captured& r = capture.records[0];
-  EXPECT_EQ(r.logger, "velmora");
-  EXPECT_EQ(r.level, LogLevel::info);
-  EXPECT_EQ(r.format, RENDER_LINE);
-  EXPECT_EQ(r.args, (std::vector<LogArg>{std::int64_t{50}, 2.5, 20.0}));
-  EXPECT_EQ(r.message,
-            "velmora: render 50 frames in 2.50 s = 20.0 fps steady state (first audio push -> last frame; model "
-            "load excluded)");
+  testing::expect_render_line(
+      capture.records[0], 50, 2.5, 20.0,
+      "velmora: render 50 frames in 2.50 s = 20.0 fps steady state (first audio push -> last frame; model load "
+      "excluded)");
 }
 
 TEST(Log, RecordsBelowTheSinksLevelAreDropped) {
