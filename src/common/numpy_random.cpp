@@ -1,5 +1,6 @@
 #include "common/numpy_random.h"
 
+#include <bit>
 #include <cmath>
 #include <stdexcept>
 
@@ -136,15 +137,17 @@ inline bool normal_fast(std::uint64_t r, std::uint64_t& rabs, int& idx, double& 
   idx = static_cast<int>(r & 0xff);
   r >>= 8;
   rabs = (r >> 1) & 0x000fffffffffffffu;
-  x = static_cast<double>(rabs) * detail::ZIGGURAT_WI[idx];
-  if (r & 1) x = -x;
+  // rabs < 2^52 converts exactly through int64; the sign goes in as a bit flip (exactly a negation), since a
+  // branch on a random bit would mispredict every other draw.
+  const double mag = static_cast<double>(static_cast<std::int64_t>(rabs)) * detail::ZIGGURAT_WI[idx];
+  x = std::bit_cast<double>(std::bit_cast<std::uint64_t>(mag) ^ (r << 63));
   return rabs < detail::ZIGGURAT_KI[idx];
 }
 
 }  // namespace
 
-// The base strip's tail and the wedges; a rejected wedge draw starts over with a fresh 64-bit draw.
-double Generator::normal_slow(std::uint64_t rabs, int idx, double x) {
+// The base strip's tail and the wedges (kept out of line so the fast path stays small); a rejected wedge draw starts over with a fresh 64-bit draw.
+[[gnu::noinline]] double Generator::normal_slow(std::uint64_t rabs, int idx, double x) {
   for (;;) {
     if (idx == 0) {
       for (;;) {
