@@ -33,6 +33,16 @@ std::string Dims::text() const {
   return s + ")";
 }
 
+std::string reshape_message(std::size_t size, const Dims& dims) {
+  std::string shape = "(";
+  for (int i = 0; i < dims.size; ++i) {
+    if (i > 0) shape += ',';
+    shape += std::to_string(dims[i]);
+  }
+  if (dims.size == 1) shape += ",";
+  return "cannot reshape array of size " + std::to_string(size) + " into shape " + shape + ")";
+}
+
 bool operator==(const Dims& a, const Dims& b) {
   return a.size == b.size && std::equal(a.d.begin(), a.d.begin() + a.size, b.d.begin());
 }
@@ -90,9 +100,7 @@ void Tensor::assign(const TensorView& value) {
 
 void Tensor::reshape(const Dims& dims) {
   const std::size_t have = dims_.elements();
-  if (dims.elements() != have)
-    throw std::invalid_argument("cannot reshape array of size " + std::to_string(have) + " into shape " +
-                                dims.text());
+  if (dims.elements() != have) throw std::invalid_argument(reshape_message(have, dims));
   dims_ = dims;
 }
 

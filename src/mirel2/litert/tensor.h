@@ -30,6 +30,10 @@ struct Dims {
   friend bool operator==(const Dims& a, const Dims& b);
 };
 
+// NumPy's message for a reshape of `size` elements into `dims`, with NumPy's spelling of the shape:
+// "cannot reshape array of size 86000 into shape (14,16,384)".
+std::string reshape_message(std::size_t size, const Dims& dims);
+
 // The runtime's name of a type ("FLOAT32", "FLOAT16", ...).
 std::string type_name(TfLiteType type);
 // Bytes per element; 0 for types without a fixed element size (string, resource, variant, no type).

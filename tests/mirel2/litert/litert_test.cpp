@@ -150,7 +150,7 @@ TEST(LitertTensor, ReshapeAndRowsKeepTheBytes) {
   EXPECT_EQ(static_cast<const float*>(row.data)[0], 4.0f);
   EXPECT_EQ(row.bytes, 2 * sizeof(float));
   EXPECT_THROW(t.row(3, Dims{1, 2}), std::out_of_range);
-  EXPECT_EQ(error_of([&] { t.reshape(Dims{4}); }), "cannot reshape array of size 6 into shape (4,)");
+  EXPECT_EQ(error_of([&] { t.reshape(Dims{4, 2}); }), "cannot reshape array of size 6 into shape (4,2)");
 }
 
 }  // namespace

@@ -90,7 +90,8 @@ class Record {
   // The signature keys invoked, in order.
   static std::vector<std::string> invoked() {
     std::vector<std::string> keys;
-    for (const auto& i : read()["invokes"]) keys.push_back(i["signature"].get<std::string>());
+    const nlohmann::json record = read();
+    for (const auto& i : record["invokes"]) keys.push_back(i["signature"].get<std::string>());
     return keys;
   }
 
