@@ -60,114 +60,66 @@ Dims dims_of(const Api& api, const TfLiteTensor* t) {
 Interpreter Interpreter::create(std::shared_ptr<const Library> lib, const std::string& model_path, int threads) {
   const Api& api = lib->api();
   Interpreter it;
-  it.lib_ = std::move(lib);
   it.path_ = model_path;
   it.errors_ = std::make_unique<detail::ErrorLog>();
 
-  TfLiteModel* model = api.TfLiteModelCreateFromFile(model_path.c_str());
-  if (model == nullptr) throw std::runtime_error("LiteRT could not load the model file " + py_repr(model_path));
-  TfLiteInterpreterOptions* options = api.TfLiteInterpreterOptionsCreate();
-  if (options == nullptr) {
-    api.TfLiteModelDelete(model);
-    throw std::runtime_error("LiteRT could not create interpreter options");
-  }
-  api.TfLiteInterpreterOptionsSetNumThreads(options, threads);
-  api.TfLiteInterpreterOptionsSetErrorReporter(options, &detail::ErrorLog::report, it.errors_.get());
-  it.handle_ = api.TfLiteInterpreterCreate(model, options);
-  api.TfLiteInterpreterOptionsDelete(options);
-  api.TfLiteModelDelete(model);
-  if (it.handle_ == nullptr)
+  const Model model(lib, api.TfLiteModelCreateFromFile(model_path.c_str()));
+  if (!model) throw std::runtime_error("LiteRT could not load the model file " + py_repr(model_path));
+  const InterpreterOptions options(lib, api.TfLiteInterpreterOptionsCreate());
+  if (!options) throw std::runtime_error("LiteRT could not create interpreter options");
+  api.TfLiteInterpreterOptionsSetNumThreads(options.get(), threads);
+  api.TfLiteInterpreterOptionsSetErrorReporter(options.get(), &detail::ErrorLog::report, it.errors_.get());
+  // The model and the options go when this returns: the interpreter keeps what it needs of both.
+  it.handle_ = {lib, api.TfLiteInterpreterCreate(model.get(), options.get())};
+  if (!it.handle_)
     throw std::runtime_error(
         with_reason("LiteRT could not build an interpreter for " + py_repr(model_path), it.errors_.get()));
   return it;
 }
 
-Interpreter::Interpreter(Interpreter&& o) noexcept
-    : lib_(std::move(o.lib_)),
-      handle_(std::exchange(o.handle_, nullptr)),
-      errors_(std::move(o.errors_)),
-      path_(std::move(o.path_)) {}
-
-Interpreter& Interpreter::operator=(Interpreter&& o) noexcept {
-  if (this != &o) {
-    if (handle_ != nullptr) lib_->api().TfLiteInterpreterDelete(handle_);
-    lib_ = std::move(o.lib_);
-    handle_ = std::exchange(o.handle_, nullptr);
-    errors_ = std::move(o.errors_);
-    path_ = std::move(o.path_);
-  }
-  return *this;
-}
-
-Interpreter::~Interpreter() {
-  if (handle_ != nullptr) lib_->api().TfLiteInterpreterDelete(handle_);
-}
+Interpreter::Interpreter(Interpreter&&) noexcept = default;
+Interpreter& Interpreter::operator=(Interpreter&&) noexcept = default;
+Interpreter::~Interpreter() = default;
 
 void Interpreter::allocate_tensors() {
   errors_->take();
-  if (lib_->api().TfLiteInterpreterAllocateTensors(handle_) != kTfLiteOk)
+  if (handle_.api().TfLiteInterpreterAllocateTensors(handle_.get()) != kTfLiteOk)
     throw std::runtime_error(with_reason("LiteRT could not allocate the tensors of " + py_repr(path_), errors_.get()));
 }
 
 std::vector<std::string> Interpreter::signature_keys() const {
-  const Api& api = lib_->api();
-  const int n = api.TfLiteInterpreterGetSignatureCount(handle_);
+  const Api& api = handle_.api();
+  const int n = api.TfLiteInterpreterGetSignatureCount(handle_.get());
   std::vector<std::string> keys;
   for (int i = 0; i < n; ++i) {
-    const char* key = api.TfLiteInterpreterGetSignatureKey(handle_, i);
+    const char* key = api.TfLiteInterpreterGetSignatureKey(handle_.get(), i);
     keys.emplace_back(key ? key : "");
   }
   return keys;
 }
 
 SignatureRunner Interpreter::runner(const std::string& key) const {
-  const Api& api = lib_->api();
+  const Api& api = handle_.api();
   SignatureRunner r;
-  r.lib_ = lib_;
   r.errors_ = errors_.get();
   r.key_ = key;
-  r.handle_ = api.TfLiteInterpreterGetSignatureRunner(handle_, key.c_str());
-  if (r.handle_ == nullptr)
+  r.handle_ = {handle_.library(), api.TfLiteInterpreterGetSignatureRunner(handle_.get(), key.c_str())};
+  if (!r.handle_)
     throw std::runtime_error(with_reason("LiteRT has no signature " + py_repr(key) + " in " + py_repr(path_), errors_.get()));
-  const auto n_in = api.TfLiteSignatureRunnerGetInputCount(r.handle_);
+  const auto n_in = api.TfLiteSignatureRunnerGetInputCount(r.handle_.get());
   for (std::size_t i = 0; i < n_in; ++i) {
-    const char* name = api.TfLiteSignatureRunnerGetInputName(r.handle_, static_cast<std::int32_t>(i));
+    const char* name = api.TfLiteSignatureRunnerGetInputName(r.handle_.get(), static_cast<std::int32_t>(i));
     r.inputs_.emplace_back(name ? name : "");
   }
-  const auto n_out = api.TfLiteSignatureRunnerGetOutputCount(r.handle_);
+  const auto n_out = api.TfLiteSignatureRunnerGetOutputCount(r.handle_.get());
   for (std::size_t i = 0; i < n_out; ++i) {
-    const char* name = api.TfLiteSignatureRunnerGetOutputName(r.handle_, static_cast<std::int32_t>(i));
+    const char* name = api.TfLiteSignatureRunnerGetOutputName(r.handle_.get(), static_cast<std::int32_t>(i));
     r.outputs_.emplace_back(name ? name : "");
   }
   return r;
 }
 
-SignatureRunner::SignatureRunner(SignatureRunner&& o) noexcept
-    : lib_(std::move(o.lib_)),
-      handle_(std::exchange(o.handle_, nullptr)),
-      errors_(o.errors_),
-      key_(std::move(o.key_)),
-      inputs_(std::move(o.inputs_)),
-      outputs_(std::move(o.outputs_)),
-      allocated_(o.allocated_) {}
-
-SignatureRunner& SignatureRunner::operator=(SignatureRunner&& o) noexcept {
-  if (this != &o) {
-    if (handle_ != nullptr) lib_->api().TfLiteSignatureRunnerDelete(handle_);
-    lib_ = std::move(o.lib_);
-    handle_ = std::exchange(o.handle_, nullptr);
-    errors_ = o.errors_;
-    key_ = std::move(o.key_);
-    inputs_ = std::move(o.inputs_);
-    outputs_ = std::move(o.outputs_);
-    allocated_ = o.allocated_;
-  }
-  return *this;
-}
-
-SignatureRunner::~SignatureRunner() {
-  if (handle_ != nullptr) lib_->api().TfLiteSignatureRunnerDelete(handle_);
-}
+SignatureRunner::~SignatureRunner() = default;
 
 std::string SignatureRunner::failure(const std::string& what) const {
   return with_reason("LiteRT signature " + py_repr(key_) + ": " + what, errors_);
@@ -180,14 +132,14 @@ const std::string& SignatureRunner::input_name(std::string_view name) const {
 }
 
 Dims SignatureRunner::input_dims(std::string_view name) const {
-  const Api& api = lib_->api();
-  const TfLiteTensor* t = api.TfLiteSignatureRunnerGetInputTensor(handle_, input_name(name).c_str());
+  const Api& api = handle_.api();
+  const TfLiteTensor* t = api.TfLiteSignatureRunnerGetInputTensor(handle_.get(), input_name(name).c_str());
   if (t == nullptr) throw std::runtime_error(failure("no input tensor " + py_repr(std::string(name))));
   return dims_of(api, t);
 }
 
 void SignatureRunner::prepare(std::span<const InputSpec> specs, std::span<std::span<std::byte>> storage) {
-  const Api& api = lib_->api();
+  const Api& api = handle_.api();
   if (specs.size() != inputs_.size())
     throw std::runtime_error("Invalid number of inputs provided for running SignatureDef " + py_repr(key_) +
                              ", expected " + std::to_string(inputs_.size()) + " vs provided " +
@@ -197,7 +149,7 @@ void SignatureRunner::prepare(std::span<const InputSpec> specs, std::span<std::s
   // tensors, so nothing written before it can be trusted.
   for (std::size_t i = 0; i < specs.size(); ++i) {
     const std::string& name = input_name(specs[i].name);
-    TfLiteTensor* t = api.TfLiteSignatureRunnerGetInputTensor(handle_, name.c_str());
+    TfLiteTensor* t = api.TfLiteSignatureRunnerGetInputTensor(handle_.get(), name.c_str());
     if (t == nullptr) throw std::runtime_error(failure("no input tensor " + py_repr(name)));
     const TfLiteType want = api.TfLiteTensorType(t);
     if (specs[i].type != want)
@@ -205,20 +157,20 @@ void SignatureRunner::prepare(std::span<const InputSpec> specs, std::span<std::s
                                " but expected type " + type_name(want) + " for input " + py_repr(name) +
                                " of signature " + py_repr(key_));
     if (!(dims_of(api, t) == specs[i].dims)) {
-      if (api.TfLiteSignatureRunnerResizeInputTensor(handle_, name.c_str(), specs[i].dims.data(),
+      if (api.TfLiteSignatureRunnerResizeInputTensor(handle_.get(), name.c_str(), specs[i].dims.data(),
                                                      specs[i].dims.size) != kTfLiteOk)
         throw std::runtime_error(failure("cannot resize input " + py_repr(name) + " to " + specs[i].dims.text()));
       allocated_ = false;
     }
   }
   if (!allocated_) {
-    if (api.TfLiteSignatureRunnerAllocateTensors(handle_) != kTfLiteOk)
+    if (api.TfLiteSignatureRunnerAllocateTensors(handle_.get()) != kTfLiteOk)
       throw std::runtime_error(failure("cannot allocate tensors"));
     allocated_ = true;
   }
   for (std::size_t i = 0; i < specs.size(); ++i) {
     const std::string& name = input_name(specs[i].name);
-    TfLiteTensor* t = api.TfLiteSignatureRunnerGetInputTensor(handle_, name.c_str());
+    TfLiteTensor* t = api.TfLiteSignatureRunnerGetInputTensor(handle_.get(), name.c_str());
     void* data = t ? api.TfLiteTensorData(t) : nullptr;
     const std::size_t bytes = specs[i].dims.elements() * type_size(specs[i].type);
     if (data == nullptr || api.TfLiteTensorByteSize(t) != bytes)
@@ -255,17 +207,17 @@ void SignatureRunner::set_inputs(std::string_view name0, const TensorView& value
 void SignatureRunner::invoke() {
   errors_->take();
   if (!allocated_) throw std::runtime_error(failure("invoked before its inputs were set"));
-  if (lib_->api().TfLiteSignatureRunnerInvoke(handle_) != kTfLiteOk) throw std::runtime_error(failure("invoke failed"));
+  if (handle_.api().TfLiteSignatureRunnerInvoke(handle_.get()) != kTfLiteOk) throw std::runtime_error(failure("invoke failed"));
 }
 
 TensorView SignatureRunner::output(std::string_view name) const {
-  const Api& api = lib_->api();
+  const Api& api = handle_.api();
   const std::string* found = nullptr;
   for (const auto& n : outputs_)
     if (n == name) found = &n;
   if (found == nullptr)
     throw std::runtime_error("LiteRT signature " + py_repr(key_) + " has no output " + py_repr(std::string(name)));
-  const TfLiteTensor* t = api.TfLiteSignatureRunnerGetOutputTensor(handle_, found->c_str());
+  const TfLiteTensor* t = api.TfLiteSignatureRunnerGetOutputTensor(handle_.get(), found->c_str());
   if (t == nullptr) throw std::runtime_error(failure("no output tensor " + py_repr(*found)));
   TensorView v;
   v.type = api.TfLiteTensorType(t);

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mirel2/litert/library.h"
@@ -17,6 +18,41 @@ namespace detail {
 // The runtime's messages for one interpreter, kept until the next checked call reads them.
 struct ErrorLog;
 }  // namespace detail
+
+// The owner of one runtime handle: move-only, released with the matching delete function of the library it
+// came from, which it keeps loaded.
+template <class T, void (*Api::*Delete)(T*)>
+class Owner {
+ public:
+  Owner() = default;
+  Owner(std::shared_ptr<const Library> lib, T* handle) : lib_(std::move(lib)), handle_(handle) {}
+  Owner(Owner&& o) noexcept : lib_(std::move(o.lib_)), handle_(std::exchange(o.handle_, nullptr)) {}
+  Owner& operator=(Owner&& o) noexcept {
+    if (this != &o) {
+      reset();
+      lib_ = std::move(o.lib_);
+      handle_ = std::exchange(o.handle_, nullptr);
+    }
+    return *this;
+  }
+  ~Owner() { reset(); }
+
+  T* get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+  const Api& api() const { return lib_->api(); }
+  const std::shared_ptr<const Library>& library() const { return lib_; }
+
+ private:
+  void reset() {
+    if (handle_ != nullptr) (lib_->api().*Delete)(handle_);
+    handle_ = nullptr;
+  }
+  std::shared_ptr<const Library> lib_;
+  T* handle_ = nullptr;
+};
+
+using Model = Owner<TfLiteModel, &Api::TfLiteModelDelete>;
+using InterpreterOptions = Owner<TfLiteInterpreterOptions, &Api::TfLiteInterpreterOptionsDelete>;
 
 class SignatureRunner;
 
@@ -41,9 +77,9 @@ class Interpreter {
 
  private:
   Interpreter() = default;
-  std::shared_ptr<const Library> lib_;
-  TfLiteInterpreter* handle_ = nullptr;
+  // The log before the handle: the handle, released first, may report into it until then.
   std::unique_ptr<detail::ErrorLog> errors_;
+  Owner<TfLiteInterpreter, &Api::TfLiteInterpreterDelete> handle_;
   std::string path_;
 };
 
@@ -56,8 +92,8 @@ struct InputSpec {
 
 class SignatureRunner {
  public:
-  SignatureRunner(SignatureRunner&&) noexcept;
-  SignatureRunner& operator=(SignatureRunner&&) noexcept;
+  SignatureRunner(SignatureRunner&&) noexcept = default;
+  SignatureRunner& operator=(SignatureRunner&&) noexcept = default;
   ~SignatureRunner();
 
   const std::string& key() const { return key_; }
@@ -86,8 +122,7 @@ class SignatureRunner {
   const std::string& input_name(std::string_view name) const;  // the cached name, or throws
   std::string failure(const std::string& what) const;
 
-  std::shared_ptr<const Library> lib_;
-  TfLiteSignatureRunner* handle_ = nullptr;
+  Owner<TfLiteSignatureRunner, &Api::TfLiteSignatureRunnerDelete> handle_;
   detail::ErrorLog* errors_ = nullptr;  // the interpreter's
   std::string key_;
   std::vector<std::string> inputs_;
