@@ -14,6 +14,7 @@
 #include "mirel2/litert/tensor.h"
 #include "mirel2/ostrand/support/temp_dir.h"
 #include "standins/litert/standin_models.h"
+#include "support/error_text.h"
 
 namespace velmora::litert {
 namespace {
@@ -21,15 +22,7 @@ namespace {
 using ::testing::HasSubstr;
 using velmora::testing::TempDir;
 namespace standin = velmora::testing::standin;
-
-std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using velmora::testing::error_of;
 
 TEST(LitertLibrary, MissingLibraryOrFunctionIsAnErrorNamingIt) {
   const std::string missing = error_of([] { Library::open("libtensorflowlite_c_absent.so"); });

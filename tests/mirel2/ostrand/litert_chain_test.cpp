@@ -16,6 +16,7 @@
 #include "mirel2/ostrand/support/chain_reference.h"
 #include "mirel2/ostrand/support/temp_dir.h"
 #include "standins/litert/standin_models.h"
+#include "support/error_text.h"
 
 namespace velmora::ostrand {
 namespace {
@@ -23,17 +24,9 @@ namespace {
 using ::testing::HasSubstr;
 using testing::float_digest;
 namespace standin = velmora::testing::standin;
+using velmora::testing::error_of;
 using standin::SignatureSpec;
 using Invoke = std::pair<std::string, std::string>;  // signature, model file name
-
-std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 class LitertChainTest : public ::testing::Test {
  protected:

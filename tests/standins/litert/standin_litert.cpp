@@ -369,6 +369,11 @@ Signature* find_signature(const TfLiteInterpreter* it, const char* key) {
   return nullptr;
 }
 
+const char* name_at(const std::vector<TfLiteTensor>& list, int32_t index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return nullptr;
+  return list[static_cast<std::size_t>(index)].name.c_str();
+}
+
 TfLiteTensor* find_tensor(std::vector<TfLiteTensor>& list, const char* name) {
   for (auto& t : list)
     if (name != nullptr && t.name == name) return &t;
@@ -452,9 +457,7 @@ size_t TfLiteSignatureRunnerGetInputCount(const TfLiteSignatureRunner* runner) {
 }
 
 const char* TfLiteSignatureRunnerGetInputName(const TfLiteSignatureRunner* runner, int32_t input_index) {
-  const auto& list = runner->signature->inputs;
-  if (input_index < 0 || static_cast<std::size_t>(input_index) >= list.size()) return nullptr;
-  return list[static_cast<std::size_t>(input_index)].name.c_str();
+  return name_at(runner->signature->inputs, input_index);
 }
 
 TfLiteStatus TfLiteSignatureRunnerResizeInputTensor(TfLiteSignatureRunner* runner, const char* input_name,
@@ -523,9 +526,7 @@ size_t TfLiteSignatureRunnerGetOutputCount(const TfLiteSignatureRunner* runner) 
 }
 
 const char* TfLiteSignatureRunnerGetOutputName(const TfLiteSignatureRunner* runner, int32_t output_index) {
-  const auto& list = runner->signature->outputs;
-  if (output_index < 0 || static_cast<std::size_t>(output_index) >= list.size()) return nullptr;
-  return list[static_cast<std::size_t>(output_index)].name.c_str();
+  return name_at(runner->signature->outputs, output_index);
 }
 
 const TfLiteTensor* TfLiteSignatureRunnerGetOutputTensor(const TfLiteSignatureRunner* runner,
