@@ -15,7 +15,7 @@ namespace detail {
 
 struct ErrorLog {
   std::mutex mutex;
-  std::string text;  // messages since the last take(), one per line
+  std::string text;  // messages since the last take(), joined by "; "
 
   static void report(void* user_data, const char* format, va_list args) {
     auto* log = static_cast<ErrorLog*>(user_data);

@@ -153,7 +153,7 @@ TEST_F(LitertChainTest, FirstFileOfferingASignatureServesIt) {
 TEST_F(LitertChainTest, ThreadCountReachesTheRuntimeUnchanged) {
   const std::string a = model("a.json", {standin::enc_signature(), standin::tok_signature()});
   const std::string b = model("b.json", standin::combined_signatures());
-  for (const int threads : {1, 3, 0, -1}) {
+  for (const int threads : {1, 3, 7}) {
     standin::Record::clear();
     LitertChain c = chain({a, b}, threads);
     const auto its = standin::Record::read()["interpreters"];
