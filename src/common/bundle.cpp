@@ -104,7 +104,9 @@ Form decide(const std::string& path) {
   return {};
 }
 
-std::string read_whole(const std::string& path) {
+}  // namespace
+
+std::string read_whole_file(const std::string& path) {
   File f(path);
   if (!f.ok()) throw_errno(errno, path);
   std::string out;
@@ -118,6 +120,8 @@ std::string read_whole(const std::string& path) {
   }
   return out;
 }
+
+namespace {
 
 std::string read_imx_member(const std::string& path, const ImxEntry& e) {
   // The container is opened again, separately from the table read.
@@ -180,7 +184,7 @@ std::optional<BundleMember> member_bytes(const std::string& bundle, const std::v
     case BundleForm::Directory:
       for (const auto name : names) {
         const std::string p = path_join(bundle, name);
-        if (path_is_file(p)) return BundleMember{std::string(name), read_whole(p)};
+        if (path_is_file(p)) return BundleMember{std::string(name), read_whole_file(p)};
       }
       return std::nullopt;
     case BundleForm::Imx: {
