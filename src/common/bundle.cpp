@@ -109,16 +109,18 @@ Form decide(const std::string& path) {
 std::string read_whole_file(const std::string& path) {
   File f(path);
   if (!f.ok()) throw_errno(errno, path);
-  std::string out;
+  // Read straight into the result at the size the file has now, then whatever it grew by since.
   struct stat st {};
-  if (::fstat(f.fd(), &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
+  const std::size_t expected = ::fstat(f.fd(), &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  std::string out;
+  if (!pread_upto(f.fd(), out, expected, 0)) throw_errno(errno, path);
+  if (out.size() < expected) return out;
   std::string block;
   while (true) {
-    if (!pread_upto(f.fd(), block, 1 << 20, out.size())) throw_errno(errno, path);
-    if (block.empty()) break;
+    if (!pread_upto(f.fd(), block, 1 << 16, out.size())) throw_errno(errno, path);
+    if (block.empty()) return out;
     out += block;
   }
-  return out;
 }
 
 namespace {
