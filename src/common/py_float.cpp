@@ -77,12 +77,16 @@ std::optional<double> parse_py_float(std::string_view text) {
   return strtod_l(lit.c_str(), nullptr, c_locale);
 }
 
-std::string py_float_repr(double value) {
+namespace {
+
+// Shortest digits that read back to `value` in its own type, laid out as Python's float repr lays them out.
+template <typename T>
+std::string shortest_repr(T value) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
   char buf[64];
-  const double mag = std::fabs(value);
-  const bool positional = mag == 0.0 || (mag >= 1e-4 && mag < 1e16);
+  const T mag = std::fabs(value);
+  const bool positional = mag == 0 || (mag >= T(1e-4) && mag < T(1e16));
   const auto r = std::to_chars(buf, buf + sizeof buf, value,
                                positional ? std::chars_format::fixed : std::chars_format::scientific);
   std::string out(buf, r.ptr);
@@ -93,5 +97,11 @@ std::string py_float_repr(double value) {
   // to_chars writes "1e+16" and "1.5e-05" exactly as Python does (at least two exponent digits).
   return out;
 }
+
+}  // namespace
+
+std::string py_float_repr(double value) { return shortest_repr(value); }
+
+std::string py_float32_repr(float value) { return shortest_repr(value); }
 
 }  // namespace velmora

@@ -16,4 +16,7 @@ std::optional<double> parse_py_float(std::string_view text);
 // "inf", "-inf", "nan".
 std::string py_float_repr(double value);
 
+// The same layout with the shortest digits that read back to the same 32-bit float ("1.1" for 1.1f).
+std::string py_float32_repr(float value);
+
 }  // namespace velmora

@@ -9,4 +9,7 @@ namespace velmora {
 // Valid UTF-8 text: `bytes` with each invalid subsequence replaced by U+FFFD.
 std::string utf8_decode_replace(std::string_view bytes);
 
+// True when `bytes` is valid UTF-8 as Python's strict decoder sees it (NUL allowed).
+bool utf8_valid(std::string_view bytes);
+
 }  // namespace velmora

@@ -48,6 +48,12 @@ TEST(PyFloat, ReprAsPython) {
       {std::nan(""), "nan"},
   };
   for (const auto& c : cases) EXPECT_EQ(py_float_repr(c.value), c.want);
+  // The float32 form takes the shortest digits of the 32-bit value.
+  const std::pair<float, const char*> singles[] = {
+      {1.1f, "1.1"},     {-10.0f, "-10.0"}, {1e-4f, "0.0001"},  {1e-5f, "1e-05"}, {16777216.0f, "16777216.0"},
+      {1e16f, "1e+16"},  {3.4028235e38f, "3.4028235e+38"},     {-0.0f, "-0.0"},
+  };
+  for (const auto& [value, want] : singles) EXPECT_EQ(py_float32_repr(value), want);
 }
 
 TEST(Utf8DecodeReplace, OneReplacementPerMaximalInvalidSubsequence) {

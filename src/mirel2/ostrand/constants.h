@@ -57,4 +57,8 @@ inline constexpr std::string_view Q8GD_ENV = "MIREL2_Q8GD";
 inline constexpr std::array<std::string_view, 2> INT8_DOT_FLAGS = {"avx512_vnni", "avx_vnni"};
 inline constexpr std::string_view Q8GD_LOG = "[q8gd]";
 
+// The bundle's manifest, and where staged model files go.
+inline constexpr std::string_view MANIFEST_MEMBER = "manifest.json";
+inline constexpr std::string_view STAGE_DIR_ENV = "MIREL2_STAGE_DIR";
+
 }  // namespace velmora::ostrand

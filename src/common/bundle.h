@@ -1,0 +1,83 @@
+#pragma once
+// Model bundles: one path that is a directory, an IMX container or a zip archive, and the members in it.
+//
+// The form is decided afresh on every call, first fit wins: a directory (links followed); a regular file whose
+// IMX table of contents reads (an empty table counts); a file that passes the zip end-record test; otherwise the
+// path holds no members (a missing path included). In a directory a member is the file of that name directly in
+// it; in the two containers it is the entry whose base name (after the last "/") equals the name, the last such
+// entry when several share it.
+//
+// IMX container layout, all integers little-endian, no gaps, no alignment:
+//   0  4  magic 49 4D 58 00 ("IMX" NUL)
+//   4  2  not interpreted
+//   6  2  entry count N
+//   8     N entries back to back: u16 name length L, L bytes of UTF-8 name (may hold "/" folders),
+//         u64 offset of the member's first byte from the start of the file, u64 member size.
+// Member data may lie anywhere; nothing checks order, overlap or that it lies inside the file.
+//
+// Containers are untrusted input: a member is read into a buffer bounded by the bytes the file actually holds,
+// never by the size it claims.
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora {
+
+inline constexpr std::string_view IMX_MAGIC{"IMX\0", 4};
+inline constexpr std::size_t IMX_HEADER_SIZE = 8;
+inline constexpr std::size_t IMX_ENTRY_FIXED_SIZE = 2 + 8 + 8;  // name length, offset, size
+
+enum class BundleForm { Directory, Imx, Zip, NoMembers };
+
+struct ImxEntry {
+  std::string name;  // stored name, folders included
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+  bool operator==(const ImxEntry&) const = default;
+};
+
+struct BundleMember {
+  std::string name;   // the candidate name as the caller gave it, not the stored name
+  std::string bytes;  // the whole content, possibly empty
+  bool operator==(const BundleMember&) const = default;
+};
+
+// A container fault found after the form was decided that the underlying readers do not name themselves: an
+// IMX entry whose offset or size is 2^63 or more (beyond any file position).
+class BundleError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// os.path.isdir / os.path.isfile: symbolic links followed; any error gives false.
+bool path_is_dir(const std::string& path);
+bool path_is_file(const std::string& path);
+
+// The whole content of the file at `path` (links followed). Throws std::system_error (errno, the path as its
+// text) when it cannot be opened or read.
+std::string read_whole_file(const std::string& path);
+
+// Which form `path` has right now.
+BundleForm bundle_form(const std::string& path);
+
+// The table of contents of the IMX container at `path`, in file order with duplicates kept; nothing when the
+// file cannot be opened or read, is shorter than the header, has another magic, has its table cut short or a
+// name that is not valid UTF-8. Never throws for faults of the file.
+std::optional<std::vector<ImxEntry>> imx_toc(const std::string& path);
+
+// The first of `names`, in the caller's order, that the bundle holds, with its whole content; nothing when none
+// is held (or the path holds no members). An IMX entry that runs past the end of the file gives the bytes up to
+// the end (empty when it starts at or past the end). Faults met after the form is decided reach the caller:
+// std::system_error for a file that cannot be opened or read, BundleError for an IMX offset or size of 2^63 or
+// more, ZipError for an unreadable archive directory, a CRC mismatch, encryption or an unsupported method.
+std::optional<BundleMember> member_bytes(const std::string& bundle, const std::vector<std::string_view>& names);
+
+// The member names of the bundle: for a directory every entry the system lists, in its order (folders and other
+// files included); for a container the base name of every entry in table or central-directory order,
+// duplicates kept (a zip folder entry gives ""). Empty when the path holds no members. Faults as member_bytes.
+std::vector<std::string> listing(const std::string& bundle);
+
+}  // namespace velmora
