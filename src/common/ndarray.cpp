@@ -184,26 +184,6 @@ NdArray NdArray::copy() const {
 
 namespace {
 
-// Visits the element type of `t` with a value of that C++ type (its value is unused).
-template <class F>
-decltype(auto) visit_dtype(DType t, F&& f) {
-  switch (t) {
-    case DType::Bool: return f(bool{});
-    case DType::Int8: return f(std::int8_t{});
-    case DType::UInt8: return f(std::uint8_t{});
-    case DType::Int16: return f(std::int16_t{});
-    case DType::UInt16: return f(std::uint16_t{});
-    case DType::Int32: return f(std::int32_t{});
-    case DType::UInt32: return f(std::uint32_t{});
-    case DType::Int64: return f(std::int64_t{});
-    case DType::UInt64: return f(std::uint64_t{});
-    case DType::Float16: return f(Half{});
-    case DType::Float32: return f(float{});
-    case DType::Float64: break;
-  }
-  return f(double{});
-}
-
 // A float to an integer type: truncation toward zero, NaN to 0, saturation beyond the range.
 template <class I, class F>
 I float_to_int(F v) {

@@ -16,6 +16,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/float16.h"
+
 namespace velmora {
 
 // IEEE binary16 bits. Arithmetic goes through float (common/float16.h converts with NumPy's rounding).
@@ -47,6 +49,34 @@ template <> struct DTypeOf<Half> { static constexpr DType value = DType::Float16
 template <> struct DTypeOf<float> { static constexpr DType value = DType::Float32; };
 template <> struct DTypeOf<double> { static constexpr DType value = DType::Float64; };
 template <class T> inline constexpr DType dtype_of = DTypeOf<std::remove_cv_t<T>>::value;
+
+// Calls `f` with a value-initialised object of the C++ element type of `t` (bool, std::int8_t, ..., Half,
+// float, double), so that one generic lambda serves every element type.
+template <class F>
+decltype(auto) visit_dtype(DType t, F&& f) {
+  switch (t) {
+    case DType::Bool: return f(bool{});
+    case DType::Int8: return f(std::int8_t{});
+    case DType::UInt8: return f(std::uint8_t{});
+    case DType::Int16: return f(std::int16_t{});
+    case DType::UInt16: return f(std::uint16_t{});
+    case DType::Int32: return f(std::int32_t{});
+    case DType::UInt32: return f(std::uint32_t{});
+    case DType::Int64: return f(std::int64_t{});
+    case DType::UInt64: return f(std::uint64_t{});
+    case DType::Float16: return f(Half{});
+    case DType::Float32: return f(float{});
+    case DType::Float64: break;
+  }
+  return f(double{});
+}
+
+// An element of any type as a double (float16 widened exactly, bool as 0 or 1).
+template <class T>
+double widen(T v) {
+  if constexpr (std::is_same_v<T, Half>) return static_cast<double>(half_to_float(v.bits));
+  else return static_cast<double>(v);
+}
 
 // Axis lengths, at most MAX_RANK of them, held inline (making a shape never allocates).
 class Shape {
