@@ -136,7 +136,7 @@ NdArray Pack::stitch(const NdArray& xs, const NdArray& xd) const {
   const std::int64_t N = xs.dim(0);
   if (xd.dim(0) != N || xd.size() != N * 63)
     throw std::invalid_argument("stitch: xd must hold " + std::to_string(N) + " rows of 21 x 3 values, not shape " + xd.shape().str());
-  const std::int64_t ws = N ? xs.size() / N : 0;
+  const std::int64_t ws = xs.shape().drop_first().size();
   const std::int64_t in0 = ws + 63;
   // Joined rows, converted to float32 after joining (the same values as converting each part).
   std::vector<float> x(static_cast<std::size_t>(N * in0));
