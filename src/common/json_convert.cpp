@@ -1,12 +1,12 @@
 #include "common/json_convert.h"
 
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <vector>
 
 #include "common/py_errors.h"
+#include "common/py_float.h"
 #include "common/pytext.h"
 #include "common/strict_int.h"
 
@@ -47,37 +47,17 @@ double py_float(const Value& v) {
   switch (v.kind()) {
     case Kind::Int: case Kind::Float: return v.as_double();
     case Kind::Bool: return v.as_bool() ? 1.0 : 0.0;
+    case Kind::String: {
+      const auto r = parse_py_float(v.as_string());
+      if (!r) throw std::invalid_argument("could not convert string to float: " + py_repr(v.as_string()));
+      return *r;
+    }
     default:
-      throw std::invalid_argument(std::string("float() argument must be a real number, not '") + v.type_name() + "'");
+      throw std::invalid_argument(std::string("float() argument must be a string or a real number, not '") + v.type_name() + "'");
   }
 }
 
 namespace {
-
-// repr() of a float: the shortest digits that read back, positional for exponents -4 .. 15.
-std::string float_repr(double d) {
-  if (std::isnan(d)) return "nan";
-  if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-  std::string sci(buf, r.ptr);
-  std::string sign;
-  if (sci[0] == '-') { sign = "-"; sci.erase(0, 1); }
-  const auto epos = sci.find('e');
-  const int exp = std::stoi(sci.substr(epos + 1));
-  std::string digits;
-  for (char c : sci.substr(0, epos)) if (c != '.') digits.push_back(c);
-  if (exp >= -4 && exp < 16) {
-    if (exp < 0) return sign + "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
-    const auto ip = static_cast<std::size_t>(exp) + 1;
-    if (digits.size() <= ip) return sign + digits + std::string(ip - digits.size(), '0') + ".0";
-    return sign + digits.substr(0, ip) + "." + digits.substr(ip);
-  }
-  std::string m = digits.substr(0, 1);
-  if (digits.size() > 1) m += "." + digits.substr(1);
-  const int a = exp < 0 ? -exp : exp;
-  return sign + m + (exp < 0 ? "e-" : "e+") + (a < 10 ? "0" : "") + std::to_string(a);
-}
 
 std::string py_repr_value(const Value& v) { return v.is_string() ? py_repr(v.as_string()) : py_str(v); }
 
@@ -88,7 +68,7 @@ std::string py_str(const Value& v) {
     case Kind::Null: return "None";
     case Kind::Bool: return v.as_bool() ? "True" : "False";
     case Kind::Int: return v.int_text();
-    case Kind::Float: return float_repr(v.as_double());
+    case Kind::Float: return py_float_repr(v.as_double());
     case Kind::String: return v.as_string();
     case Kind::Array: {
       std::string s = "[";

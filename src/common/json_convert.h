@@ -19,7 +19,8 @@ const Value& at(const Value& v, std::string_view key);
 // and std::out_of_range for integers beyond int64.
 std::int64_t py_int(const Value& v);
 
-// Python's float(v) for numbers and bools. Texts are refused (std::invalid_argument), as are other kinds.
+// Python's float(v): numbers, bools as 0 or 1, texts through Python's float literal rules. Throws
+// std::invalid_argument for unreadable text and other kinds.
 double py_float(const Value& v);
 
 // Python's str(v): integers in decimal, floats as repr() writes them ("7.0", "1e-05", "nan"), a text as its

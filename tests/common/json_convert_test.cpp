@@ -17,6 +17,8 @@ TEST(JsonConvertTest, PythonIntFloatAndStr) {
   EXPECT_EQ(py_float(parse("3")), 3.0);
   EXPECT_EQ(py_float(parse("false")), 0.0);
   EXPECT_TRUE(std::isnan(py_float(parse("NaN"))));
+  EXPECT_EQ(py_float(parse("\" 1e-5 \"")), 1e-5);
+  EXPECT_THROW(py_float(parse("\"x\"")), std::invalid_argument);
   EXPECT_THROW(py_float(parse("null")), std::invalid_argument);
   const struct { const char* text; const char* want; } strs[] = {
       {"7.0", "7.0"}, {"6.9", "6.9"}, {"7", "7"}, {"null", "None"}, {"true", "True"}, {"\"ab\"", "ab"},

@@ -74,6 +74,7 @@ TEST(E3ParamsTest, EdgeValues) {
   EXPECT_THROW(E3Params(edited("lib_rel", "[[0, 1], [0]]")), std::invalid_argument);
   EXPECT_THROW(E3Params(edited("lib_rel", "[]")), std::invalid_argument);
   EXPECT_THROW(E3Params(edited("q_flut_val", "\"x\"")), std::invalid_argument);
+  EXPECT_EQ(E3Params(edited("q_flut_val", "\"0.5\"")).q, 0.5);
   EXPECT_THROW(E3Params(edited("REFRACT", "null")), std::invalid_argument);
   EXPECT_THROW(E3Params(edited("AWIN", "[1]", "causal")), std::invalid_argument);
   EXPECT_THROW(E3Params(fixture(), json::Value::integer(1)), KeyError);
