@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <onnxruntime_cxx_api.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -119,7 +120,7 @@ TEST(PackTest, LoadsTheFixturePackWithItsSessions) {
   EXPECT_EQ(ints(pk.flow_dims), (std::vector<std::int64_t>{1, 4}));
   ASSERT_TRUE(pk.s_dflow.has_value());
   EXPECT_EQ(pk.flow_D, 5);
-  EXPECT_EQ(pk.motion_path, FIX + "pack/graphs/motion.onnx");  // never opened here: the file does not exist
+  EXPECT_EQ(pk.motion_path, FIX + "pack/graphs/motion.onnx");
   EXPECT_EQ(pk.lite_path, FIX + "pack/graphs/lite.onnx");
   EXPECT_EQ(pk.trunk_in, "audio");
   EXPECT_EQ(pk.trunk_out, "trunk");
@@ -178,6 +179,32 @@ TEST(PackTest, EveryGraphRunsWithTheExpectedOutput) {
   expect_same(into[0], z.at("draw_dsl"));
   expect_same(into[1], z.at("draw_dfa"));
   EXPECT_THROW(pk.s_hdraw.run({{"nope", c[0]}}), Ort::Exception);
+}
+
+// The frame renderer's two graphs, opened from the pack's paths as the renderer opens them.
+TEST(PackTest, RendererGraphsRunOnIdentityTensors) {
+  const Pack pk(FIX + "pack");
+  const NpzFile idn = NpzFile::load(FIX + "identity/full.npz");
+  const Session mot = ort_session(pk.motion_path, 1);
+  const Session lite = ort_session(pk.lite_path, 1);
+  const NdArray f32 = idn.at("g_f32").astype(DType::Float32), xs = idn.at("x_s_t").astype(DType::Float32);
+  const NdArray xd = pattern({2, 21, 3}), xk = pattern({2, 21, 3});
+  const NdArray bf = idn.at("b_f32").astype(DType::Float32).reshaped({3, 6});
+  const NdArray bf2 = NdArray::of<float>(std::vector<float>(bf.data<float>(), bf.data<float>() + 12), Shape{2, 6});
+  const auto m = mot.run({{"f32", f32}, {"x_s", xs}, {"x_d", xd}, {"bf32", bf2}, {"xk", xk}});
+  ASSERT_EQ(m.size(), 5u);
+  EXPECT_EQ(m[0].shape(), (Shape{2, 4, 4, 2}));
+  EXPECT_EQ(m[0].data<float>()[0], -1.0f);
+  EXPECT_EQ(m[4].data<float>()[31], 0.5f);
+  EXPECT_EQ(m[2].data<float>()[7], 2.0f * bf2.data<float>()[7]);
+  const NdArray wrgb = pattern({2, 3, 512, 512});
+  const auto o = lite.run({{"wrgb", wrgb}, {"grid64", m[0]}, {"occ", m[1]}, {"y0", m[3]}, {"z", m[2]},
+                           {"f128", idn.at("g_f128").astype(DType::Float32)}});
+  ASSERT_EQ(o[0].shape(), (Shape{2, 3, 512, 512}));
+  auto fmax = [](const NdArray& a) { return *std::max_element(a.data<float>(), a.data<float>() + a.size()); };
+  const float shift = ((((fmax(m[0]) + fmax(m[1])) + fmax(m[3])) + fmax(m[2])) + fmax(idn.at("g_f128").astype(DType::Float32))) * 0.0625f;
+  for (std::int64_t i : {std::int64_t{0}, std::int64_t{777777}, wrgb.size() - 1})
+    EXPECT_EQ(o[0].data<float>()[i], 0.5f * wrgb.data<float>()[i] + shift);
 }
 
 std::string error_of(const std::function<void()>& f) {
