@@ -177,45 +177,76 @@ NdArray tau_feat(std::int64_t tau, bool started) {
 
 // --- path_delta ----------------------------------------------------------------------------------------
 
-NdArray path_delta(const NdArray& p, const NdArray& d, const NdArray& c, const NdArray& u) {
-  if (p.rank() > 1) throw std::invalid_argument("path_delta: levels must be a scalar or one axis, not shape " + p.shape().str());
+namespace {
+
+// d, c and u of path_delta checked and read as float64 (without a copy when they already are).
+struct PathData {
+  NdArray cd, dd, ud;  // converted copies, only for other element types
+  const double* c;
+  const double* d;
+  const double* u;
+  std::int64_t K, D, nu;
+};
+
+const double* f64_of(const NdArray& a, NdArray& tmp) {
+  if (a.dtype() == DType::Float64) return a.data<double>();
+  tmp = a.astype(DType::Float64);
+  return tmp.data<double>();
+}
+
+PathData path_data(const NdArray& d, const NdArray& c, const NdArray& u) {
   if (d.rank() != 2) throw std::invalid_argument("path_delta: d must have two axes, not shape " + d.shape().str());
-  const std::int64_t K = d.dim(0);
-  const std::int64_t D = d.dim(1);
-  if (K < 2 || c.size() != K)
+  PathData pd;
+  pd.K = d.dim(0);
+  pd.D = d.dim(1);
+  pd.nu = u.size();
+  if (pd.K < 2 || c.size() != pd.K)
     throw std::invalid_argument("path_delta: need K >= 2 knots in c and K rows in d, got c of " + std::to_string(c.size()) +
                                 " and d of shape " + d.shape().str());
-  if (u.size() != 1 && u.size() != D)
-    throw std::invalid_argument("path_delta: u must hold 1 or " + std::to_string(D) + " values, not " + std::to_string(u.size()));
-  const NdArray cd = c.astype(DType::Float64);
-  const NdArray dd = d.astype(DType::Float64);
-  const NdArray ud = u.astype(DType::Float64);
-  const double* cv = cd.data<double>();
-  const double* dv = dd.data<double>();
-  const double* uv = ud.data<double>();
-  for (std::int64_t k = 1; k < K; ++k)
-    if (!(cv[k - 1] <= cv[k])) throw std::invalid_argument("path_delta: knots must not decrease");
-  const std::int64_t n = p.size();
-  NdArray out(DType::Float64, {n, D});
+  if (pd.nu != 1 && pd.nu != pd.D)
+    throw std::invalid_argument("path_delta: u must hold 1 or " + std::to_string(pd.D) + " values, not " + std::to_string(pd.nu));
+  pd.c = f64_of(c, pd.cd);
+  pd.d = f64_of(d, pd.dd);
+  pd.u = f64_of(u, pd.ud);
+  for (std::int64_t k = 1; k < pd.K; ++k)
+    if (!(pd.c[k - 1] <= pd.c[k])) throw std::invalid_argument("path_delta: knots must not decrease");
+  return pd;
+}
+
+void path_row(const PathData& pd, double q, double* r) {
+  const std::int64_t K = pd.K, D = pd.D;
+  const double* cv = pd.c;
+  auto row = [&](std::int64_t k) { return pd.d + k * D; };
+  if (std::isnan(q)) {
+    std::fill(r, r + D, std::numeric_limits<double>::quiet_NaN());
+  } else if (q <= 0) {
+    const double s = q / py_max(cv[1], 1e-9);
+    for (std::int64_t e = 0; e < D; ++e) r[e] = s * row(1)[e];
+  } else if (q >= cv[K - 1]) {
+    const double dq = q - cv[K - 1];
+    for (std::int64_t e = 0; e < D; ++e) r[e] = row(K - 1)[e] + dq * pd.u[pd.nu == 1 ? 0 : e];
+  } else {
+    const auto j = static_cast<std::int64_t>(std::lower_bound(cv, cv + K, q) - cv);
+    const double w = (q - cv[j - 1]) / py_max(cv[j] - cv[j - 1], 1e-12);
+    for (std::int64_t e = 0; e < D; ++e) r[e] = row(j - 1)[e] + w * (row(j)[e] - row(j - 1)[e]);
+  }
+}
+
+}  // namespace
+
+NdArray path_delta(const NdArray& p, const NdArray& d, const NdArray& c, const NdArray& u) {
+  if (p.rank() > 1) throw std::invalid_argument("path_delta: levels must be a scalar or one axis, not shape " + p.shape().str());
+  const PathData pd = path_data(d, c, u);
+  NdArray out = NdArray::uninitialized(DType::Float64, {p.size(), pd.D});
   double* o = out.data<double>();
-  auto row = [&](std::int64_t k) { return dv + k * D; };
-  each_as_double(p, [&](std::int64_t i, double q) {
-    double* r = o + i * D;
-    if (std::isnan(q)) {
-      std::fill(r, r + D, std::numeric_limits<double>::quiet_NaN());
-    } else if (q <= 0) {
-      const double s = q / py_max(cv[1], 1e-9);
-      for (std::int64_t e = 0; e < D; ++e) r[e] = s * row(1)[e];
-    } else if (q >= cv[K - 1]) {
-      const double dq = q - cv[K - 1];
-      for (std::int64_t e = 0; e < D; ++e) r[e] = row(K - 1)[e] + dq * uv[u.size() == 1 ? 0 : e];
-    } else {
-      const auto j = static_cast<std::int64_t>(std::lower_bound(cv, cv + K, q) - cv);
-      const double w = (q - cv[j - 1]) / py_max(cv[j] - cv[j - 1], 1e-12);
-      for (std::int64_t e = 0; e < D; ++e) r[e] = row(j - 1)[e] + w * (row(j)[e] - row(j - 1)[e]);
-    }
-  });
+  each_as_double(p, [&](std::int64_t i, double q) { path_row(pd, q, o + i * pd.D); });
   return out;
+}
+
+void path_delta(double level, const NdArray& d, const NdArray& c, const NdArray& u, std::span<double> out) {
+  const PathData pd = path_data(d, c, u);
+  if (static_cast<std::int64_t>(out.size()) != pd.D) throw std::invalid_argument("path_delta: output must hold one row of d");
+  path_row(pd, level, out.data());
 }
 
 // --- rotations -----------------------------------------------------------------------------------------

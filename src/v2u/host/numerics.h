@@ -54,6 +54,8 @@ void tau_feat(std::int64_t tau, bool started, std::span<float, 26> out);
 // levels p (a scalar or one axis). d: (K, D); c: (K,) non-decreasing with K >= 2; u: the slope beyond the last
 // knot, one value or D values. A NaN level gives a NaN row. Throws std::invalid_argument on other shapes.
 NdArray path_delta(const NdArray& p, const NdArray& d, const NdArray& c, const NdArray& u);
+// One level's row into `out` (D values); d, c and u of float64 are read in place, so nothing is allocated.
+void path_delta(double level, const NdArray& d, const NdArray& c, const NdArray& u, std::span<double> out);
 
 // Rodrigues' formula with the unnormalised cross-product matrix K of each vector: I + A K + B K K, with
 // A = sin th / th, B = (1 - cos th) / th^2, and the limits 1 and 0.5 below th = 1e-8: float64 (N, 3, 3) for the

@@ -138,14 +138,23 @@ NdArray Pack::stitch(const NdArray& xs, const NdArray& xd) const {
     throw std::invalid_argument("stitch: xd must hold " + std::to_string(N) + " rows of 21 x 3 values, not shape " + xd.shape().str());
   const std::int64_t ws = xs.shape().drop_first().size();
   const std::int64_t in0 = ws + 63;
-  // Joined rows, converted to float32 after joining (the same values as converting each part).
+  // Joined rows, converted to float32 after joining (the same values as converting each part); the result
+  // starts as xd in float32.
   std::vector<float> x(static_cast<std::size_t>(N * in0));
-  const NdArray xs32 = xs.astype(DType::Float32);
-  const NdArray xd32 = xd.astype(DType::Float32);
-  for (std::int64_t n = 0; n < N; ++n) {
-    std::copy_n(xs32.data<float>() + n * ws, ws, x.begin() + n * in0);
-    std::copy_n(xd32.data<float>() + n * 63, 63, x.begin() + n * in0 + ws);
-  }
+  NdArray result = NdArray::uninitialized(DType::Float32, {N, 21, 3});
+  float* o = result.data<float>();
+  const auto rows_into = [&](const NdArray& a, std::int64_t width, std::int64_t at) {
+    visit_dtype(a.dtype(), [&](auto t) {
+      using T = decltype(t);
+      const T* p = static_cast<const T*>(a.raw_data());
+      for (std::int64_t n = 0; n < N; ++n)
+        for (std::int64_t k = 0; k < width; ++k)
+          x[static_cast<std::size_t>(n * in0 + at + k)] = static_cast<float>(widen(p[n * width + k]));
+    });
+  };
+  rows_into(xs, ws, 0);
+  rows_into(xd, 63, ws);
+  for (std::int64_t n = 0; n < N; ++n) std::copy_n(x.begin() + n * in0 + ws, 63, o + n * 63);
   std::int64_t width = in0;
   std::vector<float> y;
   for (std::size_t i = 0; i < stw.size(); ++i) {
@@ -174,8 +183,6 @@ NdArray Pack::stitch(const NdArray& xs, const NdArray& xd) const {
     width = out;
   }
   if (width < 65) throw std::invalid_argument("stitch: the last layer gives " + std::to_string(width) + " values per row, not at least 65");
-  NdArray result = xd32.reshaped({N, 21, 3}).copy();
-  float* o = result.data<float>();
   for (std::int64_t n = 0; n < N; ++n) {
     const float* xr = x.data() + n * width;
     float* on = o + n * 63;

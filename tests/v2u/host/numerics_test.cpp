@@ -150,6 +150,9 @@ TEST(PathDeltaTest, EveryBranchMatchesNumPy) {
   const NdArray one = path_delta(NdArray::scalar(0.0), z.at("pd_d"), z.at("pd_c"), z.at("pd_u"));
   EXPECT_EQ(one.shape(), (Shape{1, 4}));
   EXPECT_EQ(doubles(one), (std::vector<double>{0, 0, 0, 0}));
+  std::vector<double> row(4);
+  path_delta(0.31, z.at("pd_d"), z.at("pd_c"), z.at("pd_u"), row);
+  EXPECT_EQ(row, doubles(path_delta(NdArray::scalar(0.31), z.at("pd_d"), z.at("pd_c"), z.at("pd_u"))));
   // The last knot gives the last row; a NaN level gives a NaN row instead of reading before the first knot.
   EXPECT_EQ(doubles(path_delta(NdArray::scalar(1.2), z.at("pd_d"), z.at("pd_c"), z.at("pd_u"))), doubles(z.at("pd_d").item(4)));
   for (double v : doubles(path_delta(NdArray::scalar(std::nan("")), z.at("pd_d"), z.at("pd_c"), z.at("pd_u")))) EXPECT_TRUE(std::isnan(v));
