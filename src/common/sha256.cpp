@@ -1,12 +1,7 @@
 #include "common/sha256.h"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <stdexcept>
-#include <system_error>
-#include <unistd.h>
-#include <vector>
 
 #include "common/file_read.h"
 
