@@ -167,6 +167,20 @@ NdArray NdArray::item(std::int64_t i) const {
   return a;
 }
 
+NdArray NdArray::slice(std::int64_t begin, std::int64_t end) const {
+  if (rank() == 0) throw std::out_of_range("a scalar array has no items");
+  if (begin < 0 || begin > end || end > shape_[0])
+    throw std::out_of_range("slice " + std::to_string(begin) + ":" + std::to_string(end) + " is out of bounds for axis 0 with size " +
+                            std::to_string(shape_[0]));
+  std::int64_t dims[Shape::MAX_RANK];
+  std::copy(shape_.begin(), shape_.end(), dims);
+  dims[0] = end - begin;
+  NdArray a(dtype_, Shape(std::span<const std::int64_t>(dims, static_cast<std::size_t>(rank()))), 0);
+  a.owner_ = owner_;
+  a.data_ = data_ + static_cast<std::size_t>(begin) * (shape_[0] ? nbytes() / static_cast<std::size_t>(shape_[0]) : 0);
+  return a;
+}
+
 NdArray NdArray::reshaped(Shape shape) const {
   NdArray a(dtype_, shape, 0);
   if (a.size_ != size_)

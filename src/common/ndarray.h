@@ -150,6 +150,9 @@ class NdArray {
 
   // Sub-array `i` along the first axis (NumPy's a[i]), sharing the elements. Throws std::out_of_range.
   NdArray item(std::int64_t i) const;
+  // Items begin .. end - 1 along the first axis (NumPy's a[begin:end]), sharing the elements. Throws
+  // std::out_of_range unless 0 <= begin <= end <= dim(0).
+  NdArray slice(std::int64_t begin, std::int64_t end) const;
   // The same elements under another shape of the same element count. Throws std::invalid_argument.
   NdArray reshaped(Shape shape) const;
   // An independent copy.

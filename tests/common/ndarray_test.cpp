@@ -35,6 +35,12 @@ TEST(NdArrayTest, ItemsAndReshapesShareElementsCopiesDoNot) {
   flat.data<double>()[4] = 40.0;
   EXPECT_EQ(row.values<double>()[1], 40.0);
   EXPECT_EQ(c.values<double>()[4], 4.0);
+  NdArray tail = a.slice(1, 2);
+  EXPECT_EQ(tail.shape(), (Shape{1, 3}));
+  EXPECT_EQ(tail.values<double>()[1], 40.0);
+  EXPECT_EQ(a.slice(2, 2).size(), 0);
+  EXPECT_THROW(a.slice(1, 3), std::out_of_range);
+  EXPECT_THROW(a.slice(2, 1), std::out_of_range);
   EXPECT_THROW(a.item(2), std::out_of_range);
   EXPECT_THROW(a.item(-1), std::out_of_range);
   EXPECT_THROW(a.reshaped({4}), std::invalid_argument);
