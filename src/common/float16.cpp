@@ -54,7 +54,15 @@ std::uint16_t double_to_half(double d) {
 }
 
 std::uint16_t float_to_half(float f) {
-  // float -> double is exact, so one rounding from the double is the rounding from the float.
+  const auto bits = std::bit_cast<std::uint32_t>(f);
+  if ((bits & 0x7f800000u) == 0x7f800000u && (bits & 0x7fffffu) != 0) {
+    // NaN from its own bits: widening a signalling NaN to double would set its quiet bit.
+    const auto sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
+    auto nan = static_cast<std::uint16_t>(0x7c00u + ((bits & 0x7fffffu) >> 13));
+    if (nan == 0x7c00u) ++nan;
+    return sign | nan;
+  }
+  // Otherwise float -> double is exact, so one rounding from the double is the rounding from the float.
   return double_to_half(static_cast<double>(f));
 }
 

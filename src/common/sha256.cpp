@@ -1,12 +1,9 @@
 #include "common/sha256.h"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <stdexcept>
-#include <system_error>
-#include <unistd.h>
-#include <vector>
+
+#include "common/file_read.h"
 
 namespace velmora {
 
@@ -44,22 +41,8 @@ std::string sha256_hex(std::string_view data) {
 }
 
 std::string sha256_file_hex(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
   Sha256 h;
-  std::vector<char> buf(1 << 20);
-  while (true) {
-    const ssize_t n = ::read(fd, buf.data(), buf.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      throw std::system_error(err, std::generic_category(), path);
-    }
-    if (n == 0) break;
-    h.update(buf.data(), static_cast<std::size_t>(n));
-  }
-  ::close(fd);
+  read_file_blocks(path, [&](const char* data, std::size_t n) { h.update(data, n); });
   return h.hex_digest();
 }
 

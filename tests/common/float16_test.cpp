@@ -1,0 +1,50 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "common/float16.h"
+
+namespace velmora {
+namespace {
+
+// Inputs and NumPy's results (float32 -> float16 and float64 -> float16 casts), written by
+// tests/fixtures/common/gen_npy.py: specials, ties, subnormals, overflow, NaNs and random values.
+TEST(Float16Test, RoundsAsNumPyDoes) {
+  std::ifstream in(VELMORA_SOURCE_DIR "/tests/fixtures/common/float16_cases.bin", std::ios::binary);
+  const std::string b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GE(b.size(), 8u);
+  std::uint32_t n32, n64;
+  std::memcpy(&n32, b.data(), 4);
+  std::memcpy(&n64, b.data() + 4, 4);
+  ASSERT_EQ(b.size(), 8u + n32 * 6u + n64 * 10u);
+  const char* p = b.data() + 8;
+  const char* h32 = p + n32 * 4;
+  const char* d64 = h32 + n32 * 2;
+  const char* h64 = d64 + n64 * 8;
+  int bad = 0;
+  for (std::uint32_t i = 0; i < n32; ++i) {
+    float f;
+    std::uint16_t want;
+    std::memcpy(&f, p + i * 4, 4);
+    std::memcpy(&want, h32 + i * 2, 2);
+    if (float_to_half(f) != want && bad++ < 5) ADD_FAILURE() << "float " << std::bit_cast<std::uint32_t>(f) << " gives " << float_to_half(f) << ", NumPy " << want;
+    // Back to float is exact: every half is a float.
+    const float back = half_to_float(want);
+    if (back == back && float_to_half(back) != want && bad++ < 5) ADD_FAILURE() << "half " << want << " does not round-trip";
+  }
+  for (std::uint32_t i = 0; i < n64; ++i) {
+    double d;
+    std::uint16_t want;
+    std::memcpy(&d, d64 + i * 8, 8);
+    std::memcpy(&want, h64 + i * 2, 2);
+    if (double_to_half(d) != want && bad++ < 5) ADD_FAILURE() << "double " << d << " gives " << double_to_half(d) << ", NumPy " << want;
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+}  // namespace
+}  // namespace velmora
