@@ -9,6 +9,7 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "common/file_read.h"
 #include "common/pytext.h"
 #include "common/utf8.h"
 #include "common/zip_archive.h"
@@ -106,23 +107,6 @@ Form decide(const std::string& path) {
 
 }  // namespace
 
-std::string read_whole_file(const std::string& path) {
-  File f(path);
-  if (!f.ok()) throw_errno(errno, path);
-  // Read straight into the result at the size the file has now, then whatever it grew by since.
-  struct stat st {};
-  const std::size_t expected = ::fstat(f.fd(), &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-  std::string out;
-  if (!pread_upto(f.fd(), out, expected, 0)) throw_errno(errno, path);
-  if (out.size() < expected) return out;
-  std::string block;
-  while (true) {
-    if (!pread_upto(f.fd(), block, 1 << 16, out.size())) throw_errno(errno, path);
-    if (block.empty()) return out;
-    out += block;
-  }
-}
-
 namespace {
 
 std::string read_imx_member(const std::string& path, const ImxEntry& e) {
@@ -186,7 +170,7 @@ std::optional<BundleMember> member_bytes(const std::string& bundle, const std::v
     case BundleForm::Directory:
       for (const auto name : names) {
         const std::string p = path_join(bundle, name);
-        if (path_is_file(p)) return BundleMember{std::string(name), read_whole_file(p)};
+        if (path_is_file(p)) return BundleMember{std::string(name), read_file(p)};
       }
       return std::nullopt;
     case BundleForm::Imx: {

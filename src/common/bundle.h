@@ -56,10 +56,6 @@ class BundleError : public std::runtime_error {
 bool path_is_dir(const std::string& path);
 bool path_is_file(const std::string& path);
 
-// The whole content of the file at `path` (links followed). Throws std::system_error (errno, the path as its
-// text) when it cannot be opened or read.
-std::string read_whole_file(const std::string& path);
-
 // Which form `path` has right now.
 BundleForm bundle_form(const std::string& path);
 

@@ -1,8 +1,10 @@
 #include "common/file_read.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
@@ -30,12 +32,44 @@ void read_file_blocks(const std::string& path, const std::function<void(const ch
 }
 
 std::string read_file(const std::string& path, std::size_t max_bytes) {
-  std::string out;
-  read_file_blocks(path, [&](const char* data, std::size_t n) {
-    if (out.size() + n > max_bytes)
-      throw std::length_error(path + ": file is larger than " + std::to_string(max_bytes) + " bytes");
-    out.append(data, n);
-  });
+  struct Fd {
+    int fd;
+    ~Fd() { ::close(fd); }
+  };
+  const Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (f.fd < 0) throw std::system_error(errno, std::generic_category(), path);
+  auto too_large = [&] {
+    return std::length_error(path + ": file is larger than " + std::to_string(max_bytes) + " bytes");
+  };
+  // Read straight into the result at the size the file has now, then whatever it grew by since.
+  struct stat st {};
+  std::size_t size = ::fstat(f.fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  if (size > max_bytes) throw too_large();
+  std::string out(std::max<std::size_t>(size, 1 << 16), '\0');
+  std::size_t got = 0;
+  for (;;) {
+    if (got == out.size()) {
+      if (out.size() >= max_bytes) {
+        // Full at the limit: one byte more means too large.
+        char probe;
+        ssize_t n;
+        while ((n = ::read(f.fd, &probe, 1)) < 0 && errno == EINTR) {
+        }
+        if (n < 0) throw std::system_error(errno, std::generic_category(), path);
+        if (n > 0) throw too_large();
+        break;
+      }
+      out.resize(std::min(max_bytes, out.size() * 2));
+    }
+    const ssize_t n = ::read(f.fd, out.data() + got, out.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), path);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  out.resize(got);
   return out;
 }
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "common/py_errors.h"
+#include "common/py_error.h"
 #include "common/py_float.h"
 #include "common/pytext.h"
 #include "common/strict_int.h"
@@ -13,7 +13,9 @@
 namespace velmora::json {
 
 const Value& at(const Value& v, std::string_view key) {
-  if (!v.is_object()) throw std::invalid_argument(std::string("'") + v.type_name() + "' object is not subscriptable by key");
+  if (v.is_array()) throw std::invalid_argument("list indices must be integers or slices, not str");
+  if (v.is_string()) throw std::invalid_argument("string indices must be integers");
+  if (!v.is_object()) throw std::invalid_argument(std::string("'") + v.type_name() + "' object is not subscriptable");
   const Value* m = v.find(key);
   if (m == nullptr) throw KeyError(std::string(key));
   return *m;

@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "common/file_read.h"
-#include "common/py_errors.h"
+#include "common/py_error.h"
 #include "common/pytext.h"
 #include "common/zip_archive.h"
 

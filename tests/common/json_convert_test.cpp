@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "common/json_convert.h"
-#include "common/py_errors.h"
+#include "common/py_error.h"
 
 namespace velmora::json {
 namespace {

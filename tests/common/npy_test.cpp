@@ -7,7 +7,7 @@
 #include "common/file_read.h"
 #include "common/float16.h"
 #include "common/npy.h"
-#include "common/py_errors.h"
+#include "common/py_error.h"
 
 namespace velmora {
 namespace {

@@ -7,6 +7,8 @@
 
 #include "common/bundle.h"
 #include "common/env.h"
+#include "common/file_read.h"
+#include "common/json_convert.h"
 #include "common/py_error.h"
 #include "common/py_float.h"
 #include "common/pytext.h"
@@ -70,30 +72,8 @@ bool same(const json::Value* a, const json::Value* b) {
   }
 }
 
-// A value as a message shows it (Python's str()): texts as they are, absent or null as None.
-std::string text_of(const json::Value* v) {
-  if (v == nullptr) return "None";
-  switch (v->kind()) {
-    case json::Kind::Null: return "None";
-    case json::Kind::Bool: return v->as_bool() ? "True" : "False";
-    case json::Kind::Int: return v->int_text();
-    case json::Kind::Float: return py_float_repr(v->as_double());
-    case json::Kind::String: return v->as_string();
-    case json::Kind::Array: {
-      std::string s = "[";
-      for (const auto& e : v->as_array())
-        s += (s.size() > 1 ? ", " : "") + (e.is_string() ? py_repr(e.as_string()) : text_of(&e));
-      return s + "]";
-    }
-    case json::Kind::Object: {
-      std::string s = "{";
-      for (const auto& [k, e] : v->as_object())
-        s += (s.size() > 1 ? ", " : "") + py_repr(k) + ": " + (e.is_string() ? py_repr(e.as_string()) : text_of(&e));
-      return s + "}";
-    }
-  }
-  return "";
-}
+// A value as a message shows it (Python's str()); absent counts as null.
+std::string text_of(const json::Value* v) { return v ? json::py_str(*v) : "None"; }
 
 // The first 12 characters of a value's text.
 std::string first12(const json::Value* v) { return utf8_prefix(text_of(v), 12); }
@@ -188,7 +168,7 @@ Q8gdChoice select_q8gd(const std::string& bundle, const Q8gdProbe& probe) {
                                 "this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 measured "
                                 "0.88-0.93x on AVX2)" + SERVING};
 
-    const json::Value manifest = json::parse(read_whole_file(path_join(bundle, MANIFEST_MEMBER)));
+    const json::Value manifest = json::parse(read_file(path_join(bundle, MANIFEST_MEMBER)));
     const auto [want, why] = detail::q8gd_bound(manifest);
     if (!want) return {std::nullopt, FALLBACK + why + SERVING};
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "common/json_convert.h"
-#include "common/py_errors.h"
+#include "common/py_error.h"
 
 namespace velmora::v2u {
 

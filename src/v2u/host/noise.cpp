@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "common/json_convert.h"
+#include "common/numpy_sum.h"
 #include "common/py_float.h"
 #include "common/pytext.h"
 
@@ -16,69 +18,19 @@ void check_count(std::int64_t n) {
   if (n < 0) throw std::invalid_argument("negative dimensions are not allowed");
 }
 
-// NumPy's np.sum order for a short row (pairwise, eight interleaved partial sums).
-double pairwise_sum(const double* a, std::size_t n) {
-  if (n < 8) {
-    double s = 0.0;
-    for (std::size_t i = 0; i < n; ++i) s += a[i];
-    return s;
-  }
-  if (n <= 128) {
-    double r[8];
-    for (int j = 0; j < 8; ++j) r[j] = a[j];
-    std::size_t i = 8;
-    for (; i < n - n % 8; i += 8)
-      for (int j = 0; j < 8; ++j) r[j] += a[i + j];
-    double s = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < n; ++i) s += a[i];
-    return s;
-  }
-  std::size_t n2 = n / 2;
-  n2 -= n2 % 8;
-  return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
-}
-
-double numpy_sum(std::span<const double> a) {
-  constexpr std::size_t BUFSIZE = 8192;  // the ufunc buffer: blocks summed pairwise, then in order
-  double acc = 0.0;
-  for (std::size_t s = 0; s < a.size(); s += BUFSIZE) acc += pairwise_sum(a.data() + s, std::min(BUFSIZE, a.size() - s));
-  return acc;
-}
-
 std::string reshape_error(std::size_t size, const std::string& shape) {
   return "cannot reshape array of size " + std::to_string(size) + " into shape " + shape;
 }
 
-// Python's res[key] on a parsed mapping.
-const json::Value& member(const json::Value& v, const char* key) {
-  if (v.is_array()) throw std::invalid_argument("list indices must be integers or slices, not str");
-  if (v.is_string()) throw std::invalid_argument("string indices must be integers");
-  if (!v.is_object()) throw std::invalid_argument(std::string("'") + v.type_name() + "' object is not subscriptable");
-  const json::Value* m = v.find(key);
-  if (!m) throw std::out_of_range(py_repr(key));
-  return *m;
-}
-
-// Python's float(v) of a parsed value.
-double to_double(const json::Value& v) {
-  if (v.is_number()) return v.as_double();
-  if (v.is_bool()) return v.as_bool() ? 1.0 : 0.0;
-  if (v.is_string()) {
-    if (auto d = parse_py_float(v.as_string())) return *d;
-    throw std::invalid_argument("could not convert string to float: " + py_repr(v.as_string()));
-  }
-  throw std::invalid_argument(std::string("float() argument must be a string or a real number, not '") + v.type_name() + "'");
-}
-
 std::vector<Ar2Channel> read_channels(const json::Value& res) {
-  const json::Value& ar = member(res, "ar");
+  const json::Value& ar = json::at(res, "ar");
   if (!ar.is_array()) throw std::invalid_argument(std::string("'") + ar.type_name() + "' object is not iterable");
   std::vector<Ar2Channel> out;
   for (const json::Value& a : ar.as_array()) {
     Ar2Channel c;
-    c.a1 = to_double(member(a, "a1"));
-    c.a2 = to_double(member(a, "a2"));
-    c.sig = to_double(member(a, "sig"));
+    c.a1 = json::py_float(json::at(a, "a1"));
+    c.a2 = json::py_float(json::at(a, "a2"));
+    c.sig = json::py_float(json::at(a, "sig"));
     out.push_back(c);
   }
   return out;
@@ -91,7 +43,7 @@ std::vector<Ar2Channel> read_channels(const json::Value& res) {
 NumpyNoise::NumpyNoise(const SeedInt& seed) : rng_(default_rng(seed)) {}
 
 std::int64_t NumpyNoise::code(std::span<const double> weights) {
-  const double s = numpy_sum(weights);
+  const double s = numpy_sum<double>(weights);
   q_.resize(weights.size());
   for (std::size_t i = 0; i < weights.size(); ++i) q_[i] = weights[i] / s;
   return rng_.choice(q_);

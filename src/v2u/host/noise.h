@@ -95,7 +95,7 @@ class AR2Noise {
   static constexpr std::uint32_t SEED_XOR = 0x5A5A5A5Au;
 
   // `res` is a mapping whose "ar" entry lists the channels as mappings with "a1", "a2" and "sig" numbers.
-  // Throws std::out_of_range naming a missing key (its repr, as a KeyError reads) and std::invalid_argument
+  // Throws KeyError naming a missing key and std::invalid_argument
   // for a value that is not a number; no source is made then.
   AR2Noise(const json::Value& res, const SeedInt& seed);
   AR2Noise(std::vector<Ar2Channel> channels, const SeedInt& seed);

@@ -5,7 +5,7 @@
 
 #include "common/file_read.h"
 #include "common/json_convert.h"
-#include "common/py_errors.h"
+#include "common/py_error.h"
 #include "common/pytext.h"
 #include "v2u/host/constants.h"
 

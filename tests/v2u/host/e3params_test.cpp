@@ -4,7 +4,7 @@
 
 #include "common/file_read.h"
 #include "common/json_convert.h"
-#include "common/py_errors.h"
+#include "common/py_error.h"
 #include "v2u/host/e3params.h"
 
 namespace velmora::v2u {

@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "common/file_read.h"
-#include "common/py_errors.h"
+#include "common/py_error.h"
 #include "v2u/host/identity.h"
 
 namespace velmora::v2u {

@@ -9,7 +9,7 @@
 
 #include "common/file_read.h"
 #include "common/json_convert.h"
-#include "common/py_errors.h"
+#include "common/py_error.h"
 #include "mirel2/ostrand/support/temp_dir.h"
 #include "v2u/host/pack.h"
 
