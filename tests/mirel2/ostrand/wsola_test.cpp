@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/support/fixture.h"
+#include "mirel2/ostrand/constants.h"
+#include "mirel2/ostrand/wsola.h"
+
+namespace velmora::ostrand {
+namespace {
+
+constexpr float INF = std::numeric_limits<float>::infinity();
+constexpr float NAN_F = std::numeric_limits<float>::quiet_NaN();
+
+std::vector<float> f32_fixture(const std::string& name) {
+  const std::string bytes = testing::read_fixture("wsola/" + name);
+  std::vector<float> v(bytes.size() / sizeof(float));
+  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
+  return v;
+}
+
+std::vector<float> tiled(const std::vector<float>& period) {
+  std::vector<float> x(WIN_SAMPLES);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = period[i % period.size()];
+  return x;
+}
+
+std::vector<float> prefix(const std::vector<float>& x, std::size_t n) { return {x.begin(), x.begin() + n}; }
+
+// The input of each golden case, built as make_fixtures.py builds it (every step exact in float32).
+std::vector<float> case_input(const std::string& name) {
+  static const std::vector<float> speech = f32_fixture("speech.f32");
+  if (name == "speech") return speech;
+  if (name == "loud") {
+    std::vector<float> x = speech;
+    for (float& v : x) v = std::clamp(v * 8.0f, -1.0f, 1.0f);
+    return x;
+  }
+  if (name == "tone") return tiled(f32_fixture("tone_period.f32"));
+  if (name == "pulse") return tiled(f32_fixture("pulse_period.f32"));
+  if (name == "mostly_silence") {
+    std::vector<float> x = prefix(speech, 6000);
+    x.resize(WIN_SAMPLES, 0.0f);
+    return x;
+  }
+  if (name == "silence") return std::vector<float>(WIN_SAMPLES, 0.0f);
+  if (name == "nonfinite") {
+    std::vector<float> x = speech;
+    x[100] = INF;
+    x[5000] = -INF;
+    x[20000] = 1e30f;
+    x[30000] = -2.0f;
+    return x;
+  }
+  if (name == "short") return prefix(speech, 1000);
+  if (name == "odd_factor_1") return prefix(speech, 12345);
+  if (name == "slow") return prefix(speech, 5000);
+  if (name == "order_tie") {
+    std::vector<float> x = speech;
+    const std::vector<float> patch = f32_fixture("order_tie_patch.f32");
+    std::copy(patch.begin(), patch.end(), x.begin() + 1120);
+    return x;
+  }
+  ADD_FAILURE() << "no input for case " << name;
+  return {};
+}
+
+void expect_same_bits(std::span<const float> got, std::span<const float> want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(got[i]), std::bit_cast<std::uint32_t>(want[i]))
+        << "sample " << i << ": " << got[i] << " instead of " << want[i];
+  }
+}
+
+// Speech-like noise, loud audio whose error sums leave float64's exact range, a pure tone and a periodic wave
+// (candidates a period apart tie; the earliest must win), a window that is mostly silence padding, silence,
+// infinities, a short input, other factors, and two candidates that tie in exact arithmetic but not in the
+// float64 sums (only summing one after another picks the right one): outputs and chosen positions equal
+// NumPy's bit for bit. One scratch serves every case, whatever its size.
+TEST(TempoWsola, EqualsNumpyReference) {
+  const json::Value cases = testing::json_fixture("wsola/cases.json");
+  ASSERT_EQ(cases.as_array().size(), 11u);
+  WsolaScratch scratch;
+  for (const json::Value& c : cases.as_array()) {
+    const std::string name = c.find("name")->as_string();
+    SCOPED_TRACE(name);
+    const std::vector<float> x = case_input(name);
+    const double factor = c.find("factor")->as_double();
+    ASSERT_EQ(static_cast<std::int64_t>(x.size()), c.find("n")->as_int());
+    const auto out_len = static_cast<std::size_t>(c.find("out_len")->as_int());
+    const std::string output = c.find("output")->as_string();
+    const std::vector<float> want = output == "zeros" ? std::vector<float>(out_len) : f32_fixture(output);
+
+    std::vector<float> out(out_len, -3.0f);
+    tempo_wsola(x, out, scratch, factor);
+    expect_same_bits(out, want);
+    std::vector<std::int64_t> want_positions;
+    for (const json::Value& p : c.find("positions")->as_array()) want_positions.push_back(p.as_int());
+    EXPECT_EQ(std::vector<std::int64_t>(scratch.positions().begin(), scratch.positions().end()), want_positions);
+
+    expect_same_bits(tempo_wsola(x, factor), want);
+  }
+  // A window again after the small ones, in the same scratch.
+  std::vector<float> out(TEMPO_SAMPLES);
+  tempo_wsola(case_input("speech"), out, scratch);
+  expect_same_bits(out, f32_fixture("speech.out.f32"));
+}
+
+TEST(TempoWsola, FixedPointScale) {
+  struct In {
+    double x;
+    float code;
+  };
+  const In into[] = {
+      {0.0, 0.0f},           {-0.0, 0.0f},          {1.0, 16777216.0f},       {-1.0, -16777216.0f},
+      {0.5, 8388608.0f},     {0x1p-25, 1.0f},       {-0x1p-25, 0.0f},         {0x1p-26, 0.0f},
+      {-0x1.8p-25, -1.0f},   {5.0, 16777216.0f},    {-5.0, -16777216.0f},     {INF, 16777216.0f},
+      {-INF, -16777216.0f},  {NAN_F, 0.0f},
+  };
+  for (const In& c : into) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(detail::wsola_to_buf(c.x)), std::bit_cast<std::uint32_t>(c.code))
+        << c.x;
+  }
+  struct Out {
+    float y;
+    float x;
+  };
+  const Out back[] = {
+      {0.0f, 0.0f},         {1.0f, 0x1p-24f},        {0.5f, 0x1p-24f},     {-0.5f, 0.0f},
+      {-0.50001f, -0x1p-24f}, {8388608.0f, 0.5f},    {16777215.0f, 0x1.fffffep-1f},
+      {16777216.0f, 1.0f},  {1e30f, 1.0f},           {-16777216.0f, -1.0f}, {-16777218.0f, -1.0f},
+      {-1e30f, -1.0f},      {NAN_F, 0.0f},
+  };
+  for (const Out& c : back) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(detail::wsola_from_buf(c.y)), std::bit_cast<std::uint32_t>(c.x))
+        << c.y;
+  }
+}
+
+TEST(TempoWsola, OutputLengthAndFactor) {
+  struct Case {
+    std::size_t n;
+    double factor;
+    std::size_t want;
+  };
+  const Case cases[] = {
+      {44000, 1.25, 35200}, {0, 1.25, 0},  {1400, 1.25, 1120}, {10, 1.0, 10},  {5, 2.0, 3},
+      {44000, -1.25, 0},    {44000, INFINITY, 0}, {44000, -INFINITY, 0}, {3, 0.5, 6},
+  };
+  for (const Case& c : cases) EXPECT_EQ(tempo_output_length(c.n, c.factor), c.want) << c.n << " at " << c.factor;
+
+  const std::vector<float> x(100, 0.1f);
+  EXPECT_TRUE(tempo_wsola(x, -1.25).empty());
+  EXPECT_TRUE(tempo_wsola(std::vector<float>{}).empty());
+  EXPECT_THROW(tempo_wsola(x, 0.0), std::invalid_argument);
+  EXPECT_THROW(tempo_wsola(x, -0.0), std::invalid_argument);
+  EXPECT_THROW(tempo_wsola(x, NAN), std::invalid_argument);
+  EXPECT_THROW(tempo_wsola(x, 1e-300), std::length_error);
+  WsolaScratch scratch;
+  std::vector<float> wrong(79);
+  EXPECT_THROW(tempo_wsola(x, wrong, scratch), std::invalid_argument);
+}
+
+// NaN reads as silence: the result is that of the same audio with zeros in its place, and finite.
+TEST(TempoWsola, NanReadsAsSilence) {
+  std::vector<float> with_nan = case_input("speech");
+  std::vector<float> with_zero = with_nan;
+  for (std::size_t at : {0u, 1u, 1120u, 1311u, 1500u, 20000u, 43999u}) {
+    with_nan[at] = NAN_F;
+    with_zero[at] = 0.0f;
+  }
+  for (std::size_t at = 30000; at < 31000; ++at) {
+    with_nan[at] = -NAN_F;
+    with_zero[at] = 0.0f;
+  }
+  const std::vector<float> got = tempo_wsola(with_nan);
+  expect_same_bits(got, tempo_wsola(with_zero));
+  EXPECT_TRUE(std::all_of(got.begin(), got.end(), [](float v) { return std::isfinite(v); }));
+}
+
+}  // namespace
+}  // namespace velmora::ostrand
