@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -17,11 +18,13 @@ constexpr std::int64_t HOP = SR_WSOLA_SEGMENT - OV;      // output samples per b
 constexpr std::int64_t HALF = (SR_WSOLA_SEARCH - 1) / 2;  // search radius
 constexpr std::int64_t PAD = HALF + SR_WSOLA_SEGMENT + 1;  // zero margin on each side of the input copy
 
-// Candidates are scored GROUP at a time, one accumulator each, so the sums run side by side (vectorised)
-// while each still adds its squared differences one after another from the first sample to the last, as
-// the reference does; only that order gives the same float64 sums for loud audio. The last group's unused
-// lanes read SLACK extra zeros at the end of the copy.
+// Candidates are scored GROUP at a time, one accumulator each, so the sums run side by side (in vector
+// registers, pairs of doubles) while each still adds its squared differences one after another from the first
+// sample to the last, as the reference does; only that order gives the same float64 sums for loud audio. The
+// last group's unused lanes read SLACK extra zeros at the end of the copy.
+typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
 constexpr std::int64_t GROUP = 16;
+constexpr std::int64_t PAIRS = GROUP / 2;
 constexpr std::int64_t GROUPS = (SR_WSOLA_SEARCH + GROUP - 1) / GROUP;
 constexpr std::int64_t SLACK = GROUPS * GROUP - SR_WSOLA_SEARCH;
 
@@ -59,18 +62,21 @@ std::int64_t best_candidate(const double* rows, const double* ref) {
   double best_err = std::numeric_limits<double>::infinity();
   std::int64_t best = 0;
   for (std::int64_t g = 0; g < GROUPS; ++g) {
-    double acc[GROUP] = {};
+    Pair acc[PAIRS] = {};
     const double* p = rows + g * GROUP;
     for (std::int64_t i = 0; i < OV; ++i) {
-      const double r = ref[i];
-      for (std::int64_t l = 0; l < GROUP; ++l) {
-        const double d = p[i + l] - r;
+      const Pair r = {ref[i], ref[i]};
+      for (std::int64_t l = 0; l < PAIRS; ++l) {
+        Pair c;
+        std::memcpy(&c, p + i + 2 * l, sizeof c);
+        const Pair d = c - r;
         acc[l] += d * d;
       }
     }
     for (std::int64_t l = 0; l < GROUP && g * GROUP + l < SR_WSOLA_SEARCH; ++l) {
-      if (acc[l] < best_err) {
-        best_err = acc[l];
+      const double err = acc[l / 2][l % 2];
+      if (err < best_err) {
+        best_err = err;
         best = g * GROUP + l;
       }
     }
