@@ -8,11 +8,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "common/file_read.h"
 #include "common/run_program.h"
 #include "mirel2/ostrand/constants.h"
 #include "mirel2/ostrand/sliding_pcm.h"
@@ -55,8 +54,7 @@ void measure_numpy() {
 }
 
 std::vector<float> speech_window() {
-  std::ifstream f(FIXTURES + "/speech.f32", std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const std::string bytes = velmora::read_file(FIXTURES + "/speech.f32");
   std::vector<float> x(bytes.size() / sizeof(float));
   std::memcpy(x.data(), bytes.data(), x.size() * sizeof(float));
   return x;

@@ -106,8 +106,7 @@ void tempo_wsola(std::span<const float> x, std::span<float> out, WsolaScratch& s
   const auto n = static_cast<std::int64_t>(x.size());
   const double step = factor * static_cast<double>(HOP);
 
-  std::vector<double>& ext = scratch.ext_;
-  ext.resize(static_cast<std::size_t>(n + 2 * PAD + SLACK));
+  const std::span<double> ext = scratch.ext_.resize(static_cast<std::size_t>(n + 2 * PAD + SLACK));
   std::fill(ext.begin(), ext.begin() + PAD, 0.0);
   std::transform(x.begin(), x.end(), ext.begin() + PAD, [](float v) { return to_buf(v); });
   std::fill(ext.begin() + PAD + n, ext.end(), 0.0);

@@ -13,6 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "common/reusable_buffer.h"
+
 namespace velmora::ostrand {
 
 inline constexpr double DEFAULT_TEMPO_FACTOR = 1.25;
@@ -32,7 +34,7 @@ class WsolaScratch {
 
  private:
   friend void tempo_wsola(std::span<const float>, std::span<float>, WsolaScratch&, double);
-  std::vector<double> ext_;  // the input in the fixed-point scale between zero margins
+  ReusableBuffer<double> ext_;  // the input in the fixed-point scale between zero margins
   std::vector<std::int64_t> positions_;
 };
 
