@@ -1,0 +1,427 @@
+#include "velmora/cache.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "common/env.h"
+#include "common/file_tree.h"
+#include "common/py_float.h"
+#include "common/pypath.h"
+#include "common/pytext.h"
+#include "common/sha256.h"
+#include "velmora/cache_detail.h"
+#include "velmora/errors.hpp"
+#include "velmora/log.hpp"
+#include "velmora/module.h"
+#include "velmora/outside.h"
+
+namespace velmora::detail {
+namespace {
+
+constexpr const char* MARKER = "manifest.json";
+constexpr std::size_t KEY_DIGITS = 32;
+constexpr std::size_t RECORD_MAX_BYTES = 4096;  // a record is 32 bytes; anything much longer is not one
+// A sweeper keeps its exclusive lock only while it re-checks an entry and renames it aside, so a holder that
+// meets the lock waits a little for it instead of going without.
+constexpr auto HOLD_WAIT = std::chrono::seconds(2);
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+double wall_clock() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double mtime_of(const struct stat& st) {
+  return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool is_folder(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool anything_at(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool is_key_digits(std::string_view text) {
+  return text.size() == KEY_DIGITS &&
+         std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// The key a record holds, or nothing when it is missing, unreadable or not 32 lower-case hex digits (bytes
+// that are not text included).
+std::optional<std::string> read_record(const std::string& path) {
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) return std::nullopt;
+  std::string text(RECORD_MAX_BYTES + 1, '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got > RECORD_MAX_BYTES) return std::nullopt;
+  text.resize(got);
+  const std::string_view key = trim_blanks(text);
+  if (!is_key_digits(key)) return std::nullopt;
+  return std::string(key);
+}
+
+bool write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Writes the record through its temporary name; a record that cannot be written is only a later re-hash.
+void write_record(const std::string& path, const std::string& key, pid_t pid) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  const std::string tmp = path + "." + std::to_string(pid);
+  Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd.ok()) return;
+  const bool written = write_all(fd.get(), key);
+  const bool closed = ::close(fd.release()) == 0;
+  if (!written || !closed || ::rename(tmp.c_str(), path.c_str()) != 0) ::unlink(tmp.c_str());
+}
+
+[[noreturn]] void throw_errno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
+
+}  // namespace
+
+std::string cache_root() {
+  const auto dir = env_get("VELMORA_CACHE_DIR");
+  // An empty value would put the cache in "avatars" under whatever folder the process runs in, where a sweep
+  // may evict folders that are not the cache's: it counts as unset.
+  return expand_user(dir && !dir->empty() ? *dir : "~/.cache/velmora");
+}
+
+std::int64_t cache_cap_bytes() {
+  const auto text = env_get("VELMORA_AVATAR_CACHE_GB");
+  double gb = DEFAULT_CACHE_GB;
+  if (text && !text->empty()) {
+    const auto value = parse_py_float(*text);
+    if (value && std::isfinite(*value)) {
+      gb = *value;
+    } else {
+      velmora_log().warning("velmora: VELMORA_AVATAR_CACHE_GB=%s is not a finite number of gigabytes; using 10",
+                            {py_repr(*text)});
+    }
+  }
+  const double bytes = std::max(gb, 0.0) * 1e9;
+  if (bytes >= 9223372036854775807.0) return INT64_MAX;
+  return static_cast<std::int64_t>(bytes);
+}
+
+std::string content_key(const std::string& source, const struct stat& st, const std::string& avatars, pid_t pid) {
+  const std::int64_t mtime_ns =
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+  std::string ident = abs_path(source);
+  for (const std::string& part : {std::to_string(st.st_size), std::to_string(mtime_ns), std::to_string(st.st_ino)}) {
+    ident.push_back('\0');
+    ident += part;
+  }
+  const std::string record = path_join(path_join(avatars, ".idx"), sha256_hex(ident).substr(0, KEY_DIGITS));
+  if (auto key = read_record(record)) return "sha256-" + *key;
+  const std::string key = sha256_file_hex(source).substr(0, KEY_DIGITS);
+  write_record(record, key, pid);
+  return "sha256-" + key;
+}
+
+bool pid_alive(long long pid) {
+  if (pid < 0 || pid > INT_MAX) return false;
+  if (::kill(static_cast<pid_t>(pid), 0) == 0) return true;
+  return errno != ESRCH;
+}
+
+AvatarCache::AvatarCache(CacheOptions options) : options_(std::move(options)) {}
+
+AvatarCache::~AvatarCache() {
+  for (const auto& [path, fd] : held_) ::close(fd);
+}
+
+pid_t AvatarCache::pid() const { return options_.pid != 0 ? options_.pid : ::getpid(); }
+
+double AvatarCache::now() const { return options_.clock ? options_.clock() : wall_clock(); }
+
+bool AvatarCache::swept() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return swept_;
+}
+
+std::size_t AvatarCache::held_count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return held_.size();
+}
+
+std::string AvatarCache::materialise(const std::string& source) {
+  if (is_folder(source)) return source;
+  struct stat st;
+  if (::stat(source.c_str(), &st) != 0) throw_errno(py_repr(source));
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string avatars = path_join(cache_root(), "avatars");
+  std::string key;
+  try {
+    key = content_key(source, st, avatars, pid());
+  } catch (const std::system_error&) {
+    throw refuse<Failed>(PREPARE_FAILED, Detail::current());
+  }
+  const std::string entry = path_join(avatars, key);
+  const std::string marker = path_join(entry, MARKER);
+
+  // An entry can be evicted between finding it and locking it; the hold sees that (gone), and the entry is
+  // then unpacked anew. A fresh entry is not evictable for an hour, so a second round settles it.
+  for (int round = 0; round < 4; ++round) {
+    if (is_file(marker) && hold_locked(entry) != Hold::gone) {
+      if (!swept_) {
+        swept_ = true;
+        sweep_locked(avatars, entry, now());
+      }
+      return entry;
+    }
+    const Unpack outcome = unpack(source, entry, marker);
+    if (outcome == Unpack::vanished || hold_locked(entry) == Hold::gone) continue;
+    if (outcome == Unpack::published) {
+      swept_ = true;
+      sweep_locked(avatars, entry, now());
+    }
+    return entry;
+  }
+  throw refuse<Failed>(PREPARE_FAILED, "the cache entry " + py_repr(entry) + " kept disappearing while being taken");
+}
+
+AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::string& entry,
+                                        const std::string& marker) {
+  const auto services = outside();
+  const auto& unfold = need(services->unfold_imx, UNFOLD_MODULE);
+  const std::string tmp = entry + ".tmp." + std::to_string(pid());
+  bool moving = false;
+  try {
+    remove_tree(tmp);  // a leftover of an earlier attempt under this process id
+    std::filesystem::create_directories(tmp);
+    unfold(source, tmp);
+    moving = true;
+    if (::rename(tmp.c_str(), entry.c_str()) != 0) throw_errno("cannot move " + py_repr(tmp) + " onto " + py_repr(entry));
+  } catch (const std::system_error&) {
+    remove_tree(tmp);
+    // Another process published the same content first: the rename met its complete entry.
+    if (is_file(marker)) return Unpack::lost_race;
+    // ... which a sweep has evicted since.
+    if (moving && !anything_at(entry)) return Unpack::vanished;
+    throw refuse<Failed>(PREPARE_FAILED, Detail::current());
+  } catch (const std::exception&) {
+    remove_tree(tmp);
+    throw refuse<InvalidAvatar>(NOT_USABLE, Detail::current());
+  }
+  return Unpack::published;
+}
+
+AvatarCache::Hold AvatarCache::hold(const std::string& dest) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return hold_locked(dest);
+}
+
+AvatarCache::Hold AvatarCache::hold_locked(const std::string& dest) {
+  ::utimensat(AT_FDCWD, dest.c_str(), nullptr, 0);
+  if (!options_.advisory_locks) return Hold::unheld;
+  if (held_.count(dest)) return Hold::held;
+  const std::string marker = path_join(dest, MARKER);
+  Fd fd(::open(marker.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) return errno == ENOENT || errno == ENOTDIR ? Hold::gone : Hold::unheld;
+  const auto deadline = std::chrono::steady_clock::now() + HOLD_WAIT;
+  auto pause = std::chrono::microseconds(100);
+  while (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return Hold::unheld;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(20000));
+  }
+  // A sweeper renames an entry aside before it lets go of its lock, so a lock that came after that is on a
+  // file that is no longer the entry's manifest.
+  struct stat locked, current;
+  if (::fstat(fd.get(), &locked) != 0 || ::stat(marker.c_str(), &current) != 0 || !same_file(locked, current)) {
+    return Hold::gone;
+  }
+  held_.emplace(dest, fd.release());
+  return Hold::held;
+}
+
+bool AvatarCache::in_use(const std::string& entry, double idle_s) const {
+  if (!options_.advisory_locks) return idle_s < NO_LOCK_IN_USE_S;
+  const Fd fd(::open(path_join(entry, MARKER).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) return false;
+  return ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0;  // closing the descriptor drops a probe lock that took
+}
+
+bool AvatarCache::owner_alive(const std::string& digits) const {
+  if (!options_.liveness_probe) return true;
+  // Digits too many for any process id name no live process.
+  if (digits.size() > 18) return false;
+  return pid_alive(std::stoll(digits));
+}
+
+void AvatarCache::sweep(const std::string& avatars, const std::string& keep) { sweep_at(avatars, keep, now()); }
+
+void AvatarCache::sweep_at(const std::string& avatars, const std::string& keep, double now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sweep_locked(avatars, keep, now);
+}
+
+void AvatarCache::sweep_locked(const std::string& avatars, const std::string& keep, double now) noexcept {
+  try {
+    const std::int64_t cap = cache_cap_bytes();
+    struct Candidate {
+      double idle;
+      std::int64_t size;
+      std::string path;
+    };
+    std::vector<Candidate> candidates;
+    std::int64_t total = 0;
+    {
+      DIR* folder = ::opendir(avatars.c_str());
+      if (folder == nullptr) return;
+      const std::unique_ptr<DIR, int (*)(DIR*)> closer(folder, ::closedir);
+      while (true) {
+        errno = 0;
+        const dirent* item = ::readdir(folder);
+        if (item == nullptr) {
+          if (errno != 0) return;  // a scan that breaks off ends the pass
+          break;
+        }
+        const std::string name = item->d_name;
+        if (name.empty() || name.front() == '.') continue;
+        struct stat st;
+        if (::fstatat(::dirfd(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+          if (errno == ENOENT) continue;  // gone since the listing: another process's sweep or rename
+          return;
+        }
+        if (!S_ISDIR(st.st_mode)) continue;
+        const double idle = now - mtime_of(st);
+        const std::string path = path_join(avatars, name);
+        if (const auto digits = tmp_owner_digits(name)) {
+          if (idle > EVICT_MIN_IDLE_S && (idle > TMP_ABANDONED_S || !owner_alive(std::string(*digits)))) {
+            remove_tree(path);
+          }
+          continue;
+        }
+        const std::int64_t size = tree_bytes(path);
+        total += size;
+        if (path != keep) candidates.push_back({idle, size, path});
+      }
+    }
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+      return std::tie(a.idle, a.size, a.path) > std::tie(b.idle, b.size, b.path);
+    });
+    for (const Candidate& c : candidates) {
+      if (total <= cap) break;
+      if (c.idle < EVICT_MIN_IDLE_S) continue;
+      if (evict(c.path, c.idle, now) == Evict::removed) total -= c.size;
+    }
+  } catch (const std::exception&) {
+    // A failed pass changes nothing for the caller; the deletions made so far stand.
+  }
+}
+
+AvatarCache::Evict AvatarCache::evict(const std::string& path, double idle, double now) {
+  if (!options_.advisory_locks && in_use(path, idle)) return Evict::kept;
+  // Everything below goes through this one open folder, whatever comes to stand under its name meanwhile.
+  const Fd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!folder.ok()) return anything_at(path) ? Evict::kept : Evict::removed;
+  Fd manifest(::openat(folder.get(), MARKER, O_RDONLY | O_CLOEXEC));
+  if (!manifest.ok()) {
+    // Without a manifest the folder is no entry that anyone holds or can take, and it never becomes one: it is
+    // emptied where it stands. Only an empty folder goes by name, so an entry published onto the name since
+    // (it replaces an empty folder) stays whole.
+    remove_below(folder.get());
+    ::rmdir(path.c_str());
+    return anything_at(path) ? Evict::kept : Evict::removed;
+  }
+  struct stat opened, named, locked, marker;
+  if (options_.advisory_locks) {
+    if (::flock(manifest.get(), LOCK_EX | LOCK_NB) != 0) return Evict::kept;
+    // Under the lock no holder can come in. Check again what the scan saw: a holder that touched the entry
+    // since is about to take it.
+    if (::fstat(folder.get(), &opened) != 0 || now - mtime_of(opened) < EVICT_MIN_IDLE_S) return Evict::kept;
+  } else if (::fstat(folder.get(), &opened) != 0) {
+    return Evict::kept;
+  }
+  // The name must still stand for the folder and the manifest that were opened, or the rename would move
+  // another entry.
+  if (::lstat(path.c_str(), &named) != 0 || !same_file(opened, named) || ::fstat(manifest.get(), &locked) != 0 ||
+      ::stat(path_join(path, MARKER).c_str(), &marker) != 0 || !same_file(locked, marker)) {
+    return Evict::kept;
+  }
+  return set_aside_and_remove(path, manifest.release());
+}
+
+// The entry leaves the cache in one rename, to a temporary name that every sweep knows as such, and is deleted
+// there: a deletion that stops part-way can never leave a half entry under the entry's name. The lock, when
+// there is one, is let go once the entry has left.
+AvatarCache::Evict AvatarCache::set_aside_and_remove(const std::string& path, int lock_fd) {
+  Fd lock(lock_fd);
+  const std::string aside = path + ".tmp." + std::to_string(pid());
+  remove_tree(aside);
+  if (::rename(path.c_str(), aside.c_str()) != 0) return anything_at(path) ? Evict::kept : Evict::removed;
+  lock.reset();
+  remove_tree(aside);
+  return anything_at(aside) ? Evict::kept : Evict::removed;
+}
+
+AvatarCache& process_cache() {
+  static AvatarCache* const cache = new AvatarCache();  // holds last as long as the process
+  return *cache;
+}
+
+std::string materialise(const std::string& source) { return process_cache().materialise(source); }
+
+}  // namespace velmora::detail

@@ -1,0 +1,28 @@
+#pragma once
+// The on-disk avatar cache, shared by every process of the user: packed avatar files are unpacked once into
+// a content-addressed folder that later opens reuse, from any path and any process.
+//
+// Layout, under the root (VELMORA_CACHE_DIR, or ~/.cache/velmora when it is unset or empty):
+//   avatars/sha256-<K>              an entry: one unpacked avatar; K is the first 32 lower-case hex digits of
+//                                   the SHA-256 of the avatar file's bytes. Complete exactly when its
+//                                   manifest.json is a regular file; that file also carries the entry's locks.
+//   avatars/sha256-<K>.tmp.<pid>    a folder being unpacked (or set aside for deletion) by process <pid>
+//   avatars/.idx/<H>                key record: K as text, where H is the first 32 hex digits of the SHA-256 of
+//                                   "<abspath>\0<size>\0<mtime_ns>\0<inode>" of the avatar file
+//   avatars/.idx/<H>.<pid>          a key record being written by process <pid>
+// Entries and records appear only by an atomic rename of a complete temporary. A process keeps a shared
+// flock on every entry it hands out for the rest of its life; a sweep deletes abandoned temporary folders and
+// evicts idle, unheld entries, most idle first, while the cache is larger than VELMORA_AVATAR_CACHE_GB.
+#include <string>
+
+namespace velmora::detail {
+
+// A folder that holds the avatar `source`: `source` itself when it is a folder, else its cache entry, unpacked
+// through the installed container unpacker when the cache does not have it yet. The entry stays held for the
+// rest of the process's life.
+// Throws: std::system_error when `source` cannot be looked at; Failed "could not prepare that avatar" when it
+// cannot be read or the entry cannot be written; InvalidAvatar "that is not a usable avatar" when the
+// unpacker rejects the file; ImportError when no unpacker is installed.
+std::string materialise(const std::string& source);
+
+}  // namespace velmora::detail

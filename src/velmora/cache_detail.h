@@ -1,0 +1,104 @@
+#pragma once
+// The avatar cache's working parts (see cache.h for the layout), open to tests and to the stress programs.
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace velmora::detail {
+
+inline constexpr std::int64_t TMP_ABANDONED_S = 86400;   // a temporary folder idle longer goes, owner alive or not
+inline constexpr std::int64_t NO_LOCK_IN_USE_S = 604800; // without advisory locks: idle less counts as in use
+inline constexpr const char* PREPARE_FAILED = "could not prepare that avatar";
+inline constexpr const char* NOT_USABLE = "that is not a usable avatar";
+
+// The cache root: VELMORA_CACHE_DIR, or "~/.cache/velmora" when it is unset or empty, with "~" expanded; not
+// made absolute. Read on every call.
+std::string cache_root();
+
+// The size cap in bytes: VELMORA_AVATAR_CACHE_GB decimal gigabytes (blanks allowed; negative gives 0), 10 GB
+// when it is unset or empty; text that is not a finite number also gives 10 GB, with a warning. Read on every
+// call; saturates at the largest int64.
+std::int64_t cache_cap_bytes();
+
+// The content key "sha256-<K>" of the avatar file `source`, whose stat (links followed) is `st`. Trusts the
+// key record under `avatars`/.idx when it holds 32 lower-case hex digits (blanks around allowed), else hashes
+// the file and writes the record through the temporary name "<record>.<pid>" (write failures are ignored).
+// Throws std::system_error when the file cannot be read.
+std::string content_key(const std::string& source, const struct stat& st, const std::string& avatars, pid_t pid);
+
+// Whether a process with that id exists (signal 0; a refusal for lack of permission counts as alive). An id
+// outside the range of process ids is not alive.
+bool pid_alive(long long pid);
+
+struct CacheOptions {
+  bool advisory_locks = true;  // false: as where flock is missing: holds only touch, use is judged by idle time
+  bool liveness_probe = true;  // false: as where signal 0 is missing: every temporary folder's owner is alive
+  pid_t pid = 0;               // the id in this process's temporary names; 0: getpid() at each use
+  std::function<double()> clock;  // wall clock in seconds since the epoch; empty: the system's
+};
+
+// The cache state of one process: the entries it holds and whether it has swept. The process has one
+// (process_cache()); tests make more, each standing for another process as far as locks go, since locks
+// belong to open file descriptions. All members may be called from several threads.
+class AvatarCache {
+ public:
+  explicit AvatarCache(CacheOptions options = {});
+  // Closes the descriptors of its holds, which drops their locks. The process cache is never destroyed.
+  ~AvatarCache();
+  AvatarCache(const AvatarCache&) = delete;
+  AvatarCache& operator=(const AvatarCache&) = delete;
+
+  // See materialise() in cache.h.
+  std::string materialise(const std::string& source);
+
+  enum class Hold {
+    held,    // a shared lock on the entry's manifest is kept (now or from before)
+    unheld,  // touched only: no locks here, or the lock could not be had; the fresh time guards the entry
+    gone,    // the entry was set aside or replaced before the lock took: it is not there to use
+  };
+  // Touches the entry folder `dest` and, once per path, keeps a shared lock on its manifest.json; after locking
+  // checks that the locked file still is the entry's manifest. Never throws for file-system errors.
+  Hold hold(const std::string& dest);
+
+  // Whether some process holds the entry: an exclusive probe lock on its manifest.json is refused (an entry
+  // without a readable manifest is not in use). Without advisory locks: idle_s < 7 days.
+  bool in_use(const std::string& entry, double idle_s) const;
+
+  // One pass over the `avatars` folder at the clock's time: abandoned temporary folders are deleted, then idle
+  // unheld entries other than `keep` are evicted, most idle first (then larger, then by path, descending),
+  // while the entries' total is above the cap. An entry is set aside by renaming it to a temporary name under
+  // its exclusive lock, and deleted there, so no process can take a half-deleted entry. Never throws.
+  void sweep(const std::string& avatars, const std::string& keep);
+  void sweep_at(const std::string& avatars, const std::string& keep, double now);
+
+  bool swept() const;
+  std::size_t held_count() const;
+
+ private:
+  enum class Unpack { published, lost_race, vanished };
+  enum class Evict { kept, removed };
+
+  pid_t pid() const;
+  double now() const;
+  Hold hold_locked(const std::string& dest);
+  void sweep_locked(const std::string& avatars, const std::string& keep, double now) noexcept;
+  Unpack unpack(const std::string& source, const std::string& entry, const std::string& marker);
+  Evict evict(const std::string& path, double idle, double now);
+  Evict set_aside_and_remove(const std::string& path, int lock_fd);
+  bool owner_alive(const std::string& digits) const;
+
+  CacheOptions options_;
+  mutable std::mutex mutex_;  // one operation at a time: threads of one process share its temporary names
+  std::unordered_map<std::string, int> held_;  // entry path, exactly as handed out -> locked descriptor
+  bool swept_ = false;
+};
+
+// The cache state of this process.
+AvatarCache& process_cache();
+
+}  // namespace velmora::detail
