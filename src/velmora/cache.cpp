@@ -137,6 +137,21 @@ void write_record(const std::string& path, const std::string& key, pid_t pid) {
 
 [[noreturn]] void throw_errno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
+enum class EntryState { absent, complete, incomplete };
+
+// What stands under an entry's name. A folder is judged through one open descriptor, and only while the name
+// still stands for it, so an entry evicted or published meanwhile is never taken for an incomplete one.
+EntryState entry_state(const std::string& entry) {
+  const Fd folder(::open(entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.ok()) return errno == ENOENT ? EntryState::absent : EntryState::incomplete;
+  struct stat marker, opened, named;
+  if (::fstatat(folder.get(), MARKER, &marker, 0) == 0 && S_ISREG(marker.st_mode)) return EntryState::complete;
+  if (::fstat(folder.get(), &opened) != 0 || ::stat(entry.c_str(), &named) != 0 || !same_file(opened, named)) {
+    return EntryState::absent;
+  }
+  return EntryState::incomplete;
+}
+
 }  // namespace
 
 std::string cache_root() {
@@ -221,8 +236,8 @@ std::string AvatarCache::materialise(const std::string& source) {
   const std::string marker = path_join(entry, MARKER);
 
   // An entry can be evicted between finding it and locking it; the hold sees that (gone), and the entry is
-  // then unpacked anew. A fresh entry is not evictable for an hour, so a second round settles it.
-  for (int round = 0; round < 4; ++round) {
+  // then unpacked anew, and held before it is published. Only a lost race can meet an evicted entry again.
+  for (int round = 0; round < 8; ++round) {
     if (is_file(marker) && hold_locked(entry) != Hold::gone) {
       if (!swept_) {
         swept_ = true;
@@ -230,7 +245,7 @@ std::string AvatarCache::materialise(const std::string& source) {
       }
       return entry;
     }
-    const Unpack outcome = unpack(source, entry, marker);
+    const Unpack outcome = unpack(source, entry);
     if (outcome == Unpack::vanished || hold_locked(entry) == Hold::gone) continue;
     if (outcome == Unpack::published) {
       swept_ = true;
@@ -241,8 +256,7 @@ std::string AvatarCache::materialise(const std::string& source) {
   throw refuse<Failed>(PREPARE_FAILED, "the cache entry " + py_repr(entry) + " kept disappearing while being taken");
 }
 
-AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::string& entry,
-                                        const std::string& marker) {
+AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::string& entry) {
   const auto services = outside();
   const auto& unfold = need(services->unfold_imx, UNFOLD_MODULE);
   const std::string tmp = entry + ".tmp." + std::to_string(pid());
@@ -251,14 +265,27 @@ AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::st
     remove_tree(tmp);  // a leftover of an earlier attempt under this process id
     std::filesystem::create_directories(tmp);
     unfold(source, tmp);
+    // Published without its manifest, the folder would block the entry's name for good.
+    const std::string tmp_marker = path_join(tmp, MARKER);
+    if (!is_file(tmp_marker)) throw ValueError("the unpacked avatar has no " + std::string(MARKER));
+    // The hold is taken before the entry is published, so no sweep can take it between the two.
+    Fd lock(::open(tmp_marker.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!lock.ok()) throw_errno("cannot open " + py_repr(tmp_marker));
+    if (!options_.advisory_locks || ::flock(lock.get(), LOCK_SH | LOCK_NB) != 0) lock.reset();
     moving = true;
     if (::rename(tmp.c_str(), entry.c_str()) != 0) throw_errno("cannot move " + py_repr(tmp) + " onto " + py_repr(entry));
+    if (lock.ok() && held_.try_emplace(entry, lock.get()).second) lock.release();
   } catch (const std::system_error&) {
     remove_tree(tmp);
-    // Another process published the same content first: the rename met its complete entry.
-    if (is_file(marker)) return Unpack::lost_race;
-    // ... which a sweep has evicted since.
-    if (moving && !anything_at(entry)) return Unpack::vanished;
+    switch (entry_state(entry)) {
+      case EntryState::complete:  // another process published the same content first
+        return Unpack::lost_race;
+      case EntryState::absent:  // ... and a sweep evicted it since the move met it
+        if (moving) return Unpack::vanished;
+        break;
+      case EntryState::incomplete:
+        break;
+    }
     throw refuse<Failed>(PREPARE_FAILED, Detail::current());
   } catch (const std::exception&) {
     remove_tree(tmp);

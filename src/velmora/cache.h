@@ -22,7 +22,7 @@ namespace velmora::detail {
 // rest of the process's life.
 // Throws: std::system_error when `source` cannot be looked at; Failed "could not prepare that avatar" when it
 // cannot be read or the entry cannot be written; InvalidAvatar "that is not a usable avatar" when the
-// unpacker rejects the file; ImportError when no unpacker is installed.
+// unpacker rejects the file or leaves no manifest.json; ImportError when no unpacker is installed.
 std::string materialise(const std::string& source);
 
 }  // namespace velmora::detail

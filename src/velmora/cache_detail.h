@@ -53,7 +53,8 @@ class AvatarCache {
   AvatarCache(const AvatarCache&) = delete;
   AvatarCache& operator=(const AvatarCache&) = delete;
 
-  // See materialise() in cache.h.
+  // See materialise() in cache.h. A new entry is held from before it is published; a found one is held and
+  // then checked, and unpacked anew if it was evicted in between.
   std::string materialise(const std::string& source);
 
   enum class Hold {
@@ -87,7 +88,7 @@ class AvatarCache {
   double now() const;
   Hold hold_locked(const std::string& dest);
   void sweep_locked(const std::string& avatars, const std::string& keep, double now) noexcept;
-  Unpack unpack(const std::string& source, const std::string& entry, const std::string& marker);
+  Unpack unpack(const std::string& source, const std::string& entry);
   Evict evict(const std::string& path, double idle, double now);
   Evict set_aside_and_remove(const std::string& path, int lock_fd);
   bool owner_alive(const std::string& digits) const;

@@ -8,6 +8,7 @@
 #include "velmora/errors.hpp"
 #include "velmora/log.hpp"
 #include "velmora/support/cache_scope.h"
+#include "velmora/unfold.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -202,6 +203,20 @@ TEST(Materialise, FailuresLeaveNoTemporaryFolder) {
     } catch (const InvalidAvatar& e) {
       EXPECT_STREQ(e.what(), "that is not a usable avatar");
       EXPECT_TRUE(e.detail().is_exception());
+    }
+  }
+  // An unpack that ends without a manifest would block the entry's name for good if it were published.
+  {
+    Outside no_manifest;
+    no_manifest.unfold_imx = [](const std::string&, const std::string& dest) {
+      write_member(dest, "data/model.bin", std::vector<std::uint8_t>(10));
+    };
+    ScopedOutside services{no_manifest};
+    try {
+      c.materialise(cache.avatar("no-manifest"));
+      ADD_FAILURE() << "no error";
+    } catch (const InvalidAvatar& e) {
+      EXPECT_EQ(e.detail().text(), "the unpacked avatar has no manifest.json");
     }
   }
   EXPECT_EQ(names_in(cache.avatars()), std::vector<std::string>{".idx"});
