@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -21,7 +22,9 @@
 #include <vector>
 
 #include "common/env.h"
+#include "common/file_read.h"
 #include "common/file_tree.h"
+#include "common/log_line.h"
 #include "common/py_float.h"
 #include "common/pypath.h"
 #include "common/pytext.h"
@@ -95,32 +98,17 @@ bool is_key_digits(std::string_view text) {
 // The key a record holds, or nothing when it is missing, unreadable or not 32 lower-case hex digits (bytes
 // that are not text included).
 std::optional<std::string> read_record(const std::string& path) {
-  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) return std::nullopt;
-  std::string text(RECORD_MAX_BYTES + 1, '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
+  std::string text;
+  try {
+    text = read_file(path, RECORD_MAX_BYTES);
+  } catch (const std::system_error&) {
+    return std::nullopt;
+  } catch (const std::length_error&) {
+    return std::nullopt;
   }
-  if (got > RECORD_MAX_BYTES) return std::nullopt;
-  text.resize(got);
   const std::string_view key = trim_blanks(text);
   if (!is_key_digits(key)) return std::nullopt;
   return std::string(key);
-}
-
-bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 // Writes the record through its temporary name; a record that cannot be written is only a later re-hash.

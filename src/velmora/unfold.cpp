@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "common/log_line.h"
 #include "common/pytext.h"
 #include "velmora/errors.hpp"
 
@@ -64,17 +65,11 @@ void write_member(const std::string& dest, std::string_view name, std::span<cons
   }
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) fail("cannot write the member", path);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      errno = err;
-      fail("cannot write the member", path);
-    }
-    done += static_cast<std::size_t>(n);
+  if (!write_all(fd, {reinterpret_cast<const char*>(bytes.data()), bytes.size()})) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    fail("cannot write the member", path);
   }
   if (::close(fd) != 0) fail("cannot write the member", path);
 }

@@ -8,6 +8,7 @@
 #include "velmora/errors.hpp"
 #include "velmora/log.hpp"
 #include "velmora/support/cache_scope.h"
+#include "velmora/support/log_capture.h"
 #include "velmora/unfold.h"
 
 #include <fcntl.h>
@@ -57,12 +58,6 @@ std::string record_of(const std::string& avatars, const std::string& source) {
   return avatars + "/.idx/" + sha256_hex(ident).substr(0, 32);
 }
 
-struct LogCapture {
-  std::vector<std::string> lines;
-  LogSink previous = set_log_sink({LogLevel::debug, [this](const LogRecord& r) { lines.emplace_back(r.message); }});
-  ~LogCapture() { set_log_sink(previous); }
-};
-
 TEST(CacheSettings, RootFromTheVariableOrTheHomeCache) {
   ScopedEnv home("HOME", "/home/u");
   struct Case {
@@ -94,14 +89,15 @@ TEST(CacheSettings, CapInWholeBytesWithTheDefaultForUnusableText) {
   };
   for (const auto& c : cases) {
     ScopedEnv cap("VELMORA_AVATAR_CACHE_GB", c.value);
-    LogCapture log;
+    testing::LogCapture log;
     EXPECT_EQ(cache_cap_bytes(), c.bytes) << py_repr(c.value.value_or("<unset>"));
     if (c.warned) {
-      ASSERT_EQ(log.lines.size(), 1u);
-      EXPECT_EQ(log.lines[0], "velmora: VELMORA_AVATAR_CACHE_GB=" + py_repr(*c.value) +
-                                  " is not a finite number of gigabytes; using 10");
+      ASSERT_EQ(log.records.size(), 1u);
+      EXPECT_EQ(log.records[0].level, LogLevel::warning);
+      EXPECT_EQ(log.records[0].message, "velmora: VELMORA_AVATAR_CACHE_GB=" + py_repr(*c.value) +
+                                            " is not a finite number of gigabytes; using 10");
     } else {
-      EXPECT_TRUE(log.lines.empty()) << log.lines[0];
+      EXPECT_TRUE(log.records.empty()) << log.records[0].message;
     }
   }
 }
