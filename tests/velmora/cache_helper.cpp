@@ -89,24 +89,40 @@ int take(const std::string& avatar) {
   return 0;
 }
 
-int taker(const std::string& avatar, int rounds) {
-  std::mt19937 rng(static_cast<unsigned>(::getpid()));
-  int broken = 0, errors = 0;
-  for (int i = 0; i < rounds; ++i) {
-    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));  // a moment without a hold
+// The rounds of a taker or a stress worker: each takes `avatar` through a fresh cache state, checks the folder
+// twice with the hold kept for `pause` in between, and lets go. The first problem of each kind goes to stderr.
+class Rounds {
+ public:
+  explicit Rounds(std::string who) : who_(std::move(who)) {}
+  void take(const CacheOptions& options, const std::string& avatar, std::chrono::microseconds pause) {
+    ++rounds_;
     try {
-      AvatarCache cache;
-      const std::string problem = check_twice(cache.materialise(avatar), avatar, std::chrono::microseconds(200));
-      if (!problem.empty()) {
-        if (broken++ == 0) std::cerr << "taker: " << problem << "\n";
-      }
+      AvatarCache cache(options);
+      const std::string problem = check_twice(cache.materialise(avatar), avatar, pause);
+      if (!problem.empty() && broken_++ == 0) std::cerr << who_ << ": " << problem << "\n";
     } catch (const std::exception& e) {
-      if (errors++ == 0) std::cerr << "taker: " << describe(e) << "\n";
+      if (errors_++ == 0) std::cerr << who_ << ": " << describe(e) << "\n";
     }
   }
-  std::cout << "taker rounds=" << rounds << " unpacks=" << unfold_calls() << " broken=" << broken
-            << " errors=" << errors << std::endl;
-  return 0;
+  int report() const {
+    std::cout << who_ << " rounds=" << rounds_ << " unpacks=" << unfold_calls() << " broken=" << broken_
+              << " errors=" << errors_ << std::endl;
+    return 0;
+  }
+
+ private:
+  std::string who_;
+  int rounds_ = 0, broken_ = 0, errors_ = 0;
+};
+
+int taker(const std::string& avatar, int rounds) {
+  std::mt19937 rng(static_cast<unsigned>(::getpid()));
+  Rounds tally("taker");
+  for (int i = 0; i < rounds; ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));  // a moment without a hold
+    tally.take(CacheOptions{}, avatar, std::chrono::microseconds(200));
+  }
+  return tally.report();
 }
 
 int sweeper(const std::string& root) {
@@ -123,23 +139,12 @@ int sweeper(const std::string& root) {
 
 int stress(int rounds, unsigned seed, const std::vector<std::string>& avatars) {
   std::mt19937 rng(seed);
-  int broken = 0, errors = 0;
+  Rounds tally("stress");
   for (int i = 0; i < rounds; ++i) {
     const std::string& avatar = avatars[rng() % avatars.size()];
-    try {
-      AvatarCache cache(CacheOptions{.clock = ahead_clock});
-      const auto pause = std::chrono::microseconds(rng() % 2000);
-      const std::string problem = check_twice(cache.materialise(avatar), avatar, pause);
-      if (!problem.empty()) {
-        if (broken++ == 0) std::cerr << "stress: " << problem << "\n";
-      }
-    } catch (const std::exception& e) {
-      if (errors++ == 0) std::cerr << "stress: " << describe(e) << "\n";
-    }
+    tally.take(CacheOptions{.clock = ahead_clock}, avatar, std::chrono::microseconds(rng() % 2000));
   }
-  std::cout << "stress rounds=" << rounds << " unpacks=" << unfold_calls() << " broken=" << broken
-            << " errors=" << errors << std::endl;
-  return 0;
+  return tally.report();
 }
 
 }  // namespace

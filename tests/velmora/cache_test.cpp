@@ -177,29 +177,31 @@ TEST(Materialise, UnpacksOnceForEveryPathAndStateOfTheSameContent) {
   EXPECT_EQ(unfold_calls(), calls + 1);
 }
 
+// The error materialise throws for `source`, which must be an E (another error fails the test as it is).
+template <class E>
+std::optional<E> thrown(AvatarCache& cache, const std::string& source) {
+  try {
+    cache.materialise(source);
+  } catch (const E& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no error for " << source;
+  return std::nullopt;
+}
+
 TEST(Materialise, FailuresLeaveNoTemporaryFolder) {
   CacheScope cache;
-  const std::string oserror = cache.avatar("oserror");
-  const std::string unusable = cache.avatar("unusable");
-  const std::string garbage = cache.dir.write("garbage.avatar", "not an avatar");
   AvatarCache c;
-
-  try {
-    c.materialise(oserror);
-    ADD_FAILURE() << "no error";
-  } catch (const Failed& e) {
-    EXPECT_STREQ(e.what(), "could not prepare that avatar");
-    EXPECT_TRUE(e.detail().is_exception());
-    EXPECT_NE(e.detail().text().find("reading the container"), std::string::npos) << e.detail().text();
-  }
-  for (const auto& source : {unusable, garbage}) {
-    try {
-      c.materialise(source);
-      ADD_FAILURE() << "no error";
-    } catch (const InvalidAvatar& e) {
-      EXPECT_STREQ(e.what(), "that is not a usable avatar");
-      EXPECT_TRUE(e.detail().is_exception());
-    }
+  const auto failed = thrown<Failed>(c, cache.avatar("oserror"));
+  ASSERT_TRUE(failed);
+  EXPECT_STREQ(failed->what(), "could not prepare that avatar");
+  EXPECT_TRUE(failed->detail().is_exception());
+  EXPECT_NE(failed->detail().text().find("reading the container"), std::string::npos) << failed->detail().text();
+  for (const auto& source : {cache.avatar("unusable"), cache.dir.write("garbage.avatar", "not an avatar")}) {
+    const auto invalid = thrown<InvalidAvatar>(c, source);
+    ASSERT_TRUE(invalid);
+    EXPECT_STREQ(invalid->what(), "that is not a usable avatar");
+    EXPECT_TRUE(invalid->detail().is_exception());
   }
   // An unpack that ends without a manifest would block the entry's name for good if it were published.
   {
@@ -208,12 +210,9 @@ TEST(Materialise, FailuresLeaveNoTemporaryFolder) {
       write_member(dest, "data/model.bin", std::vector<std::uint8_t>(10));
     };
     ScopedOutside services{no_manifest};
-    try {
-      c.materialise(cache.avatar("no-manifest"));
-      ADD_FAILURE() << "no error";
-    } catch (const InvalidAvatar& e) {
-      EXPECT_EQ(e.detail().text(), "the unpacked avatar has no manifest.json");
-    }
+    const auto invalid = thrown<InvalidAvatar>(c, cache.avatar("no-manifest"));
+    ASSERT_TRUE(invalid);
+    EXPECT_EQ(invalid->detail().text(), "the unpacked avatar has no manifest.json");
   }
   EXPECT_EQ(names_in(cache.avatars()), std::vector<std::string>{".idx"});
 
@@ -222,30 +221,21 @@ TEST(Materialise, FailuresLeaveNoTemporaryFolder) {
   const std::string entry = cache.entry_of(source);
   fs::create_directories(entry);
   write_file(entry + "/stray", "x");
-  try {
-    c.materialise(source);
-    ADD_FAILURE() << "no error";
-  } catch (const Failed& e) {
-    EXPECT_STREQ(e.what(), "could not prepare that avatar");
-    EXPECT_NE(e.detail().text().find(entry), std::string::npos) << e.detail().text();
-  }
+  const auto blocked = thrown<Failed>(c, source);
+  ASSERT_TRUE(blocked);
+  EXPECT_STREQ(blocked->what(), "could not prepare that avatar");
+  EXPECT_NE(blocked->detail().text().find(entry), std::string::npos) << blocked->detail().text();
   EXPECT_EQ(names_in(entry), std::vector<std::string>{"stray"});
   EXPECT_EQ(names_in(cache.avatars()).size(), 2u);
 
   // The source itself missing is the file system's error, and no unpacker is an import error.
-  try {
-    c.materialise(cache.dir.str() + "/missing.avatar");
-    ADD_FAILURE() << "no error";
-  } catch (const std::system_error& e) {
-    EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
-  }
+  const auto missing = thrown<std::system_error>(c, cache.dir.str() + "/missing.avatar");
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->code(), std::errc::no_such_file_or_directory);
   ScopedOutside none{Outside{}};
-  try {
-    c.materialise(cache.avatar("fine"));
-    ADD_FAILURE() << "no error";
-  } catch (const ImportError& e) {
-    EXPECT_STREQ(e.what(), "No module named 'velmora._offline'");
-  }
+  const auto no_unpacker = thrown<ImportError>(c, cache.avatar("fine"));
+  ASSERT_TRUE(no_unpacker);
+  EXPECT_STREQ(no_unpacker->what(), "No module named 'velmora._offline'");
 }
 
 // A stray folder, idle for hours, that any sweep at cap 0 evicts: whether it survives shows whether a sweep ran.
