@@ -6,4 +6,5 @@
 #include "velmora/errors.hpp"
 #include "velmora/frame.hpp"
 #include "velmora/log.hpp"
+#include "velmora/open.hpp"
 #include "velmora/session.hpp"

@@ -164,6 +164,8 @@ std::optional<std::vector<ImxEntry>> imx_toc(const std::string& path) {
   return toc;
 }
 
+std::string imx_entry_bytes(const std::string& path, const ImxEntry& entry) { return read_imx_member(path, entry); }
+
 std::optional<BundleMember> member_bytes(const std::string& bundle, const std::vector<std::string_view>& names) {
   const Form form = decide(bundle);
   switch (form.form) {

@@ -64,6 +64,10 @@ BundleForm bundle_form(const std::string& path);
 // name that is not valid UTF-8. Never throws for faults of the file.
 std::optional<std::vector<ImxEntry>> imx_toc(const std::string& path);
 
+// The bytes of one entry of the IMX container at `path` (an entry of its imx_toc), bounded by what the file holds
+// as member_bytes reads them. Throws std::system_error and BundleError as member_bytes does.
+std::string imx_entry_bytes(const std::string& path, const ImxEntry& entry);
+
 // The first of `names`, in the caller's order, that the bundle holds, with its whole content; nothing when none
 // is held (or the path holds no members). An IMX entry that runs past the end of the file gives the bytes up to
 // the end (empty when it starts at or past the end). Faults met after the form is decided reach the caller:

@@ -1,0 +1,84 @@
+#pragma once
+// A child process whose standard streams are pipes of ours, for callers that talk to it while it runs and
+// serve every pipe together (poll), so that neither side can block the other.
+//
+// Every descriptor of ours is close-on-exec, so a child never inherits another child's pipes. The child starts
+// with default handling of SIGPIPE and SIGXFSZ and an empty signal mask.
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// One owned file descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& o) noexcept;
+  Fd& operator=(Fd&& o) noexcept;
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+struct ChildStreams {
+  bool pipe_stdin = true;   // false: the child reads /dev/null
+  bool pipe_stderr = true;  // false: the child writes to our standard error
+};
+
+class ChildProcess {
+ public:
+  // Starts argv[0] (looked up on PATH when it holds no "/") with `argv`. Its standard output is always a pipe.
+  // Throws std::system_error when it cannot be started (ENOENT when it is not found).
+  static ChildProcess spawn(const std::vector<std::string>& argv, ChildStreams streams = {});
+
+  ChildProcess(ChildProcess&& o) noexcept;
+  ChildProcess& operator=(ChildProcess&& o) noexcept;
+  // A child still running is killed (SIGKILL) and reaped.
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // The pipe ends of ours: into its standard input, from its standard output and standard error (each -1 when
+  // it is not a pipe or has been closed). The caller may make them non-blocking.
+  int in() const { return in_.get(); }
+  int out() const { return out_.get(); }
+  int err() const { return err_.get(); }
+  void close_in() { in_.reset(); }
+  void close_out() { out_.reset(); }
+  void close_err() { err_.reset(); }
+
+  // Its exit status, or minus the signal number that ended it: waits for it (wait), or only looks (try_wait:
+  // nothing while it runs). Once known, the status is kept and returned again.
+  int wait();
+  std::optional<int> try_wait();
+  // Sends `signal` to a child that has not been reaped yet.
+  void kill(int signal);
+
+ private:
+  ChildProcess() = default;
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  Fd in_, out_, err_;
+};
+
+// Writes up to `size` bytes of `data` to `fd` once, with SIGPIPE held off for the call, so that a reader that
+// has gone away gives EPIPE instead of ending this process. Returns the bytes written, or -1 with errno set.
+long write_nosignal(int fd, const void* data, std::size_t size);
+
+// Makes `fd` non-blocking. Throws std::system_error on failure.
+void set_nonblocking(int fd);
+
+}  // namespace velmora

@@ -1,0 +1,39 @@
+#pragma once
+// Opening an avatar and building its engine by engine id (the module's private functions, open to tests).
+#include <memory>
+#include <string>
+
+#include "velmora/avatar.hpp"
+#include "velmora/engine.hpp"
+
+namespace velmora::detail {
+
+inline constexpr const char* CANNOT_RUN =
+    "that avatar cannot run on this machine. Render it in the cloud with the Oblera API (POST /v1/video/generate), "
+    "or open it on Apple Silicon macOS or Linux.";
+
+// The refusal for a source that names an avatar held by the service.
+std::string service_code_message(const std::string& source);
+
+// The engine id of the avatar at `source`: what the installed manifest reader and resolver make of it (an
+// avatar without a manifest is resolved from null). Their errors pass unchanged (ImportError when absent).
+std::string engine_of(const std::string& source);
+
+// Whether the installed mirel-2 package reports a render host program for this machine; false when it cannot
+// say (not installed, or its lookup fails).
+bool apple_host_bundled();
+
+// The mirel-2 engine for `source` (`engine_id` is not consulted), with its failures mapped: NotSupported for
+// EngineUnavailable, Failed for EngineFailed and for a file error ("could not prepare that avatar"); package
+// errors and everything else (AvatarOutdated included) pass unchanged.
+std::unique_ptr<Engine> build_engine(const std::string& source, const std::string& engine_id);
+
+// The unified engine on the avatar unpacked into the cache: NotSupported for V2UUnavailable, InvalidAvatar for
+// V2UInvalid, each with the error's cause as detail.
+std::unique_ptr<Engine> unified_engine(const std::string& source);
+
+// An Avatar around `prebuilt` when given (the id is not examined), else around the engine that the id's family
+// builds on `source`, with every construction failure mapped to the package's errors.
+Avatar open_engine(const std::string& source, const std::string& engine_id, std::unique_ptr<Engine> prebuilt = nullptr);
+
+}  // namespace velmora::detail

@@ -1,0 +1,143 @@
+#include "velmora/open.hpp"
+
+#include <sys/stat.h>
+
+#include <system_error>
+#include <utility>
+
+#include "common/json.h"
+#include "velmora/cache.h"
+#include "velmora/cache_detail.h"
+#include "velmora/engines.h"
+#include "velmora/errors.hpp"
+#include "velmora/fixture.h"
+#include "velmora/module.h"
+#include "velmora/outside.h"
+#include "velmora/session.hpp"
+#include "velmora/session_engine.h"
+#include "velmora/v2u_engine.h"
+
+namespace velmora {
+namespace detail {
+namespace {
+
+// os.path.exists: links followed, every error (a NUL byte in the path included) gives false.
+bool path_exists(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return false;
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::string service_code_message(const std::string& source) {
+  return source +
+         " names an avatar held by the service, and this package renders an avatar that is on this machine. Run "
+         "`python -m velmora render " +
+         source + " <audio>` to fetch it and render it here, or render it in the cloud with the Oblera API (POST "
+                  "/v1/video/generate).";
+}
+
+std::string engine_of(const std::string& source) {
+  const auto services = outside();
+  const auto& read = need(services->read_manifest, MANIFEST_MODULE);
+  const auto& resolve = need(services->resolve_engine, MANIFEST_MODULE);
+  const std::optional<json::Value> manifest = read(source);
+  return resolve(manifest ? *manifest : json::Value::null());
+}
+
+bool apple_host_bundled() {
+  try {
+    const auto services = outside();
+    return need(services->bundled_host, BUNDLED_HOST_MODULE)().has_value();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::unique_ptr<Engine> build_engine(const std::string& source, const std::string&) {
+  try {
+    const auto services = outside();
+    return need(services->mirel2_engine, MIREL2_MODULE)(source);
+  } catch (const AvatarError&) {
+    throw;
+  } catch (const session::EngineUnavailable& e) {
+    throw refuse<NotSupported>(e.message(), e.detail());
+  } catch (const session::EngineFailed& e) {
+    throw refuse<Failed>(e.message(), e.detail());
+  } catch (const std::system_error&) {
+    throw refuse<Failed>(PREPARE_FAILED, Detail::current());
+  }
+}
+
+std::unique_ptr<Engine> unified_engine(const std::string& source) {
+  const auto services = outside();
+  const auto& make = need(services->v2u_engine, V2U_MODULE);
+  const std::string folder = materialise(source);
+  try {
+    return make(folder);
+  } catch (const V2UUnavailable& e) {
+    throw refuse<NotSupported>(e.what(), e.cause() ? Detail::of(e.cause()) : Detail());
+  } catch (const V2UInvalid& e) {
+    throw refuse<InvalidAvatar>(e.what(), e.cause() ? Detail::of(e.cause()) : Detail());
+  }
+}
+
+Avatar open_engine(const std::string& source, const std::string& engine_id, std::unique_ptr<Engine> prebuilt) {
+  if (prebuilt) return Avatar(std::move(prebuilt), engine_id);
+  std::unique_ptr<Engine> engine;
+  try {
+    if (SESSION.contains(engine_id)) {
+      engine = std::make_unique<SessionEngine>(source);
+    } else if (FIXTURE.contains(engine_id)) {
+      engine = std::make_unique<FixtureEngine>(source);
+    } else if (LITERT.contains(engine_id)) {
+      const auto services = outside();
+      engine = need(services->mirel2_engine, MIREL2_MODULE)(source);
+    } else if (UNIFIED.contains(engine_id)) {
+      engine = unified_engine(source);
+    } else {
+      throw NotSupported(CANNOT_RUN);
+    }
+  } catch (const AvatarError&) {
+    throw;
+  } catch (const session::EngineUnavailable& e) {
+    throw refuse<NotSupported>(e.message(), e.detail());
+  } catch (const session::AvatarOutdated& e) {
+    // Built for its effect alone, as every refusal is; the outdated form is what the caller gets.
+    (void)refuse<InvalidAvatar>(e.message(), e.detail());
+    throw Outdated(e.message(), e.code());
+  } catch (const session::EngineFailed& e) {
+    throw refuse<Failed>(e.message(), e.detail());
+  } catch (const std::system_error&) {
+    throw refuse<Failed>(PREPARE_FAILED, Detail::current());
+  }
+  return Avatar(std::move(engine), engine_id);
+}
+
+}  // namespace detail
+
+Avatar open(const std::filesystem::path& source_path) {
+  const std::string source = source_path.string();
+  if (source.empty()) throw InvalidAvatar("open() needs an avatar to open");
+  // A file or folder whose name looks like a service code is opened as an avatar.
+  if (!detail::path_exists(source)) {
+    if (detail::is_service_code(source)) throw NotSupported(detail::service_code_message(source));
+    throw InvalidAvatar("no avatar at " + source);
+  }
+  std::string engine_id;
+  try {
+    engine_id = detail::engine_of(source);
+  } catch (const std::system_error&) {
+    throw refuse<InvalidAvatar>(detail::NOT_USABLE, Detail::current());
+  }
+  if (detail::FIXTURE.contains(engine_id) && !detail::vantor1_runtime_present()) {
+    throw NotSupported(detail::CANNOT_RUN);
+  }
+  if (detail::LITERT.contains(engine_id) && detail::apple_host_bundled()) {
+    return detail::open_engine(source, engine_id, detail::build_engine(source, engine_id));
+  }
+  return detail::open_engine(source, engine_id);
+}
+
+}  // namespace velmora

@@ -1,0 +1,40 @@
+#include "velmora/outside/package.h"
+
+#include <memory>
+
+#include "velmora/outside/bundled_host.h"
+#include "velmora/outside/manifest_reader.h"
+#include "velmora/outside/mirel2_engine.h"
+#include "velmora/outside/standin_fixture.h"
+#include "velmora/outside/standin_session.h"
+#include "velmora/outside/unfold_imx.h"
+
+namespace velmora::detail {
+
+Outside package_outside() {
+  Outside o;
+  o.read_manifest = read_manifest;
+  o.resolve_engine = resolve_engine;
+  o.mirel2_engine = [](const std::string& source) -> std::unique_ptr<Engine> {
+    return std::make_unique<Mirel2Engine>(source);
+  };
+  o.bundled_host = bundled_host;
+  o.unfold_imx = unfold_imx;
+  o.session_runtime = [](const std::string& folder, const json::Value& manifest) -> std::unique_ptr<session::Session> {
+    return std::make_unique<StandinSession>(folder, manifest);
+  };
+  o.fixture_runtime = std::make_shared<StandinFixtureRuntime>();
+  return o;
+}
+
+namespace {
+
+// Installed before main runs; the registry is a function-local static, so the order of start-up does not matter.
+const bool installed = [] {
+  install_outside(package_outside());
+  return true;
+}();
+
+}  // namespace
+
+}  // namespace velmora::detail
