@@ -1,0 +1,138 @@
+// open() then render() end to end through the package's own wiring: the manifest reader, the cache with the
+// container unpacker, the session and fixture stand-ins, and the mirel-2 adapter.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/bundle_fixture.h"
+#include "velmora/errors.hpp"
+#include "velmora/open.hpp"
+#include "velmora/outside.h"
+#include "velmora/outside/mirel2_engine.h"
+#include "velmora/outside/package.h"
+
+namespace velmora {
+namespace {
+
+using testing::BundleFixture;
+using testing::ScopedEnv;
+using testing::TempDir;
+
+// `seconds` of a 220 Hz tone at a speaking level.
+std::vector<std::int16_t> tone(double seconds, double amplitude = 8000) {
+  std::vector<std::int16_t> s(static_cast<std::size_t>(seconds * 16000));
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    s[i] = static_cast<std::int16_t>(amplitude * std::sin(2 * M_PI * 220.0 * static_cast<double>(i) / 16000.0));
+  }
+  return s;
+}
+
+std::vector<Frame> render_all(Avatar& avatar, const std::vector<std::int16_t>& samples) {
+  std::vector<Frame> out;
+  FrameStream stream = avatar.render(AudioInput::samples(std::span<const std::int16_t>(samples)));
+  while (auto f = stream.next()) out.push_back(*f);
+  return out;
+}
+
+int px(const Frame& f, std::size_t i) { return std::to_integer<int>(f.data.get()[i]); }
+
+struct Cache {
+  TempDir dir;
+  ScopedEnv root{"VELMORA_CACHE_DIR", dir.str() + "/cache"};
+  std::vector<std::string> entries() const {
+    std::vector<std::string> out;
+    const auto avatars = dir.path() / "cache" / "avatars";
+    if (!std::filesystem::exists(avatars)) return out;
+    for (const auto& e : std::filesystem::directory_iterator(avatars)) {
+      if (e.path().filename() != ".idx") out.push_back(e.path().string());
+    }
+    return out;
+  }
+};
+
+const BundleFixture SESSION_AVATAR{{"manifest.json", R"({"engine": "vantor2-light", "width": 8, "height": 6})"},
+                                   {"face/texture.bin", "texture"}};
+
+TEST(OpenRender, ASessionAvatarAsAFolder) {
+  Cache cache;
+  const std::string folder = SESSION_AVATAR.write_directory(cache.dir.path() / "light");
+  Avatar avatar = open(folder);
+  EXPECT_EQ(avatar.engine_id(), "vantor2-light");
+  const auto frames = render_all(avatar, tone(2.0));
+  ASSERT_EQ(frames.size(), 50u);  // 25 frames a second
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ((frames[i].shape), (std::array<std::size_t, 3>{6, 8, 3}));
+    EXPECT_EQ(px(frames[i], 0), static_cast<int>(i));
+  }
+  ASSERT_TRUE(avatar.render_stats());
+  EXPECT_EQ(avatar.render_stats()->frames, 50);
+  EXPECT_TRUE(cache.entries().empty());  // a folder is used in place
+}
+
+TEST(OpenRender, ASessionAvatarFileIsUnpackedOnceIntoTheCache) {
+  Cache cache;
+  const std::string file = SESSION_AVATAR.write_imx(cache.dir.path() / "light.imx");
+  {
+    Avatar avatar = open(file);
+    EXPECT_EQ(avatar.engine_id(), "vantor2-light");
+    EXPECT_EQ(render_all(avatar, tone(1.0)).size(), 25u);
+  }
+  const auto entries = cache.entries();
+  ASSERT_EQ(entries.size(), 1u);
+  const auto unpacked = std::filesystem::last_write_time(entries[0] + "/face/texture.bin");
+  Avatar again = open(file);
+  EXPECT_EQ(render_all(again, tone(0.5)).size(), 12u);
+  EXPECT_EQ(cache.entries(), entries);
+  EXPECT_EQ(std::filesystem::last_write_time(entries[0] + "/face/texture.bin"), unpacked);
+}
+
+TEST(OpenRender, AFixtureAvatarRendersWithItsColoursTurnedToRgb) {
+  TempDir dir;
+  const std::string file = dir.write("face.v1", "vantor1-fixture 4 2\n");
+  Avatar avatar = open(file);
+  EXPECT_EQ(avatar.engine_id(), "vantor1");
+  const auto frames = render_all(avatar, tone(1.0));
+  ASSERT_EQ(frames.size(), 25u);
+  EXPECT_EQ((frames[7].shape), (std::array<std::size_t, 3>{2, 4, 3}));
+  EXPECT_EQ((std::vector<int>{px(frames[7], 0), px(frames[7], 1), px(frames[7], 2)}), (std::vector<int>{7, 0x80, 0x20}));
+  // A file the runtime does not take is no usable avatar.
+  try {
+    open(dir.write("other.bin", "something else"));
+    ADD_FAILURE() << "no error";
+  } catch (const InvalidAvatar& e) {
+    EXPECT_STREQ(e.what(), "that is not a usable avatar");
+  }
+}
+
+TEST(OpenRender, AMirel2AvatarThroughTheAdapterGivesTheFramesItsAudioImplies) {
+  TempDir dir;
+  const std::string bundle =
+      BundleFixture{{"manifest.json", R"({"engine": "mirel2"})"}}.write_zip(dir.path() / "m2.zip");
+  detail::Outside services = detail::package_outside();
+  services.mirel2_engine = [](const std::string& source) -> std::unique_ptr<Engine> {
+    detail::Mirel2Options o;
+    o.host = std::string(VELMORA_BIN_DIR) + "/fake_render_host";
+    return std::make_unique<detail::Mirel2Engine>(source, o);
+  };
+  detail::ScopedOutside scope(services);
+  Avatar avatar = open(bundle);
+  EXPECT_EQ(avatar.engine_id(), "mirel2");
+  const auto frames = render_all(avatar, tone(3.0));
+  EXPECT_EQ(frames.size(), 61u);  // 60 frame slots, the first frame twice
+  EXPECT_EQ(frames.front().index, 3);
+  EXPECT_EQ(avatar.render_stats()->frames, 61);
+  // A consumer that stops early leaves the next render clean.
+  {
+    FrameStream stream = avatar.render(AudioInput::samples(std::span<const std::int16_t>(tone(5.0))));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(stream.next());
+  }
+  EXPECT_EQ(render_all(avatar, tone(1.0)).size(), 21u);
+  avatar.close();
+}
+
+}  // namespace
+}  // namespace velmora
