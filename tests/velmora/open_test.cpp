@@ -28,6 +28,8 @@ using testing::TempDir;
 
 // What a call threw: its class, message and detail.
 struct Thrown {
+  Thrown(std::string k = {}, std::string m = {}, std::string d = {}, std::string c = {})
+      : kind(std::move(k)), message(std::move(m)), detail(std::move(d)), code(std::move(c)) {}
   std::string kind;
   std::string message;
   std::string detail;

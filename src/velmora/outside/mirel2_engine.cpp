@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <span>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -310,16 +311,8 @@ class HostLink {
       else if (n == 0 || (errno != EAGAIN && errno != EINTR)) out_eof_ = true;
       return;
     }
-    std::uint8_t* dst;
-    std::size_t want;
-    if (pixels_have_ < 0) {
-      dst = index_bytes_ + index_have_;
-      want = 4 - index_have_;
-    } else {
-      dst = target() + pixels_have_;
-      want = frame_bytes_ - static_cast<std::size_t>(pixels_have_);
-    }
-    const ssize_t n = ::read(child_.out(), dst, want);
+    const std::span<std::uint8_t> room = record_room();
+    const ssize_t n = ::read(child_.out(), room.data(), room.size());
     if (n > 0) {
       advance(static_cast<std::size_t>(n));
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -330,21 +323,19 @@ class HostLink {
   // Takes bytes that arrived with the hello line through the same record parser.
   void parse_records(const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
-      std::uint8_t* dst;
-      std::size_t want;
-      if (pixels_have_ < 0) {
-        dst = index_bytes_ + index_have_;
-        want = 4 - index_have_;
-      } else {
-        dst = target() + pixels_have_;
-        want = frame_bytes_ - static_cast<std::size_t>(pixels_have_);
-      }
-      const std::size_t take = std::min(want, size);
-      std::memcpy(dst, data, take);
+      const std::span<std::uint8_t> room = record_room();
+      const std::size_t take = std::min(room.size(), size);
+      std::memcpy(room.data(), data, take);
       data += take;
       size -= take;
       advance(take);
     }
+  }
+
+  // Where the next bytes of the output go: the rest of a record's index, or the rest of its pixels.
+  std::span<std::uint8_t> record_room() {
+    if (pixels_have_ < 0) return {index_bytes_ + index_have_, 4 - index_have_};
+    return {target() + pixels_have_, frame_bytes_ - static_cast<std::size_t>(pixels_have_)};
   }
 
   // Where the pixels of the current record go: a buffer of its own for a frame to hand out, else scratch.

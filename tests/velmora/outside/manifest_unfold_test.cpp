@@ -100,7 +100,7 @@ TEST(UnfoldImx, RefusesWhatIsNoContainerAndNamesThatLeaveTheFolder) {
   EXPECT_THROW(unfold_imx(dir.write("plain.bin", "plain"), out), ValueError);
   EXPECT_THROW(unfold_imx(dir.str(), out), ValueError);
   EXPECT_THROW(unfold_imx(dir.str() + "/missing.imx", out), ValueError);
-  for (const std::string& bad : {"../escape", "/abs", "a/../../b"}) {
+  for (const char* bad : {"../escape", "/abs", "a/../../b"}) {
     const std::string imx = BundleFixture{{"manifest.json", "{}"}, {bad, "x"}}.write_imx(dir.path() / "bad.imx");
     EXPECT_THROW(unfold_imx(imx, out), ValueError) << bad;
   }

@@ -46,6 +46,9 @@ Generator<Pcm> chunks_of(std::vector<Pcm> chunks) {
   }
 }
 
+// One chunk as a whole stream.
+Generator<Pcm> one(Pcm chunk) { co_yield std::move(chunk); }
+
 std::vector<std::int64_t> indices_of(Generator<Frame> frames) {
   std::vector<std::int64_t> out;
   while (auto f = frames.next()) out.push_back(f->index);
@@ -115,9 +118,7 @@ TEST(Mirel2Engine, ShortAndEmptyAudioKeepOnlyTheFramesItCovers) {
   Fake fake;
   Mirel2Engine engine("some-avatar", with_fake());
   for (const auto& c : cases) {
-    std::vector<Pcm> chunk;
-    chunk.push_back(pcm_of(c.samples));
-    EXPECT_EQ(indices_of(engine.frames(chunks_of(std::move(chunk)))), expected_indices(c.samples)) << c.samples;
+    EXPECT_EQ(indices_of(engine.frames(one(pcm_of(c.samples)))), expected_indices(c.samples)) << c.samples;
     EXPECT_EQ(expected_indices(c.samples).size(), c.frames);
   }
   engine.close();
@@ -127,16 +128,12 @@ TEST(Mirel2Engine, AnInterruptMidStreamLeavesACleanStreamForTheNextRender) {
   Fake fake;
   Mirel2Engine engine("some-avatar", with_fake());
   {
-    std::vector<Pcm> chunks;
-    chunks.push_back(pcm_of(100000));
-    Generator<Frame> frames = engine.frames(chunks_of(std::move(chunks)));
+    Generator<Frame> frames = engine.frames(one(pcm_of(100000)));
     for (int i = 0; i < 5; ++i) ASSERT_TRUE(frames.next());
     engine.interrupt();
     frames.close();
   }
-  std::vector<Pcm> chunks;
-  chunks.push_back(pcm_of(30000));
-  EXPECT_EQ(indices_of(engine.frames(chunks_of(std::move(chunks)))), expected_indices(30000));
+  EXPECT_EQ(indices_of(engine.frames(one(pcm_of(30000)))), expected_indices(30000));
   engine.close();
   // However far the first stream got, every step it began went out whole (a step cut short is finished with
   // silence), then reset, flush, reset; the next stream starts with its own reset.
@@ -156,16 +153,12 @@ TEST(Mirel2Engine, AnInterruptWhileTheFlushIsOwedDrainsBothAnswers) {
   Fake fake;
   Mirel2Engine engine("some-avatar", with_fake());
   {
-    std::vector<Pcm> chunks;
-    chunks.push_back(pcm_of(60000));
-    Generator<Frame> frames = engine.frames(chunks_of(std::move(chunks)));
+    Generator<Frame> frames = engine.frames(one(pcm_of(60000)));
     // Records 3..56 come while feeding; the flush is sent before the next one.
     for (int i = 0; i < 60; ++i) ASSERT_TRUE(frames.next());
     engine.interrupt();
   }
-  std::vector<Pcm> chunks;
-  chunks.push_back(pcm_of(1600));
-  EXPECT_EQ(indices_of(engine.frames(chunks_of(std::move(chunks)))), expected_indices(1600));
+  EXPECT_EQ(indices_of(engine.frames(one(pcm_of(1600)))), expected_indices(1600));
   engine.close();
 }
 
@@ -229,9 +222,7 @@ TEST(Mirel2Engine, AHostThatDiesMidRenderFailsThisStreamAndTheNext) {
   EXPECT_LE(got, 30);
   EXPECT_EQ(engine.stop_reason(), "render host exited with status 1");
   engine.interrupt();  // never throws, also with the host gone
-  std::vector<Pcm> more;
-  more.push_back(pcm_of(800));
-  Generator<Frame> again = engine.frames(chunks_of(std::move(more)));
+  Generator<Frame> again = engine.frames(one(pcm_of(800)));
   EXPECT_THROW(again.next(), session::EngineFailed);
   engine.close();
 }
@@ -239,14 +230,10 @@ TEST(Mirel2Engine, AHostThatDiesMidRenderFailsThisStreamAndTheNext) {
 TEST(Mirel2Engine, AnOddChunkIsAValueError) {
   Fake fake;
   Mirel2Engine engine("some-avatar", with_fake());
-  std::vector<Pcm> chunks;
-  chunks.push_back(Pcm(3));
-  Generator<Frame> frames = engine.frames(chunks_of(std::move(chunks)));
+  Generator<Frame> frames = engine.frames(one(Pcm(3)));
   EXPECT_THROW(frames.next(), ValueError);
   engine.interrupt();
-  std::vector<Pcm> fine;
-  fine.push_back(pcm_of(800));
-  EXPECT_EQ(indices_of(engine.frames(chunks_of(std::move(fine)))), expected_indices(800));
+  EXPECT_EQ(indices_of(engine.frames(one(pcm_of(800)))), expected_indices(800));
   engine.close();
 }
 
