@@ -116,30 +116,7 @@ class HostLink {
   // One round of the poll loop: writes what the host's input takes, reads what its outputs have.
   void pump() {
     refill();
-    pollfd fds[3];
-    int n = 0;
-    int in_at = -1, out_at = -1, err_at = -1;
-    if (out_at_ < out_buf_.size() && child_.in() >= 0) {
-      in_at = n;
-      fds[n++] = {child_.in(), POLLOUT, 0};
-    }
-    if (!out_eof_) {
-      out_at = n;
-      fds[n++] = {child_.out(), POLLIN, 0};
-    }
-    if (!err_eof_) {
-      err_at = n;
-      fds[n++] = {child_.err(), POLLIN, 0};
-    }
-    if (n == 0) host_gone();
-    if (::poll(fds, static_cast<nfds_t>(n), -1) < 0) {
-      if (errno == EINTR) return;
-      throw std::system_error(errno, std::generic_category(), "poll");
-    }
-    if (err_at >= 0 && fds[err_at].revents != 0) read_stderr();
-    if (in_at >= 0 && fds[in_at].revents != 0) write_some();
-    if (out_at >= 0 && fds[out_at].revents != 0) read_stdout();
-    if (out_eof_) host_gone();
+    if (!serve_pipes(true, -1) || out_eof_) host_gone();
   }
 
   // Brings the host back to a clean stream, whatever it still owes; false when it has gone.
@@ -277,8 +254,25 @@ class HostLink {
 
   // Reads what the host's outputs have (no writing), waiting until `deadline` at most; false when it passed.
   bool poll_outputs(std::optional<Clock::time_point> deadline) {
-    pollfd fds[2];
-    int n = 0, out_at = -1, err_at = -1;
+    int timeout = -1;
+    if (deadline) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      timeout = static_cast<int>(std::min<long long>(left, 1000));
+    }
+    serve_pipes(false, timeout);
+    return true;
+  }
+
+  // One poll over the pipes still open (the host's input too, when `with_input` and bytes wait for it), then
+  // serves those that are ready. False when no pipe was left to wait on.
+  bool serve_pipes(bool with_input, int timeout_ms) {
+    pollfd fds[3];
+    int n = 0, in_at = -1, out_at = -1, err_at = -1;
+    if (with_input && out_at_ < out_buf_.size() && child_.in() >= 0) {
+      in_at = n;
+      fds[n++] = {child_.in(), POLLOUT, 0};
+    }
     if (!out_eof_) {
       out_at = n;
       fds[n++] = {child_.out(), POLLIN, 0};
@@ -287,18 +281,13 @@ class HostLink {
       err_at = n;
       fds[n++] = {child_.err(), POLLIN, 0};
     }
-    if (n == 0) return true;
-    int timeout = -1;
-    if (deadline) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-      if (left <= 0) return false;
-      timeout = static_cast<int>(std::min<long long>(left, 1000));
-    }
-    if (::poll(fds, static_cast<nfds_t>(n), timeout) < 0) {
+    if (n == 0) return false;
+    if (::poll(fds, static_cast<nfds_t>(n), timeout_ms) < 0) {
       if (errno == EINTR) return true;
       throw std::system_error(errno, std::generic_category(), "poll");
     }
     if (err_at >= 0 && fds[err_at].revents != 0) read_stderr();
+    if (in_at >= 0 && fds[in_at].revents != 0) write_some();
     if (out_at >= 0 && fds[out_at].revents != 0) read_stdout();
     return true;
   }
