@@ -27,6 +27,20 @@ TEST(StrictInt, AcceptsAndRefusesLikePythonInt) {
   for (const auto& c : cases) EXPECT_EQ(parse_strict_int(c.text), c.want) << "text: " << py_repr(c.text);
 }
 
+TEST(StrictInt, SaturatingFormClampsOnlyWhatIsAnInteger) {
+  struct Case {
+    const char* text;
+    std::optional<std::int64_t> want;
+  };
+  const Case cases[] = {
+      {" 42 ", 42},  {"9223372036854775808", INT64_MAX},  {"-9223372036854775809", INT64_MIN},
+      {"99_999_999_999_999_999_999", INT64_MAX},  {"-9223372036854775808", INT64_MIN},
+      {"99999999999999999999x", {}},  {"99999999999999999999_", {}},  {"1__0", {}},  {"", {}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(parse_strict_int_saturating(c.text), c.want) << "text: " << py_repr(c.text);
+}
+
 TEST(PyRepr, QuotesAndEscapesAsPython) {
   struct Case {
     const char* text;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/log_line.h"
+#include "mirel2/ostrand/rgb_pool.h"
 #include "mirel2/ostrand/shared_enc_dep.h"
 
 namespace velmora::ostrand {
@@ -26,6 +27,10 @@ struct HostState {
   std::string sed_why;
   // The plug-in search path: directories tried in order when the plug-in is loaded.
   std::vector<std::string> plugin_path;
+
+  // The RGB conversion's worker pool, made by the first multi-worker conversion (from the main thread; the slot
+  // has its own lock). Declared last, so that it is the first to go at exit: its threads are joined then.
+  RgbPoolSlot rgb_pool;
 };
 
 // The process's state. Tests may replace its fields freely between cases.
