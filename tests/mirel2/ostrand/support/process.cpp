@@ -65,6 +65,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   int fd_in = in[1], fd_out = out[0], fd_err = err[0];
   if (options.close_stdout_early) ::close(fd_out), fd_out = -1;
   if (input.empty()) ::close(fd_in), fd_in = -1;
+  // Our writes must never block: a full pipe to a child that is itself blocked writing its output (which we
+  // would read next) would otherwise stall both sides.
+  if (fd_in >= 0) ::fcntl(fd_in, F_SETFL, ::fcntl(fd_in, F_GETFL) | O_NONBLOCK);
   std::size_t sent = 0;
   // Our side must not die of SIGPIPE when the child stops reading.
   struct sigaction ignore {}, old {};
@@ -91,7 +94,10 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
       } else {
         const ssize_t r = ::read(p[i].fd, buf, sizeof buf);
         if (r > 0) {
-          (p[i].fd == fd_out ? result.out : result.err).append(buf, static_cast<std::size_t>(r));
+          if (p[i].fd == fd_out && options.on_out)
+            options.on_out(std::string_view(buf, static_cast<std::size_t>(r)));
+          else
+            (p[i].fd == fd_out ? result.out : result.err).append(buf, static_cast<std::size_t>(r));
         } else if (r == 0 || errno != EINTR) {
           ::close(p[i].fd);
           (p[i].fd == fd_out ? fd_out : fd_err) = -1;

@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmora::testing {
@@ -18,6 +19,9 @@ struct ProcessResult {
 struct ProcessOptions {
   std::map<std::string, std::optional<std::string>> env;  // set (value) or unset (nothing) over the parent's
   bool close_stdout_early = false;  // close our read end of the child's stdout right after the start
+  // When set, the child's stdout goes here piece by piece as it arrives, and ProcessResult::out stays empty
+  // (for outputs too large to keep).
+  std::function<void(std::string_view)> on_out = {};
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& input,
