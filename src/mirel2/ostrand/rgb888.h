@@ -35,4 +35,13 @@ std::vector<std::uint8_t> px_to_rgb888(std::span<const float> px_chw, const Colo
 void px_to_rgb888_chunk(std::span<const std::span<const float>> px, const ColorCorrect* cc, int threads,
                         std::span<std::uint8_t> out, RgbPoolSlot& pool = host_state().rgb_pool);
 
+namespace detail {
+
+// Whether conversions run on the vector kernel (processors with AVX2); else they run on the portable one.
+bool rgb_vector_kernel();
+// px_to_rgb888 on the portable kernel, whatever the processor: the two kernels give the same bytes.
+std::vector<std::uint8_t> px_to_rgb888_portable(std::span<const float> px_chw, const ColorCorrect* cc = nullptr);
+
+}  // namespace detail
+
 }  // namespace velmora::ostrand

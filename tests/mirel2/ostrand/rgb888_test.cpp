@@ -72,6 +72,7 @@ TEST(Rgb888, ValuesScaleClipAndTruncateIntoInterleavedPixels) {
 
   const auto rgb = px_to_rgb888(frame);
   ASSERT_EQ(rgb.size(), FRAME_BYTES);
+  EXPECT_TRUE(rgb == detail::px_to_rgb888_portable(frame)) << "the kernels differ";
   for (std::size_t i = 0; i < m; ++i)
     for (std::size_t c = 0; c < 3; ++c)
       EXPECT_EQ(rgb[3 * i + c], cases[(i + c) % m].want) << "pixel " << i << " channel " << c;
@@ -84,6 +85,8 @@ TEST(Rgb888, ValuesScaleClipAndTruncateIntoInterleavedPixels) {
 }
 
 TEST(Rgb888, CorrectionsGiveTheirOwnBytesInEveryForm) {
+  // Every form on the vector kernel (where the processor has one) and on the portable kernel.
+  if (!detail::rgb_vector_kernel()) GTEST_LOG_(INFO) << "no vector kernel here: both forms are portable";
   const ColorCorrect lut = lut_correction();
   const ColorCorrect gain_bias = gain_bias_correction();
   std::vector<std::vector<float>> frames;
@@ -103,6 +106,7 @@ TEST(Rgb888, CorrectionsGiveTheirOwnBytesInEveryForm) {
       // The correction as its record applies it to an uncorrected frame.
       EXPECT_TRUE(chunk_frame == (cc ? cc->apply(plain) : plain)) << "frame " << k;
       EXPECT_TRUE(px_to_rgb888(frames[k], cc) == chunk_frame) << "frame " << k;
+      EXPECT_TRUE(detail::px_to_rgb888_portable(frames[k], cc) == chunk_frame) << "frame " << k;
     }
   }
 
