@@ -28,6 +28,12 @@ const Dims TOKEN_DIMS{1, NA, CA};
 const Dims HIST_DIMS{1, LC, CTX, LH, LW};
 const Dims LATENT_DIMS{LC, LH, LW};
 
+void check_dec_input(std::span<const float> xs, int n) {
+  if (n > 0 && xs.size() < static_cast<std::size_t>(n) * DEC_ROW_VALUES)
+    throw std::invalid_argument("decoder input of " + std::to_string(xs.size()) + " values for " +
+                                std::to_string(n) + " rows");
+}
+
 }  // namespace
 
 LitertChain::LitertChain(const std::vector<std::string>& tflite_paths, std::span<const float> canon, int threads)
@@ -145,11 +151,28 @@ void LitertChain::run_step(std::span<const float> hist, const TensorView& atok, 
 }
 
 void LitertChain::run_dec_frames(std::span<const float> xs, int n, DecodedFrames& frames) {
-  n = std::max(n, 0);
-  if (xs.size() < static_cast<std::size_t>(n) * DEC_ROW_VALUES)
-    throw std::invalid_argument("decoder input of " + std::to_string(xs.size()) + " values for " +
-                                std::to_string(n) + " rows");
-  frames.resize(n);
+  check_dec_input(xs, n);
+  frames.resize(std::max(n, 0));
+  decode_batches(xs, n, [&frames](int first, int take, const TensorView& out) {
+    litert::to_float32(out.type, out.data, static_cast<std::size_t>(take) * FRAME_VALUES, frames.frame(first).data());
+  });
+}
+
+void LitertChain::run_dec_batches(std::span<const float> xs, int n, const BatchSink& take_frames) {
+  check_dec_input(xs, n);
+  decode_batches(xs, n, [&](int first, int take, const TensorView& out) {
+    const std::size_t values = static_cast<std::size_t>(take) * FRAME_VALUES;
+    if (out.type == kTfLiteFloat32) {
+      take_frames(first, std::span(static_cast<const float*>(out.data), values));
+    } else {
+      const std::span<float> converted = converted_.resize(values);
+      litert::to_float32(out.type, out.data, values, converted.data());
+      take_frames(first, converted);
+    }
+  });
+}
+
+void LitertChain::decode_batches(std::span<const float> xs, int n, const OutputSink& on_output) {
   for (int done = 0; done < n;) {
     const int rem = n - done;
     const int batch = rem > 8 ? 16 : 8;
@@ -171,8 +194,8 @@ void LitertChain::run_dec_frames(std::span<const float> xs, int n, DecodedFrames
     if (!(out.dims == want))
       throw std::runtime_error("LiteRT signature " + py_repr(dec.key()) + " gave output_0 of shape " +
                                out.dims.text() + "; frames need " + want.text());
-    // The padding rows' frames are not copied.
-    litert::to_float32(out.type, out.data, static_cast<std::size_t>(take) * FRAME_VALUES, frames.frame(done).data());
+    // The padding rows' frames are left out.
+    on_output(done, take, out);
     done += take;
   }
 }

@@ -7,6 +7,7 @@
 // Single-threaded: one thread builds and drives the chain (LiteRT may use `threads` workers inside each call).
 // Nothing here catches an error; every failure reaches the caller.
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -91,6 +92,11 @@ class LitertChain {
   // batch's output is copied once, as float32, into `frames`. A decoder output not shaped (B, 3, FH, FW) is an
   // error (std::runtime_error), never frames.
   void run_dec_frames(std::span<const float> xs, int n, DecodedFrames& frames);
+  // The same decoding without the copy: after each batch, `take(first, frames)` receives its frames (rows first
+  // .. first + frames.size() / FRAME_VALUES - 1) straight from the decoder's output, valid only during the call
+  // (a float32 output is handed over as it is; another type is converted into a buffer the chain keeps).
+  using BatchSink = std::function<void(int first, std::span<const float> frames)>;
+  void run_dec_batches(std::span<const float> xs, int n, const BatchSink& take);
 
   // The canon latent (LC x PLANE values), the chain's own copy.
   std::span<const float> canon() const { return canon_; }
@@ -111,7 +117,13 @@ class LitertChain {
   litert::SignatureRunner* dec8_ = nullptr;
   std::string hist_key_;
   std::string atok_key_;
+  // The decoding schedule: batches of 16 while more than 8 rows remain, else 8, padded with zero rows;
+  // on_output(first row, rows taken, the batch's output) after each batch's invoke.
+  using OutputSink = std::function<void(int first, int take, const litert::TensorView& out)>;
+  void decode_batches(std::span<const float> xs, int n, const OutputSink& on_output);
+
   std::vector<float> canon_;
+  ReusableBuffer<float> converted_;  // a batch of decoder output of another type than float32, as float32
 };
 
 }  // namespace velmora::ostrand

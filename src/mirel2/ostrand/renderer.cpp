@@ -7,6 +7,7 @@
 
 #include "mirel2/ostrand/constants.h"
 #include "mirel2/ostrand/dec_inputs.h"
+#include "mirel2/ostrand/host_state.h"
 #include "mirel2/ostrand/rgb888.h"
 
 namespace velmora::ostrand {
@@ -41,6 +42,10 @@ Renderer::Renderer(LitertChain& chain, std::shared_ptr<const ColorCorrect> cc)
   lat_views_.reserve(STEADY_LAT);
   frame_views_.reserve(STEADY_PX);
   frames_.reserve(STEADY_PX + PRESENT_DELAY_FRAMES);
+  // Sized for a steady chunk from the start (untouched until used), so that chunk 1 does not replace what
+  // chunk 0 made.
+  rgb_.resize(std::size_t{STEADY_PX} * FRAME_BYTES);
+  xs_.resize(std::size_t{STEADY_PX} * DEC_ROW_VALUES);
   reset();
 }
 
@@ -106,14 +111,22 @@ void Renderer::process_chunk() {
     lat_views_.push_back(lat);
   }
   const int n = build_dec_inputs(lat_views_, blk, has_prev_ ? std::optional<LatentView>(prev_lat_) : std::nullopt, xs_);
-  chain_.run_dec_frames(xs_.span(), n, decoded_);
-  std::copy(lat_views_.back().begin(), lat_views_.back().end(), prev_lat_.begin());
-  has_prev_ = true;
 
-  frame_views_.clear();
-  for (int k = 0; k < n; ++k) frame_views_.push_back(decoded_.frame(k));
+  // Each decoder batch goes from the decoder's output straight into RGB888: its frames are read once.
   const std::span<std::uint8_t> rgb = rgb_.resize(static_cast<std::size_t>(n) * FRAME_BYTES);
-  px_to_rgb888_chunk(frame_views_, cc_.get(), rgb_threads_, rgb);
+  // The pool, when there is none yet, takes the chunk's worker count rather than a batch's.
+  if (const int workers = std::min(n, std::max(1, rgb_threads_)); workers > 1) host_state().rgb_pool.get(workers);
+  chain_.run_dec_batches(xs_.span(), n, [this, &rgb](int first, std::span<const float> values) {
+    frame_views_.clear();
+    for (std::size_t at = 0; at < values.size(); at += FRAME_VALUES) frame_views_.push_back(values.subspan(at, FRAME_VALUES));
+    if (first + static_cast<int>(frame_views_.size()) == static_cast<int>(rgb.size() / FRAME_BYTES)) {
+      // The decoder has run to its end: the chunk's last latent becomes the next chunk's previous one.
+      std::copy(lat_views_.back().begin(), lat_views_.back().end(), prev_lat_.begin());
+      has_prev_ = true;
+    }
+    px_to_rgb888_chunk(frame_views_, cc_.get(), rgb_threads_,
+                       rgb.subspan(static_cast<std::size_t>(first) * FRAME_BYTES, frame_views_.size() * FRAME_BYTES));
+  });
 
   frames_.clear();
   for (int k = 0; k < n; ++k) {

@@ -12,7 +12,8 @@
 //
 // Frames go to the sink chunk by chunk, as views of one RGB buffer that the next chunk reuses: memory stays
 // bounded whatever the size of one feed. Every buffer of a chunk (window, stretch, tokens, latents, decoder
-// rows, decoded frames, RGB) is kept across chunks, so a steady stream allocates nothing.
+// rows, RGB) is kept across chunks, so a steady stream allocates nothing; decoded frames are converted straight
+// from the decoder's output, batch by batch.
 //
 // Single-threaded: one thread (the stream server's) calls every method. An error inside a chunk propagates
 // unchanged; the chunk is not counted (chunk index, frame numbering and timing stay), but the history has been
@@ -98,7 +99,6 @@ class Renderer : public StreamRenderer {
   std::vector<float> lats_;  // STEADY_LAT latents, one after another
   std::vector<LatentView> lat_views_;
   ReusableBuffer<float> xs_;
-  DecodedFrames decoded_;
   std::vector<std::span<const float>> frame_views_;
   ReusableBuffer<std::uint8_t> rgb_;
   std::vector<FramePair> frames_;

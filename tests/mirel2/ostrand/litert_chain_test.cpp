@@ -114,6 +114,13 @@ TEST_F(LitertChainTest, CombinedModelMatchesTheNumPyReferenceStageByStage) {
     c.run_dec_frames(xs.span(), n, frames);
     ASSERT_EQ(frames.size(), n);
     EXPECT_EQ(float_digest(frames.values()), ref[type == "float32" ? "frames" : "frames_float16"]);
+    // The same frames handed over batch by batch, without the copy.
+    std::vector<float> batched;
+    c.run_dec_batches(xs.span(), n, [&](int first, std::span<const float> values) {
+      EXPECT_EQ(static_cast<std::size_t>(first) * FRAME_VALUES, batched.size());
+      batched.insert(batched.end(), values.begin(), values.end());
+    });
+    EXPECT_EQ(float_digest(batched), ref[type == "float32" ? "frames" : "frames_float16"]);
   }
 }
 
@@ -305,6 +312,18 @@ TEST_F(LitertChainTest, DecoderScheduleBatchesRowsInOrderAndDropsPadding) {
     }
   }
   EXPECT_THROW(c.run_dec_frames(std::span(rows).first(DEC_ROW_VALUES), 2, frames), std::invalid_argument);
+
+  // Batch by batch: the same schedule, each batch's real rows once, in order.
+  std::vector<std::pair<int, std::size_t>> batches;  // first row, frames
+  standin::Record::clear();
+  c.run_dec_batches(rows, 21, [&](int first, std::span<const float> values) {
+    batches.emplace_back(first, values.size() / FRAME_VALUES);
+    EXPECT_EQ(values[0], static_cast<float>(first + 1) / 64.0f * 0.5f + 0.25f);
+  });
+  EXPECT_EQ(batches, (std::vector<std::pair<int, std::size_t>>{{0, 16}, {16, 5}}));
+  EXPECT_EQ(standin::Record::invoked(), (std::vector<std::string>{"dec16", "dec8"}));
+  EXPECT_THROW(c.run_dec_batches(std::span(rows).first(DEC_ROW_VALUES), 2, [](int, std::span<const float>) {}),
+               std::invalid_argument);
 }
 
 TEST_F(LitertChainTest, WrongOutputShapesAndTypeMismatchesRaise) {
