@@ -10,12 +10,12 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/file_read.h"
 #include "common/sha256.h"
 #include "mirel2/ostrand/constants.h"
 #include "mirel2/ostrand/protocol.h"
@@ -176,13 +176,10 @@ class OutputReader {
   std::int32_t last_ = -1;
 };
 
+// tests/fixtures/render_stream/reference.json, which make_reference.py wrote.
 inline const nlohmann::json& render_stream_reference() {
-  static const nlohmann::json ref = [] {
-    std::ifstream in(VELMORA_SOURCE_DIR "/tests/fixtures/render_stream/reference.json");
-    std::stringstream text;
-    text << in.rdbuf();
-    return nlohmann::json::parse(text.str());
-  }();
+  static const nlohmann::json ref =
+      nlohmann::json::parse(read_file(VELMORA_SOURCE_DIR "/tests/fixtures/render_stream/reference.json"));
   return ref;
 }
 
