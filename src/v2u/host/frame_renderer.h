@@ -1,0 +1,75 @@
+#pragma once
+// The unified frame renderer: per block of frames, driven keypoints and per-frame bank and eye-bank indices
+// become 512 x 512 RGB frames. The motion graph turns identity features, the keypoints and the chosen bank
+// entries into sampling grids and further tensors; the identity's plane texture is warped by each frame's
+// grid; the lite graph turns the warped texture and those tensors into float frames; then the chosen bank
+// patch and, when any frame of the block has an eye event, the left and the right eye patch are blended into
+// every frame, and the frames are converted to 8-bit RGB.
+//
+// One Renderer serves one identity and one stream; it is used from one thread at a time. Per block the caller
+// calls `inputs` and hands the result (or feeds of its own) to `run`.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/ndarray.h"
+#include "v2u/host/identity.h"
+#include "v2u/host/ort_session.h"
+#include "v2u/host/pack.h"
+#include "v2u/host/warp.h"
+
+namespace velmora::v2u {
+
+// What `run` takes for a block of n frames.
+struct Feeds {
+  NdArray x_d;          // float32 (n, 21, 3): driven keypoints
+  NdArray xk;           // float32, the shape of the bank keypoint sets with n entries: bank keypoints, eyes substituted
+  NdArray sel, sL, sR;  // integers (n): bank index, left-eye and right-eye eye-bank index per frame
+  bool eyes = false;    // whether any frame has sL > 0 or sR > 0
+};
+
+class Renderer {
+ public:
+  // Opens the pack's motion and lite graphs with `threads` intra-op threads each (see ort_session) and
+  // prepares the identity's plane texture and patches. Throws std::invalid_argument when the identity's
+  // plane stack is not (N, 12, H, W), a patch is not (E, 3, h, w), a mask not (E, channels, h, w), or a
+  // region does not hold four values; the runtime's error for a missing or rejected graph. The identity is
+  // shared, not copied.
+  Renderer(const Pack& pk, std::shared_ptr<const Identity> idn, int threads = 1);
+  Renderer(const std::string& motion_path, const std::string& lite_path, std::shared_ptr<const Identity> idn,
+           int threads = 1);
+
+  // The feeds of one block of T frames: xd (T, ...) as float32, and xk = the bank keypoint sets picked by
+  // `sel`, where on every frame with sL > 0 or sR > 0 keypoints 11 and 13 come from eye-bank entry sL and
+  // keypoints 15 and 16 from entry sR. sel, sL and sR: integer arrays of one axis, kept as given. Throws
+  // std::invalid_argument for lengths other than T or non-integer indices, std::out_of_range for an index
+  // outside its bank.
+  Feeds inputs(const NdArray& xd, const NdArray& sel, const NdArray& sL, const NdArray& sR) const;
+
+  // The frames of `feeds`: uint8 (n, 512, 512, 3), RGB, n the length of sel; for n = 0 no graph runs.
+  // Throws std::invalid_argument for feeds of other lengths or element types, for a motion graph that gives
+  // other than five outputs or grids other than float32 (n, h, w, 2), and for a lite output other than
+  // float32 (n, 3, 512, 512); std::out_of_range for an index outside its bank; PyError (ZeroDivisionError)
+  // for a degenerate region; the runtime's error for a failed run.
+  NdArray run(const Feeds& feeds);
+
+  // The warped texture of one grid, float32 (3, 512, 512); `g512` is float32 (512, 512, 2).
+  NdArray warp_cone(const NdArray& g512);
+
+  const Identity& identity() const { return *idn_; }
+  const Region& roi_m() const { return roi_m_; }
+  const Region& roi_e() const { return roi_e_; }
+
+ private:
+  std::shared_ptr<const Identity> idn_;
+  Session s_mot_, s_lite_;
+  PlaneWarp warp_;
+  Region roi_m_, roi_e_;
+  NdArray b_hwc_, e_hwc_;  // bank and eye-bank patches channel-last, (K|E, h, w, 3)
+  Compositor comp_;
+  ReusableBuffer<float> g512_;  // one resized grid
+  NdArray wrgb_;                // the warped textures of the last block, reused while blocks keep their size
+};
+
+}  // namespace velmora::v2u

@@ -1,0 +1,95 @@
+#pragma once
+// The frame renderer's two per-frame image routines: the plane warp, which samples the identity's plane
+// texture at a grid of points and corrects the bilinear result by the sampled second differences, and patch
+// compositing, which blends a patch defined over a region of the source space into a frame through a grid.
+//
+// Grids are float32 FRAME x FRAME x 2, x then y per pixel, normalised so that -1 and 1 are the outer edges
+// of the FRAME x FRAME source space (pixel coordinate ((g + 1) * FRAME - 1) / 2, pixel centres at integers).
+// Frames are float32 3 x FRAME x FRAME, channel-first. Sampling is OpenCV's remap with linear interpolation
+// (coordinates quantised to 1/32 pixel); its exact results are part of the frames. Every float32 formula is
+// evaluated operation by operation in the order written.
+#include <cstdint>
+
+#include "common/ndarray.h"
+#include "common/reusable_buffer.h"
+
+namespace velmora::v2u {
+
+inline constexpr int FRAME = 512;  // frame side, and side of the source space the grids address
+
+// A patch's region: top, bottom, left and right edge in continuous pixel coordinates of the source space.
+struct Region {
+  double y0 = 0, y1 = 0, x0 = 0, x1 = 0;
+};
+
+// The four values of `roi` (one axis) as doubles. Throws std::invalid_argument with Python's unpacking text
+// unless it holds exactly four.
+Region region_of(const NdArray& roi);
+
+// The warp of one plane texture, with its own scratch. One instance serves one thread at a time.
+class PlaneWarp {
+ public:
+  // `planes`: float32 (N, 12, H, W), of which the first stack is used; channels 0-2 texture, 3-5 second
+  // difference along x, 6-8 along y, 9-11 mixed. Throws std::invalid_argument for another shape.
+  explicit PlaneWarp(const NdArray& planes);
+
+  // out (3 x FRAME x FRAME) = p - ax dx - ay dy + ax ay dxy, with p, dx, dy, dxy the channel groups sampled
+  // at the grid point (replicated edges) and ax = fx (1 - fx) / 2 from the fraction fx of the x coordinate
+  // (ay likewise). `g512` holds FRAME x FRAME x 2 values. Allocates nothing after the first call.
+  void warp(const float* g512, float* out);
+
+  std::int64_t height() const { return H_; }
+  std::int64_t width() const { return W_; }
+
+ private:
+  NdArray hwc_;  // the 12 channels channel-last, (H, W, 12)
+  std::int64_t H_ = 0, W_ = 0;
+  ReusableBuffer<float> mx_, my_, sm_;
+};
+
+// Pixel rows ra .. rb-1 and columns ca .. cb-1 of a frame.
+struct Box {
+  int ra = 0, rb = 0, ca = 0, cb = 0;
+  bool empty() const { return rb <= ra; }
+  int height() const { return rb - ra; }
+  int width() const { return cb - ca; }
+};
+
+// Patch compositing with reusable scratch. `place` finds where a patch of h x w pixels over a region lands
+// through a grid; `blend` then pastes patches of that size there (the two eye patches share one placement).
+class Compositor {
+ public:
+  // The bounding box of the frame pixels whose sample point touches a patch pixel (-1 < ix < w and
+  // -1 < iy < h, with ix, iy the point's patch coordinates), and those coordinates over the box. Returns the
+  // box, empty when no pixel is inside. Throws PyError (ZeroDivisionError) for a region of zero width or
+  // height.
+  Box place(const float* gm, const Region& roi, int h, int w);
+
+  // Blends into frame `o` over the last placed box: o = m wv + (1 - m) o per channel, with m channel 0 of the
+  // mask sampled at the patch coordinates (taps outside count 0) and wv the patch sampled there (edges
+  // replicated). `rgb_hwc`: h x w x 3 float32 of the placed size; `mask`: mh x mw float32. Does nothing for
+  // an empty box.
+  void blend(float* o, const float* rgb_hwc, const float* mask, int mh, int mw);
+
+ private:
+  Box box_;
+  int h_ = 0, w_ = 0;
+  ReusableBuffer<float> X_, Y_, m_, wv_;
+};
+
+// Blends patch `rgb` (3, h, w) with mask channel 0 of `mask` (cm, h', w') into frame `o` (3, FRAME, FRAME)
+// through grid `gm` (FRAME, FRAME, 2) over region `roi`; all float32. A mask of another size than the patch
+// is sampled with the patch's coordinates. Throws std::invalid_argument for other shapes and PyError
+// (ZeroDivisionError) for a degenerate region, before `o` is touched.
+void composite(NdArray& o, const NdArray& gm, const Region& roi, const NdArray& rgb, const NdArray& mask);
+
+// One frame (3 x FRAME x FRAME float32) to 8-bit RGB (FRAME x FRAME x 3): clip to [-1, 1], add 1, times
+// 127.5, round half to even, in float32; NaN gives 0.
+void to_rgb8(const float* o, std::uint8_t* out);
+
+namespace detail {
+// floor of a float32 exactly as std::floor, without a library call (signed zeros, NaN and large values kept).
+float floor_f32(float v);
+}  // namespace detail
+
+}  // namespace velmora::v2u
