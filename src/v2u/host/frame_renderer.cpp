@@ -1,10 +1,12 @@
 #include "v2u/host/frame_renderer.h"
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
 #include "v2u/host/constants.h"
@@ -236,21 +238,41 @@ NdArray Renderer::run(const Feeds& feeds) {
   const auto mask0 = [](const NdArray& m, std::int64_t i) { return m.data<float>() + i * m.dim(1) * m.dim(2) * m.dim(3); };
   const auto mh = [](const NdArray& m) { return static_cast<int>(m.dim(2)); };
   const auto mw = [](const NdArray& m) { return static_cast<int>(m.dim(3)); };
+  // Regions are checked here, where compositing would first divide by them, so that the frames are
+  // composited on OpenCV's workers without any failure left to raise there.
+  check_region(roi_m_);
+  if (feeds.eyes) check_region(roi_e_);
   NdArray frames = NdArray::uninitialized(DType::UInt8, {n, FRAME, FRAME, 3});
-  for (std::int64_t b = 0; b < n; ++b) {
-    float* ob = o.data<float>() + b * 3 * PIXELS;
-    resize_grid(gm64, b, g512);
-    const std::int64_t s = index_at(feeds.sel, b, r.b_rgb.dim(0));
-    comp_.place(g512, roi_m_, hb, wb);
-    comp_.blend(ob, b_hwc_.data<float>() + s * b_patch, mask0(r.b_mask, s), mh(r.b_mask), mw(r.b_mask));
-    if (feeds.eyes) {
-      const std::int64_t l = index_at(feeds.sL, b, r.e_rgb.dim(0)), rr = index_at(feeds.sR, b, r.e_rgb.dim(0));
-      comp_.place(g512, roi_e_, he, we);
-      comp_.blend(ob, e_hwc_.data<float>() + l * e_patch, mask0(r.e_mL, l), mh(r.e_mL), mw(r.e_mL));
-      comp_.blend(ob, e_hwc_.data<float>() + rr * e_patch, mask0(r.e_mR, rr), mh(r.e_mR), mw(r.e_mR));
+  // Frames are independent from here on: contiguous runs of them go to up to one worker each.
+  const int slots = static_cast<int>(std::clamp<std::int64_t>(cv::getNumThreads(), 1, n));
+  if (post_.size() < static_cast<std::size_t>(slots)) post_.resize(static_cast<std::size_t>(slots));
+  std::vector<std::exception_ptr> failed(static_cast<std::size_t>(slots));
+  cv::parallel_for_(cv::Range(0, slots), [&](const cv::Range& range) {
+    for (int slot = range.start; slot < range.end; ++slot) {
+      try {
+        PostScratch& ps = post_[static_cast<std::size_t>(slot)];
+        float* gm = ps.gm.resize(PIXELS * 2).data();
+        for (std::int64_t b = n * slot / slots; b < n * (slot + 1) / slots; ++b) {
+          float* ob = o.data<float>() + b * 3 * PIXELS;
+          resize_grid(gm64, b, gm);
+          const std::int64_t s = index_at(feeds.sel, b, r.b_rgb.dim(0));
+          ps.comp.place(gm, roi_m_, hb, wb);
+          ps.comp.blend(ob, b_hwc_.data<float>() + s * b_patch, mask0(r.b_mask, s), mh(r.b_mask), mw(r.b_mask));
+          if (feeds.eyes) {
+            const std::int64_t l = index_at(feeds.sL, b, r.e_rgb.dim(0)), rr = index_at(feeds.sR, b, r.e_rgb.dim(0));
+            ps.comp.place(gm, roi_e_, he, we);
+            ps.comp.blend(ob, e_hwc_.data<float>() + l * e_patch, mask0(r.e_mL, l), mh(r.e_mL), mw(r.e_mL));
+            ps.comp.blend(ob, e_hwc_.data<float>() + rr * e_patch, mask0(r.e_mR, rr), mh(r.e_mR), mw(r.e_mR));
+          }
+          to_rgb8(ob, frames.data<std::uint8_t>() + b * PIXELS * 3);
+        }
+      } catch (...) {
+        failed[static_cast<std::size_t>(slot)] = std::current_exception();
+      }
     }
-    to_rgb8(ob, frames.data<std::uint8_t>() + b * PIXELS * 3);
-  }
+  });
+  for (const auto& e : failed)
+    if (e) std::rethrow_exception(e);
   return frames;
 }
 

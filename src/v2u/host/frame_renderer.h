@@ -67,8 +67,13 @@ class Renderer {
   PlaneWarp warp_;
   Region roi_m_, roi_e_;
   NdArray b_hwc_, e_hwc_;  // bank and eye-bank patches channel-last, (K|E, h, w, 3)
-  Compositor comp_;
-  ReusableBuffer<float> g512_;  // one resized grid
+  // Compositing scratch of one worker: a resized grid and the compositor's buffers.
+  struct PostScratch {
+    Compositor comp;
+    ReusableBuffer<float> gm;
+  };
+  std::vector<PostScratch> post_;
+  ReusableBuffer<float> g512_;  // one resized grid of the warp
   NdArray wrgb_;                // the warped textures of the last block, reused while blocks keep their size
 };
 

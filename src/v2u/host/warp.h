@@ -8,7 +8,9 @@
 // Frames are float32 3 x FRAME x FRAME, channel-first. Sampling is OpenCV's remap with linear interpolation
 // (coordinates quantised to 1/32 pixel); its exact results are part of the frames. Every float32 formula is
 // evaluated operation by operation in the order written.
+#include <cmath>
 #include <cstdint>
+#include <optional>
 
 #include "common/ndarray.h"
 #include "common/reusable_buffer.h"
@@ -46,6 +48,9 @@ class PlaneWarp {
   std::int64_t H_ = 0, W_ = 0;
   ReusableBuffer<float> mx_, my_, sm_;
 };
+
+// Throws PyError (ZeroDivisionError) for a region of zero width or height, as compositing through it would.
+void check_region(const Region& roi);
 
 // Pixel rows ra .. rb-1 and columns ca .. cb-1 of a frame.
 struct Box {
@@ -89,7 +94,23 @@ void to_rgb8(const float* o, std::uint8_t* out);
 
 namespace detail {
 // floor of a float32 exactly as std::floor, without a library call (signed zeros, NaN and large values kept).
-float floor_f32(float v);
+inline float floor_f32(float v) {
+  // Beyond 2^23 every float is an integer already; NaN passes through.
+  if (!(std::fabs(v) < 8388608.0f)) return v;
+  float t = static_cast<float>(static_cast<std::int32_t>(v));
+  if (t > v) t -= 1.0f;
+  return std::copysign(t, v);  // floor(-0.0) is -0.0; a negative v has a negative floor anyway
+}
+
+// The grid values g whose patch coordinate ((((g k + c) - 1) + 1) n / 2) - 1/2, each step rounded to float32,
+// lies strictly between -1 and n: as every step rounds monotonically, they are the closed interval
+// [lo, hi] (empty when lo > hi). Nothing for a zero or non-finite k or c, where the coordinate is not
+// monotone over all floats.
+struct InsideSpan {
+  float lo, hi;
+};
+std::optional<InsideSpan> inside_span(float k, float c, float n);
+
 }  // namespace detail
 
 }  // namespace velmora::v2u

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "common/py_error.h"
 #include "v2u/host/support/render_fixture.h"
 
 namespace velmora::v2u {
@@ -144,6 +145,17 @@ TEST(RendererTest, ConstructionChecksTheIdentityAndWidensItsRegions) {
   patch->r.e_rgb = NdArray(DType::Float32, {4, 4, 10, 12});
   EXPECT_THROW(renderer("motion.onnx", "lite.onnx", patch), std::invalid_argument);
   EXPECT_THROW(renderer("absent.onnx"), std::exception);
+  // A bank region of no height fails the block as Python's division would, out of the compositing workers.
+  auto flat = std::make_shared<Identity>(*render_identity());
+  flat->roi_m = NdArray::of<float>({5, 5, 0, 100});
+  Renderer fr = renderer("motion.onnx", "lite.onnx", flat);
+  const NdArray sel = ints({1, 2}), rest = ints({0, 0});
+  try {
+    fr.run(fr.inputs(render_expect().at("run_plain_xd"), sel, rest, rest));
+    ADD_FAILURE();
+  } catch (const PyError& e) {
+    EXPECT_EQ(e.python_class(), "ZeroDivisionError");
+  }
 }
 
 }  // namespace

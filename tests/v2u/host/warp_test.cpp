@@ -210,6 +210,44 @@ TEST(CompositeTest, MatchesNumPyAndOpenCVForEachRegionAndPatch) {
   }
 }
 
+// The patch coordinate of the compositing step, written out as it is stated.
+float patch_coordinate(float g, float k, float c, float n) {
+  float u = g * k;
+  u = u + c;
+  u = u - 1.0f;
+  float t = u + 1.0f;
+  t = t * n;
+  t = t * 0.5f;
+  return t - 0.5f;
+}
+
+TEST(InsideSpanTest, AgreesWithTheCoordinatesOnEveryKindOfGridValue) {
+  const float inf = std::numeric_limits<float>::infinity();
+  // Scale, offset and length of regions across, beyond, reversed, narrow and huge.
+  const struct {
+    double a, b;
+    int n;
+  } axes[] = {{128.25, 400.0, 20}, {0, 512, 512}, {-40, 100, 7}, {400, 128.25, 20}, {300, 300.001, 3}, {-1e30, 1e30, 5}, {0.1, 0.2, 1}};
+  for (const auto& ax : axes) {
+    const float k = static_cast<float>(512 / (ax.b - ax.a)), c = static_cast<float>((512 - 2 * ax.a) / (ax.b - ax.a));
+    const float n = static_cast<float>(ax.n);
+    const auto span = detail::inside_span(k, c, n);
+    ASSERT_TRUE(span);
+    std::vector<float> gs = {0.0f, -0.0f, inf, -inf, std::nanf(""), 3e38f, -3e38f, 1e-40f, -1e-40f, span->lo, span->hi};
+    for (float e : {span->lo, span->hi}) {  // three floats either side of each end
+      float up = e, down = e;
+      for (int d = 0; d < 3; ++d) gs.insert(gs.end(), {up = std::nextafter(up, inf), down = std::nextafter(down, -inf)});
+    }
+    for (int i = 0; i <= 4000; ++i) gs.push_back(-1.5f + i * 0.00075f);
+    for (float g : gs) {
+      const float ix = patch_coordinate(g, k, c, n);
+      EXPECT_EQ(g >= span->lo && g <= span->hi, ix > -1.0f && ix < n) << "g " << g << " region " << ax.a << " " << ax.b;
+    }
+  }
+  EXPECT_FALSE(detail::inside_span(0.0f, 1.0f, 4.0f));
+  EXPECT_FALSE(detail::inside_span(inf, 1.0f, 4.0f));
+}
+
 TEST(CompositeTest, DegenerateRegionsAndBadShapesFailBeforeTheFrameIsTouched) {
   const NdArray gm = pixel_grid(same, same);
   const NdArray rgb = filled({3, 4, 4}, 0.5f), mask = filled({1, 4, 4}, 1.0f);
