@@ -34,13 +34,6 @@ const std::string CANON = canon_bytes(CANON_SIZE);
 const std::string BASE = "the shared encoder";
 const std::string WANT = sha256_hex(BASE);
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
-    out.push_back(text.substr(at, nl - at));
-  return out;
-}
-
 class BundleLoader : public ::testing::Test {
  protected:
   void SetUp() override { host_state().staged.clear(); }
@@ -53,7 +46,7 @@ class BundleLoader : public ::testing::Test {
       load_bundle(bundle, engine);
     } catch (const HostExit& e) {
       if (e.status != 3) return "status " + std::to_string(e.status);
-      const auto lines = lines_of(log.text());
+      const auto lines = log.lines();
       if (lines.size() != 1) return "lines: " + log.text();
       return lines[0];
     }
@@ -239,7 +232,7 @@ TEST_F(BundleLoader, TheInt8VariantWhenSelected) {
   EXPECT_EQ(m.paths, std::vector<std::string>{bundle + "/combined_litert_q8gd.tflite"});
   EXPECT_EQ(m.label, "combined_litert_q8gd.tflite");
   EXPECT_TRUE(host_state().staged.empty());
-  const auto lines = lines_of(log.text());
+  const auto lines = log.lines();
   ASSERT_EQ(lines.size(), 1u) << log.text();
   EXPECT_TRUE(lines[0].starts_with("[tarnhost] [q8gd] SELECTED combined_litert_q8gd.tflite (int8 decoder; cpu avx_vnni;"))
       << lines[0];

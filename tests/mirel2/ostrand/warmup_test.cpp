@@ -80,13 +80,6 @@ class Warmup : public ::testing::Test {
   ScopedSed sed_;
 };
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
-    out.push_back(text.substr(at, nl - at));
-  return out;
-}
-
 TEST_F(Warmup, OneModelFileKeepsTheThreadCount) {
   const std::string bundle =
       BundleFixture{{"canon.bin", CANON}, {"combined_litert.tflite", COMBINED}, {"color.json", GAIN_BIAS}}.write_zip(
@@ -100,7 +93,7 @@ TEST_F(Warmup, OneModelFileKeepsTheThreadCount) {
   EXPECT_EQ(seen.label, "combined_litert.tflite");
   EXPECT_EQ(seen.calls, "fr");
   EXPECT_TRUE(host_state().staged.empty());  // the chain released the staged model once loaded
-  const auto lines = lines_of(log.text());
+  const auto lines = log.lines();
   ASSERT_EQ(lines.size(), 2u) << log.text();
   EXPECT_EQ(lines[0], "[tarnhost] warming up identity=" + bundle + " threads=16 ...");
   EXPECT_TRUE(lines[1].starts_with("[tarnhost] colour-correct: APPLIED")) << lines[1];
@@ -126,7 +119,7 @@ TEST_F(Warmup, TwoModelFilesShareTheCpus) {
     EXPECT_EQ(seen.interpreters, 2u);
     EXPECT_FALSE(seen.cc);
     EXPECT_EQ(seen.label, "shared-enc.tflite+identity.tflite");
-    const auto lines = lines_of(log.text());
+    const auto lines = log.lines();
     ASSERT_EQ(lines.size(), c.split_line ? 5u : 4u) << log.text();
     EXPECT_EQ(lines[0], "[tarnhost] warming up identity=" + bundle + " threads=" + std::to_string(c.threads) + " ...");
     EXPECT_TRUE(lines[1].starts_with("[tarnhost] two-artifact split: base UNVERIFIED")) << lines[1];

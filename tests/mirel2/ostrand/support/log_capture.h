@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "mirel2/ostrand/host_state.h"
 
@@ -29,6 +30,15 @@ class LogCapture {
       out.append(buf, static_cast<std::size_t>(n));
       at += n;
     }
+    return out;
+  }
+
+  // Everything written so far, one item per line, without the line ends.
+  std::vector<std::string> lines() const {
+    const std::string all = text();
+    std::vector<std::string> out;
+    for (std::size_t at = 0, nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
+      out.push_back(all.substr(at, nl - at));
     return out;
   }
 
