@@ -13,6 +13,7 @@
 #include "common/sha256.h"
 #include "mirel2/ostrand/host_state.h"
 #include "mirel2/ostrand/shared_enc_dep.h"
+#include "support/text_lines.h"
 
 namespace velmora::ostrand::testing {
 
@@ -40,8 +41,7 @@ class FakeSed final : public SharedEncDep {
   std::vector<std::string> store_candidates(const std::string& sha, const std::string& dirs) const override {
     s_->calls.push_back("store_candidates " + sha);
     std::vector<std::string> out;
-    for (std::size_t at = 0, nl; (nl = dirs.find('\n', at)) != std::string::npos; at = nl + 1)
-      out.push_back(dirs.substr(at, nl - at) + "/" + sha);
+    for (const auto& dir : velmora::testing::split_lines(dirs)) out.push_back(dir + "/" + sha);
     return out;
   }
   bool verify_base(const std::string& path, const std::string& sha) const override {

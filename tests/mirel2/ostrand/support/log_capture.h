@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mirel2/ostrand/host_state.h"
+#include "support/text_lines.h"
 
 namespace velmora::testing {
 
@@ -35,11 +36,7 @@ class LogCapture {
 
   // Everything written so far, one item per line, without the line ends.
   std::vector<std::string> lines() const {
-    const std::string all = text();
-    std::vector<std::string> out;
-    for (std::size_t at = 0, nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
-      out.push_back(all.substr(at, nl - at));
-    return out;
+    return split_lines(text());
   }
 
  private:
