@@ -1,8 +1,7 @@
 #include "mirel2/ostrand/warmup.h"
 
-#include <stdexcept>
-
 #include "mirel2/ostrand/host_state.h"
+#include "mirel2/ostrand/renderer.h"
 #include "mirel2/ostrand/stream_io.h"
 #include "mirel2/ostrand/stream_server.h"
 
@@ -13,9 +12,8 @@ std::unique_ptr<LitertChain> build_chain(const std::vector<std::string>& paths, 
   return std::make_unique<LitertChain>(paths, canon, threads);
 }
 
-std::unique_ptr<StreamRenderer> build_renderer(LitertChain&, std::shared_ptr<const ColorCorrect>) {
-  // TODO: return std::make_unique<Renderer>(chain, std::move(cc)) once the streaming renderer is in.
-  throw std::runtime_error("this build of tarnhost has no streaming renderer yet");
+std::unique_ptr<StreamRenderer> build_renderer(LitertChain& chain, std::shared_ptr<const ColorCorrect> cc) {
+  return std::make_unique<Renderer>(chain, std::move(cc));
 }
 
 int serve_stdio(StreamRenderer& renderer, std::string_view model_label) {

@@ -6,8 +6,11 @@
 #include "common/sha256.h"
 #include "mirel2/ostrand/constants.h"
 #include "mirel2/ostrand/support/process.h"
+#include "mirel2/ostrand/support/render_stream.h"
 #include "mirel2/ostrand/support/temp_dir.h"
+#include "standins/litert/standin_models.h"
 #include "support/bundle_fixture.h"
+#include "support/text_lines.h"
 
 namespace velmora::ostrand {
 namespace {
@@ -91,6 +94,53 @@ TEST(Tarnhost, WithoutItsPluginASplitIsRefusedAndACombinedBundleIsNot) {
   EXPECT_EQ(v.status, 3) << v.err;
   EXPECT_NE(v.err.find("that base is NOT on this machine"), std::string::npos) << v.err;
   EXPECT_TRUE(h.stage_empty());
+}
+
+TEST(Tarnhost, ServesASplitBundleFromTheCommandLineWithItsLinesInOrder) {
+  namespace standin = velmora::testing::standin;
+  Host h;
+  const std::string enc = standin::model_json({standin::enc_signature(), standin::tok_signature()});
+  const std::string want = sha256_hex(enc);
+  const std::string deps = h.tmp.str() + "/deps";
+  const std::string base = h.tmp.write("deps/" + want.substr(0, 2) + "/" + want, enc);
+  const std::string bundle =
+      BundleFixture{{"canon.bin", CANON},
+                    {"manifest.json", R"({"dependencies": [{"id": "mirel2/shared-enc", "sha256": ")" + want + "\"}]}"},
+                    {"identity.tflite", standin::model_json({standin::step_signature(), standin::dec_signature(16),
+                                                             standin::dec_signature(8)})},
+                    {"color.json", R"({"gain": [1, 1, 1], "bias": [0, 0, 0]})"}}
+          .write_zip(h.tmp.path() / "anna.zip");
+  auto options = h.options();
+  options.env["VELMORA_DEPS_DIR"] = deps;
+  options.env["MIREL2_RGB_THREADS"] = std::nullopt;
+  // One chunk's audio, then a flush: the first chunk while streaming, the one still owed at the flush.
+  const std::string input = testing::session_input({{testing::Step::Feed, SPC}, {testing::Step::Flush}});
+  const auto r = run_process({TARNHOST, "render-stream", bundle, "--threads", "1"}, input, options);
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  const auto lines = velmora::testing::split_lines(r.err);
+  ASSERT_EQ(lines.size(), 6u) << r.err;
+  EXPECT_EQ(lines[0], "[tarnhost] warming up identity=" + bundle + " threads=1 ...");
+  EXPECT_EQ(lines[1], "[tarnhost] two-artifact split: base sha256=" + want.substr(0, 12) +
+                          "\u2026 resolved by CONTENT ADDRESS (name-trusted, NOT re-hashed, per dependency_resolver) via "
+                          "name-trusted content store " + base);
+  EXPECT_TRUE(lines[2].starts_with("[tarnhost] two-artifact split: enc=" + base + " + id=" + h.stage + "/")) << lines[2];
+  EXPECT_TRUE(lines[3].starts_with("[tarnhost] colour-correct: APPLIED")) << lines[3];
+  EXPECT_EQ(lines[4], "[tarnhost] ready 416x720 @20fps  model=shared-enc.tflite+identity.tflite");
+  EXPECT_EQ(lines[5], "[tarnhost] stdin closed \u2014 exiting");
+
+  testing::OutputReader out(false);
+  out.consume(r.out);
+  EXPECT_TRUE(out.hello().starts_with(
+      "READY {\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,\"color\":{\"kind\":\"gain_bias\""))
+      << out.hello();
+  EXPECT_FALSE(out.partial());
+  ASSERT_EQ(out.frames(), 22 + 32);
+  EXPECT_EQ(out.markers(), 1);
+  EXPECT_EQ(out.out_of_order(), 0);
+  EXPECT_EQ(out.records().front().index, 3);
+  EXPECT_EQ(out.records().back().index, -1);
+  EXPECT_TRUE(h.stage_empty());  // the staged identity delta, released once loaded
 }
 
 }  // namespace

@@ -41,9 +41,7 @@ TEST(RealHost, TheHostIsFoundBesideTheProgram) {
   EXPECT_EQ(detail::bundled_host(), std::string(VELMORA_BIN_DIR) + "/tarnhost");
 }
 
-// Disabled while tarnhost on this branch has no streaming renderer: its warm-up ends in an error before the
-// hello line. Enable it (drop DISABLED_) once the renderer is in.
-TEST(RealHost, DISABLED_DirectoryAndZipBundlesRenderTheFramesTheirAudioImplies) {
+TEST(RealHost, DirectoryAndZipBundlesRenderTheFramesTheirAudioImplies) {
   TempDir dir;
   const auto forms = mirel2_bundle().write_forms(dir.path());
   const auto audio = tone(3.0);
