@@ -13,6 +13,7 @@ import subprocess
 import sys
 import threading
 import time
+import wave
 import zlib
 
 import numpy as np
@@ -177,6 +178,16 @@ def write_png(path, rgb):
         f.write(chunk(b"IEND", b""))
 
 
+def write_wav(path, pcm):
+    """The same audio as a 16-bit mono WAV file, as an application would hand it to the Avatar API."""
+    s16 = (np.clip(pcm, -1.0, 1.0) * 32767.0).astype("<i2")
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(SR)
+        w.writeframes(s16.tobytes())
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--bin", required=True, help="folder holding tarnhost and the LiteRT stand-in")
@@ -190,6 +201,7 @@ def main():
     bundle = make_bundle(os.path.join(args.out, "bundle"))
     pcm = speech_like(args.seconds)
     pcm.tofile(os.path.join(args.out, "speech.f32"))
+    write_wav(os.path.join(args.out, "speech.wav"), pcm)
     print(f"demo: bundle {bundle}; {len(pcm) / SR:.2f} s of speech-like audio")
 
     started = time.monotonic()
