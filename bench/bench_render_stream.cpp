@@ -1,6 +1,6 @@
 // The render host's own cost around inference, with stand-in decoders that compute nothing (the LiteRT
 // stand-in's noop kernel; the encoder, tokenizer and step kernels are cheap formulas):
-//   BM_HostThroughput   standin_tarnhost end to end through its pipes: 120 s of audio in 0.5 s steps, then a
+//   BM_HostThroughput   tarnhost end to end through its pipes: 120 s of audio in 0.5 s steps, then a
 //                       flush, every frame record read: "frames/s" from the first record to the last,
 //                       "overall_frames/s" from the start of the process, "ready_ms" until the hello line;
 //   BM_RendererChunk    the streaming renderer in-process, one steady chunk (32 frames) per iteration.
@@ -113,7 +113,7 @@ void BM_HostThroughput(benchmark::State& state) {
       if (first == clock::time_point{}) first = now, frames_at_first = reader.frames();
       last = now;
     };
-    const auto r = velmora::testing::run_process({t::STANDIN_HOST, "render-stream", bundle}, input, options);
+    const auto r = velmora::testing::run_process({t::TARNHOST, "render-stream", bundle}, input, options);
     const double elapsed = seconds_between(t0, clock::now());
     if (r.status != 0 || reader.out_of_order() != 0 || first == clock::time_point{}) {
       state.SkipWithError(("host failed: " + r.err).c_str());

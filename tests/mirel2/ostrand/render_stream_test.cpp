@@ -1,5 +1,5 @@
-// The streaming renderer end to end: standin_tarnhost (the LiteRT stand-in's chain, the real renderer and
-// stream server) driven through its protocol over pipes, against tests/fixtures/render_stream/reference.json,
+// The streaming renderer end to end: tarnhost on stand-in bundles (the LiteRT stand-in's chain, the real
+// renderer and stream server) driven through its protocol over pipes, against tests/fixtures/render_stream/reference.json,
 // which a NumPy reference of the whole pipeline wrote on the stand-in's kernels.
 #include <gtest/gtest.h>
 
@@ -32,13 +32,14 @@ struct SessionRun {
   int status;
   std::string err;
   OutputReader out;
+  long max_rss_kb;
 };
 
 SessionRun run_session(const std::string& bundle, const std::vector<Step>& steps, ProcessOptions options = {},
                 OutputReader reader = OutputReader()) {
   options.on_out = [&](std::string_view data) { reader.consume(data); };
-  const auto r = run_process({STANDIN_HOST, "render-stream", bundle}, session_input(steps), options);
-  return {r.status, r.err, std::move(reader)};
+  const auto r = run_process({TARNHOST, "render-stream", bundle}, session_input(steps), options);
+  return {r.status, r.err, std::move(reader), r.max_rss_kb};
 }
 
 // The session's feeds cut into pieces of the sizes `next_size` gives (0 allowed); flushes and resets stay.
@@ -123,10 +124,6 @@ TEST(RenderStream, TenMinutesInOneStepStreamWithBoundedMemory) {
   // store), not with its frames: ten minutes make 12,000 frames, 10.8 GB of RGB.
   TempDir dir;
   const auto bundle = write_standin_bundle(dir.path() / "bundle", "noop");
-  auto peak_kb = [](const std::string& err) {
-    const auto at = err.rfind("peak_rss_kb=");
-    return at == std::string::npos ? -1L : std::stol(err.substr(at + 12));
-  };
   struct Measured {
     long peak_kb;
     std::int64_t frames;
@@ -145,7 +142,7 @@ TEST(RenderStream, TenMinutesInOneStepStreamWithBoundedMemory) {
     EXPECT_EQ(r.out.out_of_order(), 0);
     EXPECT_EQ(r.out.markers(), 1);
     EXPECT_FALSE(r.out.partial());
-    return Measured{peak_kb(r.err), r.out.frames()};
+    return Measured{r.max_rss_kb, r.out.frames()};
   };
   const Measured one = measure(60);
   const Measured ten = measure(600);

@@ -14,6 +14,7 @@ struct ProcessResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
   std::string err;
+  long max_rss_kb = 0;  // the child's peak resident memory
 };
 
 struct ProcessOptions {

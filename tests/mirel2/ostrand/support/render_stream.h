@@ -1,6 +1,6 @@
 #pragma once
 // Sessions of the host's protocol for the end-to-end tests and benchmarks of the streaming renderer: the
-// stand-in bundle that standin_tarnhost serves, the test audio of tests/fixtures/render_stream (the same
+// stand-in bundle that tarnhost serves on the LiteRT stand-in, the test audio of tests/fixtures/render_stream (the same
 // formula as pipeline_reference.py), the bytes of a session's steps, and a reader of the host's output.
 #include <cstdint>
 #include <cstring>
@@ -24,7 +24,7 @@
 
 namespace velmora::ostrand::testing {
 
-inline const std::string STANDIN_HOST = std::string(VELMORA_BIN_DIR) + "/standin_tarnhost";
+inline const std::string TARNHOST = std::string(VELMORA_BIN_DIR) + "/tarnhost";
 
 // A stand-in bundle directory in `dir`: the combined model with decoders of `dec_kernel`, the reference canon
 // latent, and color.json when given. Returns the directory.
