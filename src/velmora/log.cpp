@@ -27,9 +27,9 @@ void write_to_stderr(const LogRecord& record) {
   write_all(2, line);
 }
 
-// One conversion of `spec` (without its conversion letter) and `conv`, applied to `arg`. False when the
+// One conversion of `directive` (without its conversion letter) and `conv`, applied to `arg`. False when the
 // argument does not suit the conversion.
-bool convert(std::string spec, char conv, const LogArg& arg, std::string& out) {
+bool convert(std::string directive, char conv, const LogArg& arg, std::string& out) {
   char buf[512];
   int n = -1;
   if (conv == 'd' || conv == 'i') {
@@ -39,22 +39,22 @@ bool convert(std::string spec, char conv, const LogArg& arg, std::string& out) {
       if (!(std::fabs(*d) < 9.2e18)) return false;  // NaN, infinities and what int64 cannot hold
       v = static_cast<std::int64_t>(*d);              // Python's "%d" truncates a float
     } else return false;
-    spec += "lld";
-    n = std::snprintf(buf, sizeof buf, spec.c_str(), static_cast<long long>(v));
+    directive += "lld";
+    n = std::snprintf(buf, sizeof buf, directive.c_str(), static_cast<long long>(v));
   } else if (conv == 'f' || conv == 'F' || conv == 'e' || conv == 'E' || conv == 'g' || conv == 'G') {
     double v = 0;
     if (const auto* d = std::get_if<double>(&arg)) v = *d;
     else if (const auto* i = std::get_if<std::int64_t>(&arg)) v = static_cast<double>(*i);
     else return false;
-    spec.push_back(conv);
-    n = std::snprintf(buf, sizeof buf, spec.c_str(), v);
+    directive.push_back(conv);
+    n = std::snprintf(buf, sizeof buf, directive.c_str(), v);
   } else if (conv == 's') {
     std::string text;
     if (const auto* s = std::get_if<std::string>(&arg)) text = *s;
     else if (const auto* i = std::get_if<std::int64_t>(&arg)) text = std::to_string(*i);
     else text = py_float_repr(std::get<double>(arg));
-    spec += "s";
-    n = std::snprintf(buf, sizeof buf, spec.c_str(), text.c_str());
+    directive += "s";
+    n = std::snprintf(buf, sizeof buf, directive.c_str(), text.c_str());
     if (n >= static_cast<int>(sizeof buf)) {  // a long text: no width can matter beside it
       out += text;
       return true;

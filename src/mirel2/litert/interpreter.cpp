@@ -181,9 +181,9 @@ void SignatureRunner::prepare(std::span<const InputSpec> specs, std::span<std::s
 }
 
 void SignatureRunner::set_input(std::string_view name, const TensorView& value) {
-  const InputSpec spec{name, value.type, value.dims};
+  const InputSpec wanted{name, value.type, value.dims};
   std::span<std::byte> dst;
-  prepare(std::span(&spec, 1), std::span(&dst, 1));
+  prepare(std::span(&wanted, 1), std::span(&dst, 1));
   if (value.bytes != dst.size())
     throw std::runtime_error(failure("value of " + std::to_string(value.bytes) + " bytes for input " +
                                      py_repr(std::string(name)) + " of " + std::to_string(dst.size())));

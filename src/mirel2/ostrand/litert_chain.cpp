@@ -179,9 +179,9 @@ void LitertChain::decode_batches(std::span<const float> xs, int n, const OutputS
     const int take = std::min(rem, batch);
     litert::SignatureRunner& dec = batch == 16 ? *dec16_ : *dec8_;
 
-    const litert::InputSpec spec{"args_0", kTfLiteFloat32, Dims{batch, DEC_CHANNELS, LH, LW}};
+    const litert::InputSpec wanted{"args_0", kTfLiteFloat32, Dims{batch, DEC_CHANNELS, LH, LW}};
     std::span<std::byte> in;
-    dec.prepare(std::span(&spec, 1), std::span(&in, 1));
+    dec.prepare(std::span(&wanted, 1), std::span(&in, 1));
     const std::size_t row_bytes = DEC_ROW_VALUES * sizeof(float);
     std::memcpy(in.data(), xs.data() + static_cast<std::size_t>(done) * DEC_ROW_VALUES,
                 static_cast<std::size_t>(take) * row_bytes);
