@@ -7,6 +7,8 @@
 
 #include "common/json_convert.h"
 #include "common/py_error.h"
+#include "v2u/host/detector.h"
+#include "v2u/host/encoder.h"
 #include "v2u/host/support/motion_fixture.h"
 
 namespace velmora::v2u {
@@ -173,6 +175,29 @@ TEST(HeadLTest, RefusedSettingsAndInputs) {
   EXPECT_THROW(HeadL(pack("main"), idv.slice(0, 128), noise), std::invalid_argument);
   HeadL hl(pack("main"), idv, noise);
   EXPECT_THROW(hl.step(token_feat(0).slice(0, 2), token_hidden(0, NH)), std::invalid_argument);
+}
+
+
+// Blocks of 8 frames (2 frames of audio ahead) into tokens, the detector, and the head model on its hidden output.
+TEST(HeadLTest, TheWholeMotionPathMatchesNumPy) {
+  const Pack& pk = pack("main");
+  Enc enc(pk);
+  DetS det(pk, ref().at("e2e_idv126"));
+  NumpyNoise noise(7);
+  HeadL head(pk, ref().at("e2e_idv129"), noise);
+  RampAudio aud(true);
+  const NdArray motion = ref().at("e2e_motion"), rows = ref().at("e2e_rows");
+  std::int64_t k = 0;
+  for (std::int64_t b0 = 0; b0 < 64; b0 += 8) {
+    const NdArray feats = enc.block(aud, b0, 8, 2);
+    for (std::int64_t t = 0; t < 2; ++t, ++k) {
+      SCOPED_TRACE("token " + std::to_string(k));
+      const NdArray feat4 = feats.slice(4 * t, 4 * t + 4);
+      const DetStep s = det.step(feat4);
+      expect_same(s.motion, motion.item(k));
+      expect_same(head.step(feat4, s.h), rows.item(k));
+    }
+  }
 }
 
 }  // namespace
