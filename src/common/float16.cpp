@@ -62,8 +62,13 @@ std::uint16_t float_to_half(float f) {
     if (nan == 0x7c00u) ++nan;
     return sign | nan;
   }
-  // Otherwise float -> double is exact, so one rounding from the double is the rounding from the float.
-  return double_to_half(static_cast<double>(f));
+  // The rounded value is a half (or infinity); its bits follow from the float's.
+  const auto r = std::bit_cast<std::uint32_t>(round_to_half(f));
+  const auto sign = static_cast<std::uint16_t>((r >> 16) & 0x8000u);
+  const std::uint32_t a = r & 0x7fffffffu;
+  if (a == 0x7f800000u) return sign | 0x7c00u;
+  if (a >= 0x38800000u) return static_cast<std::uint16_t>(sign | ((a - 0x38000000u) >> 13));  // rebias 127 -> 15
+  return static_cast<std::uint16_t>(sign | static_cast<std::uint32_t>(std::bit_cast<float>(a) * 0x1p24f));  // k * 2^-24
 }
 
 }  // namespace velmora

@@ -46,5 +46,23 @@ TEST(Float16Test, RoundsAsNumPyDoes) {
   EXPECT_EQ(bad, 0);
 }
 
+// The float conversion equals the one rounding from the double (exact for floats), and the round trip equals the
+// conversion and back, over every 97th float bit pattern and the boundaries of the half ranges.
+TEST(Float16Test, FloatConversionsAgreeWithTheDoubleRounding) {
+  int bad = 0;
+  const auto check = [&](std::uint32_t b) {
+    const float f = std::bit_cast<float>(b);
+    const std::uint16_t h = float_to_half(f);
+    if (f == f && h != double_to_half(static_cast<double>(f)) && bad++ < 5) ADD_FAILURE() << "bits " << b << " give half " << h;
+    const float want = half_to_float(h), got = round_to_half(f);
+    if (std::bit_cast<std::uint32_t>(got) != std::bit_cast<std::uint32_t>(want) && bad++ < 5)
+      ADD_FAILURE() << "bits " << b << " give " << std::bit_cast<std::uint32_t>(got) << ", not " << std::bit_cast<std::uint32_t>(want);
+  };
+  for (std::uint64_t b = 0; b <= 0xffffffffu; b += 97) check(static_cast<std::uint32_t>(b));
+  for (const std::uint32_t edge : {0x38800000u, 0x387fffffu, 0x387ff000u, 0x33800000u, 0x33000000u, 0x33000001u, 0x477fe000u,
+                                   0x477fefffu, 0x477ff000u, 0x7f800000u, 0x7f800001u, 0x7fc00000u, 0u})
+    for (const std::uint32_t s : {0u, 0x80000000u}) check(edge | s);
+}
+
 }  // namespace
 }  // namespace velmora

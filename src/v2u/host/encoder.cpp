@@ -66,7 +66,7 @@ NdArray Enc::block(AudioWindow& aud, std::int64_t b0, std::int64_t B, std::int64
     float* xj = x + j * TRUNK_CHANNELS;
     for (std::int64_t c = 0; c < TRUNK_CHANNELS; ++c) {
       const double v = (1.0 - al) * static_cast<double>(tv[c * LT + i0]) + al * static_cast<double>(tv[c * LT + i1]);
-      xj[c] = half_to_float(float_to_half(static_cast<float>(v)));
+      xj[c] = round_to_half(static_cast<float>(v));
     }
   }
 
@@ -84,7 +84,7 @@ NdArray Enc::block(AudioWindow& aud, std::int64_t b0, std::int64_t B, std::int64
     for (std::int64_t j = 0; j < B; ++j) {
       // Each value of the item goes to float32 (as astype does) and through float16.
       for (std::size_t i = 0; i < rows_.size(); ++i)
-        rows_[i] = half_to_float(float_to_half(static_cast<float>(widen(e[j * item + static_cast<std::int64_t>(i)]))));
+        rows_[i] = round_to_half(static_cast<float>(widen(e[j * item + static_cast<std::int64_t>(i)])));
       for (std::size_t g = 0; g < GROUPS.size(); ++g) {
         const auto [a, b] = GROUPS[g];
         const auto n = static_cast<float>(b - a);
