@@ -53,22 +53,4 @@ std::uint16_t double_to_half(double d) {
   return static_cast<std::uint16_t>(sign | (h_exp + m));
 }
 
-std::uint16_t float_to_half(float f) {
-  const auto bits = std::bit_cast<std::uint32_t>(f);
-  if ((bits & 0x7f800000u) == 0x7f800000u && (bits & 0x7fffffu) != 0) {
-    // NaN from its own bits: widening a signalling NaN to double would set its quiet bit.
-    const auto sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
-    auto nan = static_cast<std::uint16_t>(0x7c00u + ((bits & 0x7fffffu) >> 13));
-    if (nan == 0x7c00u) ++nan;
-    return sign | nan;
-  }
-  // The rounded value is a half (or infinity); its bits follow from the float's.
-  const auto r = std::bit_cast<std::uint32_t>(round_to_half(f));
-  const auto sign = static_cast<std::uint16_t>((r >> 16) & 0x8000u);
-  const std::uint32_t a = r & 0x7fffffffu;
-  if (a == 0x7f800000u) return sign | 0x7c00u;
-  if (a >= 0x38800000u) return static_cast<std::uint16_t>(sign | ((a - 0x38000000u) >> 13));  // rebias 127 -> 15
-  return static_cast<std::uint16_t>(sign | static_cast<std::uint32_t>(std::bit_cast<float>(a) * 0x1p24f));  // k * 2^-24
-}
-
 }  // namespace velmora

@@ -1,5 +1,6 @@
 #include "v2u/host/encoder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -54,19 +55,23 @@ NdArray Enc::block(AudioWindow& aud, std::int64_t b0, std::int64_t B, std::int64
   const float* tv = tr.data<float>();
 
   if (!(x_.shape() == Shape{B, TRUNK_CHANNELS})) x_ = NdArray::uninitialized(DType::Float32, {B, TRUNK_CHANNELS});
-  float* x = x_.data<float>();
+  cols_.resize(static_cast<std::size_t>(B));
   for (std::int64_t j = 0; j < B; ++j) {
     const std::int64_t gi = b0 + j;
     const detail::TrunkPosition pos = detail::trunk_position(gi, win_start);
     if (pos.i0 < 0 || pos.i0 > LT - 1)
       throw std::out_of_range("frame " + std::to_string(gi) + " samples trunk step " + std::to_string(pos.i0) + ", outside the " +
                               std::to_string(LT) + " steps of its window");
-    const std::int64_t i0 = pos.i0, i1 = std::min(i0 + 1, LT - 1);
-    const double al = pos.al;
-    float* xj = x + j * TRUNK_CHANNELS;
-    for (std::int64_t c = 0; c < TRUNK_CHANNELS; ++c) {
-      const double v = (1.0 - al) * static_cast<double>(tv[c * LT + i0]) + al * static_cast<double>(tv[c * LT + i1]);
-      xj[c] = round_to_half(static_cast<float>(v));
+    cols_[static_cast<std::size_t>(j)] = {pos.i0, std::min(pos.i0 + 1, LT - 1), pos.al};
+  }
+  // Channel by channel: each reads one contiguous trunk row.
+  float* x = x_.data<float>();
+  for (std::int64_t c = 0; c < TRUNK_CHANNELS; ++c) {
+    const float* row = tv + c * LT;
+    for (std::int64_t j = 0; j < B; ++j) {
+      const Column& k = cols_[static_cast<std::size_t>(j)];
+      const double v = (1.0 - k.al) * static_cast<double>(row[k.i0]) + k.al * static_cast<double>(row[k.i1]);
+      x[j * TRUNK_CHANNELS + c] = round_to_half(static_cast<float>(v));
     }
   }
 
@@ -78,25 +83,24 @@ NdArray Enc::block(AudioWindow& aud, std::int64_t b0, std::int64_t B, std::int64
   Half* r = result.data<Half>();
   rows_.resize(HEAD_ROWS * HEAD_WIDTH);
   const std::int64_t item = emb.dim(1) * HEAD_WIDTH;
-  visit_dtype(emb.dtype(), [&](auto t) {
-    using T = decltype(t);
-    const T* e = static_cast<const T*>(emb.raw_data());
-    for (std::int64_t j = 0; j < B; ++j) {
-      // Each value of the item goes to float32 (as astype does) and through float16.
-      for (std::size_t i = 0; i < rows_.size(); ++i)
-        rows_[i] = round_to_half(static_cast<float>(widen(e[j * item + static_cast<std::int64_t>(i)])));
-      for (std::size_t g = 0; g < GROUPS.size(); ++g) {
-        const auto [a, b] = GROUPS[g];
-        const auto n = static_cast<float>(b - a);
-        Half* rg = r + (j * static_cast<std::int64_t>(GROUPS.size()) + static_cast<std::int64_t>(g)) * HEAD_WIDTH;
-        for (int c = 0; c < HEAD_WIDTH; ++c) {
-          float s = rows_[static_cast<std::size_t>(a * HEAD_WIDTH + c)];
-          for (int row = a + 1; row < b; ++row) s += rows_[static_cast<std::size_t>(row * HEAD_WIDTH + c)];
-          rg[c] = Half{float_to_half(s / n)};
-        }
+  // Each frame's rows go to float32 (as astype does) and through float16.
+  const NdArray e32 = emb.dtype() == DType::Float32 ? emb : emb.astype(DType::Float32);
+  for (std::int64_t j = 0; j < B; ++j) {
+    f16rt(std::span<const float>(e32.data<float>() + j * item, rows_.size()), rows_);
+    for (std::size_t g = 0; g < GROUPS.size(); ++g) {
+      const auto [a, b] = GROUPS[g];
+      const auto n = static_cast<float>(b - a);
+      Half* rg = r + (j * static_cast<std::int64_t>(GROUPS.size()) + static_cast<std::int64_t>(g)) * HEAD_WIDTH;
+      // Row by row, so each column adds its rows in order; then divided, then rounded to float16.
+      float mean[HEAD_WIDTH];
+      std::copy_n(rows_.data() + a * HEAD_WIDTH, HEAD_WIDTH, mean);
+      for (int row = a + 1; row < b; ++row) {
+        const float* rr = rows_.data() + row * HEAD_WIDTH;
+        for (int c = 0; c < HEAD_WIDTH; ++c) mean[c] += rr[c];
       }
+      for (int c = 0; c < HEAD_WIDTH; ++c) rg[c].bits = float_to_half(mean[c] / n);
     }
-  });
+  }
   return result;
 }
 

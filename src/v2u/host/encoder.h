@@ -79,7 +79,12 @@ class Enc {
   const Session* head_;
   const std::string* trunk_in_;
   const std::string* trunk_out_;
+  struct Column {
+    std::int64_t i0, i1;  // the trunk columns a frame interpolates between
+    double al;            // the weight of i1
+  };
   NdArray z_;  // the standardised window, (1, SWIN) float32
+  std::vector<Column> cols_;  // per frame of the block
   NdArray x_;  // the head's input, (B, 640) float32, remade when B changes
   std::vector<float> rows_;  // one frame's head rows rounded through float16
 };
