@@ -6,7 +6,17 @@
 
 namespace velmora {
 
-float half_to_float(std::uint16_t h);
+// Exact. By masks rather than branches, as the conversions below, so that loops over it vectorise.
+inline float half_to_float(std::uint16_t h) {
+  const std::uint32_t sign = static_cast<std::uint32_t>(h & 0x8000u) << 16, e = (h >> 10) & 0x1fu, m = h & 0x3ffu;
+  const auto all = [](bool c) { return 0u - static_cast<std::uint32_t>(c); };
+  const std::uint32_t normal = ((e + 112) << 23) | (m << 13);
+  const std::uint32_t special = 0x7f800000u | (m << 13);  // infinities and NaNs
+  const std::uint32_t sub = std::bit_cast<std::uint32_t>(static_cast<float>(m) * 0x1p-24f);  // m 2^-24, exact
+  const std::uint32_t is_special = all(e == 0x1f), is_sub = all(e == 0);
+  return std::bit_cast<float>(sign | (special & is_special) | (sub & is_sub) | (normal & ~(is_special | is_sub)));
+}
+
 inline std::uint16_t float_to_half(float f);
 std::uint16_t double_to_half(double d);  // rounds once, from the double (no double rounding through float)
 

@@ -51,7 +51,7 @@ DetS::DetS(const Pack& pk, const NdArray& idv126, std::optional<std::vector<std:
   scaled_ = NdArray(arith_type(DType::Float32, ArithOp::Multiply, sd_.dtype()), broadcast_shapes(x_.shape(), sd_.shape()));
   broadcast_shapes(scaled_.shape(), mu_.shape());
   arith_type(scaled_.dtype(), ArithOp::Add, mu_.dtype());
-  feat_ = NdArray(DType::Float32, {1, W_ * C, 3, 768});
+  tokens_ = NdArray(DType::Float32, {2 * W_, TOKEN_VALUES});
   hist_ = NdArray(DType::Float32, {1, W_, C * F_});
   valid_ = NdArray(DType::Bool, {1, W_});
   tokv_ = NdArray(DType::Bool, {1, W_});
@@ -77,12 +77,21 @@ void DetS::next_x0() {
 DetStep DetS::step(const NdArray& feat4) {
   if (feat4.size() != TOKEN_VALUES)
     throw std::invalid_argument("a token's features must be 4 x 3 x 768 values, not shape " + feat4.shape().str());
-  slide<float>(feat_, TOKEN_VALUES);
-  feat_.reshaped({W_, TOKEN_VALUES}).item(W_ - 1).assign(feat4);
+  // The window is tokens first_ .. first_ + W - 1 of a store of 2 W, so appending rarely moves it: only when
+  // it reaches the store's end do its newest W - 1 tokens move to the front.
+  if (first_ + W_ == 2 * W_) {
+    float* t = tokens_.data<float>();
+    std::copy(t + (first_ + 1) * TOKEN_VALUES, t + 2 * W_ * TOKEN_VALUES, t);
+    first_ = 0;
+  } else {
+    ++first_;
+  }
+  tokens_.item(first_ + W_ - 1).assign(feat4);
+  const NdArray feat = tokens_.slice(first_, first_ + W_).reshaped({1, W_ * C, 3, 768});
   slide<bool>(tokv_, 1);
   tokv_.data<bool>()[W_ - 1] = true;
 
-  std::vector<NdArray> out = pk_.s_det.run({{"feat", feat_}, {"hist", hist_}, {"valid", valid_}, {"tokv", tokv_}, {"idv", idt_}});
+  std::vector<NdArray> out = pk_.s_det.run({{"feat", feat}, {"hist", hist_}, {"valid", valid_}, {"tokv", tokv_}, {"idv", idt_}});
   check_unpack(out.size(), 2);
   const auto nd = static_cast<std::int64_t>(det_dims_.size());
   if (out[0].rank() < 1 || out[0].dim(0) < 1 || !(out[0].item(0).shape() == Shape{C, nd}))

@@ -45,7 +45,9 @@ class DetS {
   std::size_t rec_at_ = 0;  // rows of rec_ consumed
   Generator rng_;
   // The graph inputs, kept between steps: the window slides by one token, right-aligned.
-  NdArray feat_, hist_, valid_, tokv_, idt_, x0_;
+  NdArray tokens_;           // (2 W, C x 3 x 768) float32: the features' window is W consecutive rows of it
+  std::int64_t first_ = 0;   // its first row
+  NdArray hist_, valid_, tokv_, idt_, x0_;
   NdArray x_;       // the token's standardised motion, (C, F) float32
   NdArray scaled_;  // x * sd, in the common type of the two
   std::vector<double> normals_;
