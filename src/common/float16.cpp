@@ -4,29 +4,6 @@
 
 namespace velmora {
 
-float half_to_float(std::uint16_t h) {
-  const std::uint32_t sign = static_cast<std::uint32_t>(h & 0x8000u) << 16;
-  std::uint32_t exp = (h >> 10) & 0x1fu;
-  std::uint32_t sig = h & 0x3ffu;
-  std::uint32_t bits;
-  if (exp == 0x1f) {
-    bits = sign | 0x7f800000u | (sig << 13);
-  } else if (exp != 0) {
-    bits = sign | ((exp + 112) << 23) | (sig << 13);
-  } else if (sig == 0) {
-    bits = sign;
-  } else {
-    // Subnormal half: normalise into a float.
-    exp = 113;
-    while ((sig & 0x400u) == 0) {
-      sig <<= 1;
-      --exp;
-    }
-    bits = sign | (exp << 23) | ((sig & 0x3ffu) << 13);
-  }
-  return std::bit_cast<float>(bits);
-}
-
 std::uint16_t double_to_half(double d) {
   const auto bits = std::bit_cast<std::uint64_t>(d);
   const auto sign = static_cast<std::uint16_t>((bits >> 48) & 0x8000u);
@@ -51,19 +28,6 @@ std::uint16_t double_to_half(double d) {
   if (rem > half || (rem == half && (m & 1))) ++m;
   const std::uint64_t h_exp = e >= -14 ? static_cast<std::uint64_t>(e + 15) << 10 : 0;
   return static_cast<std::uint16_t>(sign | (h_exp + m));
-}
-
-std::uint16_t float_to_half(float f) {
-  const auto bits = std::bit_cast<std::uint32_t>(f);
-  if ((bits & 0x7f800000u) == 0x7f800000u && (bits & 0x7fffffu) != 0) {
-    // NaN from its own bits: widening a signalling NaN to double would set its quiet bit.
-    const auto sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
-    auto nan = static_cast<std::uint16_t>(0x7c00u + ((bits & 0x7fffffu) >> 13));
-    if (nan == 0x7c00u) ++nan;
-    return sign | nan;
-  }
-  // Otherwise float -> double is exact, so one rounding from the double is the rounding from the float.
-  return double_to_half(static_cast<double>(f));
 }
 
 }  // namespace velmora

@@ -243,20 +243,26 @@ double NdArray::as_double(std::int64_t flat) const {
 
 NdArray NdArray::astype(DType dtype) const {
   NdArray out = uninitialized(dtype, shape_);
-  visit_dtype(dtype_, [&](auto s) {
+  out.assign(*this);
+  return out;
+}
+
+void NdArray::assign(const NdArray& src) {
+  if (src.size_ != size_)
+    throw std::invalid_argument("cannot assign " + std::to_string(src.size_) + " values to an array of shape " + shape_.str());
+  visit_dtype(src.dtype_, [&](auto s) {
     using S = decltype(s);
-    visit_dtype(dtype, [&](auto d) {
+    visit_dtype(dtype_, [&](auto d) {
       using D = decltype(d);
-      const S* in = reinterpret_cast<const S*>(data_);
-      D* o = reinterpret_cast<D*>(out.data_);
+      const S* in = reinterpret_cast<const S*>(src.data_);
+      D* o = reinterpret_cast<D*>(data_);
       if constexpr (std::is_same_v<S, D>) {
-        if (size_) std::memcpy(o, in, nbytes());
+        if (size_) std::memmove(o, in, nbytes());
       } else {
         for (std::int64_t i = 0; i < size_; ++i) o[i] = convert<D>(in[i]);
       }
     });
   });
-  return out;
 }
 
 }  // namespace velmora

@@ -161,6 +161,10 @@ class NdArray {
   // integers truncate toward zero (NaN gives 0 and values beyond the target's range saturate, where NumPy's
   // result is undefined), integers wrap, anything to bool is "not zero", float64 to float16 rounds once.
   NdArray astype(DType dtype) const;
+  // Writes the elements of `src` (the same element count, any shape and element type), converted as astype()
+  // converts them, into this array's storage, which every copy of it shares; nothing is allocated. Throws
+  // std::invalid_argument for another element count.
+  void assign(const NdArray& src);
 
  private:
   NdArray(DType dtype, Shape shape, int);  // shape and size set, no storage yet

@@ -69,12 +69,12 @@ std::uint32_t seed_of(std::string_view tag, std::int64_t key) { return seed_of(t
 
 void f16rt(std::span<const float> x, std::span<float> out) {
   if (x.size() != out.size()) throw std::invalid_argument("f16rt: output size differs from input size");
-  for (std::size_t i = 0; i < x.size(); ++i) out[i] = half_to_float(float_to_half(x[i]));
+  for (std::size_t i = 0; i < x.size(); ++i) out[i] = round_to_half(x[i]);
 }
 
 void f16rt(std::span<const double> x, std::span<float> out) {
   if (x.size() != out.size()) throw std::invalid_argument("f16rt: output size differs from input size");
-  for (std::size_t i = 0; i < x.size(); ++i) out[i] = half_to_float(float_to_half(static_cast<float>(x[i])));
+  for (std::size_t i = 0; i < x.size(); ++i) out[i] = round_to_half(static_cast<float>(x[i]));
 }
 
 NdArray f16rt(const NdArray& x) {
