@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "velmora/cache_detail.h"
 #include "velmora/outside.h"
 #include "velmora/unfold.h"

@@ -22,7 +22,7 @@
 #include "mirel2/ostrand/litert_chain.h"
 #include "mirel2/ostrand/renderer.h"
 #include "mirel2/ostrand/rgb888.h"
-#include "mirel2/ostrand/support/process.h"
+#include "support/process.h"
 #include "mirel2/ostrand/support/render_stream.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "common/bundle.h"
 #include "common/pytext.h"
 #include "common/zip_archive.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "support/bundle_fixture.h"
 
 namespace velmora {

@@ -3,7 +3,7 @@
 #include "common/file_tree.h"
 #include "common/pypath.h"
 #include "common/pytext.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

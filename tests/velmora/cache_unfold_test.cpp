@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/pytext.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "velmora/errors.hpp"
 #include "velmora/support/scratch.h"
 #include "velmora/unfold.h"

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "velmora/engines.h"
 #include "velmora/errors.hpp"
 #include "velmora/fixture.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "velmora/errors.hpp"
 #include "velmora/outside.h"
 #include "velmora/support/cache_scope.h"

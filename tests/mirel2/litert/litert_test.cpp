@@ -12,7 +12,7 @@
 #include "mirel2/litert/interpreter.h"
 #include "mirel2/litert/library.h"
 #include "mirel2/litert/tensor.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "standins/litert/standin_models.h"
 #include "support/error_text.h"
 

@@ -6,7 +6,7 @@
 
 #include "common/sha256.h"
 #include "mirel2/ostrand/color_correct.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "support/bundle_fixture.h"
 
 namespace velmora::ostrand {

@@ -4,8 +4,8 @@
 
 #include "mirel2/ostrand/command_line.h"
 #include "mirel2/ostrand/host_state.h"
-#include "mirel2/ostrand/support/process.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
 
 namespace velmora::ostrand {
 namespace {

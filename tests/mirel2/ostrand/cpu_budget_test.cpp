@@ -3,7 +3,7 @@
 #include <map>
 
 #include "mirel2/ostrand/cpu_budget.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace velmora::ostrand {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "mirel2/ostrand/support/process.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
 
 namespace velmora::ostrand {
 namespace {

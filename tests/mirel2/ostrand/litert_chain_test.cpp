@@ -14,7 +14,7 @@
 #include "mirel2/ostrand/host_state.h"
 #include "mirel2/ostrand/litert_chain.h"
 #include "mirel2/ostrand/support/chain_reference.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "standins/litert/standin_models.h"
 #include "support/error_text.h"
 

@@ -4,7 +4,7 @@
 
 #include "common/sha256.h"
 #include "mirel2/ostrand/q8gd.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "support/bundle_fixture.h"
 
 namespace velmora::ostrand {

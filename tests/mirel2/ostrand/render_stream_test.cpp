@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "mirel2/ostrand/support/process.h"
+#include "support/process.h"
 #include "mirel2/ostrand/support/render_stream.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace velmora::ostrand {
 namespace {

@@ -13,7 +13,7 @@
 #include "mirel2/ostrand/renderer.h"
 #include "mirel2/ostrand/support/chain_reference.h"
 #include "mirel2/ostrand/support/render_stream.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "standins/litert/standin_models.h"
 #include "support/error_text.h"
 

@@ -11,7 +11,7 @@
 #include "mirel2/ostrand/cpu_budget.h"
 #include "mirel2/ostrand/rgb888.h"
 #include "mirel2/ostrand/support/log_capture.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "support/error_text.h"
 
 namespace velmora::ostrand {

@@ -5,7 +5,7 @@
 
 #include "common/sha256.h"
 #include "mirel2/ostrand/shared_enc_dep.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "mirel2/ostrand/tool_search.h"
 
 namespace velmora::ostrand {

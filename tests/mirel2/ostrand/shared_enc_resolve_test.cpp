@@ -7,7 +7,7 @@
 #include "mirel2/ostrand/shared_enc_resolve.h"
 #include "mirel2/ostrand/staging.h"
 #include "mirel2/ostrand/support/fake_sed.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "support/bundle_fixture.h"
 
 namespace velmora::ostrand {

@@ -11,8 +11,8 @@
 #include "mirel2/ostrand/host_state.h"
 #include "mirel2/ostrand/staging.h"
 #include "mirel2/ostrand/support/log_capture.h"
-#include "mirel2/ostrand/support/process.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
 #include "support/bundle_fixture.h"
 
 namespace velmora::ostrand {

@@ -5,9 +5,9 @@
 
 #include "common/sha256.h"
 #include "mirel2/ostrand/constants.h"
-#include "mirel2/ostrand/support/process.h"
+#include "support/process.h"
 #include "mirel2/ostrand/support/render_stream.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "standins/litert/standin_models.h"
 #include "support/bundle_fixture.h"
 #include "support/text_lines.h"

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "mirel2/ostrand/tool_search.h"
 
 namespace velmora::ostrand {

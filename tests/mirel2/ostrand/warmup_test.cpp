@@ -8,7 +8,7 @@
 #include "mirel2/ostrand/support/fake_renderer.h"
 #include "mirel2/ostrand/support/fake_sed.h"
 #include "mirel2/ostrand/support/log_capture.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "mirel2/ostrand/warmup.h"
 #include "standins/litert/standin_models.h"
 #include "support/bundle_fixture.h"

@@ -10,7 +10,7 @@
 #include "common/file_read.h"
 #include "common/json_convert.h"
 #include "common/py_error.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "v2u/host/pack.h"
 
 namespace velmora::v2u {

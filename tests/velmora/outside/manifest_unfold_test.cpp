@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "common/bundle.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "support/bundle_fixture.h"
 #include "support/error_text.h"
 #include "velmora/errors.hpp"

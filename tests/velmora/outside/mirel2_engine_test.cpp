@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "support/error_text.h"
 #include "velmora/engines.h"
 #include "velmora/errors.hpp"

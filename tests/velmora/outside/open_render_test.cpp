@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "support/bundle_fixture.h"
 #include "velmora/errors.hpp"
 #include "velmora/open.hpp"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "standins/litert/standin_models.h"
 #include "support/bundle_fixture.h"
 #include "velmora/open.hpp"

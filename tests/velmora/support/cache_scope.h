@@ -14,7 +14,7 @@
 
 #include "common/pytext.h"
 #include "common/sha256.h"
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "velmora/outside.h"
 #include "velmora/support/fake_avatar.h"
 #include "velmora/support/scratch.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "mirel2/ostrand/support/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace velmora::testing {
 

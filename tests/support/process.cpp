@@ -1,4 +1,4 @@
-#include "mirel2/ostrand/support/process.h"
+#include "support/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
