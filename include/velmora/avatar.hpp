@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "common/generator.h"
@@ -36,7 +37,12 @@ struct RenderStats {
 
 // The frames of one render, pulled one at a time (or with range-for). The errors of the render come out of
 // next(): every engine failure as an AvatarError (NotSupported or Failed); an audio file that cannot be read
-// and a failure to start the engine as they are (the first next()).
+// and a failure to start the engine as they are (the first next()); Cancelled once the render's stop token
+// has been asked to stop.
+//
+// Thread safety: a FrameStream is used by one thread at a time (next() and close() are not called
+// concurrently). To stop a render from another thread, request a stop on the std::stop_source whose token
+// was given to Avatar::render.
 class FrameStream {
  public:
   FrameStream() = default;  // an empty stream
@@ -82,11 +88,14 @@ class Avatar {
   // "this avatar is closed"; a stream whose avatar is closed while it runs throws that at its next next().
   // A render falls short when it gives fewer frames than the audio implies (or none at all): Failed, after
   // the statistics are stored. Renders of one avatar are not serialised: render one audio at a time.
-  FrameStream render(AudioInput audio);
+  //
+  // `stop` may be asked to stop from any thread: the engine is then interrupted and next() throws Cancelled.
+  FrameStream render(AudioInput audio, std::stop_token stop = {});
 
   // Writes the frames for `audio` to the video file `out_mp4` through the installed video writer and returns
-  // the number of frames written. ImportError when no writer is installed; the writer's errors unchanged.
-  std::int64_t render(AudioInput audio, const std::filesystem::path& out_mp4);
+  // the number of frames written. ImportError when no writer is installed; the writer's errors unchanged;
+  // Cancelled when `stop` is asked to stop before the file is complete.
+  std::int64_t render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop = {});
 
   // Releases the avatar (leaving a `with` block): closes the engine the first time, and does nothing after.
   // The engine's close error reaches the caller; the engine is never closed a second time.

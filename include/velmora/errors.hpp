@@ -7,7 +7,8 @@
 //
 // Besides them the API throws: std::system_error for every file operation that fails (with its errno; a
 // missing file given by the caller is FileNotFound), TypeError / ValueError for arguments of the wrong kind
-// or value, and ImportError when an outside module the operation needs is not installed in this process.
+// or value, ImportError when an outside module the operation needs is not installed in this process, and
+// Cancelled when a render is stopped through its stop token.
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -115,6 +116,14 @@ class TypeError : public std::invalid_argument {
 class ValueError : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
+};
+
+// A render stopped through its stop token (the caller asked for it, from any thread). Not an AvatarError:
+// nothing went wrong, so a handler of AvatarError never takes it for a failure. The engine has been
+// interrupted by the time it is thrown.
+class Cancelled : public std::runtime_error {
+ public:
+  Cancelled() : std::runtime_error("the render was cancelled") {}
 };
 
 // An outside module the operation needs is not installed in this process ("No module named '...'").

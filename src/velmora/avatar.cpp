@@ -96,7 +96,7 @@ void check_full_run(const AvatarState& state, std::int64_t delivered, std::optio
 
 // One render. Everything before the frame loop (the closed test, converting a whole clip, starting the
 // engine) fails unmapped at the first next(); what fails inside the loop is interrupted, then mapped.
-Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput audio) {
+Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput audio, std::stop_token stop) {
   if (!state || state->closed) throw Failed(CLOSED);
   std::optional<Pcm> clip = detail::whole_clip(std::move(audio));  // chunks() then takes `clip`
   const std::optional<std::size_t> clip_bytes = clip ? std::optional<std::size_t>(clip->size()) : std::nullopt;
@@ -106,7 +106,9 @@ Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput au
   std::int64_t delivered = 0;
   try {
     try {
-      while (std::optional<Frame> frame = gen.next()) {
+      while (!stop.stop_requested()) {
+        std::optional<Frame> frame = gen.next();
+        if (!frame) break;
         ++delivered;  // a frame counts once the engine has made it
         clock.frame();
         Frame out = std::move(*frame);
@@ -114,6 +116,7 @@ Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput au
         // A closed engine is never driven again, whoever still holds this stream.
         if (state->closed) throw Failed(CLOSED);
       }
+      if (stop.stop_requested()) throw Cancelled();
       done = true;
       state->render_stats = clock.stats();
       if (const auto& st = state->render_stats) {
@@ -126,6 +129,8 @@ Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput au
     }
     check_full_run(*state, delivered, clip_bytes);
   } catch (const GeneratorExit&) {
+    throw;
+  } catch (const Cancelled&) {
     throw;
   } catch (const AvatarError&) {
     throw;
@@ -149,14 +154,14 @@ Avatar::Avatar(Avatar&&) noexcept = default;
 Avatar& Avatar::operator=(Avatar&&) noexcept = default;
 Avatar::~Avatar() = default;
 
-FrameStream Avatar::render(AudioInput audio) {
-  return detail::AvatarAccess::stream(render_frames(state_, std::move(audio)));
+FrameStream Avatar::render(AudioInput audio, std::stop_token stop) {
+  return detail::AvatarAccess::stream(render_frames(state_, std::move(audio), std::move(stop)));
 }
 
-std::int64_t Avatar::render(AudioInput audio, const std::filesystem::path& out_mp4) {
+std::int64_t Avatar::render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop) {
   const auto services = detail::outside();
   const auto& write = detail::need(services->mp4_writer, detail::WRITER_MODULE);
-  return write(*this, std::move(audio), out_mp4.string());
+  return write(*this, std::move(audio), out_mp4.string(), std::move(stop));
 }
 
 void Avatar::close() {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "common/json.h"
@@ -56,8 +57,9 @@ struct Outside {
       session_runtime;
   // The native fixture runtime.
   std::shared_ptr<FixtureRuntime> fixture_runtime;
-  // Renders `audio` through `avatar` into a video file; returns the frame count.
-  std::function<std::int64_t(Avatar& avatar, AudioInput audio, const std::string& out_path)> mp4_writer;
+  // Renders `audio` through `avatar` into a video file, passing `stop` to the render; returns the frame count.
+  std::function<std::int64_t(Avatar& avatar, AudioInput audio, const std::string& out_path, std::stop_token stop)>
+      mp4_writer;
 };
 
 // The services installed now (never null).

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,8 @@ std::string kind_of(const std::exception_ptr& e) {
     return "ValueError";
   } catch (const ImportError&) {
     return "ImportError";
+  } catch (const Cancelled&) {
+    return "Cancelled";
   } catch (const std::runtime_error&) {
     return "runtime_error";
   } catch (int) {
@@ -421,6 +424,23 @@ TEST(AvatarInterrupt, EveryEarlyStopInterruptsTheEngineOnceBeforeItsFramesEnd) {
   }
 }
 
+TEST(AvatarInterrupt, AStopRequestEndsTheRenderWithCancelledAfterOneInterrupt) {
+  for (int stop_after : {0, 2}) {
+    Rig rig(at_25fps());
+    std::stop_source stop;
+    FrameStream s = rig.avatar.render(clip_of(10), stop.get_token());
+    for (int i = 0; i < stop_after; ++i) ASSERT_TRUE(s.next());
+    stop.request_stop();
+    const Drained rest = drain(s);
+    EXPECT_TRUE(rest.frames.empty()) << stop_after;
+    EXPECT_EQ(rest.end.kind, "Cancelled") << stop_after;
+    EXPECT_EQ(rest.end.message, "the render was cancelled");
+    EXPECT_EQ(rig.log->count("interrupt"), 1) << stop_after;
+    EXPECT_FALSE(rig.avatar.render_stats()) << stop_after;
+    EXPECT_EQ(drain(s).end.kind, "") << stop_after;  // an ended stream stays ended
+  }
+}
+
 TEST(AvatarInterrupt, AFailureAfterTheLastFrameLeavesTheEngineAlone) {
   Rig rig(at_25fps());
   const LogSink previous =
@@ -544,10 +564,11 @@ TEST(AvatarVideoFile, TheWriterGetsTheAvatarTheAudioAndThePathText) {
   const Avatar* seen = nullptr;
   std::string seen_path;
   detail::Outside services;
-  services.mp4_writer = [&](Avatar& avatar, AudioInput audio, const std::string& path) -> std::int64_t {
+  services.mp4_writer = [&](Avatar& avatar, AudioInput audio, const std::string& path,
+                             std::stop_token stop) -> std::int64_t {
     seen = &avatar;
     seen_path = path;
-    return static_cast<std::int64_t>(drain(avatar.render(std::move(audio))).frames.size());
+    return static_cast<std::int64_t>(drain(avatar.render(std::move(audio), std::move(stop))).frames.size());
   };
   detail::ScopedOutside scoped(std::move(services));
   EXPECT_EQ(rig.avatar.render(clip_of(7), std::filesystem::path("out") / "talk.mp4"), 7);
