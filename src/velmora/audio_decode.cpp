@@ -34,15 +34,15 @@ thread_local std::vector<std::string>* error_lines = nullptr;
 
 void log_to_velmora(void* context, int level, const char* format, va_list args) {
   if (level > av_log_get_level()) return;
-  // A line may come in pieces; the prefix ("[mp3 @ 0x...] ") goes before the first piece only.
+  // A line may come in fragments; the prefix ("[mp3 @ 0x...] ") goes before the first one only.
   thread_local std::string pending;
   thread_local int print_prefix = 1;
-  char piece[1024];
+  char fragment[1024];
   va_list copy;
   va_copy(copy, args);
-  av_log_format_line2(context, level, format, copy, piece, sizeof piece, &print_prefix);
+  av_log_format_line2(context, level, format, copy, fragment, sizeof fragment, &print_prefix);
   va_end(copy);
-  pending += piece;
+  pending += fragment;
   for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
     std::string line = pending.substr(0, nl);
     pending.erase(0, nl + 1);
