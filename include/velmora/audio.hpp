@@ -34,8 +34,10 @@ struct AudioAccess;
 class AudioItem {
  public:
   // PCM bytes, taken as they are (no check of length or content). The span is copied. The items of a stream
-  // may split a sample anywhere: every engine keeps an odd last byte for the next item, so a stream renders
-  // as its bytes joined would; a byte left over at the end of the audio is dropped.
+  // may split a sample anywhere for the session and mirel-2 families: their engines keep an odd last byte
+  // for the next item, so a stream renders as its bytes joined would, and a byte left over at the end of the
+  // audio is dropped. The vantor1 fixture family takes whole samples only: an item that ends inside a sample
+  // stops its render (Failed "the render stopped", the ValueError as detail).
   static AudioItem pcm(std::span<const std::uint8_t> bytes);
   static AudioItem pcm(Pcm bytes);
   // The audio file at `path`, decoded when the item is converted. A missing file or one that is not a
