@@ -246,7 +246,7 @@ std::string AvatarCache::materialise(const std::string& source) {
 
 AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::string& entry) {
   const auto services = outside();
-  const auto& unfold = need(services->unfold_imx, UNFOLD_MODULE);
+  const auto& unfold = need(services->unfold_imx, NO_UNPACKER);
   const std::string tmp = entry + ".tmp." + std::to_string(pid());
   bool moving = false;
   try {

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "common/generator.h"
 #include "velmora/engine.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora::detail {
 
