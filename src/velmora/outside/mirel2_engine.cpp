@@ -525,7 +525,10 @@ Generator<Frame> host_frames(std::shared_ptr<HostLink> link, Generator<Pcm> chun
 
 Mirel2Engine::Mirel2Engine(const std::string& source, Mirel2Options options) {
   const std::optional<std::string> host = options.host ? options.host : bundled_host();
-  if (!host) throw session::EngineUnavailable(CANNOT_RUN, "no tarnhost program beside the library or on PATH");
+  if (!host) {
+    throw session::EngineUnavailable(CANNOT_RUN,
+                                     "no tarnhost program beside the library, in its installation's bin folder or on PATH");
+  }
   link_ = std::make_shared<HostLink>(*host, source, options);
 }
 
