@@ -10,7 +10,8 @@
 // always given explicitly (AudioInput::pcm), so the two can never be taken for one another.
 //
 // Thread safety: AudioItem and AudioInput are values owned by one thread at a time; a render takes its
-// AudioInput over and converts it on the thread that pulls the frames.
+// AudioInput over and converts it on the thread that pulls the frames. Every factory copies or converts the
+// samples it is given before it returns, so the caller's buffer (an ArrayRef's too) is free again then.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
