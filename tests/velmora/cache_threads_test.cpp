@@ -58,7 +58,7 @@ TEST(CacheThreads, AHitNeverWaitsForAnotherThreadsHashOrUnpack) {
       slow = cache.avatar("slow");
     }
     Outside services = testing::fake_outside();
-    services.unfold_imx = [&](const std::string& source, const std::string& dest) {
+    services.unfold_imx = [&](const std::string& source, const std::string& dest, std::uint64_t) {
       if (source != slow) return testing::fake_unfold(source, dest);
       if (stuck == Stuck::unpacking) {
         unpack_started.set_value();
