@@ -1,0 +1,191 @@
+// Ctrl-C during a render in the main thread.
+//
+// Python runs signal handlers in the main thread, between bytecodes. A main thread waiting inside the engine
+// with the GIL released (for the render host's next frame, say) would see a Ctrl-C only once that frame had
+// come. So while the main thread has a live render, the module's pipe is the interpreter's signal wakeup fd
+// (signal.set_wakeup_fd): the interpreter's C handler writes each signal's number there, and a watcher thread
+// reading it asks the stop source of the render call in progress to stop. It does so for SIGINT only, and only
+// while SIGINT's handler is Python's default one, the one that raises KeyboardInterrupt (a handler of the
+// application's decides for itself, between frames). The engine wakes, is interrupted once, and the call ends
+// with Cancelled; back under the GIL, PyErr_CheckSignals runs the handler, which raises KeyboardInterrupt in
+// the caller's loop, and the avatar is ready for its next render.
+//
+// Every byte is passed on to the wakeup fd the application had set (asyncio's, say), which thus sees its
+// signals as before. The fd is set at the first render call of the main thread and given back when the main
+// thread's last live render ends; a wakeup fd the application sets in between is left in place (a Ctrl-C is
+// then seen at the next frame). Renders in other threads are never stopped: Python handles signals in the main
+// thread only.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "binding.h"
+
+namespace velmora::python {
+namespace {
+
+// What the watcher shares with the main thread.
+struct Watch {
+  std::mutex m;
+  std::optional<std::stop_source> target;  // the main thread's render call in progress, if any
+  int forward = -1;                        // the application's wakeup fd, or -1
+  int read_end = -1;
+  int write_end = -1;
+};
+
+// Made at the first render call of the main thread; never freed, as its thread runs until the process ends.
+Watch* watch = nullptr;
+
+// Under the GIL.
+struct Interpreter {
+  unsigned long main_thread = 0;
+  PyObject* set_wakeup_fd = nullptr;    // _signal's own functions: signal.getsignal wraps its answer in an enum
+  PyObject* getsignal = nullptr;        // lookup that costs microseconds
+  PyObject* default_handler = nullptr;  // signal.default_int_handler
+  PyObject* sigint = nullptr;
+  int holders = 0;                      // live renders of the main thread that hold the wakeup fd
+  bool installed = false;               // the wakeup fd is ours
+} py_state;
+
+void watch_loop(Watch* w) {
+  unsigned char bytes[64];
+  for (;;) {
+    const ssize_t n = ::read(w->read_end, bytes, sizeof bytes);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    const std::lock_guard<std::mutex> lock(w->m);
+    for (ssize_t i = 0; i < n; ++i) {
+      if (bytes[i] == SIGINT && w->target) w->target->request_stop();
+    }
+    // Non-blocking, as a wakeup fd must be: when it is full the bytes are dropped, as Python itself drops them.
+    if (w->forward >= 0 && ::write(w->forward, bytes, static_cast<std::size_t>(n)) < 0) continue;
+  }
+}
+
+Watch& started_watch() {
+  if (watch) return *watch;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  if (::fcntl(fds[1], F_SETFL, O_NONBLOCK) != 0) {
+    const int e = errno;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    throw std::system_error(e, std::generic_category(), "fcntl");
+  }
+  auto* w = new Watch;
+  w->read_end = fds[0];
+  w->write_end = fds[1];
+  // The watcher takes no signal, so they keep going to the threads that wait for them.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
+  std::thread(watch_loop, w).detach();
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  watch = w;
+  return *w;
+}
+
+int call_set_wakeup_fd(int fd) {
+  py::object old = py::reinterpret_steal<py::object>(PyObject_CallOneArg(py_state.set_wakeup_fd, py::int_(fd).ptr()));
+  if (!old) throw py::error_already_set();
+  return old.cast<int>();
+}
+
+bool main_thread() { return PyThread_get_thread_ident() == py_state.main_thread; }
+
+bool default_sigint_handler() {
+  py::object handler = py::reinterpret_steal<py::object>(PyObject_CallOneArg(py_state.getsignal, py_state.sigint));
+  if (!handler) throw py::error_already_set();
+  return handler.ptr() == py_state.default_handler;
+}
+
+void hold_wakeup_fd() {
+  Watch& w = started_watch();
+  if (py_state.holders == 0 && !py_state.installed) {
+    const int old = call_set_wakeup_fd(w.write_end);
+    const std::lock_guard<std::mutex> lock(w.m);
+    w.forward = old;
+    py_state.installed = true;
+  }
+  ++py_state.holders;
+}
+
+// Gives the application's wakeup fd back (main thread, GIL held, no holder left); never throws.
+void give_back_wakeup_fd() {
+  Watch& w = *watch;
+  int theirs;
+  {
+    const std::lock_guard<std::mutex> lock(w.m);
+    theirs = std::exchange(w.forward, -1);
+  }
+  py_state.installed = false;
+  try {
+    const int current = call_set_wakeup_fd(theirs);
+    if (current != w.write_end) call_set_wakeup_fd(current);  // set by the application since: it stays
+  } catch (py::error_already_set&) {
+    // Their fd is no longer valid: no wakeup fd then, as it cannot be theirs.
+    PyErr_Clear();
+    try {
+      call_set_wakeup_fd(-1);
+    } catch (py::error_already_set&) {
+      PyErr_Clear();
+    }
+  }
+}
+
+}  // namespace
+
+void CtrlC::init() {
+  py::module_ signal = py::module_::import("_signal");
+  py_state.main_thread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+  py_state.set_wakeup_fd = forever(signal.attr("set_wakeup_fd"));
+  py_state.getsignal = forever(signal.attr("getsignal"));
+  py_state.default_handler = forever(signal.attr("default_int_handler"));
+  py_state.sigint = forever(py::int_(SIGINT));
+}
+
+CtrlC::CtrlC(std::stop_source stop, bool& hold) {
+  if (!main_thread() || !default_sigint_handler()) return;
+  if (!hold) {
+    hold_wakeup_fd();
+    hold = true;
+  }
+  {
+    const std::lock_guard<std::mutex> lock(watch->m);
+    outer_ = std::exchange(watch->target, std::move(stop));
+  }
+  armed_ = true;
+  // A Ctrl-C that came before the fd was ours left no byte in the pipe.
+  if (PyErr_CheckSignals() < 0) {
+    disarm();
+    throw py::error_already_set();
+  }
+}
+
+CtrlC::~CtrlC() { disarm(); }
+
+void CtrlC::disarm() {
+  if (!armed_) return;
+  armed_ = false;
+  const std::lock_guard<std::mutex> lock(watch->m);
+  watch->target = std::move(outer_);
+}
+
+void CtrlC::let_go(bool& hold) {
+  if (!hold) return;
+  hold = false;
+  --py_state.holders;
+  // Only the main thread may set the wakeup fd; a render let go of elsewhere leaves it set, and the main
+  // thread's next render takes it over as it is.
+  if (py_state.holders == 0 && py_state.installed && main_thread()) give_back_wakeup_fd();
+}
+
+}  // namespace velmora::python
