@@ -88,12 +88,12 @@ def children(pid, name):
 
 
 def python_child(code, *args, **env):
-    """A child interpreter running `code` with this one's set-up, its output piped."""
+    """A child interpreter running `code` with this one's set-up; its output piped, unbuffered."""
     child_env = dict(os.environ, **env)
     if CHILD_PRELOAD:
         child_env["LD_PRELOAD"] = CHILD_PRELOAD
     return subprocess.Popen([sys.executable, "-c", code, *args], env=child_env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+                            stderr=subprocess.PIPE, bufsize=0)
 
 
 def write_samples(path, samples):
