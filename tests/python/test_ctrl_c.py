@@ -7,6 +7,7 @@ import time
 
 import pytest
 
+import velmora
 from conftest import ROOT, children, python_child
 
 CHILD = """
@@ -78,3 +79,14 @@ def test_ctrl_c_raises_keyboard_interrupt_and_leaves_a_clean_engine(host, mirel2
     if host == "stopped":
         assert interrupted[0] == frames_before
     assert out.lines[-1] == "again 21"  # the same avatar renders on, from a clean stream
+
+
+def test_a_keyboard_interrupt_in_the_audio_source_comes_out_as_it_is(fixture_avatar):
+    def source():
+        yield b"\0\0" * 6400
+        raise KeyboardInterrupt
+
+    with velmora.open(fixture_avatar) as a:
+        with pytest.raises(KeyboardInterrupt):
+            list(a.render(source()))  # not as Failed, as an Exception of the source would
+        assert len(list(a.render(b"\0\0" * 16000))) == 25

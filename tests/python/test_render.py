@@ -236,5 +236,10 @@ def test_the_module_as_applications_see_it(fixture_avatar):
     with velmora.open(fixture_avatar) as a:
         with pytest.raises(AttributeError):
             a.something = 1
-        frames = a.render(b"")
+        frames = a.render(b"\0\0" * 16000)
         assert iter(frames) is frames and isinstance(frames, collections.abc.Generator)
+        next(frames)
+        with pytest.raises(LookupError, match="thrown in"):
+            frames.throw(LookupError("thrown in"))
+        with pytest.raises(StopIteration):  # the render was closed on the way
+            next(frames)
