@@ -1,8 +1,9 @@
 // The C++ side of the Python tests and of the Python loop's benchmark: renders audio through the public C++ API
-// and prints one line per frame, "<rows> <columns> <channels> <index> <sha256 of the pixels>", or with --time
-// only the number of frames and the seconds the frame loop took.
+// and prints one line per frame, "<rows> <columns> <channels> <index> <sha256 of the pixels>", or with --time N
+// renders the audio N times on the same avatar and prints for each render only its number of frames and the
+// seconds from render() to the end of its frame loop.
 //
-//   velmora_frames [--time] <avatar> [--stream] <item>...
+//   velmora_frames [--time N] <avatar> [--stream] <item>...
 //
 // An item is "pcm:FILE" (PCM bytes), "i16:FILE", "f32:FILE" or "f64:FILE" (raw samples in the machine's order)
 // or "file:PATH" (an audio file). Without --stream the one item is the render's whole clip; with it the items
@@ -54,31 +55,42 @@ AudioItem item(const std::string& arg) {
   throw ValueError("no such item kind: " + kind);
 }
 
-int run(int argc, char** argv) {
-  int at = 1;
-  const bool time = at < argc && std::string(argv[at]) == "--time";
-  if (time) ++at;
-  if (at >= argc) throw ValueError("usage: velmora_frames [--time] <avatar> [--stream] <item>...");
-  Avatar avatar = open(argv[at++]);
-  const bool stream = at < argc && std::string(argv[at]) == "--stream";
-  if (stream) ++at;
-  std::vector<AudioItem> items;
-  for (; at < argc; ++at) items.push_back(item(argv[at]));
-  if (!stream && items.size() != 1) throw ValueError("a whole clip is one item");
-  AudioInput audio = stream ? AudioInput::stream(std::move(items)) : AudioInput(std::move(items.front()));
-
-  const auto t0 = std::chrono::steady_clock::now();
-  std::int64_t count = 0;
-  for (const Frame& f : avatar.render(std::move(audio))) {
-    ++count;
-    if (time) continue;
+void print_digests(FrameStream frames) {
+  for (const Frame& f : frames) {
     Sha256 digest;
     digest.update(f.pixels().data(), f.pixels().size());
     std::printf("%zu %zu %zu %lld %s\n", f.height(), f.width(), f.channels(), static_cast<long long>(f.index),
                 digest.hex_digest().c_str());
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  if (time) std::printf("%lld %.9f\n", static_cast<long long>(count), seconds);
+}
+
+int run(int argc, char** argv) {
+  int at = 1;
+  int timed_renders = 0;
+  if (at + 1 < argc && std::string(argv[at]) == "--time") {
+    timed_renders = std::stoi(argv[at + 1]);
+    at += 2;
+  }
+  if (at >= argc) throw ValueError("usage: velmora_frames [--time N] <avatar> [--stream] <item>...");
+  Avatar avatar = open(argv[at++]);
+  const bool stream = at < argc && std::string(argv[at]) == "--stream";
+  if (stream) ++at;
+  const std::vector<std::string> items(argv + at, argv + argc);
+  if (!stream && items.size() != 1) throw ValueError("a whole clip is one item");
+  auto audio = [&] {
+    std::vector<AudioItem> converted;
+    for (const std::string& arg : items) converted.push_back(item(arg));
+    return stream ? AudioInput::stream(std::move(converted)) : AudioInput(std::move(converted.front()));
+  };
+  if (timed_renders == 0) print_digests(avatar.render(audio()));
+  for (int i = 0; i < timed_renders; ++i) {
+    AudioInput input = audio();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::int64_t count = 0;
+    for (const Frame& f : avatar.render(std::move(input))) count += f.bytes > 0;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("%lld %.9f\n", static_cast<long long>(count), seconds);
+  }
   avatar.close();
   return 0;
 }
