@@ -16,4 +16,8 @@ void read_file_blocks(const std::string& path, const std::function<void(const ch
 // when the file holds more than `max_bytes`.
 std::string read_file(const std::string& path, std::size_t max_bytes = std::numeric_limits<std::size_t>::max());
 
+// The same from the open descriptor `fd` (from its current position; it stays open), `path` naming it in
+// errors.
+std::string read_fd(int fd, const std::string& path, std::size_t max_bytes = std::numeric_limits<std::size_t>::max());
+
 }  // namespace velmora
