@@ -115,6 +115,11 @@ TEST(ColorCorrect, AcceptedFormsAndTheirSuccessTexts) {
   const auto big = parse_color_correct("{\"gain\": [3.4e38, -1e39, 1e-50], \"bias\": [3.5e38, 0, null]}");
   ASSERT_NE(big.cc, nullptr);
   EXPECT_EQ(big.cc->describe(), "per-channel gain=[3.4e+38, -inf, 0.0] bias=[inf, 0.0, nan]");
+  // From 2^24 on, the shortest float32 digits padded with zeros, not the exact value (123456792).
+  const auto wide = parse_color_correct("{\"gain\": [16777217, 1e15, 0.0001], \"bias\": [123456789, -1e9, 0.5]}");
+  ASSERT_NE(wide.cc, nullptr);
+  EXPECT_EQ(wide.cc->describe(),
+            "per-channel gain=[16777216.0, 1000000000000000.0, 1e-04] bias=[123456790.0, -1000000000.0, 0.5]");
 }
 
 TEST(ColorCorrect, GainAndBiasAreTwoFloat32StepsClampedAndTruncated) {
