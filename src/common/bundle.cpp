@@ -1,7 +1,6 @@
 #include "common/bundle.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,34 +25,16 @@ constexpr std::uint64_t MAX_FILE_POSITION = std::uint64_t{1} << 63;
   throw std::system_error(err, std::generic_category(), path);
 }
 
-// An open file descriptor of a regular file, closed on every way out. O_NONBLOCK keeps the open of a FIFO from
-// waiting for a writer; fstat then turns it away, with devices and folders.
-class File {
+// A regular file opened for reading, or the reason it cannot be read.
+class File : public InputFile {
  public:
-  explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
-    struct stat st {};
-    if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) size_ = static_cast<std::uint64_t>(st.st_size);
-    else if (fd_ >= 0) regular_ = false;
-  }
-  ~File() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  // Opened, and a regular file.
-  bool ok() const { return fd_ >= 0 && regular_; }
+  using InputFile::InputFile;
+  bool ok() const { return regular(); }
   // Throws unless ok(): the system's error of the open, or BundleError for a file that is not regular.
   void require(const std::string& path) const {
-    if (fd_ < 0) throw_errno(errno, path);
-    if (!regular_) throw BundleError(path + ": not a regular file");
+    if (!opened()) throw_errno(open_error(), path);
+    if (!regular()) throw BundleError(path + ": not a regular file");
   }
-  int fd() const { return fd_; }
-  std::uint64_t size() const { return size_; }
-
- private:
-  int fd_;
-  bool regular_ = true;
-  std::uint64_t size_ = 0;
 };
 
 [[noreturn]] void refuse_large(const std::string& bundle, std::string_view name, std::size_t cap) {

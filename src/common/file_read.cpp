@@ -8,9 +8,26 @@
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace velmora {
+
+InputFile::InputFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
+  if (fd_ < 0) {
+    open_errno_ = errno;
+    return;
+  }
+  struct stat st {};
+  regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular_) size_ = static_cast<std::uint64_t>(st.st_size);
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int InputFile::release() { return std::exchange(fd_, -1); }
 
 void read_file_blocks(const std::string& path, const std::function<void(const char*, std::size_t)>& block) {
   struct Fd {

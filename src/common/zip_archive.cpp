@@ -5,14 +5,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <optional>
 #include <utility>
 
+#include "common/file_read.h"
 #include "common/pytext.h"
 #include "common/utf8.h"
 
@@ -81,14 +80,13 @@ std::string zip_error_text(int code) {
   return text;
 }
 
-// The regular file at `path`, or nothing. O_NONBLOCK keeps the open of a FIFO from waiting for a writer; fstat
-// then turns it away, with devices and folders.
+// The regular file at `path`, or nothing.
 std::shared_ptr<ZipBacking> open_regular(const std::string& path) {
+  InputFile f(path);
+  if (!f.regular()) return nullptr;
   auto b = std::make_shared<ZipBacking>();
-  b->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat st {};
-  if (b->fd < 0 || ::fstat(b->fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  b->size = static_cast<std::uint64_t>(st.st_size);
+  b->size = f.size();
+  b->fd = f.release();
   return b;
 }
 
