@@ -21,11 +21,15 @@ Watch& watch() {
   return *w;
 }
 
+// The stop signals this process was not started ignoring: one started in the background of a shell ignores
+// SIGINT, and keeps ignoring it (a blocked signal is never discarded, so watching it would undo that).
 sigset_t stop_set() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
+  for (const int sig : {SIGINT, SIGTERM}) {
+    struct sigaction now {};
+    if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) sigaddset(&set, sig);
+  }
   return set;
 }
 
