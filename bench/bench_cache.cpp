@@ -23,7 +23,7 @@ struct Cache {
   velmora::testing::ScopedEnv root{"VELMORA_CACHE_DIR", dir.str() + "/root"};
   velmora::detail::ScopedOutside services{[] {
     velmora::detail::Outside s;
-    s.unfold_imx = [](const std::string&, const std::string& dest) {
+    s.unfold_imx = [](const std::string&, const std::string& dest, std::uint64_t) {
       const std::string member(64 * 1024, 'm');
       const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(member.data()), member.size());
       for (int i = 0; i < 8; ++i) velmora::detail::write_member(dest, std::string("data/part-").append(std::to_string(i)), bytes);

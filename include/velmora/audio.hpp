@@ -33,7 +33,9 @@ struct AudioAccess;
 
 class AudioItem {
  public:
-  // PCM bytes, taken as they are (no check of length or content). The span is copied.
+  // PCM bytes, taken as they are (no check of length or content). The span is copied. The items of a stream
+  // may split a sample anywhere: every engine keeps an odd last byte for the next item, so a stream renders
+  // as its bytes joined would; a byte left over at the end of the audio is dropped.
   static AudioItem pcm(std::span<const std::uint8_t> bytes);
   static AudioItem pcm(Pcm bytes);
   // The audio file at `path`, decoded when the item is converted. A missing file or one that is not a

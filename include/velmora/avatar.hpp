@@ -40,9 +40,11 @@ struct RenderStats {
 // and a failure to start the engine as they are (the first next()); Cancelled once the render's stop token
 // has been asked to stop.
 //
-// Thread safety: a FrameStream is used by one thread at a time (next() and close() are not called
-// concurrently). To stop a render from another thread, request a stop on the std::stop_source whose token
-// was given to Avatar::render.
+// Thread safety: a FrameStream is used by one thread at a time: next(), close() and its destruction are never
+// called concurrently, so a stream may not be closed from another thread while next() waits. To stop a render
+// from another thread, ask the std::stop_source whose token was given to Avatar::render to stop: a next()
+// waiting inside the engine wakes up (for engines that wait on something outside, such as the mirel-2 render
+// host), the engine is interrupted once, and next() throws Cancelled.
 class FrameStream {
  public:
   FrameStream() = default;  // an empty stream

@@ -3,6 +3,7 @@
 // (session, fixture, mirel-2, unified) offers it through an adapter; the Avatar owns the adapter and is the
 // only one that drives it.
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "common/generator.h"
@@ -19,6 +20,8 @@ class Engine {
   // One render: the frames for the PCM chunks of `chunks` (16 kHz mono s16; a whole clip comes as one chunk,
   // a stream as one chunk per item). Called once per render, when the consumer asks for the first frame.
   // The engine pulls chunks at its own pace and ends once the input is used up and its last frame is out.
+  // A chunk may end inside a sample (stream items split their bytes anywhere): the engine keeps the odd byte
+  // for the next chunk, and drops one left over at the end.
   // Its own failures are session::EngineUnavailable or session::EngineFailed; errors of `chunks` (a stream
   // item that cannot be converted) come out of its pulls and must pass through. Frames go to the consumer
   // unchanged.
@@ -27,6 +30,15 @@ class Engine {
   // first, while it is still suspended. A generator still suspended when the engine is closed is never
   // resumed again, only closed.
   virtual Generator<Frame> frames(Generator<Pcm> chunks) = 0;
+
+  // The same render with its stop token, which may be asked to stop from any thread; this is what the Avatar
+  // calls. An engine that can block inside a render (waiting for a child process, a device, the network)
+  // overrides it: once `stop` is asked to stop, a wait wakes up and its generator throws Cancelled; the
+  // Avatar then interrupts it, once. The default ignores the token (the Avatar checks it between frames).
+  virtual Generator<Frame> frames(Generator<Pcm> chunks, std::stop_token stop) {
+    (void)stop;
+    return frames(std::move(chunks));
+  }
 
   // Resets the stream after a render that did not run through to its last frame, so the next render starts
   // clean. Must not throw (an exception would replace the render's own error).

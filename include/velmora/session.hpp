@@ -32,7 +32,8 @@ class Session {
   virtual ~Session() = default;
   // Starts over: nothing pushed or rendered before survives it. Called first in every run.
   virtual void reset() = 0;
-  // Takes one chunk of 16 kHz mono s16 PCM.
+  // Takes one chunk of 16 kHz mono s16 PCM. A chunk may end inside a sample: its odd last byte is the
+  // first byte of the next chunk's first sample.
   virtual void push(std::span<const std::uint8_t> chunk) = 0;
   // Returns at once: nothing when no frame is ready.
   virtual std::optional<Pulled> pull() = 0;

@@ -112,9 +112,10 @@ Form decide(const std::string& path) {
 
 namespace {
 
-// The bytes of entry `e`, refused beyond `cap` (named as member `name`).
-std::string read_imx_member(const std::string& path, const ImxEntry& e, std::string_view name,
-                            std::optional<std::size_t> cap) {
+// Hands the bytes of entry `e` to `sink` a block at a time and returns how many came; refused beyond `cap`
+// (as member `name`) before anything is read.
+std::uint64_t stream_imx_member(const std::string& path, const ImxEntry& e, std::string_view name,
+                                std::optional<std::size_t> cap, const std::function<void(std::string_view)>& sink) {
   // The container is opened again, separately from the table read.
   File f(path);
   f.require(path);
@@ -122,11 +123,26 @@ std::string read_imx_member(const std::string& path, const ImxEntry& e, std::str
     throw BundleError(path + ": IMX entry " + py_repr(e.name) + " has offset " + std::to_string(e.offset) +
                       " and size " + std::to_string(e.size) + ", beyond any file position");
   const std::uint64_t present = f.size();
-  if (e.offset >= present) return {};
-  const auto n = static_cast<std::size_t>(std::min(e.size, present - e.offset));
+  if (e.offset >= present) return 0;
+  const std::uint64_t n = std::min(e.size, present - e.offset);
   if (cap && n > *cap) refuse_large(path, name, *cap);
+  constexpr std::size_t BLOCK = 1 << 20;
+  std::string block;
+  std::uint64_t done = 0;
+  while (done < n) {
+    if (!pread_upto(f.fd(), block, static_cast<std::size_t>(std::min<std::uint64_t>(BLOCK, n - done)), e.offset + done))
+      throw_errno(errno, path);
+    if (block.empty()) break;  // the file shrank meanwhile
+    sink(block);
+    done += block.size();
+  }
+  return done;
+}
+
+std::string read_imx_member(const std::string& path, const ImxEntry& e, std::string_view name,
+                            std::optional<std::size_t> cap) {
   std::string out;
-  if (!pread_upto(f.fd(), out, n, e.offset)) throw_errno(errno, path);
+  stream_imx_member(path, e, name, cap, [&](std::string_view block) { out.append(block); });
   return out;
 }
 
@@ -187,6 +203,11 @@ std::optional<std::vector<ImxEntry>> imx_toc(const std::string& path) {
 
 std::string imx_entry_bytes(const std::string& path, const ImxEntry& entry) {
   return read_imx_member(path, entry, entry.name, std::nullopt);
+}
+
+std::uint64_t imx_entry_stream(const std::string& path, const ImxEntry& e,
+                               const std::function<void(std::string_view)>& sink) {
+  return stream_imx_member(path, e, e.name, std::nullopt, sink);
 }
 
 std::optional<BundleMember> member_bytes(const std::string& bundle, const std::vector<std::string_view>& names) {

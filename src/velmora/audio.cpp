@@ -133,6 +133,17 @@ std::optional<Pcm> whole_clip(AudioInput&& audio) {
   return pcm_of(std::move(*item));
 }
 
+void whole_samples(Pcm& chunk, std::optional<std::uint8_t>& carry) {
+  if (carry) {
+    chunk.insert(chunk.begin(), *carry);
+    carry.reset();
+  }
+  if (chunk.size() % 2 != 0) {
+    carry = chunk.back();
+    chunk.pop_back();
+  }
+}
+
 Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip) {
   if (!clip) clip = whole_clip(audio);
   if (clip) {

@@ -101,7 +101,8 @@ Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput au
   std::optional<Pcm> clip = detail::whole_clip(std::move(audio));  // chunks() then takes `clip`
   const std::optional<std::size_t> clip_bytes = clip ? std::optional<std::size_t>(clip->size()) : std::nullopt;
   detail::RenderClock clock(state->now);  // outlives `gen`, which pulls through it
-  Generator<Frame> gen = state->engine->frames(clock.chunks(detail::chunks(std::move(audio), std::move(clip))));
+  Generator<Frame> gen =
+      state->engine->frames(clock.chunks(detail::chunks(std::move(audio), std::move(clip))), stop);
   bool done = false;
   std::int64_t delivered = 0;
   try {

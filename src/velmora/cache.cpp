@@ -166,6 +166,10 @@ std::int64_t cache_cap_bytes() {
   return static_cast<std::int64_t>(bytes);
 }
 
+std::uint64_t unpack_cap_bytes(std::int64_t cache_cap) {
+  return std::max(static_cast<std::uint64_t>(std::max<std::int64_t>(cache_cap, 0)), MIN_UNPACK_BYTES);
+}
+
 std::string content_key(const std::string& source, const struct stat& st, const std::string& avatars, pid_t pid) {
   const std::int64_t mtime_ns =
       static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + static_cast<std::int64_t>(st.st_mtim.tv_nsec);
@@ -252,7 +256,7 @@ AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::st
   try {
     remove_tree(tmp);  // a leftover of an earlier attempt under this process id
     std::filesystem::create_directories(tmp);
-    unfold(source, tmp);
+    unfold(source, tmp, unpack_cap_bytes(cache_cap_bytes()));
     // Published without its manifest, the folder would block the entry's name for good.
     const std::string tmp_marker = path_join(tmp, MARKER);
     if (!is_file(tmp_marker)) throw ValueError("the unpacked avatar has no " + std::string(MARKER));

@@ -21,7 +21,8 @@ namespace velmora::detail {
 // through the installed container unpacker when the cache does not have it yet. The entry stays held for the
 // rest of the process's life.
 // Throws: std::system_error when `source` cannot be looked at; Failed "could not prepare that avatar" when it
-// cannot be read or the entry cannot be written; InvalidAvatar "that is not a usable avatar" when the
+// cannot be read, the entry cannot be written, or the avatar unpacks to more than the cache takes (its cap,
+// 1 GB at the least); InvalidAvatar "that is not a usable avatar" when the
 // unpacker rejects the file or leaves no manifest.json; ImportError when no unpacker is installed.
 std::string materialise(const std::string& source);
 

@@ -25,6 +25,12 @@ std::string cache_root();
 // call; saturates at the largest int64.
 std::int64_t cache_cap_bytes();
 
+// The most an avatar may unpack to: the cache's cap `cache_cap`, but never below MIN_UNPACK_BYTES, so that a
+// small cache still takes an ordinary avatar (it is then evicted as soon as it is idle). Beyond it the unpack
+// fails and nothing is published.
+inline constexpr std::uint64_t MIN_UNPACK_BYTES = 1'000'000'000;
+std::uint64_t unpack_cap_bytes(std::int64_t cache_cap);
+
 // The content key "sha256-<K>" of the avatar file `source`, whose stat (links followed) is `st`. Trusts the
 // key record under `avatars`/.idx when it holds 32 lower-case hex digits (blanks around allowed), else hashes
 // the file and writes the record through the temporary name "<record>.<pid>" (write failures are ignored).

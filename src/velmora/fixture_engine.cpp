@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "velmora/audio_input.h"
 #include "velmora/cache_detail.h"
 #include "velmora/errors.hpp"
 #include "velmora/fixture.h"
@@ -31,9 +32,10 @@ std::shared_ptr<FixtureRuntime> installed_runtime() {
 Generator<Frame> fixture_frames(std::shared_ptr<NativeRuntime> rt, Generator<Pcm> chunks) {
   if (!rt) throw std::logic_error("the fixture engine is closed");
   std::vector<float> samples;  // reused for every chunk
+  std::optional<std::uint8_t> carry;  // a sample split between two chunks: its first byte
   while (std::optional<Pcm> chunk = chunks.next()) {
+    whole_samples(*chunk, carry);
     if (chunk->empty()) continue;
-    if (chunk->size() % 2 != 0) throw ValueError("buffer size must be a multiple of element size");
     samples.resize(chunk->size() / 2);
     for (std::size_t i = 0; i < samples.size(); ++i) {
       std::int16_t s;

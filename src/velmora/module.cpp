@@ -1,6 +1,7 @@
 #include "velmora/module.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "common/env.h"
 #include "common/py_float.h"
@@ -43,25 +44,34 @@ std::optional<std::string_view> tmp_owner_digits(std::string_view name) {
   return s.substr(d);
 }
 
-QuietSetting read_quiet(std::optional<std::string_view> text) {
-  QuietSetting out;
+SecondsSetting read_seconds(std::string_view name, std::optional<std::string_view> text, double fallback) {
+  SecondsSetting out{fallback, std::nullopt};
   if (!text) return out;
   const auto value = parse_py_float(*text);
   if (value && std::isfinite(*value)) {
     out.seconds = *value;
     return out;
   }
-  out.warning = "velmora: VELMORA_RENDER_QUIET=" + py_repr(*text) + " is not a finite number of seconds; using 10";
+  char shown[32];
+  std::snprintf(shown, sizeof shown, "%g", fallback);
+  out.warning = "velmora: " + std::string(name) + "=" + py_repr(*text) +
+                " is not a finite number of seconds; using " + shown;
   return out;
 }
 
+QuietSetting read_quiet(std::optional<std::string_view> text) {
+  return read_seconds(QUIET_ENV, text, DEFAULT_QUIET_S);
+}
+
+double env_seconds(const char* name, double fallback) {
+  const auto text = env_get(name);
+  const SecondsSetting s = read_seconds(name, text ? std::optional<std::string_view>(*text) : std::nullopt, fallback);
+  if (s.warning) velmora_log().warning(*s.warning);
+  return s.seconds;
+}
+
 double quiet_seconds() {
-  static const double seconds = [] {
-    const auto text = env_get("VELMORA_RENDER_QUIET");
-    const QuietSetting s = read_quiet(text ? std::optional<std::string_view>(*text) : std::nullopt);
-    if (s.warning) velmora_log().warning(*s.warning);
-    return s.seconds;
-  }();
+  static const double seconds = env_seconds(QUIET_ENV, DEFAULT_QUIET_S);
   return seconds;
 }
 

@@ -48,13 +48,21 @@ bool is_service_code(std::string_view source);
 // owner's process id as its digit text; nothing for any other name.
 std::optional<std::string_view> tmp_owner_digits(std::string_view name);
 
-// The seconds a session render waits for its next frame once its input has ended, from the text of
-// VELMORA_RENDER_QUIET (nothing when unset). Text that is not a finite number (empty text included) gives
-// the default and a warning to log.
-struct QuietSetting {
-  double seconds = DEFAULT_QUIET_S;
+// A setting in seconds from the text of the environment variable `name` (nothing when unset). Text that is
+// not a finite number (empty text included) gives `fallback` and a warning to log.
+struct SecondsSetting {
+  double seconds = 0;
   std::optional<std::string> warning;
 };
+SecondsSetting read_seconds(std::string_view name, std::optional<std::string_view> text, double fallback);
+
+// The environment variable `name` read now as read_seconds does, its warning logged.
+double env_seconds(const char* name, double fallback);
+
+// The seconds a session render waits for its next frame once its input has ended, from the text of
+// VELMORA_RENDER_QUIET (read_seconds with DEFAULT_QUIET_S).
+inline constexpr const char* QUIET_ENV = "VELMORA_RENDER_QUIET";
+using QuietSetting = SecondsSetting;
 QuietSetting read_quiet(std::optional<std::string_view> text);
 
 // VELMORA_RENDER_QUIET as read at the first call in the process (its warning logged then); later changes to

@@ -3,11 +3,13 @@
 #include "common/pytext.h"
 #include "velmora/audio_input.h"
 #include "velmora/errors.hpp"
+#include "velmora/support/log_capture.h"
 #include "velmora/support/scratch.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -254,6 +256,61 @@ TEST(AudioFiles, WithoutTheProgramAnUnreadableFileFails) {
       EXPECT_FALSE(e.detail().text().empty()) << name;
     }
   }
+}
+
+// This process's standard error goes to a file while it lives.
+class StandardErrorToFile {
+ public:
+  explicit StandardErrorToFile(std::filesystem::path file) : file_(std::move(file)), saved_(::dup(2)) {
+    const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  ~StandardErrorToFile() {
+    ::dup2(saved_, 2);
+    ::close(saved_);
+  }
+  std::string text() const { return testing::read_file(file_); }
+
+ private:
+  std::filesystem::path file_;
+  int saved_;
+};
+
+TEST(AudioFiles, WithoutTheProgramTheLibrariesLogToTheLoggerAndTheirErrorsToTheDetail) {
+  TempDir dir;
+  // A WAV cut short inside its data decodes with a warning; an MP3 tag over nothing fails with an error line.
+  testing::write_wav(dir.path() / "cut.wav", 16000, 1, test_tone(16000));
+  std::filesystem::resize_file(dir.path() / "cut.wav", 1044);
+  testing::write_file(dir.path() / "tag.mp3", std::string("ID3\x03\0\0\0\0\0\0", 10) + std::string(5000, '\0'));
+  ProgramFolder no_ffmpeg;
+  testing::LogCapture log;
+  std::string detail;
+  std::string standard_error;
+  {
+    StandardErrorToFile err(dir.path() / "stderr.txt");
+    EXPECT_FALSE(clip_of(AudioInput::file(dir.path() / "cut.wav")).empty());
+    try {
+      whole_clip(AudioInput::file(dir.path() / "tag.mp3"));
+      ADD_FAILURE() << "no error";
+    } catch (const Failed& e) {
+      detail = e.detail().text();
+    }
+    standard_error = err.text();
+  }
+  EXPECT_EQ(standard_error, "");
+  EXPECT_NE(detail.find("] Failed to read frame size"), std::string::npos) << detail;
+  std::vector<std::string> lines;
+  for (const auto& r : log.records) {
+    EXPECT_EQ(r.logger, "velmora");
+    EXPECT_EQ(r.level, LogLevel::debug) << r.message;
+    lines.push_back(r.message);
+  }
+  const auto has = [&](const char* text) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  };
+  EXPECT_TRUE(has("Packet corrupt")) << ::testing::PrintToString(lines);
+  EXPECT_TRUE(has("Failed to read frame size")) << ::testing::PrintToString(lines);
 }
 
 TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsAndNoStandardInput) {

@@ -16,7 +16,7 @@ Outside package_outside() {
   o.read_manifest = read_manifest;
   o.resolve_engine = resolve_engine;
   o.mirel2_engine = [](const std::string& source) -> std::unique_ptr<Engine> {
-    return std::make_unique<Mirel2Engine>(source);
+    return std::make_unique<Mirel2Engine>(source, mirel2_options_from_env());
   };
   o.bundled_host = bundled_host;
   o.unfold_imx = unfold_imx;
