@@ -30,9 +30,11 @@ class File : public InputFile {
  public:
   using InputFile::InputFile;
   bool ok() const { return regular(); }
-  // Throws unless ok(): the system's error of the open, or BundleError for a file that is not regular.
+  // Throws unless ok(): the system's error of the open (a folder gives EISDIR, as reading it would), or
+  // BundleError for another kind of file that is not regular.
   void require(const std::string& path) const {
     if (!opened()) throw_errno(open_error(), path);
+    if (!regular() && path_is_dir(path)) throw_errno(EISDIR, path);
     if (!regular()) throw BundleError(path + ": not a regular file");
   }
 };

@@ -208,6 +208,8 @@ TEST(Q8gd, AManifestThatIsNoSmallRegularFileIsAFallback) {
        "RuntimeError: {m}: not a regular file"},
       {"a link to /dev/zero", [](const std::string& m) { std::filesystem::create_symlink("/dev/zero", m); },
        "RuntimeError: {m}: not a regular file"},
+      {"a folder", [](const std::string& m) { std::filesystem::create_directory(m); },
+       "IsADirectoryError: [Errno 21] Is a directory: '{m}'"},
       {"one byte over the cap",
        [](const std::string& m) { std::ofstream(m) << GOOD << std::string(SMALL_MEMBER_MAX_BYTES + 1 - GOOD.size(), ' '); },
        "RuntimeError: {b}: member 'manifest.json' is larger than " + cap + " bytes, the cap for a member that is not a model"},
