@@ -6,15 +6,15 @@ namespace velmora {
 
 namespace {
 
-// The quoted body of a str or bytes repr: single quotes, or double quotes when the text holds ' and no ";
-// backslash, \n, \r, \t escaped, other C0 controls and DEL as \xhh, and with `escape_high` (bytes) also
-// every byte from 0x80 on.
-std::string quoted(std::string_view text, bool escape_high) {
+// `prefix`, then the quoted body of a str or bytes repr: single quotes, or double quotes when the text holds '
+// and no "; backslash, \n, \r, \t escaped, other C0 controls and DEL as \xhh, and with `escape_high` (bytes)
+// also every byte from 0x80 on.
+std::string quoted(std::string_view prefix, std::string_view text, bool escape_high) {
   const bool has_single = text.find('\'') != std::string_view::npos;
   const bool has_double = text.find('"') != std::string_view::npos;
   const char quote = (has_single && !has_double) ? '"' : '\'';
-  std::string out;
-  out.reserve(text.size() + 2);
+  std::string out(prefix);
+  out.reserve(prefix.size() + text.size() + 2);
   out.push_back(quote);
   for (unsigned char c : text) {
     switch (c) {
@@ -39,9 +39,9 @@ std::string quoted(std::string_view text, bool escape_high) {
 
 }  // namespace
 
-std::string py_repr(std::string_view text) { return quoted(text, false); }
+std::string py_repr(std::string_view text) { return quoted("", text, false); }
 
-std::string py_bytes_repr(std::string_view bytes) { return "b" + quoted(bytes, true); }
+std::string py_bytes_repr(std::string_view bytes) { return quoted("b", bytes, true); }
 
 std::string py_repr(const std::vector<std::string>& items) {
   std::string out = "[";

@@ -84,7 +84,9 @@ std::optional<double> cgroup_limit(const CpuEnv& env) {
   std::optional<double> quota;
   bool found = false;
   const std::size_t stop_length = env.root.size() + CGROUP_V2_ROOT.size();
-  std::string d = env.root + std::string(CGROUP_V2_ROOT) + own_cgroup(env);
+  std::string d = env.root;
+  d += CGROUP_V2_ROOT;
+  d += own_cgroup(env);
   while (true) {
     if (const auto text = read_file(d + "/cpu.max")) {
       const auto f = fields(*text);

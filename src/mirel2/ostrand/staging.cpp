@@ -130,7 +130,8 @@ std::string stage_tflite(const std::string& bundle, std::string_view nm, std::st
     if (path_is_file(own)) return own;
   }
   const std::string dir = stage_dir().value_or(default_temp_dir());
-  const std::string suffix = "_" + std::string(path_basename(nm));
+  std::string suffix = "_";
+  suffix += path_basename(nm);
   std::string path = absolute_path(path_join(dir, "tmpXXXXXX" + suffix));
   int fd = -1;
   {

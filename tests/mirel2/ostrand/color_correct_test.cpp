@@ -20,7 +20,10 @@ const std::string DASH = "\u2014";
 
 std::string row(int first = -1) {
   std::string r = "[";
-  for (int v = 0; v < 256; ++v) r += (v ? "," : "") + std::to_string(v == 0 && first >= 0 ? first : v);
+  for (int v = 0; v < 256; ++v) {
+    if (v) r += ',';
+    r += std::to_string(v == 0 && first >= 0 ? first : v);
+  }
   return r + "]";
 }
 const std::string IDENTITY = "{\"lut\": [" + row() + "," + row() + "," + row() + "]}";
@@ -28,7 +31,10 @@ const std::string IDENTITY = "{\"lut\": [" + row() + "," + row() + "," + row() +
 TEST(ColorCorrect, RejectionsCarryTheirReasons) {
   const std::string flat = [] {
     std::string s = "[";
-    for (int i = 0; i < 768; ++i) s += (i ? "," : "") + std::to_string(i % 256);
+    for (int i = 0; i < 768; ++i) {
+      if (i) s += ',';
+      s += std::to_string(i % 256);
+    }
     return s + "]";
   }();
   struct Case {
