@@ -2,17 +2,26 @@
 // The engine contract: what an Avatar requires of the engine that renders its frames. Every engine family
 // (session, fixture, mirel-2, unified) offers it through an adapter; the Avatar owns the adapter and is the
 // only one that drives it.
+//
+// For writers of engines: an application never needs this header (velmora/velmora.hpp does not include it).
+// An engine is handed to an Avatar (its constructor) and failures are reported with the errors of
+// velmora/session.hpp.
+//
+// Thread safety: an engine is driven by one thread at a time, the one that pulls its avatar's frames; it need
+// not guard itself against concurrent calls. Only a render's stop token reaches it from other threads: a stop
+// callback it registers runs on the thread that asks for the stop.
 #include <optional>
 #include <stop_token>
 #include <string>
 
-#include "common/generator.h"
 #include "velmora/audio.hpp"
+#include "velmora/export.hpp"
 #include "velmora/frame.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora {
 
-class Engine {
+class VELMORA_API Engine {
  public:
   // Must not call close(): the Avatar does that, exactly once.
   virtual ~Engine() = default;

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "common/generator.h"
 #include "velmora/audio.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora::detail {
 

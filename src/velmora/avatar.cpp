@@ -8,6 +8,7 @@
 
 #include "common/py_float.h"
 #include "velmora/audio_input.h"
+#include "velmora/engine.hpp"
 #include "velmora/errors.hpp"
 #include "velmora/log.hpp"
 #include "velmora/module.h"
@@ -161,7 +162,7 @@ FrameStream Avatar::render(AudioInput audio, std::stop_token stop) {
 
 std::int64_t Avatar::render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop) {
   const auto services = detail::outside();
-  const auto& write = detail::need(services->mp4_writer, detail::WRITER_MODULE);
+  const auto& write = detail::need(services->mp4_writer, detail::NO_VIDEO_WRITER);
   return write(*this, std::move(audio), out_mp4.string(), std::move(stop));
 }
 

@@ -6,9 +6,9 @@
 #include <span>
 #include <string>
 
-#include "common/generator.h"
 #include "velmora/engine.hpp"
 #include "velmora/frame.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora::detail {
 
@@ -65,8 +65,8 @@ class FixtureEngine : public Engine {
   FixtureEngine(const std::string& source, std::shared_ptr<FixtureRuntime> runtime);
 
   // Pushes each non-empty chunk as float32 (s16 / 32768) and yields every frame the runtime has ready after it,
-  // turned to red, green, blue in a buffer of its own. Nothing is asked for after the last chunk. A chunk's odd
-  // last byte starts the next chunk's first sample (one left at the end is dropped).
+  // turned to red, green, blue in a buffer of its own. Nothing is asked for after the last chunk. ValueError
+  // for a chunk of odd length.
   Generator<Frame> frames(Generator<Pcm> chunks) override;
   // Resets the runtime's stream; never throws (also after close).
   void interrupt() override;

@@ -3,7 +3,6 @@
 #include <utility>
 #include <vector>
 
-#include "velmora/audio_input.h"
 #include "velmora/cache_detail.h"
 #include "velmora/errors.hpp"
 #include "velmora/fixture.h"
@@ -12,30 +11,17 @@
 namespace velmora::detail {
 namespace {
 
-std::size_t element_size(ElementType type) {
-  switch (type) {
-    case ElementType::u8:
-      return 1;
-    case ElementType::i16:
-      return 2;
-    case ElementType::f32:
-      return 4;
-  }
-  return 1;
-}
-
 std::shared_ptr<FixtureRuntime> installed_runtime() {
   const auto services = outside();
-  return need(services->fixture_runtime, FIXTURE_MODULE);
+  return need(services->fixture_runtime, FIXTURE);
 }
 
 Generator<Frame> fixture_frames(std::shared_ptr<NativeRuntime> rt, Generator<Pcm> chunks) {
   if (!rt) throw std::logic_error("the fixture engine is closed");
   std::vector<float> samples;  // reused for every chunk
-  std::optional<std::uint8_t> carry;  // a sample split between two chunks: its first byte
   while (std::optional<Pcm> chunk = chunks.next()) {
-    whole_samples(*chunk, carry);
     if (chunk->empty()) continue;
+    if (chunk->size() % 2 != 0) throw ValueError("buffer size must be a multiple of element size");
     samples.resize(chunk->size() / 2);
     for (std::size_t i = 0; i < samples.size(); ++i) {
       std::int16_t s;
@@ -83,7 +69,7 @@ Frame reversed_channels(const Frame& image) {
 FixtureEngine::FixtureEngine(const std::string& source) : FixtureEngine(source, installed_runtime()) {}
 
 FixtureEngine::FixtureEngine(const std::string& source, std::shared_ptr<FixtureRuntime> runtime) {
-  if (!runtime) throw ImportError(std::string("No module named '") + FIXTURE_MODULE + "'");
+  if (!runtime) throw ImportError(no_engine_message(FIXTURE));
   runtime->register_default_audio_encoder();
   const int threads = runtime->default_threads();
   try {

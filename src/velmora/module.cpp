@@ -22,6 +22,16 @@ std::string_view without_final_newline(std::string_view text) {
 
 }  // namespace
 
+std::string no_engine_message(const EngineIdSet& family) {
+  std::string text = "this build has no engine for ";
+  const auto ids = family.ids();
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (i > 0) text += i + 1 == ids.size() ? " or " : ", ";
+    text.append("\"").append(ids[i]).append("\"");
+  }
+  return text + " avatars";
+}
+
 bool is_service_code(std::string_view source) {
   const std::string_view s = without_final_newline(source);
   if (s.size() != 10 || !upper(s[0])) return false;

@@ -40,6 +40,10 @@ inline constexpr EngineIdSet FIXTURE{FIXTURE_IDS};  // the fixture engine, on th
 inline constexpr EngineIdSet LITERT{LITERT_IDS};    // the mirel-2 engine adapter, on the avatar file
 inline constexpr EngineIdSet UNIFIED{UNIFIED_IDS};  // the unified engine adapter, on the unpacked avatar
 
+// The ImportError text for a family that this build has no engine for, naming its engine ids: 'this build
+// has no engine for "vantor2-light" or "vantor2-golden" avatars'.
+std::string no_engine_message(const EngineIdSet& family);
+
 // True when `source` names an avatar held by the service: one upper-case ASCII letter and nine upper-case
 // ASCII letters or digits, optionally followed by one newline (the pattern "^[A-Z][A-Z0-9]{9}$").
 bool is_service_code(std::string_view source);

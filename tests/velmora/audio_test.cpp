@@ -2,6 +2,7 @@
 
 #include "common/pytext.h"
 #include "velmora/audio_input.h"
+#include "velmora/avatar.hpp"
 #include "velmora/errors.hpp"
 #include "velmora/support/log_capture.h"
 #include "velmora/support/scratch.h"
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace velmora {
@@ -195,9 +197,20 @@ TEST(AudioFiles, TheFfmpegProgramDecodesAWavToExactlyItsSamples) {
   const auto tone = test_tone(4000);
   testing::write_wav(dir.path() / "speech.wav", 16000, 1, tone);
   EXPECT_EQ(samples_of(clip_of(AudioInput::file(dir.path() / "speech.wav"))), tone);
-  // A path given as such is a file too.
-  EXPECT_EQ(samples_of(clip_of(AudioInput(std::filesystem::path(dir.path() / "speech.wav")))), tone);
+  // A path given as such, as a string or as a C string is a file too.
+  const std::filesystem::path path = dir.path() / "speech.wav";
+  const std::string text = path.string();
+  EXPECT_EQ(samples_of(clip_of(AudioInput(path))), tone);
+  EXPECT_EQ(samples_of(clip_of(AudioInput(text))), tone);
+  EXPECT_EQ(samples_of(clip_of(AudioInput(text.c_str()))), tone);
+  EXPECT_THROW(AudioInput(static_cast<const char*>(nullptr)), ValueError);
 }
+
+// Paths convert to audio implicitly, so `render("speech.wav")` reads that file; bytes never do.
+static_assert(std::is_convertible_v<const char*, AudioInput> && std::is_convertible_v<std::string, AudioInput> &&
+              std::is_convertible_v<std::filesystem::path, AudioInput>);
+static_assert(!std::is_convertible_v<Pcm, AudioInput> && !std::is_convertible_v<std::span<const std::uint8_t>, AudioInput>);
+static_assert(requires(Avatar& avatar) { avatar.render("speech.wav"); });
 
 TEST(AudioFiles, WithoutTheProgramTheLibrariesDecodeTheSamePcm) {
   TempDir dir;

@@ -662,7 +662,10 @@ Mirel2Options mirel2_options_from_env() {
 
 Mirel2Engine::Mirel2Engine(const std::string& source, Mirel2Options options) {
   const std::optional<std::string> host = options.host ? options.host : bundled_host();
-  if (!host) throw session::EngineUnavailable(CANNOT_RUN, "no tarnhost program beside the library or on PATH");
+  if (!host) {
+    throw session::EngineUnavailable(CANNOT_RUN,
+                                     "no tarnhost program beside the library, in its installation's bin folder or on PATH");
+  }
   link_ = std::make_shared<HostLink>(*host, source, options);
 }
 

@@ -8,8 +8,8 @@
 #include <stop_token>
 #include <string>
 
-#include "common/generator.h"
 #include "velmora/engine.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora::detail {
 

@@ -27,14 +27,4 @@ Outside package_outside() {
   return o;
 }
 
-namespace {
-
-// Installed before main runs; the registry is a function-local static, so the order of start-up does not matter.
-const bool installed = [] {
-  install_outside(package_outside());
-  return true;
-}();
-
-}  // namespace
-
 }  // namespace velmora::detail

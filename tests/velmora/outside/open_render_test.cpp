@@ -139,12 +139,12 @@ TEST(OpenRender, AMirel2AvatarThroughTheAdapterGivesTheFramesItsAudioImplies) {
   avatar.close();
 }
 
-TEST(OpenRender, StreamItemsMaySplitSamplesAnywhereInEveryFamily) {
+// The fixture family is left out: its runtime takes whole samples only and refuses an item that ends inside one.
+TEST(OpenRender, StreamItemsMaySplitSamplesAnywhereInTheSessionAndMirel2Families) {
   TempDir dir;
   detail::ScopedOutside scope(with_fake_host());
   const std::string avatars[] = {
       SESSION_AVATAR.write_directory(dir.path() / "light"),
-      dir.write("face.v1", "vantor1-fixture 4 2\n"),
       BundleFixture{{"manifest.json", R"({"engine": "mirel2"})"}}.write_zip(dir.path() / "m2.zip"),
   };
   const auto samples = tone(2.0);
