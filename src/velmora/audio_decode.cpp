@@ -1,13 +1,5 @@
 // Decoding an audio file in-process through the FFmpeg libraries: the road taken when the ffmpeg program is
 // not installed. The first audio stream is decoded and resampled to 16 kHz mono s16.
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
-#include <libavutil/frame.h>
-#include <libswresample/swresample.h>
-}
 
 #include <cstring>
 #include <memory>
@@ -15,6 +7,7 @@ extern "C" {
 #include <string>
 
 #include "common/pytext.h"
+#include "velmora/av_handles.h"
 #include "velmora/audio_input.h"
 #include "velmora/errors.hpp"
 #include "velmora/module.h"
@@ -29,26 +22,8 @@ class AvError : public std::runtime_error {
 
  private:
   static std::string text(int code, const std::string& path) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, buf, sizeof buf);
-    return "[Errno " + std::to_string(-code) + "] " + buf + ": " + py_repr(path);
+    return "[Errno " + std::to_string(-code) + "] " + av_error_text(code) + ": " + py_repr(path);
   }
-};
-
-struct FormatCloser {
-  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
-struct CodecCloser {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketCloser {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameCloser {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct SwrCloser {
-  void operator()(SwrContext* s) const { swr_free(&s); }
 };
 
 // The resampler, set up from the first decoded frame; later frames must match it.
@@ -109,7 +84,7 @@ class Resampler {
   }
 
   Pcm& out_;
-  std::unique_ptr<SwrContext, SwrCloser> swr_;
+  AvPtr<SwrContext> swr_;
   AVChannelLayout in_layout_{};
   int in_format_ = -1;
   int in_rate_ = 0;
@@ -124,7 +99,7 @@ Pcm decode_all(const std::string& path) {
   AVFormatContext* raw = nullptr;
   int rc = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
   if (rc < 0) throw AvError(rc, path);
-  std::unique_ptr<AVFormatContext, FormatCloser> fmt(raw);
+  AvInput fmt(raw);
   rc = avformat_find_stream_info(fmt.get(), nullptr);
   if (rc < 0) throw AvError(rc, path);
 
@@ -139,13 +114,13 @@ Pcm decode_all(const std::string& path) {
   const AVCodecParameters* par = fmt->streams[index]->codecpar;
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   if (!codec) throw std::runtime_error(std::string("no decoder for ") + avcodec_get_name(par->codec_id));
-  std::unique_ptr<AVCodecContext, CodecCloser> ctx(avcodec_alloc_context3(codec));
+  AvPtr<AVCodecContext> ctx(avcodec_alloc_context3(codec));
   if (!ctx) throw std::bad_alloc();
   if ((rc = avcodec_parameters_to_context(ctx.get(), par)) < 0) throw AvError(rc, path);
   if ((rc = avcodec_open2(ctx.get(), codec, nullptr)) < 0) throw AvError(rc, path);
 
-  std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
+  AvPtr<AVPacket> packet(av_packet_alloc());
+  AvPtr<AVFrame> frame(av_frame_alloc());
   if (!packet || !frame) throw std::bad_alloc();
   Pcm out;
   Resampler resampler(out);
