@@ -1,6 +1,6 @@
-// velmora_demo <avatar> <audio file>: opens the avatar through the Avatar API, renders the audio, and prints
-// what came out. Exit status 0 when the render gave the frames its audio implies, 1 when it failed, 2 for a
-// wrong command line.
+// velmora_demo <avatar> <audio file> [<video.mp4>]: opens the avatar through the Avatar API, renders the audio,
+// and prints what came out; with a video name, renders it once more into that MP4 file. Exit status 0 when the
+// render gave the frames its audio implies, 1 when it failed, 2 for a wrong command line.
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -9,8 +9,8 @@
 #include "velmora/velmora.hpp"
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: velmora_demo <avatar> <audio file>\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: velmora_demo <avatar> <audio file> [<video.mp4>]\n");
     return 2;
   }
   try {
@@ -29,6 +29,11 @@ int main(int argc, char** argv) {
     std::printf("velmora_demo: %lld frames of %zu x %zu RGB", static_cast<long long>(frames), cols, rows);
     if (stats) std::printf(" in %.2f s (%.1f fps)", stats->render_seconds, stats->render_fps);
     std::printf("\n");
+    if (argc == 4) {
+      const std::int64_t written = avatar.render(velmora::AudioInput::file(argv[2]), argv[3]);
+      std::printf("velmora_demo: wrote %lld frames of video and the speech to %s\n", static_cast<long long>(written),
+                  argv[3]);
+    }
     avatar.close();
     return 0;
   } catch (const velmora::AvatarError& e) {
