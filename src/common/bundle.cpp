@@ -110,19 +110,8 @@ Form decide(const std::string& path) {
 namespace {
 
 std::string read_imx_member(const std::string& path, const ImxEntry& e) {
-  // The container is opened again, separately from the table read.
-  File f(path);
-  if (!f.ok()) throw_errno(errno, path);
-  if (e.offset >= MAX_FILE_POSITION || e.size >= MAX_FILE_POSITION)
-    throw BundleError(path + ": IMX entry " + py_repr(e.name) + " has offset " + std::to_string(e.offset) +
-                      " and size " + std::to_string(e.size) + ", beyond any file position");
-  struct stat st {};
-  if (::fstat(f.fd(), &st) != 0) throw_errno(errno, path);
-  const auto present = static_cast<std::uint64_t>(st.st_size);
-  if (e.offset >= present) return {};
-  const auto n = static_cast<std::size_t>(std::min(e.size, present - e.offset));
   std::string out;
-  if (!pread_upto(f.fd(), out, n, e.offset)) throw_errno(errno, path);
+  imx_entry_stream(path, e, [&](std::string_view block) { out.append(block); });
   return out;
 }
 
@@ -165,6 +154,32 @@ std::optional<std::vector<ImxEntry>> imx_toc(const std::string& path) {
 }
 
 std::string imx_entry_bytes(const std::string& path, const ImxEntry& entry) { return read_imx_member(path, entry); }
+
+std::uint64_t imx_entry_stream(const std::string& path, const ImxEntry& e,
+                               const std::function<void(std::string_view)>& sink) {
+  // The container is opened again, separately from the table read.
+  File f(path);
+  if (!f.ok()) throw_errno(errno, path);
+  if (e.offset >= MAX_FILE_POSITION || e.size >= MAX_FILE_POSITION)
+    throw BundleError(path + ": IMX entry " + py_repr(e.name) + " has offset " + std::to_string(e.offset) +
+                      " and size " + std::to_string(e.size) + ", beyond any file position");
+  struct stat st {};
+  if (::fstat(f.fd(), &st) != 0) throw_errno(errno, path);
+  const auto present = static_cast<std::uint64_t>(st.st_size);
+  if (e.offset >= present) return 0;
+  const std::uint64_t n = std::min(e.size, present - e.offset);
+  constexpr std::size_t BLOCK = 1 << 20;
+  std::string block;
+  std::uint64_t done = 0;
+  while (done < n) {
+    if (!pread_upto(f.fd(), block, static_cast<std::size_t>(std::min<std::uint64_t>(BLOCK, n - done)), e.offset + done))
+      throw_errno(errno, path);
+    if (block.empty()) break;  // the file shrank meanwhile
+    sink(block);
+    done += block.size();
+  }
+  return done;
+}
 
 std::optional<BundleMember> member_bytes(const std::string& bundle, const std::vector<std::string_view>& names) {
   const Form form = decide(bundle);

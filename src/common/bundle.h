@@ -18,6 +18,7 @@
 // Containers are untrusted input: a member is read into a buffer bounded by the bytes the file actually holds,
 // never by the size it claims.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -67,6 +68,11 @@ std::optional<std::vector<ImxEntry>> imx_toc(const std::string& path);
 // The bytes of one entry of the IMX container at `path` (an entry of its imx_toc), bounded by what the file holds
 // as member_bytes reads them. Throws std::system_error and BundleError as member_bytes does.
 std::string imx_entry_bytes(const std::string& path, const ImxEntry& entry);
+
+// The same bytes handed to `sink` a block at a time (memory stays bounded whatever the entry's size). Returns
+// how many came: less than entry.size when the file ends first. Throws as imx_entry_bytes does.
+std::uint64_t imx_entry_stream(const std::string& path, const ImxEntry& entry,
+                               const std::function<void(std::string_view)>& sink);
 
 // The first of `names`, in the caller's order, that the bundle holds, with its whole content; nothing when none
 // is held (or the path holds no members). An IMX entry that runs past the end of the file gives the bytes up to

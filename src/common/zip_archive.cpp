@@ -193,30 +193,36 @@ std::uint64_t ZipArchive::stored_size(std::size_t index) const {
 }
 
 std::string ZipArchive::read(std::size_t index, std::size_t max_bytes) const {
+  std::string out;
+  read_to(index, [&](std::string_view block) { out.append(block); }, max_bytes);
+  return out;
+}
+
+void ZipArchive::read_to(std::size_t index, const std::function<void(std::string_view)>& sink,
+                         std::size_t max_bytes) const {
   if (index >= names_.size()) throw ZipError(label_ + ": no entry " + std::to_string(index));
   const std::string& name = names_[index];
   zip_file_t* f = zip_fopen_index(as_zip(za_), index, 0);
   if (f == nullptr) throw ZipError(label_ + ": cannot read " + name + ": " + zip_strerror(as_zip(za_)));
-  std::string out;
+  std::size_t total = 0;
   char buf[1 << 16];
-  while (true) {
-    const zip_int64_t n = zip_fread(f, buf, sizeof buf);
-    if (n < 0) {
-      const std::string why = zip_file_strerror(f);
-      zip_fclose(f);
-      throw ZipError(label_ + ": cannot read " + name + ": " + why);
+  try {
+    while (true) {
+      const zip_int64_t n = zip_fread(f, buf, sizeof buf);
+      if (n < 0) throw ZipError(label_ + ": cannot read " + name + ": " + zip_file_strerror(f));
+      if (n == 0) break;
+      if (static_cast<std::size_t>(n) > max_bytes - total)
+        throw ZipError(label_ + ": entry " + name + " is larger than " + std::to_string(max_bytes) + " bytes");
+      total += static_cast<std::size_t>(n);
+      sink(std::string_view(buf, static_cast<std::size_t>(n)));
     }
-    if (n == 0) break;
-    if (static_cast<std::size_t>(n) > max_bytes - out.size()) {
-      zip_fclose(f);
-      throw ZipError(label_ + ": entry " + name + " is larger than " + std::to_string(max_bytes) + " bytes");
-    }
-    out.append(buf, static_cast<std::size_t>(n));
+  } catch (...) {
+    zip_fclose(f);
+    throw;
   }
   // Closing reports a CRC mismatch that the last read did not.
   const int rc = zip_fclose(f);
   if (rc != 0) throw ZipError(label_ + ": cannot read " + name + ": " + zip_error_text(rc));
-  return out;
 }
 
 }  // namespace velmora

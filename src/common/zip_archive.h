@@ -5,6 +5,7 @@
 // that grows with the bytes actually produced, never allocated from the size the archive claims.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <memory>
@@ -41,6 +42,11 @@ class ZipArchive {
   // The whole content of the entry at `index` (an index into names()). Throws ZipError when the entry is
   // encrypted, uses an unsupported compression method, fails its CRC-32 check, or would exceed `max_bytes`.
   std::string read(std::size_t index, std::size_t max_bytes = std::numeric_limits<std::size_t>::max()) const;
+
+  // The same content handed to `sink` a block at a time as it is decompressed (memory stays bounded whatever
+  // the entry's size), with the same errors; the CRC-32 check comes after the last block.
+  void read_to(std::size_t index, const std::function<void(std::string_view)>& sink,
+               std::size_t max_bytes = std::numeric_limits<std::size_t>::max()) const;
 
   // The size the central directory records for the entry (not to be trusted for allocation).
   std::uint64_t stored_size(std::size_t index) const;

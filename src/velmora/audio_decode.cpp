@@ -5,9 +5,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "common/pytext.h"
-#include "velmora/av_handles.h"
+#include "velmora/av.h"
 #include "velmora/audio_input.h"
 #include "velmora/errors.hpp"
 #include "velmora/module.h"
@@ -15,14 +16,19 @@
 namespace velmora::detail {
 namespace {
 
-// A failure reported by the libraries: "[Errno N] <their text>: '<path>'".
+// A failure reported by the libraries: "[Errno N] <their text>: '<path>'", then the error lines they logged
+// on the way, one a line.
 class AvError : public std::runtime_error {
  public:
   AvError(int code, const std::string& path) : std::runtime_error(text(code, path)) {}
 
  private:
   static std::string text(int code, const std::string& path) {
-    return "[Errno " + std::to_string(-code) + "] " + av_error_text(code) + ": " + py_repr(path);
+    std::string out = "[Errno " + std::to_string(-code) + "] " + av_error_text(code) + ": " + py_repr(path);
+    if (const auto* lines = AvErrorLines::current()) {
+      for (const std::string& line : *lines) out += "\n" + line;
+    }
+    return out;
   }
 };
 
@@ -157,6 +163,8 @@ Pcm decode_all(const std::string& path) {
 }  // namespace
 
 Pcm decode_file(const std::string& path) {
+  route_av_log();
+  AvErrorLines errors;
   try {
     return decode_all(path);
   } catch (const std::exception&) {

@@ -8,6 +8,7 @@
 
 #include "common/py_float.h"
 #include "velmora/audio_input.h"
+#include "velmora/engine.hpp"
 #include "velmora/errors.hpp"
 #include "velmora/log.hpp"
 #include "velmora/module.h"
@@ -113,7 +114,7 @@ Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput au
   detail::RenderClock clock(state->now);  // outlives `gen`, which pulls through it
   Generator<Pcm> pcm = detail::chunks(std::move(audio), std::move(clip));
   if (tap) pcm = tapped(std::move(pcm), std::move(tap));
-  Generator<Frame> gen = state->engine->frames(clock.chunks(std::move(pcm)));
+  Generator<Frame> gen = state->engine->frames(clock.chunks(std::move(pcm)), stop);
   bool done = false;
   std::int64_t delivered = 0;
   try {
@@ -182,7 +183,7 @@ std::optional<double> detail::AvatarAccess::frames_per_second(const Avatar& avat
 std::int64_t Avatar::render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop,
                             ProgressFn progress) {
   const auto services = detail::outside();
-  const auto& write = detail::need(services->mp4_writer, detail::WRITER_MODULE);
+  const auto& write = detail::need(services->mp4_writer, detail::NO_VIDEO_WRITER);
   return write(*this, std::move(audio), out_mp4.string(), std::move(stop), progress);
 }
 

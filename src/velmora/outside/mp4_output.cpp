@@ -22,7 +22,7 @@ extern "C" {
 #include <vector>
 
 #include "common/pytext.h"
-#include "velmora/av_handles.h"
+#include "velmora/av.h"
 #include "velmora/errors.hpp"
 #include "velmora/module.h"
 #include "velmora/outside/mp4_writer.h"
@@ -30,9 +30,6 @@ extern "C" {
 namespace velmora::detail {
 namespace {
 
-// Moves the encoders' own log messages below the levels FFmpeg shows by default: a library must not write
-// to the application's standard error (an application that turns FFmpeg's log up still sees them).
-constexpr int QUIET_LOG = AV_LOG_TRACE - AV_LOG_ERROR;
 constexpr int IO_BUFFER = 1 << 18;
 constexpr int MAX_SIDE = 1 << 15;
 
@@ -221,9 +218,14 @@ struct Mp4Output::Impl {
     if (!committed && !sink.path.empty()) ::unlink(sink.path.c_str());
   }
 
+  // Fails with `what`, the cause (our file's fault, else the libraries' code) and what they logged about it.
   void check(int rc, const char* what) {
     if (rc >= 0) return;
-    fail(std::string(what) + ": " + (sink.fault.empty() ? av_error_text(rc) : sink.fault));
+    std::string cause = std::string(what) + ": " + (sink.fault.empty() ? av_error_text(rc) : sink.fault);
+    if (const auto* lines = AvErrorLines::current()) {
+      for (const std::string& line : *lines) cause += "\n" + line;
+    }
+    fail(cause);
   }
   void check_io(const char* what) {
     if (io && io->error < 0) check(io->error, what);
@@ -301,7 +303,6 @@ struct Mp4Output::Impl {
     video->color_range = AVCOL_RANGE_MPEG;
     video->colorspace = AVCOL_SPC_SMPTE170M;
     video->thread_count = settings.threads;
-    video->log_level_offset = QUIET_LOG;
     if (fmt->oformat->flags & AVFMT_GLOBALHEADER) video->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     check(av_opt_set(video->priv_data, "preset", settings.preset.c_str(), 0), "cannot set the H.264 preset");
     check(av_opt_set_double(video->priv_data, "crf", settings.crf, 0), "cannot set the H.264 quality");
@@ -332,7 +333,6 @@ struct Mp4Output::Impl {
     check(av_channel_layout_copy(&audio->ch_layout, &mono), "cannot set the audio layout");
     audio->bit_rate = settings.audio_bit_rate;
     audio->time_base = AVRational{1, SAMPLE_RATE};
-    audio->log_level_offset = QUIET_LOG;
     if (fmt->oformat->flags & AVFMT_GLOBALHEADER) audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     check(avcodec_open2(audio.get(), codec, nullptr), "cannot open the AAC encoder");
 
@@ -429,6 +429,7 @@ struct Mp4Output::Impl {
 };
 
 Mp4Output::Mp4Output(const std::string& target, Mp4Settings settings) : impl_(std::make_unique<Impl>()) {
+  route_av_log();
   impl_->settings = std::move(settings);
   impl_->target = target;
   impl_->create_temp();
@@ -438,9 +439,15 @@ Mp4Output::~Mp4Output() = default;
 
 void Mp4Output::add_pcm(std::span<const std::uint8_t> pcm) { impl_->queue.push(pcm); }
 
-void Mp4Output::add_frame(const Frame& frame, double fps) { impl_->add_frame(frame, fps); }
+void Mp4Output::add_frame(const Frame& frame, double fps) {
+  AvErrorLines lines;
+  impl_->add_frame(frame, fps);
+}
 
-void Mp4Output::commit() { impl_->commit(); }
+void Mp4Output::commit() {
+  AvErrorLines lines;
+  impl_->commit();
+}
 
 std::int64_t Mp4Output::frames() const { return impl_->frames; }
 

@@ -8,7 +8,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "velmora/av_handles.h"
+#include "velmora/av.h"
 
 namespace velmora::testing {
 namespace {
