@@ -239,8 +239,10 @@ struct Mp4Output::Impl {
     if (fs::is_directory(t, ec)) fail(py_repr(target) + " is a folder");
     static std::atomic<unsigned> serial{0};
     for (;;) {
-      const fs::path temp = t.parent_path() / ("." + t.filename().string() + "." + std::to_string(::getpid()) + "." +
-                                               std::to_string(serial++) + ".part");
+      std::string name(".");
+      name.append(t.filename().string()).append(".").append(std::to_string(::getpid()));
+      name.append(".").append(std::to_string(serial++)).append(".part");
+      const fs::path temp = t.parent_path() / name;
       const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
         sink.fd = fd;
