@@ -40,7 +40,8 @@ struct Mp4Settings {
 // The message of every fault of the output itself (encoder, container, file, disk); the detail says which.
 inline constexpr const char* WRITE_FAILED = "could not write that video";
 
-// One MP4 being written. Faults throw Failed WRITE_FAILED with the cause as detail. Not thread-safe.
+// One MP4 being written. Faults throw Failed WRITE_FAILED with the cause as detail; the output is spent then
+// (destroy it, which removes the temporary file). Not thread-safe.
 class Mp4Output {
  public:
   // Creates the temporary file beside `target`. Fails when its folder cannot take a file or `target` is a
