@@ -1,7 +1,9 @@
 #pragma once
 // The package's video writer: renders an avatar speaking an audio into an MP4 file of H.264 video (libx264,
-// yuv420p) and AAC audio (FFmpeg's own encoder, 16 kHz mono), encoding each frame as it arrives, so memory
-// stays the same for any length of audio.
+// yuv420p) and AAC audio (FFmpeg's own encoder, 16 kHz mono), encoding each frame as it arrives. Frames never
+// pile up: with a stream of audio, memory stays the same for any length. A whole clip is held by the render
+// (it is converted completely before the engine starts), and its PCM waits in the writer's audio queue until
+// the video reaches its time, so that case grows by twice the clip's PCM (64 kB per second of audio).
 //
 // Nothing half-written: the file is written under a temporary name beside its target ("." + name + "." +
 // pid + "." + n + ".part", made with O_EXCL) and renamed onto the target only when it is complete and synced.
