@@ -107,9 +107,10 @@ class CtrlC {
   // Set up once, at import (GIL held).
   static void init();
 
-  // While it lives, a SIGINT handled by Python's default handler asks `stop` to stop. Made by the thread
-  // that is about to release the GIL for a render call (GIL held); raises KeyboardInterrupt at once when a
-  // Ctrl-C is already pending. `hold` is this render's hold on the signal wakeup fd (see interrupt.cpp).
+  // While it lives, a SIGINT (or SIGTERM) whose handler is Python's default_int_handler asks `stop` to stop.
+  // Made by the thread that is about to release the GIL for a render call (GIL held); raises KeyboardInterrupt
+  // at once when a Ctrl-C is already pending. `hold` is this render's hold on the signal wakeup fd (see
+  // interrupt.cpp).
   CtrlC(std::stop_source stop, bool& hold);
   ~CtrlC();  // GIL held
   CtrlC(const CtrlC&) = delete;
@@ -122,6 +123,7 @@ class CtrlC {
   void disarm();
   bool armed_ = false;
   std::optional<std::stop_source> outer_;
+  unsigned outer_stopping_ = 0;
 };
 
 // Raises the error that ended a render call: a Cancelled render (a Ctrl-C stopped it) runs Python's signal

@@ -4,11 +4,12 @@
 // with the GIL released (for the render host's next frame, say) would see a Ctrl-C only once that frame had
 // come. So while the main thread has a live render, the module's pipe is the interpreter's signal wakeup fd
 // (signal.set_wakeup_fd): the interpreter's C handler writes each signal's number there, and a watcher thread
-// reading it asks the stop source of the render call in progress to stop. It does so for SIGINT only, and only
-// while SIGINT's handler is Python's default one, the one that raises KeyboardInterrupt (a handler of the
-// application's decides for itself, between frames). The engine wakes, is interrupted once, and the call ends
-// with Cancelled; back under the GIL, PyErr_CheckSignals runs the handler, which raises KeyboardInterrupt in
-// the caller's loop, and the avatar is ready for its next render.
+// reading it asks the stop source of the render call in progress to stop. It does so for a signal whose handler
+// was, when the call began, Python's default_int_handler, the one that raises KeyboardInterrupt: SIGINT's by
+// default, SIGTERM's when the application gives it that handler (python3 -m velmora does). A handler of the
+// application's own decides for itself, between frames. The engine wakes, is interrupted once, and the call
+// ends with Cancelled; back under the GIL, PyErr_CheckSignals runs the handler, which raises KeyboardInterrupt
+// in the caller's loop, and the avatar is ready for its next render.
 //
 // Every byte is passed on to the wakeup fd the application had set (asyncio's, say), which thus sees its
 // signals as before. The fd is set at the first render call of the main thread and given back when the main
@@ -36,6 +37,7 @@ namespace {
 struct Watch {
   std::mutex m;
   std::optional<std::stop_source> target;  // the main thread's render call in progress, if any
+  unsigned stopping = 0;                   // bit s set: signal s stops it
   int forward = -1;                        // the application's wakeup fd, or -1
   int read_end = -1;
   int write_end = -1;
@@ -50,7 +52,7 @@ struct Interpreter {
   PyObject* set_wakeup_fd = nullptr;    // _signal's own functions: signal.getsignal wraps its answer in an enum
   PyObject* getsignal = nullptr;        // lookup that costs microseconds
   PyObject* default_handler = nullptr;  // signal.default_int_handler
-  PyObject* sigint = nullptr;
+  PyObject* signal_numbers[2] = {};     // SIGINT, SIGTERM as Python ints
   int holders = 0;                      // live renders of the main thread that hold the wakeup fd
   bool installed = false;               // the wakeup fd is ours
 } py_state;
@@ -63,7 +65,7 @@ void watch_loop(Watch* w) {
     if (n <= 0) return;
     const std::lock_guard<std::mutex> lock(w->m);
     for (ssize_t i = 0; i < n; ++i) {
-      if (bytes[i] == SIGINT && w->target) w->target->request_stop();
+      if (w->target && bytes[i] < 32 && (w->stopping >> bytes[i] & 1u)) w->target->request_stop();
     }
     // Non-blocking, as a wakeup fd must be: when it is full the bytes are dropped, as Python itself drops them.
     if (w->forward >= 0 && ::write(w->forward, bytes, static_cast<std::size_t>(n)) < 0) continue;
@@ -101,10 +103,18 @@ int call_set_wakeup_fd(int fd) {
 
 bool main_thread() { return PyThread_get_thread_ident() == py_state.main_thread; }
 
-bool default_sigint_handler() {
-  py::object handler = py::reinterpret_steal<py::object>(PyObject_CallOneArg(py_state.getsignal, py_state.sigint));
-  if (!handler) throw py::error_already_set();
-  return handler.ptr() == py_state.default_handler;
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM};
+
+// The signals (bit s for signal s) whose handler raises KeyboardInterrupt now.
+unsigned interrupting_signals() {
+  unsigned mask = 0;
+  for (int i = 0; i < 2; ++i) {
+    py::object handler =
+        py::reinterpret_steal<py::object>(PyObject_CallOneArg(py_state.getsignal, py_state.signal_numbers[i]));
+    if (!handler) throw py::error_already_set();
+    if (handler.ptr() == py_state.default_handler) mask |= 1u << STOP_SIGNALS[i];
+  }
+  return mask;
 }
 
 void hold_wakeup_fd() {
@@ -149,11 +159,13 @@ void CtrlC::init() {
   py_state.set_wakeup_fd = forever(signal.attr("set_wakeup_fd"));
   py_state.getsignal = forever(signal.attr("getsignal"));
   py_state.default_handler = forever(signal.attr("default_int_handler"));
-  py_state.sigint = forever(py::int_(SIGINT));
+  for (int i = 0; i < 2; ++i) py_state.signal_numbers[i] = forever(py::int_(STOP_SIGNALS[i]));
 }
 
 CtrlC::CtrlC(std::stop_source stop, bool& hold) {
-  if (!main_thread() || !default_sigint_handler()) return;
+  if (!main_thread()) return;
+  const unsigned stopping = interrupting_signals();
+  if (stopping == 0) return;
   if (!hold) {
     hold_wakeup_fd();
     hold = true;
@@ -161,6 +173,7 @@ CtrlC::CtrlC(std::stop_source stop, bool& hold) {
   {
     const std::lock_guard<std::mutex> lock(watch->m);
     outer_ = std::exchange(watch->target, std::move(stop));
+    outer_stopping_ = std::exchange(watch->stopping, stopping);
   }
   armed_ = true;
   // A Ctrl-C that came before the fd was ours left no byte in the pipe.
@@ -177,6 +190,7 @@ void CtrlC::disarm() {
   armed_ = false;
   const std::lock_guard<std::mutex> lock(watch->m);
   watch->target = std::move(outer_);
+  watch->stopping = outer_stopping_;
 }
 
 void CtrlC::let_go(bool& hold) {

@@ -19,9 +19,10 @@ a call made while another one of the same avatar runs raises RuntimeError.
 
 Ctrl-C: a render in the main thread that waits inside the engine is stopped at once, not at its next frame.
 While the main thread has a live render, the module's pipe is the interpreter's signal wakeup fd; a watcher
-thread that reads a SIGINT from it asks the render to stop (only while SIGINT's handler is Python's default
-one), and passes every signal on to the wakeup fd the application had set. The engine is interrupted once,
-and KeyboardInterrupt is raised in the loop by Python's handler; the avatar can render again.
+thread that reads a SIGINT from it asks the render to stop (while SIGINT's handler is Python's
+default_int_handler; the same for SIGTERM given that handler), and passes every signal on to the wakeup fd the
+application had set. The engine is interrupted once, and KeyboardInterrupt is raised in the loop by Python's
+handler; the avatar can render again.
 )";
 
 constexpr const char* OPEN_DOC = R"(The avatar at ``source``, ready to render.
@@ -40,11 +41,18 @@ time as the render needs more.
 
 With ``out_mp4`` this is the offline route: it writes H.264 video plus the speech (when ``audio`` is a file
 path) and returns the number of frames written. Without it, it returns the frame iterator: read-only numpy
-uint8 arrays of shape (rows, columns, 3), rendered as they are asked for.)";
+uint8 arrays of shape (rows, columns, 3), rendered as they are asked for.
+
+The video (H.264 at the engine's frame rate, the speech as AAC) is written under a temporary name beside
+``out_mp4`` and renamed onto it once complete: a render that fails or is interrupted leaves no file, and an
+existing one as it was. ``progress``, given with ``out_mp4``, is called after every frame written with a
+WriteProgress (frames, seconds of video, total_seconds of the audio or None for a stream, elapsed_seconds);
+an exception it raises stops the render and comes out of it.)";
 
 constexpr const char* BUSY = "this avatar is busy with another call: an avatar serves one call at a time";
 
-PyObject* render_stats_type = nullptr;  // velmora._open.RenderStats
+PyObject* render_stats_type = nullptr;    // velmora._open.RenderStats
+PyObject* write_progress_type = nullptr;  // velmora._open.WriteProgress
 
 template <class F>
 void without_gil(F&& f) {
@@ -172,15 +180,33 @@ void throw_into(Frames& f, py::handle type, py::handle value, py::handle traceba
   throw py::error_already_set();
 }
 
-py::object render(PyAvatar& a, py::handle audio, py::handle out_mp4) {
+// A Python progress callback as the writer's: called on the rendering thread, under the GIL for the call.
+ProgressFn progress_function(py::handle progress) {
+  if (progress.is_none()) return {};
+  auto callback = std::make_shared<PyRef>(py::reinterpret_borrow<py::object>(progress));
+  return [callback](const WriteProgress& p) {
+    py::gil_scoped_acquire gil;
+    try {
+      py::object total = p.total_seconds ? py::object(py::float_(*p.total_seconds)) : py::none();
+      callback->object()(py::handle(write_progress_type)(p.frames, p.seconds, total, p.elapsed_seconds));
+    } catch (py::error_already_set& e) {
+      e.restore();
+      throw_python_error();
+    }
+  };
+}
+
+py::object render(PyAvatar& a, py::handle audio, py::handle out_mp4, py::handle progress) {
   AudioInput input = audio_input(audio);
   if (out_mp4.is_none()) {
+    if (!progress.is_none()) throw py::type_error("progress is reported for a render into a video file (out_mp4)");
     auto frames = std::make_unique<Frames>(a.use);
     frames->stream = a.avatar.render(std::move(input), frames->stop.get_token());
     return py::cast(std::move(frames));
   }
   const std::optional<std::string> path = fs_path(out_mp4);
   if (!path) throw py::type_error("out_mp4 takes the path of a video file; got " + type_name(out_mp4));
+  ProgressFn report = progress_function(progress);
   const Busy busy(a.use);
   std::stop_source stop;
   bool hold = false;
@@ -194,7 +220,7 @@ py::object render(PyAvatar& a, py::handle audio, py::handle out_mp4) {
     const CtrlC ctrl_c(stop, hold);
     py::gil_scoped_release nogil;
     try {
-      frames = a.avatar.render(std::move(input), std::filesystem::path(*path), stop.get_token());
+      frames = a.avatar.render(std::move(input), std::filesystem::path(*path), stop.get_token(), std::move(report));
     } catch (...) {
       error = std::current_exception();
     }
@@ -232,12 +258,9 @@ void close_avatar(PyAvatar& a) {
   a.avatar.close();
 }
 
-py::object make_render_stats_type() {
-  py::handle int_type(reinterpret_cast<PyObject*>(&PyLong_Type));
-  py::handle float_type(reinterpret_cast<PyObject*>(&PyFloat_Type));
-  py::object type = py::module_::import("typing").attr("NamedTuple")(
-      "RenderStats", py::make_tuple(py::make_tuple("frames", int_type), py::make_tuple("render_seconds", float_type),
-                                    py::make_tuple("render_fps", float_type)));
+// A typing.NamedTuple of this module.
+py::object named_tuple(const char* name, const py::list& fields) {
+  py::object type = py::module_::import("typing").attr("NamedTuple")(name, fields);
   type.attr("__module__") = "velmora._open";
   return type;
 }
@@ -261,9 +284,19 @@ PYBIND11_MODULE(_open, m) {
   register_errors(m, py::module_::import("velmora._errors"));
   CtrlC::init();
 
-  py::object stats = make_render_stats_type();
-  render_stats_type = stats.inc_ref().ptr();
-  m.attr("RenderStats") = stats;
+  const py::handle int_type(reinterpret_cast<PyObject*>(&PyLong_Type));
+  const py::handle float_type(reinterpret_cast<PyObject*>(&PyFloat_Type));
+  const py::object optional_float = py::module_::import("typing").attr("Optional")[float_type];
+  render_stats_type = forever(named_tuple(
+      "RenderStats", py::list(py::make_tuple(py::make_tuple("frames", int_type), py::make_tuple("render_seconds", float_type),
+                                             py::make_tuple("render_fps", float_type)))));
+  m.attr("RenderStats") = py::handle(render_stats_type);
+  write_progress_type = forever(named_tuple(
+      "WriteProgress",
+      py::list(py::make_tuple(py::make_tuple("frames", int_type), py::make_tuple("seconds", float_type),
+                              py::make_tuple("total_seconds", optional_float),
+                              py::make_tuple("elapsed_seconds", float_type)))));
+  m.attr("WriteProgress") = py::handle(write_progress_type);
 
   py::class_<Frames>(m, "Frames", "The frames of one render; a generator (see Avatar.render).")
       .def("__iter__", [](py::object self) { return self; })
@@ -274,7 +307,8 @@ PYBIND11_MODULE(_open, m) {
            "Stop the render: an engine that has not delivered its last frame is interrupted, once.");
 
   py::class_<PyAvatar>(m, "Avatar", AVATAR_DOC)
-      .def("render", &render, py::arg("audio"), py::arg("out_mp4") = py::none(), RENDER_DOC)
+      .def("render", &render, py::arg("audio"), py::arg("out_mp4") = py::none(), py::kw_only(),
+           py::arg("progress") = py::none(), RENDER_DOC)
       .def("close", &close_avatar,
            "Release the avatar: closes its engine the first time, and does nothing after. Renders still running "
            "fail with Failed \"this avatar is closed\" at their next frame.")

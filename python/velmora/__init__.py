@@ -12,7 +12,7 @@ the command line.
 import collections.abc
 
 from ._errors import AvatarError, Failed, InvalidAvatar, NotSupported, Outdated, refuse
-from ._open import Avatar, Frames, RenderStats, open
+from ._open import Avatar, Frames, RenderStats, WriteProgress, open
 
 collections.abc.Generator.register(Frames)
 
@@ -21,6 +21,7 @@ __all__ = [
     "Avatar",
     "Frames",
     "RenderStats",
+    "WriteProgress",
     "AvatarError",
     "InvalidAvatar",
     "NotSupported",
