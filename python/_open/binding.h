@@ -111,13 +111,13 @@ class CtrlC {
   // Made by the thread that is about to release the GIL for a render call (GIL held); raises KeyboardInterrupt
   // at once when a Ctrl-C is already pending. `hold` is this render's hold on the signal wakeup fd (see
   // interrupt.cpp).
-  CtrlC(std::stop_source stop, bool& hold);
+  CtrlC(std::stop_source stop, int& hold);
   ~CtrlC();  // GIL held
   CtrlC(const CtrlC&) = delete;
   CtrlC& operator=(const CtrlC&) = delete;
 
   // Gives up the wakeup fd held by a render that has ended (GIL held).
-  static void let_go(bool& hold);
+  static void let_go(int& hold);
 
  private:
   void disarm();

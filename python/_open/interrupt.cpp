@@ -46,15 +46,17 @@ struct Watch {
 // Made at the first render call of the main thread; never freed, as its thread runs until the process ends.
 Watch* watch = nullptr;
 
-// Under the GIL.
+// Under the GIL. The signal functions are _signal's own: signal.getsignal wraps its answer in an enum lookup
+// that costs microseconds, and it is asked at every frame.
 struct Interpreter {
   unsigned long main_thread = 0;
-  PyObject* set_wakeup_fd = nullptr;    // _signal's own functions: signal.getsignal wraps its answer in an enum
-  PyObject* getsignal = nullptr;        // lookup that costs microseconds
+  PyObject* set_wakeup_fd = nullptr;
+  PyObject* getsignal = nullptr;
   PyObject* default_handler = nullptr;  // signal.default_int_handler
   PyObject* signal_numbers[2] = {};     // SIGINT, SIGTERM as Python ints
   int holders = 0;                      // live renders of the main thread that hold the wakeup fd
   bool installed = false;               // the wakeup fd is ours
+  int generation = 1;                   // of the holds: a forked child starts a new one
 } py_state;
 
 void watch_loop(Watch* w) {
@@ -122,7 +124,7 @@ void hold_wakeup_fd() {
   if (py_state.holders == 0 && !py_state.installed) {
     const int old = call_set_wakeup_fd(w.write_end);
     const std::lock_guard<std::mutex> lock(w.m);
-    w.forward = old;
+    w.forward = old == w.write_end ? -1 : old;
     py_state.installed = true;
   }
   ++py_state.holders;
@@ -151,6 +153,27 @@ void give_back_wakeup_fd() {
   }
 }
 
+// A child forked during a render has no watcher: it gets the application's wakeup fd back, and the pipe it
+// shares with its parent is closed. Holds of renders it inherited no longer count.
+void after_fork_in_child() {
+  py_state.main_thread = PyThread_get_thread_ident();  // the forking thread is the child's main thread
+  ++py_state.generation;
+  py_state.holders = 0;
+  if (!watch) return;
+  const int theirs = watch->forward;
+  if (py_state.installed) {
+    py_state.installed = false;
+    try {
+      call_set_wakeup_fd(theirs);
+    } catch (py::error_already_set&) {
+      PyErr_Clear();
+    }
+  }
+  ::close(watch->read_end);
+  ::close(watch->write_end);
+  watch = nullptr;  // the parent's, copied; its mutex may have been held by the watcher at the fork
+}
+
 }  // namespace
 
 void CtrlC::init() {
@@ -160,15 +183,16 @@ void CtrlC::init() {
   py_state.getsignal = forever(signal.attr("getsignal"));
   py_state.default_handler = forever(signal.attr("default_int_handler"));
   for (int i = 0; i < 2; ++i) py_state.signal_numbers[i] = forever(py::int_(STOP_SIGNALS[i]));
+  py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") = py::cpp_function(after_fork_in_child));
 }
 
-CtrlC::CtrlC(std::stop_source stop, bool& hold) {
+CtrlC::CtrlC(std::stop_source stop, int& hold) {
   if (!main_thread()) return;
   const unsigned stopping = interrupting_signals();
   if (stopping == 0) return;
-  if (!hold) {
+  if (hold != py_state.generation) {
     hold_wakeup_fd();
-    hold = true;
+    hold = py_state.generation;
   }
   {
     const std::lock_guard<std::mutex> lock(watch->m);
@@ -193,9 +217,10 @@ void CtrlC::disarm() {
   watch->stopping = outer_stopping_;
 }
 
-void CtrlC::let_go(bool& hold) {
-  if (!hold) return;
-  hold = false;
+void CtrlC::let_go(int& hold) {
+  const bool counted = hold == py_state.generation;
+  hold = 0;
+  if (!counted) return;
   --py_state.holders;
   // Only the main thread may set the wakeup fd; a render let go of elsewhere leaves it set, and the main
   // thread's next render takes it over as it is.

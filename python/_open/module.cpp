@@ -102,7 +102,7 @@ struct PyAvatar {
 
 // The frames of one render: a generator (next, send, throw, close).
 struct Frames {
-  Frames(std::shared_ptr<AvatarUse> u) : use(std::move(u)) {}
+  explicit Frames(std::shared_ptr<AvatarUse> u) : use(std::move(u)) {}
   ~Frames() {
     CtrlC::let_go(hold);
     if (use->busy) {
@@ -115,7 +115,7 @@ struct Frames {
   std::stop_source stop;  // asked to stop by a Ctrl-C
   std::shared_ptr<AvatarUse> use;
   bool running = false;  // inside next() or close()
-  bool hold = false;     // this render's hold on the signal wakeup fd
+  int hold = 0;          // this render's hold on the signal wakeup fd
 };
 
 class Running {
@@ -209,9 +209,9 @@ py::object render(PyAvatar& a, py::handle audio, py::handle out_mp4, py::handle 
   ProgressFn report = progress_function(progress);
   const Busy busy(a.use);
   std::stop_source stop;
-  bool hold = false;
+  int hold = 0;
   struct LetGo {
-    bool& hold;
+    int& hold;
     ~LetGo() { CtrlC::let_go(hold); }
   } let_go{hold};
   std::int64_t frames = 0;

@@ -90,3 +90,37 @@ def test_a_keyboard_interrupt_in_the_audio_source_comes_out_as_it_is(fixture_ava
         with pytest.raises(KeyboardInterrupt):
             list(a.render(source()))  # not as Failed, as an Exception of the source would
         assert len(list(a.render(b"\0\0" * 16000))) == 25
+
+
+def test_the_applications_wakeup_fd_gets_its_signals_and_is_given_back(fixture_avatar):
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, False)
+    os.set_blocking(write_end, False)
+    before = signal.set_wakeup_fd(write_end)
+    handled = []
+    signal.signal(signal.SIGUSR1, lambda *_: handled.append(True))
+    try:
+        with velmora.open(fixture_avatar) as a:
+            frames = a.render(b"\0\0" * 16000)
+            next(frames)  # the render holds the wakeup fd from here on
+            os.kill(os.getpid(), signal.SIGUSR1)
+            deadline = time.monotonic() + 30
+            got = b""
+            while not got and time.monotonic() < deadline:
+                time.sleep(0.01)
+                try:
+                    got = os.read(read_end, 16)
+                except BlockingIOError:
+                    pass
+            assert got == bytes([signal.SIGUSR1]) and handled  # passed on, and handled as usual
+            child = os.fork()
+            if child == 0:  # a child forked during the render has the application's fd again
+                os._exit(0 if signal.set_wakeup_fd(-1) == write_end else 1)
+            assert os.waitpid(child, 0)[1] == 0
+            assert len(list(frames)) == 24
+        assert signal.set_wakeup_fd(write_end) == write_end  # given back once the render ended
+    finally:
+        signal.set_wakeup_fd(before)
+        signal.signal(signal.SIGUSR1, signal.SIG_DFL)
+        os.close(read_end)
+        os.close(write_end)

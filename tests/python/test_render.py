@@ -215,6 +215,8 @@ def test_renders_of_two_avatars_in_two_threads_overlap(mirel2_avatar):
         while "a_waits" not in times:
             time.sleep(0.01)
         time.sleep(0.2)  # A is inside next(), waiting for its host
+        with pytest.raises(RuntimeError, match="^this avatar is busy with another call"):
+            a.close()  # one call of an avatar at a time: never under a render in progress
         thread_b = threading.Thread(target=render_b)
         thread_b.start()
         thread_b.join(timeout=60)
