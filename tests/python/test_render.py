@@ -84,7 +84,8 @@ def test_every_audio_form_gives_the_frames_of_the_cpp_api(form, family, tmp_path
         assert digests(a.render(audio)) == expected
 
 
-def test_a_mirel2_avatar_renders_through_tarnhost(mirel2_avatar, tmp_path):
+def test_a_mirel2_avatar_renders_through_tarnhost(mirel2_avatar, tmp_path, caplog):
+    caplog.set_level(logging.INFO, logger="velmora")
     x = speech(2.0)
     with velmora.open(pathlib.Path(mirel2_avatar)) as a:
         assert a.engine_id == "mirel2"
@@ -94,6 +95,11 @@ def test_a_mirel2_avatar_renders_through_tarnhost(mirel2_avatar, tmp_path):
     assert digests(frames) == cpp_digests(mirel2_avatar, [write_samples(tmp_path / "a.f32", x)])
     assert isinstance(stats, velmora.RenderStats) and stats._fields == ("frames", "render_seconds", "render_fps")
     assert stats.frames == 41 and stats.render_fps == pytest.approx(41 / stats.render_seconds)
+    # The render's line reaches Python's logging as its format and arguments.
+    (line,) = [r for r in caplog.records if r.levelno == logging.INFO and r.name == "velmora"]
+    assert line.msg == ("velmora: render %d frames in %.2f s = %.1f fps steady state (first audio push -> last "
+                        "frame; model load excluded)")
+    assert line.args == tuple(stats)
 
 
 def test_frames_are_read_only_views_of_the_engines_buffer(fixture_avatar):
