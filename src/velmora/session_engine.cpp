@@ -57,10 +57,14 @@ SessionEngine::SessionEngine(std::unique_ptr<session::Session> session, SessionO
   if (!s_) throw std::invalid_argument("a session engine needs a session");
 }
 
-Generator<Frame> SessionEngine::frames(Generator<Pcm> chunks) { return run(s_, run_, std::move(chunks), options_); }
+Generator<Frame> SessionEngine::frames(Generator<Pcm> chunks) { return run(s_, run_, std::move(chunks), options_, {}); }
+
+Generator<Frame> SessionEngine::frames(Generator<Pcm> chunks, std::stop_token stop) {
+  return run(s_, run_, std::move(chunks), options_, std::move(stop));
+}
 
 Generator<Frame> SessionEngine::run(std::shared_ptr<session::Session> s, std::shared_ptr<RunState> state,
-                                    Generator<Pcm> chunks, SessionOptions options) {
+                                    Generator<Pcm> chunks, SessionOptions options, std::stop_token stop) {
   s->reset();
   state->stop_reason = UNFINISHED;
   bool speaking = false;
@@ -81,6 +85,7 @@ Generator<Frame> SessionEngine::run(std::shared_ptr<session::Session> s, std::sh
   s->end();
   double deadline = options.now() + options.quiet;
   while (true) {
+    if (stop.stop_requested()) throw Cancelled();
     std::optional<session::Pulled> got = s->pull();
     if (!got) {
       if (options.now() > deadline) {

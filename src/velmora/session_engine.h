@@ -38,6 +38,9 @@ class SessionEngine : public Engine {
   // One run: the frames from the first speech frame on while the chunks are fed; once they have ended, the
   // frames still to come until the avatar returns to rest or no frame has come for the quiet time.
   Generator<Frame> frames(Generator<Pcm> chunks) override;
+  // The same run; a stop asked while it waits for frames after the input has ended ends that wait within
+  // one pause between pulls, with Cancelled.
+  Generator<Frame> frames(Generator<Pcm> chunks, std::stop_token stop) override;
   // Resets the session; never throws.
   void interrupt() override;
   // Closes the session; its error reaches the caller.
@@ -56,7 +59,7 @@ class SessionEngine : public Engine {
   std::shared_ptr<RunState> run_ = std::make_shared<RunState>();
 
   static Generator<Frame> run(std::shared_ptr<session::Session> s, std::shared_ptr<RunState> state,
-                              Generator<Pcm> chunks, SessionOptions options);
+                              Generator<Pcm> chunks, SessionOptions options, std::stop_token stop);
 };
 
 }  // namespace velmora::detail

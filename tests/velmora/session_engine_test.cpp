@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,22 @@ TEST(SessionEngine, AgainstASilentSessionARunEndsAfterTheQuietTime) {
   EXPECT_EQ(w.calls[1], "end");
   EXPECT_GT(w.t, 10);
   EXPECT_LT(w.t, 10.01);
+}
+
+TEST(SessionEngine, AStopAskedDuringTheWaitAfterTheInputEndsItAtTheNextPause) {
+  World w;
+  std::stop_source stop;
+  SessionOptions o = w.options(10);
+  o.sleep = [&](double s) {
+    w.t += s;
+    if (++w.sleeps == 3) stop.request_stop();
+  };
+  SessionEngine e(std::make_unique<ScriptedSession>(w), o);
+  Generator<Frame> g = e.frames(chunks({}), stop.get_token());
+  EXPECT_THROW(g.next(), Cancelled);
+  EXPECT_EQ(w.sleeps, 3);
+  EXPECT_LT(w.t, 1);
+  EXPECT_EQ(e.stop_reason(), "unfinished");
 }
 
 TEST(SessionEngine, SpeechGatingFeedAndDrain) {
