@@ -86,56 +86,55 @@ template <class V, class T, std::size_t... L>
   v = __builtin_shufflevector(one, one, ((void)L, 0)...);
 }
 
-// floor() of values below 2^31 in magnitude, through truncation.
-template <int W>
-[[gnu::always_inline]] inline void floor_lanes(typename Lanes<W>::D& v) {
-  using L = Lanes<W>;
-  const typename L::D t = __builtin_convertvector(__builtin_convertvector(v, typename L::I), typename L::D);
-  v = t > v ? t - 1.0 : t;
-}
-
-// to_buf of x[0 .. n-1] into out, W at a time (one at a time for the baseline, whose conversions are scalar).
+// to_buf of x[0 .. n-1] into out, W at a time (one at a time for the baseline). In float32 and int32: x 2^31
+// is exact in float32 (or infinite where float64 would clip anyway), its truncation v is exact below 2^31, and
+// floor((v + 64) / 128) = (v >> 7) + (((v & 127) + 64) >> 7) without overflow.
 template <int W>
 [[gnu::always_inline]] inline void to_buf_lanes(const float* x, std::int64_t n, double* out) {
   std::int64_t i = 0;
   if constexpr (W > 2) {
     using L = Lanes<W>;
+    using F = typename L::F;
+    using I = typename L::I;
     for (; i + W <= n; i += W) {
-      typename L::F f;
-      load(f, x + i);
-      typename L::D t = __builtin_convertvector(f, typename L::D) * 2147483648.0;
-      const auto nan = t != t;
-      t = t < -2147483648.0 ? -2147483648.0 : t;
-      t = t > 2147483647.0 ? 2147483647.0 : t;
-      t = nan ? 0.0 : t;
-      // Truncated, then floor((t + 64) / 128).
-      typename L::D u = (__builtin_convertvector(__builtin_convertvector(t, typename L::I), typename L::D) + 64.0) / 128.0;
-      floor_lanes<W>(u);
-      std::memcpy(out + i, &u, sizeof u);
+      F t;
+      load(t, x + i);
+      t = t * 2147483648.0f;
+      const I top = t >= 2147483648.0f;  // at or past the clip: the largest code, set below
+      t = t != t || top ? 0.0f : t;      // NaN reads as 0; the conversion stays in range
+      t = t < -2147483648.0f ? -2147483648.0f : t;
+      const I v = __builtin_convertvector(t, I);
+      I r = (v >> 7) + (((v & 127) + 64) >> 7);
+      r = top ? 16777216 : r;
+      const typename L::D d = __builtin_convertvector(r, typename L::D);
+      std::memcpy(out + i, &d, sizeof d);
     }
   }
   for (; i < n; ++i) out[i] = to_buf(x[i]);
 }
 
-// from_buf of y[0 .. n-1] in place, W at a time.
+// from_buf of y[0 .. n-1] in place, W at a time. In float32 and int32: y + 0.5 is exact in float32 below 2^23
+// in magnitude, and above it y is whole, so floor(y + 0.5) = y; the floor q then comes back as q 2^-24,
+// exact, clipped to [-1, 1] as the clip of q 128 to int32 gives after rounding to float32.
 template <int W>
 [[gnu::always_inline]] inline void from_buf_lanes(float* y, std::int64_t n) {
   std::int64_t i = 0;
   if constexpr (W > 2) {
     using L = Lanes<W>;
+    using F = typename L::F;
+    using I = typename L::I;
     for (; i + W <= n; i += W) {
-      typename L::F f;
-      load(f, y + i);
-      typename L::D s = __builtin_convertvector(f, typename L::D) + 0.5;
-      const auto nan = s != s;
-      s = s < -16777217.0 ? -16777217.0 : s;
-      s = s > 16777216.0 ? 16777216.0 : s;
-      s = nan ? 0.0 : s;
-      floor_lanes<W>(s);
-      typename L::D v = s * 128.0;
-      v = v < -2147483648.0 ? -2147483648.0 : v;
-      v = v > 2147483647.0 ? 2147483647.0 : v;
-      const typename L::F r = __builtin_convertvector(v / 2147483648.0, typename L::F);
+      F v;
+      load(v, y + i);
+      F s = (v < 8388608.0f && v > -8388608.0f) ? v + 0.5f : v;  // NaN stays NaN
+      s = s != s ? 0.0f : s;
+      s = s < -16777217.0f ? -16777217.0f : s;
+      s = s > 16777216.0f ? 16777216.0f : s;
+      const I t = __builtin_convertvector(s, I);
+      I q = __builtin_convertvector(t, F) > s ? t - 1 : t;
+      q = q < -16777216 ? -16777216 : q;
+      q = q > 16777216 ? 16777216 : q;
+      const F r = __builtin_convertvector(q, F) * 0x1p-24f;
       std::memcpy(y + i, &r, sizeof r);
     }
   }
@@ -167,11 +166,10 @@ template <int W, int K>
         acc[k] += d * d;
       }
     }
-    double err[GROUP];
-    std::memcpy(err, acc, sizeof err);
     for (std::int64_t l = 0; l < GROUP && g + l < SR_WSOLA_SEARCH; ++l) {
-      if (err[l] < best_err) {
-        best_err = err[l];
+      const double err = acc[l / W][l % W];  // lanes by subscript: the sums stay in registers while they run
+      if (err < best_err) {
+        best_err = err;
         best = g + l;
       }
     }

@@ -155,8 +155,9 @@ TEST(TempoWsola, FixedPointScale) {
   for (int shift = 0; shift < 17; ++shift) {
     for (const In& c : into) xs.push_back(static_cast<float>(c.x));
     for (const Out& c : back) ys.push_back(c.y);
-    xs.push_back(0.25f);
-    ys.push_back(2.5f);
+    // Near where float32 stops holding halves, and ties.
+    xs.insert(xs.end(), {0.25f, 0x1.fffffep-1f, -0x1.fffffep-1f, 0x1.000002p-25f});
+    ys.insert(ys.end(), {2.5f, -2.5f, 8388607.5f, -8388607.5f, 8388608.0f, -8388609.0f, 16777217.0f, 1e-45f});
   }
   for (Simd simd : {Simd::Baseline, Simd::Avx2, Simd::Avx512}) {
     if (!simd_supported(simd)) continue;
