@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "velmora/avatar.hpp"
+#include "velmora/engine.hpp"
 
 namespace {
 

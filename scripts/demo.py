@@ -190,10 +190,13 @@ def write_wav(path, pcm):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True, help="folder holding tarnhost and the LiteRT stand-in")
+    ap.add_argument("--bin", help="folder holding tarnhost and the LiteRT stand-in")
     ap.add_argument("--out", required=True, help="folder for the bundle, the audio and the frames")
     ap.add_argument("--seconds", type=float, default=4.0)
+    ap.add_argument("--inputs-only", action="store_true", help="write the bundle and the audio, render nothing")
     args = ap.parse_args()
+    if not args.bin and not args.inputs_only:
+        ap.error("--bin is needed to render")
 
     print("demo: this runs tarnhost on the LiteRT STAND-IN (tests/standins/litert), not the real LiteRT runtime;")
     print("      its models are stand-in files, so the frames show the pipeline at work, not a real face.")
@@ -203,6 +206,8 @@ def main():
     pcm.tofile(os.path.join(args.out, "speech.f32"))
     write_wav(os.path.join(args.out, "speech.wav"), pcm)
     print(f"demo: bundle {bundle}; {len(pcm) / SR:.2f} s of speech-like audio")
+    if args.inputs_only:
+        return
 
     started = time.monotonic()
     hello, frames = render(os.path.join(args.bin, "tarnhost"), bundle, pcm)

@@ -3,7 +3,15 @@
 //
 // An AudioItem is one whole clip: PCM bytes, an audio file, or samples. An AudioInput is what a render takes:
 // one item (a whole clip, converted completely before the render starts) or a stream of items (each
-// converted only when the engine asks for the next chunk, so a live source is never read ahead).
+// converted only when the engine asks for the next chunk, so a live source is never read ahead; see
+// velmora/generator.hpp for how to write one).
+//
+// A path, given as std::filesystem::path, std::string or C string, is always an audio file; PCM bytes are
+// always given explicitly (AudioInput::pcm), so the two can never be taken for one another.
+//
+// Thread safety: AudioItem and AudioInput are values owned by one thread at a time; a render takes its
+// AudioInput over and converts it on the thread that pulls the frames. Every factory copies or converts the
+// samples it is given before it returns, so the caller's buffer (an ArrayRef's too) is free again then.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -13,7 +21,8 @@
 #include <variant>
 #include <vector>
 
-#include "common/generator.h"
+#include "velmora/export.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora {
 
@@ -31,9 +40,13 @@ namespace detail {
 struct AudioAccess;
 }
 
-class AudioItem {
+class VELMORA_API AudioItem {
  public:
-  // PCM bytes, taken as they are (no check of length or content). The span is copied.
+  // PCM bytes, taken as they are (no check of length or content). The span is copied. The items of a stream
+  // may split a sample anywhere for the session and mirel-2 families: their engines keep an odd last byte
+  // for the next item, so a stream renders as its bytes joined would, and a byte left over at the end of the
+  // audio is dropped. The vantor1 fixture family takes whole samples only: an item that ends inside a sample
+  // stops its render (Failed "the render stopped", the ValueError as detail).
   static AudioItem pcm(std::span<const std::uint8_t> bytes);
   static AudioItem pcm(Pcm bytes);
   // The audio file at `path`, decoded when the item is converted. A missing file or one that is not a
@@ -60,12 +73,15 @@ class AudioItem {
   std::variant<Pcm, std::filesystem::path, Refused> v_;
 };
 
-class AudioInput {
+class VELMORA_API AudioInput {
  public:
   // A whole clip.
   AudioInput(AudioItem item) : item_(std::move(item)) {}
-  // A whole clip: the audio file at `path` (a path is always a file, never PCM).
+  // A whole clip: the audio file at `path` (a path is always a file, never PCM), so that
+  // `avatar.render("speech.wav")` renders that file. A null C string is a ValueError.
   AudioInput(std::filesystem::path path) : item_(AudioItem::file(std::move(path))) {}
+  AudioInput(const std::string& path) : AudioInput(std::filesystem::path(path)) {}
+  AudioInput(const char* path);
 
   static AudioInput pcm(std::span<const std::uint8_t> bytes) { return AudioItem::pcm(bytes); }
   static AudioInput pcm(Pcm bytes) { return AudioItem::pcm(std::move(bytes)); }

@@ -7,6 +7,12 @@
 //
 // Releasing: Avatar::close() closes the engine (once; its error reaches the caller). When the last owner (the
 // handle or a live stream) goes away without close(), the engine is closed then and errors are swallowed.
+//
+// Thread safety: one avatar, together with its streams, is used by one thread at a time (no two of render(),
+// close(), the accessors and its streams' next() run at once); distinct avatars may be used from distinct
+// threads at once, and velmora::open may be called from several threads. A render runs on the thread that
+// pulls its frames. Any thread may ask a render to stop through the std::stop_source whose token the render
+// was given.
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -14,12 +20,14 @@
 #include <stop_token>
 #include <string>
 
-#include "common/generator.h"
 #include "velmora/audio.hpp"
-#include "velmora/engine.hpp"
+#include "velmora/export.hpp"
 #include "velmora/frame.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora {
+
+class Engine;  // velmora/engine.hpp, for writers of engines
 
 namespace detail {
 struct AvatarState;
@@ -27,7 +35,7 @@ struct AvatarAccess;
 }  // namespace detail
 
 // The outcome of a render whose engine ran through to its last frame: frames that arrived from the engine,
-// seconds from the engine's first chunk pull to the last frame (never below 1e-9), and their ratio.
+// seconds from the engine's first chunk pull to the last frame (never below 1e-9), and their ratio. A value.
 struct RenderStats {
   std::int64_t frames = 0;
   double render_seconds = 0;
@@ -40,9 +48,12 @@ struct RenderStats {
 // and a failure to start the engine as they are (the first next()); Cancelled once the render's stop token
 // has been asked to stop.
 //
-// Thread safety: a FrameStream is used by one thread at a time (next() and close() are not called
-// concurrently). To stop a render from another thread, request a stop on the std::stop_source whose token
-// was given to Avatar::render.
+// Thread safety: a FrameStream is used by one thread at a time: next(), close() and its destruction are never
+// called concurrently, so a stream may not be closed from another thread while next() waits; between calls it
+// may move to another thread. To stop a render from another thread, ask the std::stop_source whose token was
+// given to Avatar::render to stop: a next() waiting inside the engine wakes up (for engines that wait on
+// something outside, such as the mirel-2 render host), the engine is interrupted once, and next() throws
+// Cancelled.
 class FrameStream {
  public:
   FrameStream() = default;  // an empty stream
@@ -71,11 +82,13 @@ class FrameStream {
   Generator<Frame> frames_;
 };
 
-// An open avatar. Get one from velmora::open. Move-only; a moved-from Avatar counts as closed.
-class Avatar {
+// An open avatar. Get one from velmora::open. Move-only; a moved-from Avatar counts as closed. Thread safety:
+// see the top of this header.
+class VELMORA_API Avatar {
  public:
   // Takes ownership of `engine` (not null), which renders every frame of this avatar; `engine_id` names its
-  // family and is used only in error details.
+  // family and is used only in error details. For writers of engines (velmora/engine.hpp); applications get
+  // their avatars from velmora::open.
   Avatar(std::unique_ptr<Engine> engine, std::string engine_id);
   Avatar(Avatar&&) noexcept;
   Avatar& operator=(Avatar&&) noexcept;

@@ -2,16 +2,26 @@
 // The engine contract: what an Avatar requires of the engine that renders its frames. Every engine family
 // (session, fixture, mirel-2, unified) offers it through an adapter; the Avatar owns the adapter and is the
 // only one that drives it.
+//
+// For writers of engines: an application never needs this header (velmora/velmora.hpp does not include it).
+// An engine is handed to an Avatar (its constructor) and failures are reported with the errors of
+// velmora/session.hpp.
+//
+// Thread safety: an engine is driven by one thread at a time, the one that pulls its avatar's frames; it need
+// not guard itself against concurrent calls. Only a render's stop token reaches it from other threads: a stop
+// callback it registers runs on the thread that asks for the stop.
 #include <optional>
+#include <stop_token>
 #include <string>
 
-#include "common/generator.h"
 #include "velmora/audio.hpp"
+#include "velmora/export.hpp"
 #include "velmora/frame.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora {
 
-class Engine {
+class VELMORA_API Engine {
  public:
   // Must not call close(): the Avatar does that, exactly once.
   virtual ~Engine() = default;
@@ -19,6 +29,8 @@ class Engine {
   // One render: the frames for the PCM chunks of `chunks` (16 kHz mono s16; a whole clip comes as one chunk,
   // a stream as one chunk per item). Called once per render, when the consumer asks for the first frame.
   // The engine pulls chunks at its own pace and ends once the input is used up and its last frame is out.
+  // A chunk may end inside a sample (stream items split their bytes anywhere): the engine keeps the odd byte
+  // for the next chunk, and drops one left over at the end.
   // Its own failures are session::EngineUnavailable or session::EngineFailed; errors of `chunks` (a stream
   // item that cannot be converted) come out of its pulls and must pass through. Frames go to the consumer
   // unchanged.
@@ -27,6 +39,15 @@ class Engine {
   // first, while it is still suspended. A generator still suspended when the engine is closed is never
   // resumed again, only closed.
   virtual Generator<Frame> frames(Generator<Pcm> chunks) = 0;
+
+  // The same render with its stop token, which may be asked to stop from any thread; this is what the Avatar
+  // calls. An engine that can block inside a render (waiting for a child process, a device, the network)
+  // overrides it: once `stop` is asked to stop, a wait wakes up and its generator throws Cancelled; the
+  // Avatar then interrupts it, once. The default ignores the token (the Avatar checks it between frames).
+  virtual Generator<Frame> frames(Generator<Pcm> chunks, std::stop_token stop) {
+    (void)stop;
+    return frames(std::move(chunks));
+  }
 
   // Resets the stream after a render that did not run through to its last frame, so the next render starts
   // clean. Must not throw (an exception would replace the render's own error).

@@ -7,8 +7,10 @@
 //
 // Besides them the API throws: std::system_error for every file operation that fails (with its errno; a
 // missing file given by the caller is FileNotFound), TypeError / ValueError for arguments of the wrong kind
-// or value, ImportError when an outside module the operation needs is not installed in this process, and
-// Cancelled when a render is stopped through its stop token.
+// or value, ImportError when this build has no engine for the avatar's family (or lacks another part the
+// operation needs), and Cancelled when a render is stopped through its stop token.
+//
+// Thread safety: errors are immutable values; copies share their detail, and any thread may read them.
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -16,10 +18,12 @@
 #include <system_error>
 #include <type_traits>
 
+#include "velmora/export.hpp"
+
 namespace velmora {
 
 // The technical detail of a refusal.
-class Detail {
+class VELMORA_API Detail {
  public:
   Detail() = default;  // no detail
   Detail(std::string text) : text_(std::move(text)), kind_(Kind::Text) {}
@@ -46,7 +50,7 @@ class Detail {
 };
 
 // Base of the package's errors. what() is the message alone; the detail is never appended to it.
-class AvatarError : public std::runtime_error {
+class VELMORA_API AvatarError : public std::runtime_error {
  public:
   explicit AvatarError(const std::string& message, Detail detail = {})
       : std::runtime_error(message), detail_(std::make_shared<const Detail>(std::move(detail))) {}
@@ -57,25 +61,25 @@ class AvatarError : public std::runtime_error {
 };
 
 // The avatar is missing, empty or unusable.
-class InvalidAvatar : public AvatarError {
+class VELMORA_API InvalidAvatar : public AvatarError {
  public:
   using AvatarError::AvatarError;
 };
 
 // This machine cannot run the avatar, or the source names an avatar held by the service.
-class NotSupported : public AvatarError {
+class VELMORA_API NotSupported : public AvatarError {
  public:
   using AvatarError::AvatarError;
 };
 
 // Preparing the avatar, reading the audio or rendering went wrong, or the avatar is closed.
-class Failed : public AvatarError {
+class VELMORA_API Failed : public AvatarError {
  public:
   using AvatarError::AvatarError;
 };
 
 // An engine reported the avatar as outdated; `code` is the engine's own code for it.
-class Outdated : public InvalidAvatar {
+class VELMORA_API Outdated : public InvalidAvatar {
  public:
   Outdated(const std::string& message, std::string code)
       : InvalidAvatar(message), code_(std::make_shared<const std::string>(std::move(code))) {}
@@ -95,7 +99,7 @@ E refuse(std::string message, Detail detail) {
 }
 
 // A file the caller named does not exist (errno ENOENT); what() is exactly the message.
-class FileNotFound : public std::system_error {
+class VELMORA_API FileNotFound : public std::system_error {
  public:
   explicit FileNotFound(const std::string& message)
       : std::system_error(std::make_error_code(std::errc::no_such_file_or_directory), message),
@@ -107,13 +111,13 @@ class FileNotFound : public std::system_error {
 };
 
 // An argument of the wrong kind.
-class TypeError : public std::invalid_argument {
+class VELMORA_API TypeError : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
 };
 
 // An argument of the right kind with a value that cannot be used.
-class ValueError : public std::invalid_argument {
+class VELMORA_API ValueError : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
 };
@@ -121,13 +125,14 @@ class ValueError : public std::invalid_argument {
 // A render stopped through its stop token (the caller asked for it, from any thread). Not an AvatarError:
 // nothing went wrong, so a handler of AvatarError never takes it for a failure. The engine has been
 // interrupted by the time it is thrown.
-class Cancelled : public std::runtime_error {
+class VELMORA_API Cancelled : public std::runtime_error {
  public:
   Cancelled() : std::runtime_error("the render was cancelled") {}
 };
 
-// An outside module the operation needs is not installed in this process ("No module named '...'").
-class ImportError : public std::runtime_error {
+// This build has no engine for the avatar's family, or lacks another part the operation needs; the message
+// names what is missing.
+class VELMORA_API ImportError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

@@ -4,6 +4,9 @@
 // With no sink installed, warnings and errors are written to standard error as their message and a newline,
 // and everything below is dropped: what an unconfigured Python program does with its "velmora" logger.
 // A record is formatted only when the sink takes its level.
+//
+// Thread safety: every function here may be called from any thread; a sink is called from whichever thread
+// logs, possibly from several at once.
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -11,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <variant>
+
+#include "velmora/export.hpp"
 
 namespace velmora {
 
@@ -33,9 +38,9 @@ struct LogSink {
 
 // Installs `sink` for the whole process and returns the one it replaces. A sink without `write` restores
 // the default.
-LogSink set_log_sink(LogSink sink);
+VELMORA_API LogSink set_log_sink(LogSink sink);
 
-class Logger {
+class VELMORA_API Logger {
  public:
   explicit Logger(std::string name) : name_(std::move(name)) {}
   const std::string& name() const { return name_; }
@@ -59,9 +64,9 @@ class Logger {
 };
 
 // The logger named "velmora".
-const Logger& velmora_log();
+VELMORA_API const Logger& velmora_log();
 
 // `format` applied to `args` (the rules of Logger::log).
-std::string format_log_message(std::string_view format, std::span<const LogArg> args);
+VELMORA_API std::string format_log_message(std::string_view format, std::span<const LogArg> args);
 
 }  // namespace velmora

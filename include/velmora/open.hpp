@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "velmora/avatar.hpp"
+#include "velmora/export.hpp"
 
 namespace velmora {
 
@@ -13,8 +14,20 @@ namespace velmora {
 // is there, and "that is not a usable avatar" (detail: the file error) when it cannot be read as an avatar;
 // NotSupported when the source is the code of an avatar held by the service (the message says how to fetch
 // it) or when this machine cannot run the avatar; for failures while the engine is built, NotSupported,
-// InvalidAvatar, Outdated or Failed "could not prepare that avatar"; ImportError when the engine family's
-// module is not installed in this process.
-Avatar open(const std::filesystem::path& source);
+// InvalidAvatar, Outdated or Failed "could not prepare that avatar"; ImportError when this build has no engine
+// for the avatar's family (the message names the family).
+//
+// A "mirel2" avatar renders through the render host program `tarnhost`, started as a child process. It is
+// looked for, in this order: in the folder of the velmora library itself (or of the program that has it linked
+// in), in the bin folder of the installation that library belongs to (<prefix>/bin beside <prefix>/lib), and
+// on PATH. Without one, opening such an avatar is NotSupported.
+//
+// Packed avatar files of the session-based and unified families are unpacked once into the avatar cache
+// (VELMORA_CACHE_DIR, else ~/.cache/velmora; capped by VELMORA_AVATAR_CACHE_GB, 10 by default), which every
+// process of the user shares.
+//
+// Thread safety: may be called from several threads at once; opening an avatar that is already in the cache
+// never waits for another thread's unpacking of a different one.
+VELMORA_API Avatar open(const std::filesystem::path& source);
 
 }  // namespace velmora

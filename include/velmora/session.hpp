@@ -1,14 +1,19 @@
 #pragma once
 // What the Avatar API relies on from the session runtime that renders the session-based avatar families.
 // The runtime itself lies outside the API; the API reaches it through the outside-module registry and needs
-// only the names below.
+// only the names below. For writers of engines and runtimes: velmora/velmora.hpp does not include it. Its
+// errors are also what any engine reports its failures with.
+//
+// Thread safety: a Session is driven by one thread at a time; the errors are immutable values.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 
 #include "velmora/errors.hpp"
+#include "velmora/export.hpp"
 #include "velmora/frame.hpp"
 
 namespace velmora::session {
@@ -27,12 +32,13 @@ struct Pulled {
 };
 
 // One render session on an avatar folder. Not thread-safe; one caller drives it.
-class Session {
+class VELMORA_API Session {
  public:
   virtual ~Session() = default;
   // Starts over: nothing pushed or rendered before survives it. Called first in every run.
   virtual void reset() = 0;
-  // Takes one chunk of 16 kHz mono s16 PCM.
+  // Takes one chunk of 16 kHz mono s16 PCM. A chunk may end inside a sample: its odd last byte is the
+  // first byte of the next chunk's first sample.
   virtual void push(std::span<const std::uint8_t> chunk) = 0;
   // Returns at once: nothing when no frame is ready.
   virtual std::optional<Pulled> pull() = 0;
@@ -45,7 +51,7 @@ class Session {
 };
 
 // Base of the runtime's errors: the user-facing message (what()) and a technical detail.
-class Error : public std::runtime_error {
+class VELMORA_API Error : public std::runtime_error {
  public:
   explicit Error(const std::string& message, Detail detail = {})
       : std::runtime_error(message), detail_(std::make_shared<const Detail>(std::move(detail))) {}
@@ -57,19 +63,19 @@ class Error : public std::runtime_error {
 };
 
 // The machine cannot run this engine (mapped to NotSupported).
-class EngineUnavailable : public Error {
+class VELMORA_API EngineUnavailable : public Error {
  public:
   using Error::Error;
 };
 
 // The engine failed (mapped to Failed).
-class EngineFailed : public Error {
+class VELMORA_API EngineFailed : public Error {
  public:
   using Error::Error;
 };
 
 // The avatar is too old for this runtime (mapped to Outdated with the same code).
-class AvatarOutdated : public Error {
+class VELMORA_API AvatarOutdated : public Error {
  public:
   AvatarOutdated(const std::string& message, std::string code, Detail detail = {})
       : Error(message, std::move(detail)), code_(std::make_shared<const std::string>(std::move(code))) {}

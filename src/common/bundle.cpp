@@ -1,11 +1,13 @@
 #include "common/bundle.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
+#include <stdexcept>
 #include <system_error>
 #include <unordered_map>
 
@@ -23,21 +25,24 @@ constexpr std::uint64_t MAX_FILE_POSITION = std::uint64_t{1} << 63;
   throw std::system_error(err, std::generic_category(), path);
 }
 
-// An open file descriptor, closed on every way out.
-class File {
+// A regular file opened for reading, or the reason it cannot be read.
+class File : public InputFile {
  public:
-  explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~File() {
-    if (fd_ >= 0) ::close(fd_);
+  using InputFile::InputFile;
+  bool ok() const { return regular(); }
+  // Throws unless ok(): the system's error of the open (a folder gives EISDIR, as reading it would), or
+  // BundleError for another kind of file that is not regular.
+  void require(const std::string& path) const {
+    if (!opened()) throw_errno(open_error(), path);
+    if (!regular() && path_is_dir(path)) throw_errno(EISDIR, path);
+    if (!regular()) throw BundleError(path + ": not a regular file");
   }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
 };
+
+[[noreturn]] void refuse_large(const std::string& bundle, std::string_view name, std::size_t cap) {
+  throw BundleError(bundle + ": member " + py_repr(name) + " is larger than " + std::to_string(cap) +
+                    " bytes, the cap for a member that is not a model");
+}
 
 // Reads up to `n` bytes at `offset` into `out` (resized to what came). False on a read error (errno set).
 bool pread_upto(int fd, std::string& out, std::size_t n, std::uint64_t offset) {
@@ -109,24 +114,58 @@ Form decide(const std::string& path) {
 
 namespace {
 
-std::string read_imx_member(const std::string& path, const ImxEntry& e) {
+// Hands the bytes of entry `e` to `sink` a block at a time and returns how many came; refused beyond `cap`
+// (as member `name`) before anything is read.
+std::uint64_t stream_imx_member(const std::string& path, const ImxEntry& e, std::string_view name,
+                                std::optional<std::size_t> cap, const std::function<void(std::string_view)>& sink) {
   // The container is opened again, separately from the table read.
   File f(path);
-  if (!f.ok()) throw_errno(errno, path);
+  f.require(path);
   if (e.offset >= MAX_FILE_POSITION || e.size >= MAX_FILE_POSITION)
     throw BundleError(path + ": IMX entry " + py_repr(e.name) + " has offset " + std::to_string(e.offset) +
                       " and size " + std::to_string(e.size) + ", beyond any file position");
-  struct stat st {};
-  if (::fstat(f.fd(), &st) != 0) throw_errno(errno, path);
-  const auto present = static_cast<std::uint64_t>(st.st_size);
-  if (e.offset >= present) return {};
-  const auto n = static_cast<std::size_t>(std::min(e.size, present - e.offset));
+  const std::uint64_t present = f.size();
+  if (e.offset >= present) return 0;
+  const std::uint64_t n = std::min(e.size, present - e.offset);
+  if (cap && n > *cap) refuse_large(path, name, *cap);
+  constexpr std::size_t BLOCK = 1 << 20;
+  std::string block;
+  std::uint64_t done = 0;
+  while (done < n) {
+    if (!pread_upto(f.fd(), block, static_cast<std::size_t>(std::min<std::uint64_t>(BLOCK, n - done)), e.offset + done))
+      throw_errno(errno, path);
+    if (block.empty()) break;  // the file shrank meanwhile
+    sink(block);
+    done += block.size();
+  }
+  return done;
+}
+
+std::string read_imx_member(const std::string& path, const ImxEntry& e, std::string_view name,
+                            std::optional<std::size_t> cap) {
   std::string out;
-  if (!pread_upto(f.fd(), out, n, e.offset)) throw_errno(errno, path);
+  stream_imx_member(path, e, name, cap, [&](std::string_view block) { out.append(block); });
   return out;
 }
 
 }  // namespace
+
+std::optional<std::size_t> member_cap(std::string_view name) {
+  if (name.ends_with(".tflite")) return std::nullopt;
+  return SMALL_MEMBER_MAX_BYTES;
+}
+
+std::string read_directory_member(const std::string& dir, std::string_view name) {
+  const std::string p = path_join(dir, name);
+  File f(p);
+  f.require(p);
+  const auto cap = member_cap(name);
+  try {
+    return read_fd(f.fd(), p, cap.value_or(std::numeric_limits<std::size_t>::max()));
+  } catch (const std::length_error&) {
+    refuse_large(dir, name, *cap);
+  }
+}
 
 bool path_is_dir(const std::string& path) {
   struct stat st {};
@@ -164,7 +203,14 @@ std::optional<std::vector<ImxEntry>> imx_toc(const std::string& path) {
   return toc;
 }
 
-std::string imx_entry_bytes(const std::string& path, const ImxEntry& entry) { return read_imx_member(path, entry); }
+std::string imx_entry_bytes(const std::string& path, const ImxEntry& entry) {
+  return read_imx_member(path, entry, entry.name, std::nullopt);
+}
+
+std::uint64_t imx_entry_stream(const std::string& path, const ImxEntry& e,
+                               const std::function<void(std::string_view)>& sink) {
+  return stream_imx_member(path, e, e.name, std::nullopt, sink);
+}
 
 std::optional<BundleMember> member_bytes(const std::string& bundle, const std::vector<std::string_view>& names) {
   const Form form = decide(bundle);
@@ -172,7 +218,7 @@ std::optional<BundleMember> member_bytes(const std::string& bundle, const std::v
     case BundleForm::Directory:
       for (const auto name : names) {
         const std::string p = path_join(bundle, name);
-        if (path_is_file(p)) return BundleMember{std::string(name), read_file(p)};
+        if (path_is_file(p)) return BundleMember{std::string(name), read_directory_member(bundle, name)};
       }
       return std::nullopt;
     case BundleForm::Imx: {
@@ -181,7 +227,8 @@ std::optional<BundleMember> member_bytes(const std::string& bundle, const std::v
       for (const auto& e : form.toc) by_base[path_basename(e.name)] = &e;
       for (const auto name : names) {
         const auto it = by_base.find(name);
-        if (it != by_base.end()) return BundleMember{std::string(name), read_imx_member(bundle, *it->second)};
+        if (it != by_base.end())
+          return BundleMember{std::string(name), read_imx_member(bundle, *it->second, name, member_cap(name))};
       }
       return std::nullopt;
     }
@@ -191,7 +238,13 @@ std::optional<BundleMember> member_bytes(const std::string& bundle, const std::v
       for (std::size_t i = 0; i < zip.names().size(); ++i) by_base[path_basename(zip.names()[i])] = i;
       for (const auto name : names) {
         const auto it = by_base.find(name);
-        if (it != by_base.end()) return BundleMember{std::string(name), zip.read(it->second)};
+        if (it == by_base.end()) continue;
+        const auto cap = member_cap(name);
+        try {
+          return BundleMember{std::string(name), zip.read(it->second, cap.value_or(std::numeric_limits<std::size_t>::max()))};
+        } catch (const ZipEntryTooLarge&) {
+          refuse_large(bundle, name, *cap);
+        }
       }
       return std::nullopt;
     }

@@ -8,9 +8,26 @@
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace velmora {
+
+InputFile::InputFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
+  if (fd_ < 0) {
+    open_errno_ = errno;
+    return;
+  }
+  struct stat st {};
+  regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular_) size_ = static_cast<std::uint64_t>(st.st_size);
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int InputFile::release() { return std::exchange(fd_, -1); }
 
 void read_file_blocks(const std::string& path, const std::function<void(const char*, std::size_t)>& block) {
   struct Fd {
@@ -38,14 +55,18 @@ std::string read_file(const std::string& path, std::size_t max_bytes) {
   };
   const Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
   if (f.fd < 0) throw std::system_error(errno, std::generic_category(), path);
+  return read_fd(f.fd, path, max_bytes);
+}
+
+std::string read_fd(int fd, const std::string& path, std::size_t max_bytes) {
   auto too_large = [&] {
     return std::length_error(path + ": file is larger than " + std::to_string(max_bytes) + " bytes");
   };
   // Read straight into the result at the size the file has now, then whatever it grew by since.
   struct stat st {};
-  std::size_t size = ::fstat(f.fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  std::size_t size = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
   if (size > max_bytes) throw too_large();
-  std::string out(std::max<std::size_t>(size, 1 << 16), '\0');
+  std::string out(std::min(std::max<std::size_t>(size, 1 << 16), max_bytes), '\0');
   std::size_t got = 0;
   for (;;) {
     if (got == out.size()) {
@@ -53,7 +74,7 @@ std::string read_file(const std::string& path, std::size_t max_bytes) {
         // Full at the limit: one byte more means too large.
         char probe;
         ssize_t n;
-        while ((n = ::read(f.fd, &probe, 1)) < 0 && errno == EINTR) {
+        while ((n = ::read(fd, &probe, 1)) < 0 && errno == EINTR) {
         }
         if (n < 0) throw std::system_error(errno, std::generic_category(), path);
         if (n > 0) throw too_large();
@@ -61,7 +82,7 @@ std::string read_file(const std::string& path, std::size_t max_bytes) {
       }
       out.resize(std::min(max_bytes, out.size() * 2));
     }
-    const ssize_t n = ::read(f.fd, out.data() + got, out.size() - got);
+    const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw std::system_error(errno, std::generic_category(), path);

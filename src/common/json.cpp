@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "common/utf8.h"
+
 namespace velmora::json {
 
 Value Value::boolean(bool b) { Value v; v.kind_ = Kind::Bool; v.b_ = b; return v; }
@@ -198,26 +200,8 @@ class Parser {
     return Value::integer(v);
   }
 
-  static void put_utf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xc0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xe0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-    } else {
-      out.push_back(static_cast<char>(0xf0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-    }
-  }
-
   int hex4(std::size_t at) const {
-    if (at + 4 > t_.size()) return -1;
+    if (at + 4 >= t_.size()) return -1;
     int v = 0;
     for (std::size_t i = at; i < at + 4; ++i) {
       const char c = t_[i];
@@ -262,7 +246,7 @@ class Parser {
               p_ += 6;
             }
           }
-          put_utf8(out, static_cast<unsigned>(cp));
+          utf8_append(out, static_cast<char32_t>(cp));
           continue;
         }
         default: fail("Invalid \\escape", p_);

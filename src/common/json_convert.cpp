@@ -45,6 +45,22 @@ std::int64_t py_int(const Value& v) {
   }
 }
 
+int py_int_beyond_int64(const Value& v) {
+  switch (v.kind()) {
+    case Kind::Int: return v.int_fits() ? 0 : v.int_text()[0] == '-' ? -1 : 1;
+    case Kind::Float: {
+      const double t = std::trunc(v.as_double());
+      return t >= 9223372036854775808.0 ? 1 : t < -9223372036854775808.0 ? -1 : 0;  // NaN falls through
+    }
+    case Kind::String: {
+      if (parse_strict_int(v.as_string())) return 0;
+      const auto clamped = parse_strict_int_saturating(v.as_string());
+      return !clamped ? 0 : *clamped < 0 ? -1 : 1;
+    }
+    default: return 0;
+  }
+}
+
 double py_float(const Value& v) {
   switch (v.kind()) {
     case Kind::Int: case Kind::Float: return v.as_double();

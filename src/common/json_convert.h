@@ -19,6 +19,10 @@ const Value& at(const Value& v, std::string_view key);
 // and std::out_of_range for integers beyond int64.
 std::int64_t py_int(const Value& v);
 
+// Where Python's int(v) lies when py_int cannot hold it: -1 below int64, +1 above it; 0 when it fits or when
+// v has no integer value at all (py_int then gives the value or the error).
+int py_int_beyond_int64(const Value& v);
+
 // Python's float(v): numbers, bools as 0 or 1, texts through Python's float literal rules. Throws
 // std::invalid_argument for unreadable text and other kinds.
 double py_float(const Value& v);

@@ -235,21 +235,6 @@ Descr read_descr(const Lit& d) {
 
 // --- reading ------------------------------------------------------------------------------------------
 
-std::string bytes_repr(std::string_view b) {
-  std::string s = "b'";
-  for (unsigned char c : b) {
-    if (c == '\\' || c == '\'') { s += '\\'; s += static_cast<char>(c); }
-    else if (c >= 0x20 && c < 0x7f) s += static_cast<char>(c);
-    else {
-      static const char hex[] = "0123456789abcdef";
-      s += "\\x";
-      s += hex[c >> 4];
-      s += hex[c & 15];
-    }
-  }
-  return s + "'";
-}
-
 [[noreturn]] void fail(const std::string& msg) { throw NpyError(msg); }
 
 void need(std::size_t have, std::size_t want, const char* what) {
@@ -298,7 +283,7 @@ NpyMember parse_npy(std::shared_ptr<const std::string> bytes) {
   const std::string& b = *bytes;
   need(b.size(), MAGIC_LEN, "magic string");
   if (std::string_view(b).substr(0, MAGIC.size()) != MAGIC)
-    fail("the magic string is not correct; expected " + bytes_repr(MAGIC) + ", got " + bytes_repr(std::string_view(b).substr(0, MAGIC.size())));
+    fail("the magic string is not correct; expected " + py_bytes_repr(MAGIC) + ", got " + py_bytes_repr(std::string_view(b).substr(0, MAGIC.size())));
   const int major = static_cast<unsigned char>(b[6]);
   const int minor = static_cast<unsigned char>(b[7]);
   if (minor != 0 || major < 1 || major > 3)
@@ -345,19 +330,8 @@ NpyMember parse_npy(std::shared_ptr<const std::string> bytes) {
   const Descr dt = read_descr(*descr);
   if (dt.object) fail("Object arrays cannot be loaded when allow_pickle=False");
 
-  // The element count, checked before anything is sized from it.
-  std::int64_t count = 1;
-  bool overflow = false;
-  for (const Lit& x : shape->items) {
-    if (x.big) { overflow = true; continue; }
-    if (x.i < 0) fail("negative dimensions are not allowed: shape " + lit_repr(*shape));
-    if (x.i != 0 && count > std::numeric_limits<std::int64_t>::max() / x.i) overflow = true;
-    else count *= x.i;
-  }
-  if (std::any_of(shape->items.begin(), shape->items.end(), [](const Lit& x) { return !x.big && x.i == 0; })) {
-    count = 0;
-    overflow = false;
-  }
+  for (const Lit& x : shape->items)
+    if (x.big ? x.s[0] == '-' : x.i < 0) fail("negative dimensions are not allowed: shape " + lit_repr(*shape));
   NpyMember out;
   if (!dt.dtype) {
     out.unsupported = "element type " + dt.text + " is not supported";
@@ -368,10 +342,24 @@ NpyMember parse_npy(std::shared_ptr<const std::string> bytes) {
     return out;
   }
   const std::size_t item = dtype_size(*dt.dtype);
+  // The array is sized before anything is read: the bytes of its non-zero axes must fit a signed 64-bit
+  // size, as NumPy demands, also when another axis is 0 and the array would be empty.
+  std::int64_t nbytes = static_cast<std::int64_t>(item);
+  bool empty = false;
+  for (const Lit& x : shape->items) {
+    if (!x.big && x.i == 0) {
+      empty = true;
+    } else if (x.big || nbytes > std::numeric_limits<std::int64_t>::max() / x.i) {
+      fail("array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.");
+    } else {
+      nbytes *= x.i;
+    }
+  }
+  const std::int64_t count = empty ? 0 : nbytes / static_cast<std::int64_t>(item);
   const std::size_t data_at = header_at + header_len;
   const std::size_t have = b.size() - data_at;
-  if (overflow || static_cast<std::uint64_t>(count) > have / item)
-    fail("EOF: reading array data, expected " + (overflow ? std::string("more than 2^63") : std::to_string(static_cast<std::uint64_t>(count) * item)) +
+  if (static_cast<std::uint64_t>(count) > have / item)
+    fail("EOF: reading array data, expected " + std::to_string(static_cast<std::uint64_t>(count) * item) +
          " bytes got " + std::to_string(have));
 
   std::vector<std::int64_t> dims;

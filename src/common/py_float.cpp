@@ -79,22 +79,33 @@ std::optional<double> parse_py_float(std::string_view text) {
 
 namespace {
 
-// Shortest digits that read back to `value` in its own type, laid out as Python's float repr lays them out.
+// Shortest digits that read back to `value` in its own type, laid out as Python lays out a float's repr and
+// NumPy a float32's: positional for magnitudes from 1e-4 (compared as the exact value) up to 1e16, with the
+// digits padded by zeros, never more digits than the shortest form ("123456790.0" for the float32 nearest
+// 123456789, whose exact value is 123456792); else exponent notation ("1e+16", "1.5e-05", "1e-04").
 template <typename T>
 std::string shortest_repr(T value) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
   char buf[64];
-  const T mag = std::fabs(value);
-  const bool positional = mag == 0 || (mag >= T(1e-4) && mag < T(1e16));
-  const auto r = std::to_chars(buf, buf + sizeof buf, value,
-                               positional ? std::chars_format::fixed : std::chars_format::scientific);
-  std::string out(buf, r.ptr);
-  if (positional) {
-    if (out.find('.') == std::string::npos) out += ".0";
-    return out;
+  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  const std::string sci(buf, r.ptr);  // "-1.2345679e+08": at least two exponent digits, as Python writes them
+  const double mag = std::fabs(static_cast<double>(value));
+  if (!(mag == 0 || (mag >= 1e-4 && mag < 1e16))) return sci;
+  const std::size_t e = sci.find('e');
+  const int exponent = std::stoi(sci.substr(e + 1));
+  const bool negative = sci[0] == '-';
+  std::string digits;
+  for (std::size_t i = negative ? 1 : 0; i < e; ++i)
+    if (sci[i] != '.') digits.push_back(sci[i]);
+  std::string out = negative ? "-" : "";
+  if (exponent < 0) {
+    out += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+  } else {
+    const auto whole = static_cast<std::size_t>(exponent) + 1;
+    if (digits.size() < whole) digits.append(whole - digits.size(), '0');
+    out += digits.substr(0, whole) + "." + (digits.size() > whole ? digits.substr(whole) : "0");
   }
-  // to_chars writes "1e+16" and "1.5e-05" exactly as Python does (at least two exponent digits).
   return out;
 }
 

@@ -4,12 +4,17 @@
 
 namespace velmora {
 
-std::string py_repr(std::string_view text) {
+namespace {
+
+// `prefix`, then the quoted body of a str or bytes repr: single quotes, or double quotes when the text holds '
+// and no "; backslash, \n, \r, \t escaped, other C0 controls and DEL as \xhh, and with `escape_high` (bytes)
+// also every byte from 0x80 on.
+std::string quoted(std::string_view prefix, std::string_view text, bool escape_high) {
   const bool has_single = text.find('\'') != std::string_view::npos;
   const bool has_double = text.find('"') != std::string_view::npos;
   const char quote = (has_single && !has_double) ? '"' : '\'';
-  std::string out;
-  out.reserve(text.size() + 2);
+  std::string out(prefix);
+  out.reserve(prefix.size() + text.size() + 2);
   out.push_back(quote);
   for (unsigned char c : text) {
     switch (c) {
@@ -18,14 +23,12 @@ std::string py_repr(std::string_view text) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (c < 0x20 || c == 0x7f) {
+        if (c < 0x20 || c == 0x7f || (escape_high && c > 0x7f)) {
           char buf[5];
           std::snprintf(buf, sizeof buf, "\\x%02x", c);
           out += buf;
-        } else if (c == static_cast<unsigned char>(quote)) {
-          out.push_back('\\');
-          out.push_back(static_cast<char>(c));
         } else {
+          if (c == static_cast<unsigned char>(quote)) out.push_back('\\');
           out.push_back(static_cast<char>(c));
         }
     }
@@ -33,6 +36,12 @@ std::string py_repr(std::string_view text) {
   out.push_back(quote);
   return out;
 }
+
+}  // namespace
+
+std::string py_repr(std::string_view text) { return quoted("", text, false); }
+
+std::string py_bytes_repr(std::string_view bytes) { return quoted("b", bytes, true); }
 
 std::string py_repr(const std::vector<std::string>& items) {
   std::string out = "[";

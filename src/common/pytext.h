@@ -12,6 +12,10 @@ namespace velmora {
 // escaped, other C0 controls and DEL as \xhh. Bytes of 0x80 and above pass through unchanged.
 std::string py_repr(std::string_view text);
 
+// Python repr() of a bytes object: b'...' (double quotes when it holds ' and no "), backslash, the quote,
+// \t, \n and \r escaped, other bytes outside 0x20 .. 0x7e as \xhh.
+std::string py_bytes_repr(std::string_view bytes);
+
 // Python repr() of a list of str: "['a', 'b']".
 std::string py_repr(const std::vector<std::string>& items);
 

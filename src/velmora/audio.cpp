@@ -56,6 +56,11 @@ bool is_regular_file(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+std::filesystem::path path_of(const char* text) {
+  if (text == nullptr) throw ValueError("an audio file path must not be null");
+  return text;
+}
+
 }  // namespace
 
 AudioItem AudioItem::pcm(std::span<const std::uint8_t> bytes) { return AudioItem(copied(bytes.data(), bytes.size())); }
@@ -86,6 +91,8 @@ AudioItem AudioItem::array(const ArrayRef& array) {
 }
 
 AudioItem AudioItem::unsupported(std::string type_name) { return AudioItem(Refused{TYPE_REFUSAL + type_name}); }
+
+AudioInput::AudioInput(const char* path) : AudioInput(path_of(path)) {}
 
 AudioInput AudioInput::stream(Generator<AudioItem> items) { return AudioAccess::make_stream(std::move(items)); }
 AudioInput AudioInput::stream(std::vector<AudioItem> items) { return stream(items_of(std::move(items))); }
@@ -131,6 +138,17 @@ std::optional<Pcm> whole_clip(AudioInput&& audio) {
   auto& item = AudioAccess::item(audio);
   if (!item) return std::nullopt;
   return pcm_of(std::move(*item));
+}
+
+void whole_samples(Pcm& chunk, std::optional<std::uint8_t>& carry) {
+  if (carry) {
+    chunk.insert(chunk.begin(), *carry);
+    carry.reset();
+  }
+  if (chunk.size() % 2 != 0) {
+    carry = chunk.back();
+    chunk.pop_back();
+  }
 }
 
 Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip) {

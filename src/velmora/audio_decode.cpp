@@ -6,23 +6,67 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libswresample/swresample.h>
 }
 
+#include <cstdarg>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/pytext.h"
 #include "velmora/audio_input.h"
 #include "velmora/errors.hpp"
+#include "velmora/log.hpp"
 #include "velmora/module.h"
 
 namespace velmora::detail {
 namespace {
 
-// A failure reported by the libraries: "[Errno N] <their text>: '<path>'".
+// The libraries' own log lines go to the "velmora" logger at debug level, never to the application's standard
+// error. Lines of error level logged while this thread decodes are kept for the failure's detail as well.
+thread_local std::vector<std::string>* error_lines = nullptr;
+
+void log_to_velmora(void* context, int level, const char* format, va_list args) {
+  if (level > av_log_get_level()) return;
+  // A line may come in fragments; the prefix ("[mp3 @ 0x...] ") goes before the first one only.
+  thread_local std::string pending;
+  thread_local int print_prefix = 1;
+  char fragment[1024];
+  va_list copy;
+  va_copy(copy, args);
+  av_log_format_line2(context, level, format, copy, fragment, sizeof fragment, &print_prefix);
+  va_end(copy);
+  pending += fragment;
+  for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+    std::string line = pending.substr(0, nl);
+    pending.erase(0, nl + 1);
+    if (line.empty()) continue;
+    if (error_lines && level <= AV_LOG_ERROR) error_lines->push_back(line);
+    velmora_log().debug("%s", {std::move(line)});
+  }
+}
+
+// Keeps the error lines logged on this thread while it lives.
+class ErrorLines {
+ public:
+  ErrorLines() : previous_(std::exchange(error_lines, &lines_)) {}
+  ~ErrorLines() { error_lines = previous_; }
+  ErrorLines(const ErrorLines&) = delete;
+  ErrorLines& operator=(const ErrorLines&) = delete;
+
+ private:
+  std::vector<std::string> lines_;
+  std::vector<std::string>* previous_;
+};
+
+// A failure reported by the libraries: "[Errno N] <their text>: '<path>'", then the error lines they logged
+// on the way, one a line.
 class AvError : public std::runtime_error {
  public:
   AvError(int code, const std::string& path) : std::runtime_error(text(code, path)) {}
@@ -31,7 +75,11 @@ class AvError : public std::runtime_error {
   static std::string text(int code, const std::string& path) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, buf, sizeof buf);
-    return "[Errno " + std::to_string(-code) + "] " + buf + ": " + py_repr(path);
+    std::string out = "[Errno " + std::to_string(-code) + "] " + buf + ": " + py_repr(path);
+    if (error_lines) {
+      for (const std::string& line : *error_lines) out += "\n" + line;
+    }
+    return out;
   }
 };
 
@@ -182,6 +230,9 @@ Pcm decode_all(const std::string& path) {
 }  // namespace
 
 Pcm decode_file(const std::string& path) {
+  static std::once_flag routed;
+  std::call_once(routed, [] { av_log_set_callback(log_to_velmora); });
+  ErrorLines errors;
   try {
     return decode_all(path);
   } catch (const std::exception&) {

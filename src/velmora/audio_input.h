@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "common/generator.h"
 #include "velmora/audio.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora::detail {
 
@@ -33,6 +33,11 @@ std::optional<Pcm> whole_clip(AudioInput&& audio);
 // even when empty; for a stream, one chunk per item, converted when it is pulled. Nothing runs before the
 // first pull.
 Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip = std::nullopt);
+
+// Makes `chunk` whole samples: `carry` (the odd last byte of the chunk before, if any) goes in front of it, and
+// its own odd last byte, if any, moves into `carry`. Engines take stream items, which may split a sample
+// anywhere, through this.
+void whole_samples(Pcm& chunk, std::optional<std::uint8_t>& carry);
 
 // The frame count a whole clip of `clip_bytes` implies at `fps` frames per second, or nothing when there is
 // no clip, no rate (nothing or 0) or less than one frame. Throws ValueError for a rate that is not finite.

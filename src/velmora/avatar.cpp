@@ -8,6 +8,7 @@
 
 #include "common/py_float.h"
 #include "velmora/audio_input.h"
+#include "velmora/engine.hpp"
 #include "velmora/errors.hpp"
 #include "velmora/log.hpp"
 #include "velmora/module.h"
@@ -101,7 +102,8 @@ Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput au
   std::optional<Pcm> clip = detail::whole_clip(std::move(audio));  // chunks() then takes `clip`
   const std::optional<std::size_t> clip_bytes = clip ? std::optional<std::size_t>(clip->size()) : std::nullopt;
   detail::RenderClock clock(state->now);  // outlives `gen`, which pulls through it
-  Generator<Frame> gen = state->engine->frames(clock.chunks(detail::chunks(std::move(audio), std::move(clip))));
+  Generator<Frame> gen =
+      state->engine->frames(clock.chunks(detail::chunks(std::move(audio), std::move(clip))), stop);
   bool done = false;
   std::int64_t delivered = 0;
   try {
@@ -160,7 +162,7 @@ FrameStream Avatar::render(AudioInput audio, std::stop_token stop) {
 
 std::int64_t Avatar::render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop) {
   const auto services = detail::outside();
-  const auto& write = detail::need(services->mp4_writer, detail::WRITER_MODULE);
+  const auto& write = detail::need(services->mp4_writer, detail::NO_VIDEO_WRITER);
   return write(*this, std::move(audio), out_mp4.string(), std::move(stop));
 }
 

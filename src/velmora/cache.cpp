@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -115,7 +116,7 @@ std::optional<std::string> read_record(const std::string& path) {
 void write_record(const std::string& path, const std::string& key, pid_t pid) {
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  const std::string tmp = path + "." + std::to_string(pid);
+  const std::string tmp = path + "." + std::to_string(pid) + ".t" + std::to_string(thread_number());
   Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.ok()) return;
   const bool written = write_all(fd.get(), key);
@@ -142,6 +143,29 @@ EntryState entry_state(const std::string& entry) {
 
 }  // namespace
 
+unsigned thread_number() {
+  static std::atomic<unsigned> next{0};
+  thread_local const unsigned mine = next++;
+  return mine;
+}
+
+NamedLocks::Guard NamedLocks::lock(const std::string& name) {
+  Slots::value_type* slot;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    slot = &*slots_.try_emplace(name).first;
+    ++slot->second.users;
+  }
+  slot->second.mutex.lock();
+  return Guard(this, slot);
+}
+
+void NamedLocks::release(Slots::value_type* slot) {
+  slot->second.mutex.unlock();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (--slot->second.users == 0) slots_.erase(slot->first);
+}
+
 std::string cache_root() {
   const auto dir = env_get("VELMORA_CACHE_DIR");
   // An empty value would put the cache in "avatars" under whatever folder the process runs in, where a sweep
@@ -164,6 +188,10 @@ std::int64_t cache_cap_bytes() {
   const double bytes = std::max(gb, 0.0) * 1e9;
   if (bytes >= 9223372036854775807.0) return INT64_MAX;
   return static_cast<std::int64_t>(bytes);
+}
+
+std::uint64_t unpack_cap_bytes(std::int64_t cache_cap) {
+  return std::max(static_cast<std::uint64_t>(std::max<std::int64_t>(cache_cap, 0)), MIN_UNPACK_BYTES);
 }
 
 std::string content_key(const std::string& source, const struct stat& st, const std::string& avatars, pid_t pid) {
@@ -198,12 +226,12 @@ pid_t AvatarCache::pid() const { return options_.pid != 0 ? options_.pid : ::get
 double AvatarCache::now() const { return options_.clock ? options_.clock() : wall_clock(); }
 
 bool AvatarCache::swept() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(state_mutex_);
   return swept_;
 }
 
 std::size_t AvatarCache::held_count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(state_mutex_);
   return held_.size();
 }
 
@@ -212,7 +240,6 @@ std::string AvatarCache::materialise(const std::string& source) {
   struct stat st;
   if (::stat(source.c_str(), &st) != 0) throw_errno(py_repr(source));
 
-  std::lock_guard<std::mutex> lock(mutex_);
   const std::string avatars = path_join(cache_root(), "avatars");
   std::string key;
   try {
@@ -221,38 +248,47 @@ std::string AvatarCache::materialise(const std::string& source) {
     throw refuse<Failed>(PREPARE_FAILED, Detail::current());
   }
   const std::string entry = path_join(avatars, key);
-  const std::string marker = path_join(entry, MARKER);
+  bool sweep_due = false;
+  {
+    const NamedLocks::Guard taking = entry_locks_.lock(entry);
+    take(source, entry, sweep_due);
+  }
+  // The sweep runs once the entry's lock is let go, so other takers of the entry need not wait for it.
+  if (sweep_due) sweep_at(avatars, entry, now());
+  return entry;
+}
 
+void AvatarCache::take(const std::string& source, const std::string& entry, bool& sweep_due) {
+  const std::string marker = path_join(entry, MARKER);
   // An entry can be evicted between finding it and locking it; the hold sees that (gone), and the entry is
   // then unpacked anew, and held before it is published. Only a lost race can meet an evicted entry again.
   for (int round = 0; round < 8; ++round) {
-    if (is_file(marker) && hold_locked(entry) != Hold::gone) {
-      if (!swept_) {
-        swept_ = true;
-        sweep_locked(avatars, entry, now());
-      }
-      return entry;
+    if (is_file(marker) && hold_entry(entry) != Hold::gone) {
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      sweep_due = !std::exchange(swept_, true);  // a hit sweeps only while no sweep has started in the process
+      return;
     }
     const Unpack outcome = unpack(source, entry);
-    if (outcome == Unpack::vanished || hold_locked(entry) == Hold::gone) continue;
+    if (outcome == Unpack::vanished || hold_entry(entry) == Hold::gone) continue;
     if (outcome == Unpack::published) {
+      std::lock_guard<std::mutex> lock(state_mutex_);
       swept_ = true;
-      sweep_locked(avatars, entry, now());
+      sweep_due = true;
     }
-    return entry;
+    return;
   }
   throw refuse<Failed>(PREPARE_FAILED, "the cache entry " + py_repr(entry) + " kept disappearing while being taken");
 }
 
 AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::string& entry) {
   const auto services = outside();
-  const auto& unfold = need(services->unfold_imx, UNFOLD_MODULE);
-  const std::string tmp = entry + ".tmp." + std::to_string(pid());
+  const auto& unfold = need(services->unfold_imx, NO_UNPACKER);
+  const std::string tmp = entry + ".t" + std::to_string(thread_number()) + ".tmp." + std::to_string(pid());
   bool moving = false;
   try {
-    remove_tree(tmp);  // a leftover of an earlier attempt under this process id
+    remove_tree(tmp);  // a leftover of an earlier attempt under this thread's name
     std::filesystem::create_directories(tmp);
-    unfold(source, tmp);
+    unfold(source, tmp, unpack_cap_bytes(cache_cap_bytes()));
     // Published without its manifest, the folder would block the entry's name for good.
     const std::string tmp_marker = path_join(tmp, MARKER);
     if (!is_file(tmp_marker)) throw ValueError("the unpacked avatar has no " + std::string(MARKER));
@@ -262,7 +298,10 @@ AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::st
     if (!options_.advisory_locks || ::flock(lock.get(), LOCK_SH | LOCK_NB) != 0) lock.reset();
     moving = true;
     if (::rename(tmp.c_str(), entry.c_str()) != 0) throw_errno("cannot move " + py_repr(tmp) + " onto " + py_repr(entry));
-    if (lock.ok() && held_.try_emplace(entry, lock.get()).second) lock.release();
+    if (lock.ok()) {
+      std::lock_guard<std::mutex> state(state_mutex_);
+      if (held_.try_emplace(entry, lock.get()).second) lock.release();
+    }
   } catch (const std::system_error&) {
     remove_tree(tmp);
     switch (entry_state(entry)) {
@@ -283,14 +322,17 @@ AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::st
 }
 
 AvatarCache::Hold AvatarCache::hold(const std::string& dest) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return hold_locked(dest);
+  const NamedLocks::Guard taking = entry_locks_.lock(dest);
+  return hold_entry(dest);
 }
 
-AvatarCache::Hold AvatarCache::hold_locked(const std::string& dest) {
+AvatarCache::Hold AvatarCache::hold_entry(const std::string& dest) {
   ::utimensat(AT_FDCWD, dest.c_str(), nullptr, 0);
   if (!options_.advisory_locks) return Hold::unheld;
-  if (held_.count(dest)) return Hold::held;
+  {
+    std::lock_guard<std::mutex> state(state_mutex_);
+    if (held_.count(dest)) return Hold::held;
+  }
   const std::string marker = path_join(dest, MARKER);
   Fd fd(::open(marker.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.ok()) return errno == ENOENT || errno == ENOTDIR ? Hold::gone : Hold::unheld;
@@ -307,6 +349,7 @@ AvatarCache::Hold AvatarCache::hold_locked(const std::string& dest) {
   if (::fstat(fd.get(), &locked) != 0 || ::stat(marker.c_str(), &current) != 0 || !same_file(locked, current)) {
     return Hold::gone;
   }
+  std::lock_guard<std::mutex> state(state_mutex_);
   held_.emplace(dest, fd.release());
   return Hold::held;
 }
@@ -328,11 +371,11 @@ bool AvatarCache::owner_alive(const std::string& digits) const {
 void AvatarCache::sweep(const std::string& avatars, const std::string& keep) { sweep_at(avatars, keep, now()); }
 
 void AvatarCache::sweep_at(const std::string& avatars, const std::string& keep, double now) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  sweep_locked(avatars, keep, now);
+  std::lock_guard<std::mutex> lock(sweep_mutex_);
+  sweep_pass(avatars, keep, now);
 }
 
-void AvatarCache::sweep_locked(const std::string& avatars, const std::string& keep, double now) noexcept {
+void AvatarCache::sweep_pass(const std::string& avatars, const std::string& keep, double now) noexcept {
   try {
     const std::int64_t cap = cache_cap_bytes();
     struct Candidate {

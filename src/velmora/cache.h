@@ -6,13 +6,19 @@
 //   avatars/sha256-<K>              an entry: one unpacked avatar; K is the first 32 lower-case hex digits of
 //                                   the SHA-256 of the avatar file's bytes. Complete exactly when its
 //                                   manifest.json is a regular file; that file also carries the entry's locks.
-//   avatars/sha256-<K>.tmp.<pid>    a folder being unpacked (or set aside for deletion) by process <pid>
+//   avatars/sha256-<K>.t<n>.tmp.<pid>
+//                                   a folder being unpacked by thread <n> of process <pid>
+//   avatars/sha256-<K>.tmp.<pid>    an entry set aside for deletion by process <pid>
 //   avatars/.idx/<H>                key record: K as text, where H is the first 32 hex digits of the SHA-256 of
 //                                   "<abspath>\0<size>\0<mtime_ns>\0<inode>" of the avatar file
-//   avatars/.idx/<H>.<pid>          a key record being written by process <pid>
+//   avatars/.idx/<H>.<pid>.t<n>     a key record being written by thread <n> of process <pid>
 // Entries and records appear only by an atomic rename of a complete temporary. A process keeps a shared
 // flock on every entry it hands out for the rest of its life; a sweep deletes abandoned temporary folders and
 // evicts idle, unheld entries, most idle first, while the cache is larger than VELMORA_AVATAR_CACHE_GB.
+// Every temporary folder name ends in ".tmp.<pid>", by which every sweep knows it and its owner.
+//
+// Threads of one process take different entries at once: only threads taking the same entry wait for one
+// another (the first unpacks it, the others then find it), and one sweep runs at a time.
 #include <string>
 
 namespace velmora::detail {
@@ -21,8 +27,9 @@ namespace velmora::detail {
 // through the installed container unpacker when the cache does not have it yet. The entry stays held for the
 // rest of the process's life.
 // Throws: std::system_error when `source` cannot be looked at; Failed "could not prepare that avatar" when it
-// cannot be read or the entry cannot be written; InvalidAvatar "that is not a usable avatar" when the
-// unpacker rejects the file or leaves no manifest.json; ImportError when no unpacker is installed.
+// cannot be read, the entry cannot be written, or the avatar unpacks to more than the cache takes (its cap,
+// 1 GB at the least); InvalidAvatar "that is not a usable avatar" when the unpacker rejects the file or leaves
+// no manifest.json; ImportError when no unpacker is installed. May be called from several threads at once.
 std::string materialise(const std::string& source);
 
 }  // namespace velmora::detail

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 namespace velmora::detail {
 
@@ -25,11 +27,58 @@ std::string cache_root();
 // call; saturates at the largest int64.
 std::int64_t cache_cap_bytes();
 
+// The most an avatar may unpack to: the cache's cap `cache_cap`, but never below MIN_UNPACK_BYTES, so that a
+// small cache still takes an ordinary avatar (it is then evicted as soon as it is idle). Beyond it the unpack
+// fails and nothing is published.
+inline constexpr std::uint64_t MIN_UNPACK_BYTES = 1'000'000'000;
+std::uint64_t unpack_cap_bytes(std::int64_t cache_cap);
+
 // The content key "sha256-<K>" of the avatar file `source`, whose stat (links followed) is `st`. Trusts the
 // key record under `avatars`/.idx when it holds 32 lower-case hex digits (blanks around allowed), else hashes
-// the file and writes the record through the temporary name "<record>.<pid>" (write failures are ignored).
+// the file and writes the record through the temporary name "<record>.<pid>.t<n>", n the calling thread's
+// number (write failures are ignored).
 // Throws std::system_error when the file cannot be read.
 std::string content_key(const std::string& source, const struct stat& st, const std::string& avatars, pid_t pid);
+
+// A number of the calling thread, unique in the process and fixed for the thread's life: with the process id it
+// keeps the temporary names of threads that unpack or write records at once apart.
+unsigned thread_number();
+
+// Mutexes by name, each made when first asked for and dropped once nobody holds or waits for it.
+class NamedLocks {
+ public:
+  class Guard;
+  // Waits until no one else holds `name`, then holds it until the guard goes.
+  Guard lock(const std::string& name);
+
+ private:
+  struct Slot {
+    std::mutex mutex;
+    int users = 0;  // holders and waiters
+  };
+  using Slots = std::unordered_map<std::string, Slot>;  // nodes stay where they are while the map grows
+  void release(Slots::value_type* slot);
+
+  std::mutex mutex_;  // guards the map and the user counts
+  Slots slots_;
+};
+
+class NamedLocks::Guard {
+ public:
+  Guard(Guard&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)), slot_(other.slot_) {}
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+  Guard& operator=(Guard&&) = delete;
+  ~Guard() {
+    if (owner_) owner_->release(slot_);
+  }
+
+ private:
+  friend class NamedLocks;
+  Guard(NamedLocks* owner, Slots::value_type* slot) : owner_(owner), slot_(slot) {}
+  NamedLocks* owner_;
+  Slots::value_type* slot_;
+};
 
 // Whether a process with that id exists (signal 0; a refusal for lack of permission counts as alive). An id
 // outside the range of process ids is not alive.
@@ -44,7 +93,8 @@ struct CacheOptions {
 
 // The cache state of one process: the entries it holds and whether it has swept. The process has one
 // (process_cache()); tests make more, each standing for another process as far as locks go, since locks
-// belong to open file descriptions. All members may be called from several threads.
+// belong to open file descriptions. All members may be called from several threads: threads wait for one
+// another only to take the same entry, and for a sweep while one runs.
 class AvatarCache {
  public:
   explicit AvatarCache(CacheOptions options = {});
@@ -54,7 +104,8 @@ class AvatarCache {
   AvatarCache& operator=(const AvatarCache&) = delete;
 
   // See materialise() in cache.h. A new entry is held from before it is published; a found one is held and
-  // then checked, and unpacked anew if it was evicted in between.
+  // then checked, and unpacked anew if it was evicted in between. The file is hashed outside every lock; the
+  // entry is looked up, unpacked and held under its own lock; the sweep runs after that lock is let go.
   std::string materialise(const std::string& source);
 
   enum class Hold {
@@ -86,15 +137,20 @@ class AvatarCache {
 
   pid_t pid() const;
   double now() const;
-  Hold hold_locked(const std::string& dest);
-  void sweep_locked(const std::string& avatars, const std::string& keep, double now) noexcept;
+  // Holds the entry `entry`: found, or unpacked from `source` and published. `sweep_due` says whether a sweep
+  // is due now. Called under the entry's lock.
+  void take(const std::string& source, const std::string& entry, bool& sweep_due);
+  Hold hold_entry(const std::string& dest);  // under the entry's lock
+  void sweep_pass(const std::string& avatars, const std::string& keep, double now) noexcept;  // under sweep_mutex_
   Unpack unpack(const std::string& source, const std::string& entry);
   Evict evict(const std::string& path, double idle, double now);
   Evict set_aside_and_remove(const std::string& path, int lock_fd);
   bool owner_alive(const std::string& digits) const;
 
   CacheOptions options_;
-  mutable std::mutex mutex_;  // one operation at a time: threads of one process share its temporary names
+  NamedLocks entry_locks_;     // by entry path: one thread at a time looks up, unpacks or holds an entry
+  std::mutex sweep_mutex_;     // one sweep at a time: its set-aside names carry the process id only
+  mutable std::mutex state_mutex_;  // guards held_ and swept_, never held across file-system work
   std::unordered_map<std::string, int> held_;  // entry path, exactly as handed out -> locked descriptor
   bool swept_ = false;
 };

@@ -6,9 +6,9 @@
 #include <span>
 #include <string>
 
-#include "common/generator.h"
 #include "velmora/engine.hpp"
 #include "velmora/frame.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora::detail {
 

@@ -11,21 +11,9 @@
 namespace velmora::detail {
 namespace {
 
-std::size_t element_size(ElementType type) {
-  switch (type) {
-    case ElementType::u8:
-      return 1;
-    case ElementType::i16:
-      return 2;
-    case ElementType::f32:
-      return 4;
-  }
-  return 1;
-}
-
 std::shared_ptr<FixtureRuntime> installed_runtime() {
   const auto services = outside();
-  return need(services->fixture_runtime, FIXTURE_MODULE);
+  return need(services->fixture_runtime, FIXTURE);
 }
 
 Generator<Frame> fixture_frames(std::shared_ptr<NativeRuntime> rt, Generator<Pcm> chunks) {
@@ -81,7 +69,7 @@ Frame reversed_channels(const Frame& image) {
 FixtureEngine::FixtureEngine(const std::string& source) : FixtureEngine(source, installed_runtime()) {}
 
 FixtureEngine::FixtureEngine(const std::string& source, std::shared_ptr<FixtureRuntime> runtime) {
-  if (!runtime) throw ImportError(std::string("No module named '") + FIXTURE_MODULE + "'");
+  if (!runtime) throw ImportError(no_engine_message(FIXTURE));
   runtime->register_default_audio_encoder();
   const int threads = runtime->default_threads();
   try {

@@ -1,6 +1,7 @@
 #include "velmora/module.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "common/env.h"
 #include "common/py_float.h"
@@ -20,6 +21,16 @@ std::string_view without_final_newline(std::string_view text) {
 }
 
 }  // namespace
+
+std::string no_engine_message(const EngineIdSet& family) {
+  std::string text = "this build has no engine for ";
+  const auto ids = family.ids();
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (i > 0) text += i + 1 == ids.size() ? " or " : ", ";
+    text.append("\"").append(ids[i]).append("\"");
+  }
+  return text + " avatars";
+}
 
 bool is_service_code(std::string_view source) {
   const std::string_view s = without_final_newline(source);
@@ -43,25 +54,34 @@ std::optional<std::string_view> tmp_owner_digits(std::string_view name) {
   return s.substr(d);
 }
 
-QuietSetting read_quiet(std::optional<std::string_view> text) {
-  QuietSetting out;
+SecondsSetting read_seconds(std::string_view name, std::optional<std::string_view> text, double fallback) {
+  SecondsSetting out{fallback, std::nullopt};
   if (!text) return out;
   const auto value = parse_py_float(*text);
   if (value && std::isfinite(*value)) {
     out.seconds = *value;
     return out;
   }
-  out.warning = "velmora: VELMORA_RENDER_QUIET=" + py_repr(*text) + " is not a finite number of seconds; using 10";
+  char shown[32];
+  std::snprintf(shown, sizeof shown, "%g", fallback);
+  out.warning = "velmora: " + std::string(name) + "=" + py_repr(*text) +
+                " is not a finite number of seconds; using " + shown;
   return out;
 }
 
+QuietSetting read_quiet(std::optional<std::string_view> text) {
+  return read_seconds(QUIET_ENV, text, DEFAULT_QUIET_S);
+}
+
+double env_seconds(const char* name, double fallback) {
+  const auto text = env_get(name);
+  const SecondsSetting s = read_seconds(name, text ? std::optional<std::string_view>(*text) : std::nullopt, fallback);
+  if (s.warning) velmora_log().warning(*s.warning);
+  return s.seconds;
+}
+
 double quiet_seconds() {
-  static const double seconds = [] {
-    const auto text = env_get("VELMORA_RENDER_QUIET");
-    const QuietSetting s = read_quiet(text ? std::optional<std::string_view>(*text) : std::nullopt);
-    if (s.warning) velmora_log().warning(*s.warning);
-    return s.seconds;
-  }();
+  static const double seconds = env_seconds(QUIET_ENV, DEFAULT_QUIET_S);
   return seconds;
 }
 

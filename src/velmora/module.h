@@ -40,6 +40,10 @@ inline constexpr EngineIdSet FIXTURE{FIXTURE_IDS};  // the fixture engine, on th
 inline constexpr EngineIdSet LITERT{LITERT_IDS};    // the mirel-2 engine adapter, on the avatar file
 inline constexpr EngineIdSet UNIFIED{UNIFIED_IDS};  // the unified engine adapter, on the unpacked avatar
 
+// The ImportError text for a family that this build has no engine for, naming its engine ids: 'this build
+// has no engine for "vantor2-light" or "vantor2-golden" avatars'.
+std::string no_engine_message(const EngineIdSet& family);
+
 // True when `source` names an avatar held by the service: one upper-case ASCII letter and nine upper-case
 // ASCII letters or digits, optionally followed by one newline (the pattern "^[A-Z][A-Z0-9]{9}$").
 bool is_service_code(std::string_view source);
@@ -48,13 +52,21 @@ bool is_service_code(std::string_view source);
 // owner's process id as its digit text; nothing for any other name.
 std::optional<std::string_view> tmp_owner_digits(std::string_view name);
 
-// The seconds a session render waits for its next frame once its input has ended, from the text of
-// VELMORA_RENDER_QUIET (nothing when unset). Text that is not a finite number (empty text included) gives
-// the default and a warning to log.
-struct QuietSetting {
-  double seconds = DEFAULT_QUIET_S;
+// A setting in seconds from the text of the environment variable `name` (nothing when unset). Text that is
+// not a finite number (empty text included) gives `fallback` and a warning to log.
+struct SecondsSetting {
+  double seconds = 0;
   std::optional<std::string> warning;
 };
+SecondsSetting read_seconds(std::string_view name, std::optional<std::string_view> text, double fallback);
+
+// The environment variable `name` read now as read_seconds does, its warning logged.
+double env_seconds(const char* name, double fallback);
+
+// The seconds a session render waits for its next frame once its input has ended, from the text of
+// VELMORA_RENDER_QUIET (read_seconds with DEFAULT_QUIET_S).
+inline constexpr const char* QUIET_ENV = "VELMORA_RENDER_QUIET";
+using QuietSetting = SecondsSetting;
 QuietSetting read_quiet(std::optional<std::string_view> text);
 
 // VELMORA_RENDER_QUIET as read at the first call in the process (its warning logged then); later changes to

@@ -40,8 +40,8 @@ std::string service_code_message(const std::string& source) {
 
 std::string engine_of(const std::string& source) {
   const auto services = outside();
-  const auto& read = need(services->read_manifest, MANIFEST_MODULE);
-  const auto& resolve = need(services->resolve_engine, MANIFEST_MODULE);
+  const auto& read = need(services->read_manifest, NO_MANIFEST_READER);
+  const auto& resolve = need(services->resolve_engine, NO_MANIFEST_READER);
   const std::optional<json::Value> manifest = read(source);
   return resolve(manifest ? *manifest : json::Value::null());
 }
@@ -49,7 +49,7 @@ std::string engine_of(const std::string& source) {
 bool apple_host_bundled() {
   try {
     const auto services = outside();
-    return need(services->bundled_host, BUNDLED_HOST_MODULE)().has_value();
+    return need(services->bundled_host, NO_HOST_LOOKUP)().has_value();
   } catch (const std::exception&) {
     return false;
   }
@@ -58,7 +58,7 @@ bool apple_host_bundled() {
 std::unique_ptr<Engine> build_engine(const std::string& source, const std::string&) {
   try {
     const auto services = outside();
-    return need(services->mirel2_engine, MIREL2_MODULE)(source);
+    return need(services->mirel2_engine, LITERT)(source);
   } catch (const AvatarError&) {
     throw;
   } catch (const session::EngineUnavailable& e) {
@@ -72,7 +72,7 @@ std::unique_ptr<Engine> build_engine(const std::string& source, const std::strin
 
 std::unique_ptr<Engine> unified_engine(const std::string& source) {
   const auto services = outside();
-  const auto& make = need(services->v2u_engine, V2U_MODULE);
+  const auto& make = need(services->v2u_engine, UNIFIED);
   const std::string folder = materialise(source);
   try {
     return make(folder);
@@ -93,7 +93,7 @@ Avatar open_engine(const std::string& source, const std::string& engine_id, std:
       engine = std::make_unique<FixtureEngine>(source);
     } else if (LITERT.contains(engine_id)) {
       const auto services = outside();
-      engine = need(services->mirel2_engine, MIREL2_MODULE)(source);
+      engine = need(services->mirel2_engine, LITERT)(source);
     } else if (UNIFIED.contains(engine_id)) {
       engine = unified_engine(source);
     } else {

@@ -3,13 +3,17 @@
 #include <mutex>
 #include <utility>
 
+#include "velmora/outside/package.h"
+
 namespace velmora::detail {
 namespace {
 
 std::mutex registry_mutex;
 
+// This build's own services go in at the first use, whichever thread comes first (a function-local static is
+// initialised once, then): nothing depends on start-up code that a linker could leave out.
 std::shared_ptr<const Outside>& registry() {
-  static std::shared_ptr<const Outside> installed = std::make_shared<const Outside>();
+  static std::shared_ptr<const Outside> installed = std::make_shared<const Outside>(package_outside());
   return installed;
 }
 

@@ -1,12 +1,12 @@
 #pragma once
 // The registry of outside modules: the engine adapters, runtimes, manifest reader, container unpacker and
-// video writer that the Avatar API calls but does not contain. The API never links them; it asks the
-// registry at the moment it needs one, and a service that is not installed is an ImportError there, so a
-// process that lacks one engine family can still open the others.
+// video writer that the Avatar API calls but does not build on. The API asks the registry at the moment it
+// needs one, and a service that is not installed is an ImportError there, so a build that lacks one engine
+// family can still open the others.
 //
-// The package's wiring installs the services once (install_outside); tests replace them for a scope
-// (ScopedOutside). A caller takes a snapshot and keeps it for the operation, so a replacement never changes
-// a service under a running call.
+// The registry fills itself with this build's own services (outside/package.h) at its first use; tests replace
+// them for a scope (ScopedOutside). A caller takes a snapshot and keeps it for the operation, so a replacement
+// never changes a service under a running call.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +17,7 @@
 #include "common/json.h"
 #include "velmora/audio.hpp"
 #include "velmora/errors.hpp"
+#include "velmora/module.h"
 #include "velmora/session.hpp"
 
 namespace velmora {
@@ -28,15 +29,11 @@ namespace velmora::detail {
 
 class FixtureRuntime;  // the native fixture runtime's interface
 
-// The module each service stands for; its name is the one an ImportError gives.
-inline constexpr const char* MANIFEST_MODULE = "velmora._imx_engine";
-inline constexpr const char* MIREL2_MODULE = "velmora._mirel2";
-inline constexpr const char* BUNDLED_HOST_MODULE = "velmora._mirel2._apple";
-inline constexpr const char* V2U_MODULE = "velmora._v2u";
-inline constexpr const char* UNFOLD_MODULE = "velmora._offline";
-inline constexpr const char* SESSION_MODULE = "velmora._session";
-inline constexpr const char* FIXTURE_MODULE = "velmora._core";
-inline constexpr const char* WRITER_MODULE = "velmora.__main__";
+// What the ImportError for a missing service says; an engine family's says so through no_engine_message.
+inline constexpr const char* NO_MANIFEST_READER = "this build has no avatar manifest reader";
+inline constexpr const char* NO_HOST_LOOKUP = "this build has no render host lookup";
+inline constexpr const char* NO_UNPACKER = "this build has no avatar unpacker";
+inline constexpr const char* NO_VIDEO_WRITER = "this build has no video file writer";
 
 struct Outside {
   // The avatar's parsed manifest, or nothing when it has none; std::system_error when it cannot be read.
@@ -49,9 +46,10 @@ struct Outside {
   std::function<std::optional<std::string>()> bundled_host;
   // The unified engine adapter on an unpacked avatar folder.
   std::function<std::unique_ptr<Engine>(const std::string& folder)> v2u_engine;
-  // Unpacks the avatar file `source` into the folder `dest` (manifest.json at its top); std::system_error
-  // for read and write failures, another exception for a file that is not a usable avatar.
-  std::function<void(const std::string& source, const std::string& dest)> unfold_imx;
+  // Unpacks the avatar file `source` into the folder `dest` (manifest.json at its top), `max_bytes` at the
+  // most; std::system_error for read and write failures and for an avatar larger than that, another exception
+  // for a file that is not a usable avatar.
+  std::function<void(const std::string& source, const std::string& dest, std::uint64_t max_bytes)> unfold_imx;
   // A session of the session runtime on an unpacked avatar folder and its parsed manifest.
   std::function<std::unique_ptr<session::Session>(const std::string& folder, const json::Value& manifest)>
       session_runtime;
@@ -80,10 +78,17 @@ class ScopedOutside {
   std::shared_ptr<const Outside> previous_;
 };
 
-// The installed `service`, or ImportError "No module named '<module>'".
+// The installed `service`, or ImportError `missing`.
 template <class Service>
-const Service& need(const Service& service, const char* module) {
-  if (!service) throw ImportError(std::string("No module named '") + module + "'");
+const Service& need(const Service& service, const char* missing) {
+  if (!service) throw ImportError(missing);
+  return service;
+}
+
+// The installed engine `service` of `family`, or ImportError saying that this build has no engine for it.
+template <class Service>
+const Service& need(const Service& service, const EngineIdSet& family) {
+  if (!service) throw ImportError(no_engine_message(family));
   return service;
 }
 

@@ -5,9 +5,9 @@
 #include <functional>
 #include <optional>
 
-#include "common/generator.h"
 #include "velmora/audio.hpp"
 #include "velmora/avatar.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora::detail {
 

@@ -45,7 +45,7 @@ std::string quiet_stop_text(double quiet) {
 
 SessionEngine::SessionEngine(const std::string& source, SessionOptions options) : options_(std::move(options)) {
   const auto services = outside();
-  const auto& make_session = need(services->session_runtime, SESSION_MODULE);
+  const auto& make_session = need(services->session_runtime, SESSION);
   const std::string folder = materialise(source);
   const json::Value manifest = read_manifest_json(folder);
   s_ = make_session(folder, manifest);

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "common/generator.h"
 #include "velmora/engine.hpp"
+#include "velmora/generator.hpp"
 #include "velmora/render_clock.h"
 #include "velmora/session.hpp"
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 #include "common/log_line.h"
 #include "common/pytext.h"
@@ -52,26 +53,38 @@ std::string member_path(const std::string& dest, std::string_view name) {
   return path_join(dest, rel);
 }
 
-void write_member(const std::string& dest, std::string_view name, std::span<const std::uint8_t> bytes) {
-  const std::string path = member_path(dest, name);
+MemberFile::MemberFile(const std::string& dest, std::string_view name) : path_(member_path(dest, name)) {
   const std::string_view rel = folder_entry_stripped(name);
   // Every folder on the way is made here, inside `dest`, and checked to be a folder, not a link.
   for (std::size_t slash = rel.find('/'); slash != std::string_view::npos; slash = rel.find('/', slash + 1)) {
     make_folder(path_join(dest, rel.substr(0, slash)));
   }
   if (name.back() == '/') {
-    make_folder(path);
+    make_folder(path_);
     return;
   }
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) fail("cannot write the member", path);
-  if (!write_all(fd, {reinterpret_cast<const char*>(bytes.data()), bytes.size()})) {
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    fail("cannot write the member", path);
-  }
-  if (::close(fd) != 0) fail("cannot write the member", path);
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd_ < 0) fail("cannot write the member", path_);
+}
+
+MemberFile::~MemberFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void MemberFile::write(std::string_view bytes) {
+  if (fd_ >= 0 && !write_all(fd_, bytes)) fail("cannot write the member", path_);
+}
+
+void MemberFile::close() {
+  if (fd_ < 0) return;
+  const int rc = ::close(std::exchange(fd_, -1));
+  if (rc != 0) fail("cannot write the member", path_);
+}
+
+void write_member(const std::string& dest, std::string_view name, std::span<const std::uint8_t> bytes) {
+  MemberFile file(dest, name);
+  file.write({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+  file.close();
 }
 
 }  // namespace velmora::detail

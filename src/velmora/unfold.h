@@ -14,10 +14,29 @@ namespace velmora::detail {
 // name a file: empty, absolute, with an empty, "." or ".." component, or holding a NUL byte.
 std::string member_path(const std::string& dest, std::string_view name);
 
-// Writes `bytes` as the member `name` inside `dest` (see member_path), making the folders on its way; a name
-// that ends in "/" makes that folder only. A later member of the same name replaces an earlier one.
-// ValueError for a refused name (nothing written); std::system_error when a folder or the file cannot be made
-// or written (a member never follows a link).
+// The member `name` inside `dest` (see member_path) opened for writing, its folders made on the way; a name
+// that ends in "/" makes that folder only and takes no bytes. A later member of the same name replaces an
+// earlier one. ValueError for a refused name (nothing written); std::system_error when a folder or the file
+// cannot be made or written (a member never follows a link).
+class MemberFile {
+ public:
+  MemberFile(const std::string& dest, std::string_view name);
+  ~MemberFile();
+  MemberFile(const MemberFile&) = delete;
+  MemberFile& operator=(const MemberFile&) = delete;
+
+  bool is_folder() const { return fd_ < 0; }
+  // Appends `bytes` to the file (nothing for a folder).
+  void write(std::string_view bytes);
+  // Closes the file, reporting a failure that only the close shows.
+  void close();
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+// Writes `bytes` as the member `name` inside `dest` through a MemberFile.
 void write_member(const std::string& dest, std::string_view name, std::span<const std::uint8_t> bytes);
 
 }  // namespace velmora::detail

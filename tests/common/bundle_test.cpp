@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <string>
@@ -247,6 +249,63 @@ TEST(Bundle, ZipAfterOtherBytesIsRead) {
   EXPECT_EQ(member_bytes(p, {"color.json"}), (BundleMember{"color.json", "{}"}));
   EXPECT_EQ(member_bytes(p, {"canon.bin"}), (BundleMember{"canon.bin", "Z"}));
   EXPECT_EQ(listing(p), (std::vector<std::string>{"canon.bin", "color.json"}));
+}
+
+TEST(Bundle, MembersThatAreNotModelsHaveASizeCap) {
+  const std::size_t cap = SMALL_MEMBER_MAX_BYTES;
+  const std::string over(cap + 1, ' ');
+  TempDir tmp;
+  const BundlePaths forms = BundleFixture{{"color.json", over, Store::Deflated},
+                                          {"manifest.json", std::string(cap, ' '), Store::Deflated},
+                                          {"combined_litert.tflite", over}}
+                                .write_forms(tmp.path());
+  for (const std::string& b : forms.all()) {
+    SCOPED_TRACE(b);
+    try {
+      member_bytes(b, {"color.json"});
+      ADD_FAILURE() << "read beyond the cap";
+    } catch (const BundleError& e) {
+      EXPECT_EQ(std::string(e.what()), b + ": member 'color.json' is larger than " + std::to_string(cap) +
+                                           " bytes, the cap for a member that is not a model");
+    }
+    EXPECT_EQ(member_bytes(b, {"manifest.json"})->bytes.size(), cap);
+    EXPECT_EQ(member_bytes(b, {"combined_litert.tflite"})->bytes.size(), cap + 1);  // models are not capped
+  }
+  EXPECT_THROW(read_directory_member(forms.directory, "color.json"), BundleError);
+}
+
+TEST(Bundle, OnlyRegularFilesAreReadAndNothingBlocks) {
+  TempDir tmp;
+  const std::string dir = BundleFixture{{"canon.bin", "C"}}.write_directory(tmp.path() / "d");
+  const std::string fifo = tmp.str() + "/bundle.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((dir + "/manifest.json").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", dir + "/color.json");
+  // A FIFO in the bundle's place holds no members, and none of the tests of its form opens it for good.
+  EXPECT_EQ(bundle_form(fifo), BundleForm::NoMembers);
+  EXPECT_FALSE(is_zip_file(fifo));
+  EXPECT_FALSE(imx_toc(fifo).has_value());
+  EXPECT_EQ(member_bytes(fifo, {"canon.bin"}), Found{});
+  EXPECT_TRUE(listing(fifo).empty());
+  // In a folder they are no members; read by name they are refused.
+  EXPECT_EQ(member_bytes(dir, {"manifest.json", "color.json"}), Found{});
+  for (const char* name : {"manifest.json", "color.json"}) {
+    try {
+      read_directory_member(dir, name);
+      ADD_FAILURE() << name << " read";
+    } catch (const BundleError& e) {
+      EXPECT_EQ(std::string(e.what()), dir + "/" + name + ": not a regular file");
+    }
+  }
+  EXPECT_EQ(read_directory_member(dir, "canon.bin"), "C");
+}
+
+TEST(Bundle, AZipNameEndsAtANul) {
+  TempDir tmp;
+  using namespace std::string_literals;
+  const std::string z = BundleFixture{{"m/color.json\0bak"s, "{}"}}.write_zip(tmp.path() / "b.zip");
+  EXPECT_EQ(member_bytes(z, {"color.json"}), (BundleMember{"color.json", "{}"}));
+  EXPECT_EQ(listing(z), std::vector<std::string>{"color.json"});
 }
 
 TEST(Bundle, ChangesOnDiskAreSeenByTheNextCall) {

@@ -58,6 +58,9 @@ TEST(Json, ErrorsCarryPythonTexts) {
       {"\"a\tb\"", "JSONDecodeError", "Invalid control character at: line 1 column 3 (char 2)"},
       {"\"\\x\"", "JSONDecodeError", "Invalid \\escape: line 1 column 2 (char 1)"},
       {"\"\\u12\"", "JSONDecodeError", "Invalid \\uXXXX escape: line 1 column 3 (char 2)"},
+      // An escape cut off by the end of the text, also the second half of a surrogate pair.
+      {"\"\\u1234", "JSONDecodeError", "Invalid \\uXXXX escape: line 1 column 3 (char 2)"},
+      {"\"\\ud800\\udc00", "JSONDecodeError", "Invalid \\uXXXX escape: line 1 column 9 (char 8)"},
       {"\"\xc3\xa9\" x", "JSONDecodeError", "Extra data: line 1 column 5 (char 4)"},
       {"[\"\xff\"]", "UnicodeDecodeError", "'utf-8' codec can't decode byte 0xff in position 2: invalid start byte"},
       {std::string(2000, '['), "RecursionError", "maximum recursion depth exceeded while decoding a JSON document"},

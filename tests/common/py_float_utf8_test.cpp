@@ -48,9 +48,12 @@ TEST(PyFloat, ReprAsPython) {
       {std::nan(""), "nan"},
   };
   for (const auto& c : cases) EXPECT_EQ(py_float_repr(c.value), c.want);
-  // The float32 form takes the shortest digits of the 32-bit value.
+  // The float32 form takes the shortest digits of the 32-bit value, padded with zeros, as NumPy prints it;
+  // the float nearest 1e-4 lies below it and is written in exponent form.
   const std::pair<float, const char*> singles[] = {
-      {1.1f, "1.1"},     {-10.0f, "-10.0"}, {1e-4f, "0.0001"},  {1e-5f, "1e-05"}, {16777216.0f, "16777216.0"},
+      {1.1f, "1.1"},     {-10.0f, "-10.0"}, {1e-4f, "1e-04"},   {1.00001e-4f, "0.000100001"}, {1e-5f, "1e-05"},
+      {16777216.0f, "16777216.0"},          {16777218.0f, "16777218.0"},  {123456789.0f, "123456790.0"},
+      {-123456789.0f, "-123456790.0"},      {9.99e15f, "9990000000000000.0"},
       {1e16f, "1e+16"},  {3.4028235e38f, "3.4028235e+38"},     {-0.0f, "-0.0"},
   };
   for (const auto& [value, want] : singles) EXPECT_EQ(py_float32_repr(value), want);

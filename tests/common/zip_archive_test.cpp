@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "common/zip_archive.h"
@@ -13,9 +14,11 @@ namespace {
 namespace fs = std::filesystem;
 
 // A stored (uncompressed) archive with one entry, built by hand so that tests can damage any byte of it.
-// `flags` is the general-purpose flag word (bit 11: names in UTF-8).
+// `flags` is the general-purpose flag word (bit 11: names in UTF-8); `local_name` is the name the local header
+// repeats (by default the same).
 std::string stored_zip(const std::string& name, const std::string& data, std::uint16_t flags = 0,
-                       const std::string& comment = "") {
+                       const std::string& comment = "", std::optional<std::string> local_name = std::nullopt) {
+  const std::string& lname = local_name ? *local_name : name;
   auto u16 = [](std::string& s, unsigned v) { s.push_back(char(v & 0xff)), s.push_back(char(v >> 8)); };
   auto u32 = [&](std::string& s, std::uint32_t v) { u16(s, v & 0xffff), u16(s, v >> 16); };
   std::uint32_t crc = 0xffffffffu;
@@ -26,8 +29,8 @@ std::string stored_zip(const std::string& name, const std::string& data, std::ui
   crc ^= 0xffffffffu;
   std::string local = "PK\x03\x04";
   u16(local, 20), u16(local, flags), u16(local, 0), u16(local, 0), u16(local, 0x21);
-  u32(local, crc), u32(local, data.size()), u32(local, data.size()), u16(local, name.size()), u16(local, 0);
-  local += name + data;
+  u32(local, crc), u32(local, data.size()), u32(local, data.size()), u16(local, lname.size()), u16(local, 0);
+  local += lname + data;
   std::string central = "PK\x01\x02";
   u16(central, 20), u16(central, 20), u16(central, flags), u16(central, 0), u16(central, 0), u16(central, 0x21);
   u32(central, crc), u32(central, data.size()), u32(central, data.size()), u16(central, name.size());
@@ -75,6 +78,49 @@ TEST_F(ZipArchiveTest, NamesFollowTheLanguageEncodingFlag) {
   EXPECT_EQ(ZipArchive::open_file(cp437).names()[0], "caf\xc3\xa9");
   const auto utf8 = write("u8.zip", stored_zip("caf\xc3\xa9", "1", 1u << 11));
   EXPECT_EQ(ZipArchive::open_file(utf8).names()[0], "caf\xc3\xa9");
+}
+
+TEST_F(ZipArchiveTest, NamesAndTheirLocalCopiesAsZipfileReadsThem) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* what;
+    std::string name;
+    std::uint16_t flags;
+    std::optional<std::string> local;
+    std::string want_name;
+    std::string error;  // "" when the entry reads
+  };
+  const Case cases[] = {
+      {"a NUL ends the name", "color.json\0bak"s, 0, {}, "color.json", ""},
+      {"control bytes as themselves", "a\x01" "b\x1f\x7f", 0, {}, "a\x01" "b\x1f\x7f", ""},
+      {"control bytes with the UTF-8 flag", "a\x01\xc3\xa9", 1u << 11, {}, "a\x01\xc3\xa9", ""},
+      {"another name in the local header", "color.json", 0, "other.json", "color.json",
+       "File name in directory 'color.json' and header b'other.json' differ."},
+      {"the local header without the part after the NUL", "color.json\0bak"s, 0, "color.json", "color.json",
+       "File name in directory 'color.json\\x00bak' and header b'color.json' differ."},
+      {"the local header decoded as the directory says", "caf\x82", 0, "caf\xc3\xa9", "caf\xc3\xa9",
+       "File name in directory 'caf\xc3\xa9' and header b'caf\\xc3\\xa9' differ."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string bytes = stored_zip(c.name, "{}", c.flags, "", c.local);
+    std::vector<ZipArchive> opened;
+    opened.push_back(ZipArchive::open_file(write("n.zip", bytes)));
+    opened.push_back(ZipArchive::open_bytes(std::make_shared<std::string>(bytes)));
+    for (const auto& za : opened) {
+      ASSERT_EQ(za.names(), std::vector<std::string>{c.want_name});
+      if (c.error.empty()) {
+        EXPECT_EQ(za.read(0), "{}");
+        continue;
+      }
+      try {
+        za.read(0);
+        ADD_FAILURE() << "read";
+      } catch (const ZipError& e) {
+        EXPECT_TRUE(std::string(e.what()).ends_with(": " + c.error)) << e.what();
+      }
+    }
+  }
 }
 
 TEST_F(ZipArchiveTest, DamagedContentFailsItsCrcCheck) {

@@ -8,8 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
@@ -20,6 +24,14 @@ namespace {
 
 void make_pipe(int fds[2]) {
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+}
+
+// The peak resident memory of a running process (VmHWM of /proc/<pid>/status), 0 when it cannot be read.
+long peak_kb_of(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return 0;
 }
 
 }  // namespace
@@ -33,6 +45,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  for (const int fd : options.closed) posix_spawn_file_actions_addclose(&actions, fd);
 
   std::map<std::string, std::string> env;
   for (char** e = environ; *e; ++e) {
@@ -56,7 +69,16 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   args.push_back(nullptr);
 
   pid_t pid = 0;
+  // The limit is inherited at the spawn; ours goes back right after.
+  rlimit saved {};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  if (options.file_size_limit) {
+    rlimit lowered = saved;
+    lowered.rlim_cur = *options.file_size_limit;
+    ::setrlimit(RLIMIT_FSIZE, &lowered);
+  }
   const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  if (options.file_size_limit) ::setrlimit(RLIMIT_FSIZE, &saved);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]), ::close(out[1]), ::close(err[1]);
   if (rc != 0) {
@@ -66,7 +88,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   ProcessResult result;
   int fd_in = in[1], fd_out = out[0], fd_err = err[0];
   if (options.close_stdout_early) ::close(fd_out), fd_out = -1;
-  if (input.empty()) ::close(fd_in), fd_in = -1;
+  bool signalled = options.signal == 0;
+  if (input.empty() && signalled) ::close(fd_in), fd_in = -1;
   // Our writes must never block: a full pipe to a child that is itself blocked writing its output (which we
   // would read next) would otherwise stall both sides.
   if (fd_in >= 0) ::fcntl(fd_in, F_SETFL, ::fcntl(fd_in, F_GETFL) | O_NONBLOCK);
@@ -78,23 +101,40 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   // Large reads: a child's frame records come through a pipe of a megabyte or more.
   std::vector<char> buffer(std::size_t{1} << 20);
   char* buf = buffer.data();
-  while (fd_in >= 0 || fd_out >= 0 || fd_err >= 0) {
+  using Clock = std::chrono::steady_clock;
+  const auto started = Clock::now();
+  while ((fd_in >= 0 && sent < input.size()) || fd_out >= 0 || fd_err >= 0) {
+    if (fd_in >= 0 && sent == input.size() && signalled) ::close(fd_in), fd_in = -1;
     pollfd p[3];
     int n = 0;
-    if (fd_in >= 0) p[n++] = {fd_in, POLLOUT, 0};
+    if (fd_in >= 0 && sent < input.size()) p[n++] = {fd_in, POLLOUT, 0};
     if (fd_out >= 0) p[n++] = {fd_out, POLLIN, 0};
     if (fd_err >= 0) p[n++] = {fd_err, POLLIN, 0};
-    if (::poll(p, n, -1) < 0) {
+    int wait_ms = -1;
+    if (options.sample_memory) {
+      result.sampled_peak_kb = std::max(result.sampled_peak_kb, peak_kb_of(pid));
+      wait_ms = 5;
+    }
+    if (options.timeout_seconds > 0) {
+      const double left = options.timeout_seconds - std::chrono::duration<double>(Clock::now() - started).count();
+      if (left <= 0 && !result.timed_out) {
+        ::kill(pid, SIGKILL);
+        result.timed_out = true;
+      }
+      if (!result.timed_out && wait_ms < 0) wait_ms = static_cast<int>(left * 1000) + 1;
+    }
+    const int ready = ::poll(p, n, wait_ms);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
+    if (ready == 0) continue;
     for (int i = 0; i < n; ++i) {
       if (p[i].revents == 0) continue;
       if (p[i].fd == fd_in) {
         const ssize_t w = ::write(fd_in, input.data() + sent, std::min<std::size_t>(input.size() - sent, buffer.size()));
         if (w > 0) sent += static_cast<std::size_t>(w);
         if (w < 0 && errno != EINTR && errno != EAGAIN) sent = input.size();
-        if (sent == input.size()) ::close(fd_in), fd_in = -1;
       } else {
         const ssize_t r = ::read(p[i].fd, buf, buffer.size());
         if (r > 0) {
@@ -102,6 +142,10 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
             options.on_out(std::string_view(buf, static_cast<std::size_t>(r)));
           else
             (p[i].fd == fd_out ? result.out : result.err).append(buf, static_cast<std::size_t>(r));
+          if (!signalled && p[i].fd == fd_out && result.out.find(options.signal_after) != std::string::npos) {
+            ::kill(pid, options.signal);
+            signalled = true;
+          }
         } else if (r == 0 || errno != EINTR) {
           ::close(p[i].fd);
           (p[i].fd == fd_out ? fd_out : fd_err) = -1;
@@ -109,6 +153,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
       }
     }
   }
+  if (fd_in >= 0) ::close(fd_in);
   ::sigaction(SIGPIPE, &old, nullptr);
   int status = 0;
   rusage usage{};
@@ -116,6 +161,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   }
   result.max_rss_kb = usage.ru_maxrss;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;
 }
 

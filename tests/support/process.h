@@ -12,9 +12,16 @@ namespace velmora::testing {
 
 struct ProcessResult {
   int status = -1;  // exit status, or 128 + signal
+  int signal = 0;   // the signal that ended the child; 0 when it exited
+  bool timed_out = false;  // killed (SIGKILL) after ProcessOptions::timeout_seconds
   std::string out;
   std::string err;
-  long max_rss_kb = 0;  // the child's peak resident memory
+  // The child's peak resident memory as the system reports it at the end. A spawned child starts out with its
+  // parent's peak, so this says little when the parent itself grew large first: see sampled_peak_kb.
+  long max_rss_kb = 0;
+  // With ProcessOptions::sample_memory, the child's own peak resident memory (VmHWM) at the last sample taken
+  // while it ran (every few milliseconds): it never overstates, and catches any growth that lasts a while.
+  long sampled_peak_kb = 0;
 };
 
 struct ProcessOptions {
@@ -23,6 +30,19 @@ struct ProcessOptions {
   // When set, the child's stdout goes here piece by piece as it arrives, and ProcessResult::out stays empty
   // (for outputs too large to keep).
   std::function<void(std::string_view)> on_out = {};
+  // Standard streams (0, 1) the child starts with closed instead of on a pipe.
+  std::vector<int> closed = {};
+  // The child's file size limit in bytes (RLIMIT_FSIZE), when set.
+  std::optional<unsigned long> file_size_limit = {};
+  // When set, `signal` goes to the child once its standard output holds `signal_after`; until then its
+  // standard input stays open (after `input`), so that the child is still running.
+  int signal = 0;
+  std::string signal_after = {};
+  // When positive, a child still running after this many seconds is killed (SIGKILL) and reported as
+  // timed out: a test of something that must not hang fails instead of hanging.
+  double timeout_seconds = 0;
+  // Sample the child's peak memory while it runs (ProcessResult::sampled_peak_kb).
+  bool sample_memory = false;
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& input,

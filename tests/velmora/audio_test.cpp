@@ -2,18 +2,22 @@
 
 #include "common/pytext.h"
 #include "velmora/audio_input.h"
+#include "velmora/avatar.hpp"
 #include "velmora/errors.hpp"
+#include "velmora/support/log_capture.h"
 #include "velmora/support/scratch.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace velmora {
@@ -193,9 +197,20 @@ TEST(AudioFiles, TheFfmpegProgramDecodesAWavToExactlyItsSamples) {
   const auto tone = test_tone(4000);
   testing::write_wav(dir.path() / "speech.wav", 16000, 1, tone);
   EXPECT_EQ(samples_of(clip_of(AudioInput::file(dir.path() / "speech.wav"))), tone);
-  // A path given as such is a file too.
-  EXPECT_EQ(samples_of(clip_of(AudioInput(std::filesystem::path(dir.path() / "speech.wav")))), tone);
+  // A path given as such, as a string or as a C string is a file too.
+  const std::filesystem::path path = dir.path() / "speech.wav";
+  const std::string text = path.string();
+  EXPECT_EQ(samples_of(clip_of(AudioInput(path))), tone);
+  EXPECT_EQ(samples_of(clip_of(AudioInput(text))), tone);
+  EXPECT_EQ(samples_of(clip_of(AudioInput(text.c_str()))), tone);
+  EXPECT_THROW(AudioInput(static_cast<const char*>(nullptr)), ValueError);
 }
+
+// Paths convert to audio implicitly, so `render("speech.wav")` reads that file; bytes never do.
+static_assert(std::is_convertible_v<const char*, AudioInput> && std::is_convertible_v<std::string, AudioInput> &&
+              std::is_convertible_v<std::filesystem::path, AudioInput>);
+static_assert(!std::is_convertible_v<Pcm, AudioInput> && !std::is_convertible_v<std::span<const std::uint8_t>, AudioInput>);
+static_assert(requires(Avatar& avatar) { avatar.render("speech.wav"); });
 
 TEST(AudioFiles, WithoutTheProgramTheLibrariesDecodeTheSamePcm) {
   TempDir dir;
@@ -254,6 +269,61 @@ TEST(AudioFiles, WithoutTheProgramAnUnreadableFileFails) {
       EXPECT_FALSE(e.detail().text().empty()) << name;
     }
   }
+}
+
+// This process's standard error goes to a file while it lives.
+class StandardErrorToFile {
+ public:
+  explicit StandardErrorToFile(std::filesystem::path file) : file_(std::move(file)), saved_(::dup(2)) {
+    const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  ~StandardErrorToFile() {
+    ::dup2(saved_, 2);
+    ::close(saved_);
+  }
+  std::string text() const { return testing::read_file(file_); }
+
+ private:
+  std::filesystem::path file_;
+  int saved_;
+};
+
+TEST(AudioFiles, WithoutTheProgramTheLibrariesLogToTheLoggerAndTheirErrorsToTheDetail) {
+  TempDir dir;
+  // A WAV cut short inside its data decodes with a warning; an MP3 tag over nothing fails with an error line.
+  testing::write_wav(dir.path() / "cut.wav", 16000, 1, test_tone(16000));
+  std::filesystem::resize_file(dir.path() / "cut.wav", 1044);
+  testing::write_file(dir.path() / "tag.mp3", std::string("ID3\x03\0\0\0\0\0\0", 10) + std::string(5000, '\0'));
+  ProgramFolder no_ffmpeg;
+  testing::LogCapture log;
+  std::string detail;
+  std::string standard_error;
+  {
+    StandardErrorToFile err(dir.path() / "stderr.txt");
+    EXPECT_FALSE(clip_of(AudioInput::file(dir.path() / "cut.wav")).empty());
+    try {
+      whole_clip(AudioInput::file(dir.path() / "tag.mp3"));
+      ADD_FAILURE() << "no error";
+    } catch (const Failed& e) {
+      detail = e.detail().text();
+    }
+    standard_error = err.text();
+  }
+  EXPECT_EQ(standard_error, "");
+  EXPECT_NE(detail.find("] Failed to read frame size"), std::string::npos) << detail;
+  std::vector<std::string> lines;
+  for (const auto& r : log.records) {
+    EXPECT_EQ(r.logger, "velmora");
+    EXPECT_EQ(r.level, LogLevel::debug) << r.message;
+    lines.push_back(r.message);
+  }
+  const auto has = [&](const char* text) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  };
+  EXPECT_TRUE(has("Packet corrupt")) << ::testing::PrintToString(lines);
+  EXPECT_TRUE(has("Failed to read frame size")) << ::testing::PrintToString(lines);
 }
 
 TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsAndNoStandardInput) {

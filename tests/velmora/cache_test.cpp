@@ -102,6 +102,27 @@ TEST(CacheSettings, CapInWholeBytesWithTheDefaultForUnusableText) {
   }
 }
 
+TEST(CacheSettings, TheUnpackerMayWriteWhatTheCacheTakesButNeverLessThanAGigabyte) {
+  const struct {
+    std::optional<std::string> value;
+    std::uint64_t most;
+  } cases[] = {{std::nullopt, 10'000'000'000}, {"2.5", 2'500'000'000}, {"0.5", 1'000'000'000}, {"-1", 1'000'000'000}};
+  CacheScope cache;
+  for (const auto& c : cases) {
+    ScopedEnv cap("VELMORA_AVATAR_CACHE_GB", c.value);
+    std::uint64_t given = 0;
+    Outside recording;
+    recording.unfold_imx = [&](const std::string& source, const std::string& dest, std::uint64_t most) {
+      given = most;
+      testing::fake_unfold(source, dest);
+    };
+    ScopedOutside services{recording};
+    AvatarCache c1;
+    c1.materialise(cache.avatar("cap-" + c.value.value_or("unset")));
+    EXPECT_EQ(given, c.most) << c.value.value_or("<unset>");
+  }
+}
+
 TEST(ContentKey, RecordsAreTrustedWhenWellFormedAndRewrittenOtherwise) {
   CacheScope cache;
   const std::string source = cache.avatar("a");
@@ -206,7 +227,7 @@ TEST(Materialise, FailuresLeaveNoTemporaryFolder) {
   // An unpack that ends without a manifest would block the entry's name for good if it were published.
   {
     Outside no_manifest;
-    no_manifest.unfold_imx = [](const std::string&, const std::string& dest) {
+    no_manifest.unfold_imx = [](const std::string&, const std::string& dest, std::uint64_t) {
       write_member(dest, "data/model.bin", std::vector<std::uint8_t>(10));
     };
     ScopedOutside services{no_manifest};
@@ -235,7 +256,7 @@ TEST(Materialise, FailuresLeaveNoTemporaryFolder) {
   ScopedOutside none{Outside{}};
   const auto no_unpacker = thrown<ImportError>(c, cache.avatar("fine"));
   ASSERT_TRUE(no_unpacker);
-  EXPECT_STREQ(no_unpacker->what(), "No module named 'velmora._offline'");
+  EXPECT_STREQ(no_unpacker->what(), "this build has no avatar unpacker");
 }
 
 // A stray folder, idle for hours, that any sweep at cap 0 evicts: whether it survives shows whether a sweep ran.
@@ -269,7 +290,7 @@ TEST(Materialise, SweepsAtTheFirstHitAndAfterEveryUnpackButNotAfterALostRace) {
 
   // Another process publishes z while this one unpacks it: this one's move fails and it takes the winner's.
   Outside racing;
-  racing.unfold_imx = [&](const std::string& source, const std::string& dest) {
+  racing.unfold_imx = [&](const std::string& source, const std::string& dest, std::uint64_t) {
     testing::fake_unfold(source, dest);
     const std::string winner = cache.entry_of(z) + ".tmp.1";
     fs::create_directories(winner);

@@ -108,28 +108,46 @@ TEST(QuietSetting, IsReadOnceAtFirstUseAndWarnsThen) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-TEST(OutsideModules, AnAbsentServiceIsAnImportErrorAndScopesRestore) {
+TEST(OutsideModules, TheBuildsOwnServicesComeFirstAndScopesRestore) {
   const auto before = outside();
-  try {
-    need(before->mirel2_engine, MIREL2_MODULE);
-    ADD_FAILURE() << "no ImportError";
-  } catch (const ImportError& e) {
-    EXPECT_STREQ(e.what(), "No module named 'velmora._mirel2'");
-  }
+  // Nothing installed them but the first use.
+  EXPECT_TRUE(before->read_manifest && before->mirel2_engine && before->bundled_host && before->unfold_imx &&
+              before->session_runtime && before->fixture_runtime);
   {
     Outside fake;
     fake.bundled_host = [] { return std::optional<std::string>("/opt/tarnhost"); };
     ScopedOutside scope(fake);
     const auto now = outside();
-    EXPECT_EQ(need(now->bundled_host, BUNDLED_HOST_MODULE)(), "/opt/tarnhost");
+    EXPECT_EQ(need(now->bundled_host, NO_HOST_LOOKUP)(), "/opt/tarnhost");
     {
       ScopedOutside inner{Outside{}};
-      EXPECT_THROW(need(outside()->bundled_host, BUNDLED_HOST_MODULE), ImportError);
+      EXPECT_THROW(need(outside()->bundled_host, NO_HOST_LOOKUP), ImportError);
       EXPECT_TRUE(now->bundled_host);  // a snapshot taken earlier keeps its services
     }
     EXPECT_TRUE(outside()->bundled_host);
   }
   EXPECT_EQ(outside(), before);
+}
+
+TEST(OutsideModules, AMissingEngineNamesItsFamily) {
+  const struct {
+    const EngineIdSet& family;
+    const char* message;
+  } cases[] = {
+      {LITERT, "this build has no engine for \"mirel2\" avatars"},
+      {SESSION, "this build has no engine for \"vantor2-light\" or \"vantor2-golden\" avatars"},
+      {FIXTURE, "this build has no engine for \"vantor1\" avatars"},
+      {UNIFIED, "this build has no engine for \"vantor2-unified\" avatars"},
+  };
+  const Outside none;
+  for (const auto& c : cases) {
+    try {
+      need(none.mirel2_engine, c.family);
+      ADD_FAILURE() << "no ImportError for " << c.message;
+    } catch (const ImportError& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+  }
 }
 
 }  // namespace

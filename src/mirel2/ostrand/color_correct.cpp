@@ -182,7 +182,12 @@ LutRows gain_bias_tables(const ChannelValues& gain, const ChannelValues& bias) {
 }
 
 std::string values_text(const ChannelValues& v) {
-  return "[" + py_float32_repr(v[0]) + ", " + py_float32_repr(v[1]) + ", " + py_float32_repr(v[2]) + "]";
+  std::string text = "[";
+  for (std::size_t k = 0; k < v.size(); ++k) {
+    if (k) text += ", ";
+    text += py_float32_repr(v[k]);
+  }
+  return text + "]";
 }
 
 }  // namespace
@@ -235,7 +240,9 @@ std::string ColorCorrect::describe() const {
     // The mean is exact in binary (a sum over 256), and %.1f rounds the exact value with ties to even.
     char mean[32];
     std::snprintf(mean, sizeof mean, "%.1f", sum / 256.0);
-    parts += (k ? "/" : "") + std::string(1, letters[k]) + " max " + std::to_string(max) + " mean " + mean;
+    if (k) parts += '/';
+    parts += letters[k];
+    parts += " max " + std::to_string(max) + " mean " + mean;
   }
   return "per-channel LUT (model->driver), deviation from identity: " + parts;
 }

@@ -84,7 +84,9 @@ std::optional<double> cgroup_limit(const CpuEnv& env) {
   std::optional<double> quota;
   bool found = false;
   const std::size_t stop_length = env.root.size() + CGROUP_V2_ROOT.size();
-  std::string d = env.root + std::string(CGROUP_V2_ROOT) + own_cgroup(env);
+  std::string d = env.root;
+  d += CGROUP_V2_ROOT;
+  d += own_cgroup(env);
   while (true) {
     if (const auto text = read_file(d + "/cpu.max")) {
       const auto f = fields(*text);
@@ -130,18 +132,19 @@ int effective_cpu_count(const CpuEnv& env) {
   if (env.affinity) {
     if (const auto a = env.affinity()) n = std::min(n, *a);
   }
-  if (const auto limit = cgroup_limit(env); limit && *limit > 0) {
-    n = std::min(n, std::max(1L, static_cast<long>(std::ceil(*limit))));
+  // A limit at or above n narrows nothing; below it, its ceiling fits a long (a quota over a period of 1 can
+  // reach 2^63, beyond any integer the conversion could give).
+  if (const auto limit = cgroup_limit(env); limit && *limit > 0 && *limit < static_cast<double>(n)) {
+    n = std::max(1L, static_cast<long>(std::ceil(*limit)));
   }
   return static_cast<int>(std::clamp(n, 1L, static_cast<long>(INT_MAX)));
 }
 
 long parse_thread_count(std::string_view text) {
-  const auto v = parse_strict_int(text);
+  // Any length of digits is an integer; beyond 64 bits only the sign matters here.
+  const auto v = parse_strict_int_saturating(text);
   if (!v) throw std::invalid_argument("invalid literal for int() with base 10: " + py_repr(text));
-  // The interpreter takes its thread count as a 32-bit integer.
-  if (*v > INT_MAX) throw std::invalid_argument("thread count out of range: " + std::string(trim_blanks(text)));
-  return static_cast<long>(*v);
+  return static_cast<long>(std::min<std::int64_t>(*v, MAX_INTERPRETER_THREADS));
 }
 
 int default_threads(int n_interpreters, long requested, const CpuEnv& env) {
@@ -152,7 +155,7 @@ int default_threads(int n_interpreters, long requested, const CpuEnv& env) {
   }
   if (t <= 0) t = std::min(effective_cpu_count(env), THREADS_FROM_CPUS_CAP);
   if (n_interpreters > 1) t = std::min<long>(t, std::max(1, effective_cpu_count(env) / 2));
-  return static_cast<int>(std::clamp(t, 1L, static_cast<long>(INT_MAX)));
+  return static_cast<int>(std::clamp(t, 1L, static_cast<long>(MAX_INTERPRETER_THREADS)));
 }
 
 }  // namespace velmora::ostrand

@@ -23,9 +23,13 @@ struct CpuEnv {
 // Never fails.
 int effective_cpu_count(const CpuEnv& env = CpuEnv::system());
 
-// A thread count given as text ("--threads", LIBSTREAM_THREADS): a strict base-10 integer. Throws
-// std::invalid_argument for anything else, and for a positive value beyond what a thread count can hold.
-// Zero and negative values pass through (they mean "no request").
+// The most threads an interpreter can be asked for: its options take the count as a 32-bit integer.
+inline constexpr long MAX_INTERPRETER_THREADS = 2147483647;
+
+// A thread count given as text ("--threads", LIBSTREAM_THREADS): a strict base-10 integer of any length.
+// Throws std::invalid_argument for anything else. A positive value beyond MAX_INTERPRETER_THREADS is a request
+// no interpreter can take and becomes that maximum; zero and negative values, however large, pass through as
+// "no request".
 long parse_thread_count(std::string_view text);
 
 // Threads per interpreter: a positive request wins, else a positive LIBSTREAM_THREADS, else the usable CPUs

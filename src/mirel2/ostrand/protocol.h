@@ -11,7 +11,14 @@
 //   > MAX_STEP_SAMPLES  protocol desync: the host ends with status 1
 //   0 .. MAX_STEP_SAMPLES  `word` float32 LE samples at 16 kHz follow
 // Flush points: after the hello line, after every non-empty batch of frame records, after each end marker.
+//
+// Chunk schedule, which a peer may count on: in a stream (from the start or a reset) chunk 0 is rendered once
+// SPC samples have arrived, chunk 1 once WIN_SAMPLES have, and every later chunk SPC samples after the one
+// before; the answer to a sample step holds the records of every chunk the step completed. Chunk 0 gives
+// FIRST_CHUNK_RECORDS records, every later chunk STEADY_PX. A flush renders the chunks still owed.
 #include <cstdint>
+
+#include "mirel2/ostrand/constants.h"
 
 namespace velmora::ostrand {
 
@@ -19,5 +26,16 @@ inline constexpr std::uint32_t STEP_FLUSH = 0xFFFFFFFFu;
 inline constexpr std::uint32_t STEP_RESET = 0xFFFFFFFEu;
 inline constexpr std::uint32_t MAX_STEP_SAMPLES = 0x1000000u;  // 16,777,216 samples (64 MiB) at the most
 inline constexpr std::int32_t END_OF_FLUSH_INDEX = -1;
+inline constexpr std::uint64_t FIRST_CHUNK_RECORDS = 22;  // chunk 0's 21 frames, its first frame twice
+
+// The frame records the host sends for the first `fed` samples of a stream, flush aside.
+constexpr std::uint64_t records_for_samples(std::uint64_t fed) {
+  constexpr auto spc = static_cast<std::uint64_t>(SPC), window = static_cast<std::uint64_t>(WIN_SAMPLES);
+  if (fed < spc) return 0;
+  const std::uint64_t chunks = fed < window ? 1 : 2 + (fed - window) / spc;
+  return FIRST_CHUNK_RECORDS + (chunks - 1) * static_cast<std::uint64_t>(STEADY_PX);
+}
+static_assert(records_for_samples(SPC - 1) == 0 && records_for_samples(SPC) == 22 &&
+              records_for_samples(WIN_SAMPLES) == 54 && records_for_samples(WIN_SAMPLES + SPC) == 86);
 
 }  // namespace velmora::ostrand

@@ -7,7 +7,6 @@
 
 #include "common/bundle.h"
 #include "common/env.h"
-#include "common/file_read.h"
 #include "common/json_convert.h"
 #include "common/py_error.h"
 #include "common/py_float.h"
@@ -168,7 +167,7 @@ Q8gdChoice select_q8gd(const std::string& bundle, const Q8gdProbe& probe) {
                                 "this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 measured "
                                 "0.88-0.93x on AVX2)" + SERVING};
 
-    const json::Value manifest = json::parse(read_file(path_join(bundle, MANIFEST_MEMBER)));
+    const json::Value manifest = json::parse(read_directory_member(bundle, MANIFEST_MEMBER));
     const auto [want, why] = detail::q8gd_bound(manifest);
     if (!want) return {std::nullopt, FALLBACK + why + SERVING};
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 #include "common/bundle.h"
@@ -67,6 +68,19 @@ std::string default_temp_dir() {
   return "/tmp";
 }
 
+// Staging, release and the exit hook run on the main thread; the clean-up for a signal runs on the signal
+// watcher's thread. This lock orders them, and `writing` names the file stage_tflite is filling. Never
+// destroyed: a signal may come while the process's static objects go away at exit.
+struct StageGuard {
+  std::mutex lock;
+  std::string writing;
+};
+
+StageGuard& guard() {
+  static auto* g = new StageGuard;
+  return *g;
+}
+
 std::string absolute_path(const std::string& p) {
   std::error_code ec;
   const auto abs = std::filesystem::absolute(p, ec);
@@ -116,16 +130,31 @@ std::string stage_tflite(const std::string& bundle, std::string_view nm, std::st
     if (path_is_file(own)) return own;
   }
   const std::string dir = stage_dir().value_or(default_temp_dir());
-  const std::string suffix = "_" + std::string(path_basename(nm));
+  std::string suffix = "_";
+  suffix += path_basename(nm);
   std::string path = absolute_path(path_join(dir, "tmpXXXXXX" + suffix));
-  const int fd = ::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
-  if (fd < 0) throw_errno(errno, path);
-  write_and_close(fd, path, data);
+  int fd = -1;
+  {
+    const std::lock_guard<std::mutex> hold(guard().lock);
+    fd = ::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
+    if (fd < 0) throw_errno(errno, path);
+    guard().writing = path;
+  }
+  try {
+    write_and_close(fd, path, data);
+  } catch (...) {
+    const std::lock_guard<std::mutex> hold(guard().lock);
+    guard().writing.clear();
+    throw;
+  }
+  const std::lock_guard<std::mutex> hold(guard().lock);
+  guard().writing.clear();
   host_state().staged.push_back(path);
   return path;
 }
 
 void release_staged(std::vector<std::string> paths) {
+  const std::lock_guard<std::mutex> hold(guard().lock);
   auto& staged = host_state().staged;
   for (const auto& path : paths) {
     const auto it = std::find(staged.begin(), staged.end(), path);
@@ -136,13 +165,28 @@ void release_staged(std::vector<std::string> paths) {
   }
 }
 
-void drop_staged() {
+namespace {
+
+void drop_listed() {
   auto& staged = host_state().staged;
   while (!staged.empty()) {
     const std::string path = std::move(staged.back());
     staged.pop_back();
     ::unlink(path.c_str());
   }
+}
+
+}  // namespace
+
+void drop_staged() {
+  const std::lock_guard<std::mutex> hold(guard().lock);
+  drop_listed();
+}
+
+void drop_staged_for_signal() {
+  guard().lock.lock();  // kept until the process ends
+  if (!guard().writing.empty()) ::unlink(guard().writing.c_str());
+  drop_listed();
 }
 
 }  // namespace velmora::ostrand

@@ -18,7 +18,8 @@ std::optional<std::string> stage_dir();
 // directory holding that regular file (nothing written, nothing listed); otherwise a new file, created
 // exclusively in stage_dir() (or the system's temporary directory), whose name ends in "_" and the base name of
 // `nm`, holding `data`, and listed once it is written and closed. A failed write or close deletes the partial
-// file and throws std::system_error; so does a file that cannot be created.
+// file and throws std::system_error; so does a file that cannot be created. While it is written, the file is
+// known to drop_staged_for_signal.
 std::string stage_tflite(const std::string& bundle, std::string_view nm, std::string_view data);
 
 // Deletes every path of `paths` that is listed in host_state().staged (exact text match), each at most once.
@@ -27,5 +28,10 @@ void release_staged(std::vector<std::string> paths);
 
 // The exit hook: deletes every listed file, last staged first, ignoring deletion errors; empties the list.
 void drop_staged();
+
+// The clean-up for an end by a stop signal (install_stop_signals), on the signal watcher's thread: deletes
+// every listed file and the one being written right now. It takes the lock that orders it with staging and
+// keeps it, as the process ends right after: nothing is staged behind it.
+void drop_staged_for_signal();
 
 }  // namespace velmora::ostrand

@@ -1,5 +1,8 @@
 #include "mirel2/ostrand/startup.h"
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <exception>
@@ -11,6 +14,7 @@
 #include "mirel2/ostrand/exit_status.h"
 #include "mirel2/ostrand/host_state.h"
 #include "mirel2/ostrand/staging.h"
+#include "mirel2/ostrand/stop_signals.h"
 #include "mirel2/ostrand/tool_search.h"
 
 namespace velmora::ostrand {
@@ -25,14 +29,27 @@ std::string own_program_file(const char* argv0) {
 
 void report(const std::string& text) { write_all(2, "tarnhost: unhandled error: " + text + "\n"); }
 
+// The staged-file clean-up at exit; a stop signal from here on has nothing left to clean.
+void exit_hook() {
+  drop_staged();
+  disarm_stop_signals();
+}
+
 }  // namespace
 
 void start_up(const char* argv0) {
+  // The protocol runs on both standard streams. With either closed the host ends here (status 1, nothing
+  // on standard output), before any file it opens could take the free descriptor's place.
+  for (const int fd : {0, 1})
+    if (::fcntl(fd, F_GETFD) < 0)
+      throw std::system_error(errno, std::generic_category(), fd == 0 ? "standard input" : "standard output");
   std::signal(SIGPIPE, SIG_IGN);
+  // Before any thread exists, so that every thread keeps the stop signals blocked for the watcher.
+  install_stop_signals(drop_staged_for_signal);
   // Standard input and output need no binary-mode switch here: POSIX streams never translate bytes.
   HostState& state = host_state();
   find_tool_module(state, own_program_file(argv0));
-  std::atexit(drop_staged);
+  std::atexit(exit_hook);
 }
 
 int run_program(int argc, char** argv, const RunFn& run) {

@@ -1,6 +1,8 @@
 #include "v2u/host/eye_map.h"
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -90,18 +92,21 @@ XCal::XCal(const std::optional<NdArray>& m, const NdArray& P_in) : P(levels_of(P
     bv[j] = j == 0 ? 0.0 : md.data<double>()[j - 1];
     sv[j] = 0.5 * (av[j] + bv[j]);
   }
-  // A step counts when it rises above every step before it, not only the one just before: then the kept
-  // steps always increase and interpolation over them is defined. For a calibration whose mean levels never
-  // fall this is the same as measuring from the previous step.
-  double top = sv[0];
-  s_keep_.push_back(sv[0]);
-  a_keep_.push_back(av[0]);
-  for (std::int64_t j = 1; j < E; ++j) {
-    if (sv[j] - top > 1e-9) {
-      s_keep_.push_back(sv[j]);
-      a_keep_.push_back(av[j]);
+  // A step counts when it rises more than 1e-9 above the step just before it. After a fall, a kept step can
+  // lie below an earlier kept one; interpolation over such knots has no meaning, so that calibration keeps,
+  // in a fixed way, only the steps that rise above every step before them.
+  for (const bool from_top : {false, true}) {
+    s_keep_.assign(1, sv[0]);
+    a_keep_.assign(1, av[0]);
+    double top = sv[0];
+    for (std::int64_t j = 1; j < E; ++j) {
+      if (sv[j] - (from_top ? top : sv[j - 1]) > 1e-9) {
+        s_keep_.push_back(sv[j]);
+        a_keep_.push_back(av[j]);
+      }
+      top = std::max(top, sv[j]);
     }
-    if (sv[j] > top) top = sv[j];
+    if (std::is_sorted(s_keep_.begin(), s_keep_.end(), std::less_equal<>())) break;
   }
 }
 

@@ -80,7 +80,7 @@ std::vector<float> RecNoise::x0(std::int64_t n) {
   if (ix_ >= rec_.x0.size()) throw std::out_of_range("list index out of range");
   const std::vector<double>& v = rec_.x0[ix_];
   if (v.size() != static_cast<std::size_t>(n))
-    throw std::invalid_argument(reshape_error(v.size(), "(1, " + std::to_string(n) + ")"));
+    throw std::invalid_argument(reshape_error(v.size(), "(1," + std::to_string(n) + ")"));
   ++ix_;
   return std::vector<float>(v.begin(), v.end());
 }

@@ -40,6 +40,8 @@ std::string graph_entry(const json::Value& j, const std::string& root, std::stri
 }  // namespace
 
 bool trunk_exact(const json::Value& trunk_crop_r, std::int64_t R, std::optional<std::int64_t> R0) {
+  // int() has no size limit: a radius beyond 64 bits never equals R, and a negative one always passes.
+  if (const int beyond = json::py_int_beyond_int64(trunk_crop_r)) return beyond < 0;
   const std::int64_t c = trunk_crop_r.is_null() ? LEGACY_TRUNK_CROP_R : json::py_int(trunk_crop_r);
   for (const std::int64_t r : {R, R0.value_or(R)})
     if (!(c < 0 || c == r)) return false;

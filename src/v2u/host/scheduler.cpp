@@ -91,14 +91,9 @@ E3COpen::E3COpen(const E3Params& g, const EyeMap& emap, const NdArray& P, const 
     return std::isnan(dj) || di < dj;
   });
   nn.resize(static_cast<std::size_t>(std::min<std::int64_t>(M, g.k)));
+  // Either pool may be empty (an empty library, or one of flutter events only): a stream that never draws
+  // from it runs, and a draw from it fails there (hazard_frame).
   for (std::int64_t e : nn) (g.flut.data<bool>()[e] ? pool_f_ : pool_s_).push_back(e);
-  // A draw from an empty pool would fail in the middle of a stream, with the frame's draws already made;
-  // such a library is refused here instead. The plain pool is chosen unless flutter events exist and are
-  // drawn with certainty.
-  const bool plain_reachable = pool_f_.empty() || !(q_ >= 1.0);
-  if (plain_reachable && pool_s_.empty())
-    throw std::invalid_argument("the event library has no plain event near the rest measure to draw from (" +
-                                std::to_string(pool_f_.size()) + " flutter events)");
 
   f_.assign(static_cast<std::size_t>(F_HEADROOM + NX_), 0.0);
 }
@@ -191,15 +186,26 @@ void E3COpen::hazard_frame(std::int64_t t) {
   const double z = (dot + b_) + shift_;
   // Far below the double range exp(-z) is infinite and the hazard 0, as IEEE arithmetic gives it.
   const double h = 1.0 / (1.0 + std::exp(-z));
-  th_ = t + 1;
+  // Only the plain pool can be chosen empty; its draws are undone then, so that the failure changes nothing.
+  const std::optional<Generator> before = pool_s_.empty() ? std::optional(rng_) : std::nullopt;
 
   const double u = rng_.random();
-  if (!(u < h)) return;
+  if (!(u < h)) {
+    th_ = t + 1;
+    return;
+  }
   const std::vector<std::int64_t>* pool = &pool_s_;
   if (!pool_f_.empty()) {
     const double v = rng_.random();
     if (v < q_) pool = &pool_f_;
   }
+  if (pool->empty()) {
+    rng_ = *before;
+    throw std::runtime_error("eye event at frame " + std::to_string(t) +
+                             ": no plain event of the library lies near the rest measure to draw from (" +
+                             std::to_string(pool_f_.size()) + " flutter events)");
+  }
+  th_ = t + 1;
   const std::int64_t j = (*pool)[static_cast<std::size_t>(rng_.integers(static_cast<std::int64_t>(pool->size())))];
   f_need(t + NX_);
   const double* seg = lib_.data<double>() + j * NX_;

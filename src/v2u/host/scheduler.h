@@ -50,8 +50,8 @@ class E3COpen {
   //
   // Throws std::invalid_argument (nothing is made) for: no hazard windows, a window that is not a pair, a
   // negative keep_onsets, an empty P, a delta path path_delta rejects or with fewer than 12 columns, "B" not
-  // 3 x 12, "V" not (noise channels) x 12, and an event pool that can be chosen but holds no event; KeyError
-  // for a missing "B" or "V".
+  // 3 x 12, "V" not (noise channels) x 12; KeyError for a missing "B" or "V". An event pool may be empty
+  // (an empty library, or flutter events only): only a draw from it fails (pop).
   E3COpen(const E3Params& g, const EyeMap& emap, const NdArray& P, const NdArray& d, const NdArray& c,
           const SeedInt& seed, double shift, AR2Noise noise, double ehyst = 0.95, std::int64_t keep_onsets = 64);
   virtual ~E3COpen() = default;
@@ -67,7 +67,9 @@ class E3COpen {
   // Evaluates the hazard of every frame added since the last evaluation, then hands out the pending frames,
   // or nothing when none are pending. `EYE4`: the 12 eye columns (integers in 0 .. 68; with a repeated column
   // the later entry's value is written). Throws std::invalid_argument for another EYE4 before anything
-  // changes; a failure after the hazard evaluation leaves the frames pending.
+  // changes; a failure after the hazard evaluation leaves the frames pending. An onset that has to draw from
+  // an empty event pool throws std::runtime_error naming its frame; that frame's evaluation is undone (its
+  // draws included), so the scheduler is as it was before that frame.
   virtual std::optional<EyePop> pop(const NdArray& EYE4);
 
   // State, for the engine adapter's diagnostics and for tests.

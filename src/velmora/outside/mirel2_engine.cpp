@@ -3,16 +3,19 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <span>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,10 +23,12 @@
 #include "common/json.h"
 #include "common/pytext.h"
 #include "mirel2/ostrand/protocol.h"
+#include "velmora/audio_input.h"
 #include "velmora/cache_detail.h"
 #include "velmora/engines.h"
 #include "velmora/errors.hpp"
 #include "velmora/log.hpp"
+#include "velmora/module.h"
 #include "velmora/outside/bundled_host.h"
 #include "velmora/session.hpp"
 
@@ -32,6 +37,7 @@ namespace {
 
 using ostrand::END_OF_FLUSH_INDEX;
 using ostrand::MAX_STEP_SAMPLES;
+using ostrand::records_for_samples;
 using ostrand::STEP_FLUSH;
 using ostrand::STEP_RESET;
 
@@ -44,17 +50,48 @@ constexpr std::int64_t FIRST_SLOT_RECORD = 4;
 constexpr std::size_t TAIL_LINES = 20;            // lines of the host's standard error kept for details
 constexpr std::size_t CONVERT_BLOCK = 16384;      // samples converted to float32 at a time
 constexpr int PIPE_BYTES = 1 << 20;               // room for a whole frame record in the host's output pipe
+constexpr std::size_t READ_BYTES = 1 << 20;       // one read of the host's output takes a whole record and more
+constexpr double LONGEST_LIMIT_S = 1e9;           // beyond this a time limit counts as none
 constexpr auto STDERR_GRACE = std::chrono::seconds(2);
+constexpr auto EXIT_POLL = std::chrono::milliseconds(2);
 
 constexpr const char* NO_START = "could not start the renderer for that avatar";
 constexpr const char* BAD_HELLO = "the renderer did not start as expected";
 constexpr const char* STOPPED = "the renderer stopped in the middle of the render";
 
 using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;
 
 std::string status_text(int status) {
   return status < 0 ? "was killed by signal " + std::to_string(-status) : "exited with status " + std::to_string(status);
 }
+
+std::string seconds_text(double seconds) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", seconds);
+  return buf;
+}
+
+// `seconds` from now; nothing for a limit of 0 or less (none).
+Deadline deadline_after(double seconds) {
+  if (!(seconds > 0) || seconds > LONGEST_LIMIT_S) return std::nullopt;
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// poll()'s timeout for `deadline`: -1 for none, else the milliseconds left, rounded up.
+int timeout_ms(Deadline deadline) {
+  if (!deadline) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+}
+
+// What one round of the poll loop saw.
+struct Served {
+  bool any = true;         // there was a pipe to wait on
+  bool progress = false;   // the host took input or sent output
+  bool woken = false;      // a stop request woke the wait
+  bool timed_out = false;  // the deadline has passed
+};
 
 }  // namespace
 
@@ -63,9 +100,13 @@ std::string status_text(int status) {
 class HostLink {
  public:
   HostLink(const std::string& host, const std::string& source, const Mirel2Options& options)
-      : options_(options), child_(ChildProcess::spawn({host, "render-stream", source})) {
+      : options_(options), child_(ChildProcess::spawn({host, "render-stream", source})), stage_(new std::uint8_t[READ_BYTES]) {
     for (int fd : {child_.in(), child_.out(), child_.err()}) set_nonblocking(fd);
     ::fcntl(child_.out(), F_SETPIPE_SZ, PIPE_BYTES);  // fewer reads per frame; the default size works too
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+    wake_in_ = Fd(wake[0]);
+    wake_out_ = Fd(wake[1]);
     options_.step_samples = std::clamp<std::size_t>(options_.step_samples, 1, MAX_STEP_SAMPLES);
     out_buf_.reserve(4 + CONVERT_BLOCK * 4);
     read_hello();
@@ -74,25 +115,37 @@ class HostLink {
   double fps() const { return fps_; }
   const std::optional<std::string>& stop_reason() const { return stop_reason_; }
 
+  // Wakes the wait for the host at once; safe from any thread.
+  void wake() noexcept {
+    const char byte = 1;
+    if (::write(wake_out_.get(), &byte, 1) < 0) {
+      // A full pipe wakes the wait already.
+    }
+  }
+
   // A new stream: the host's stream state is reset before the first sample.
   void start_stream() {
     if (gone_) throw session::EngineFailed(STOPPED, gone_detail_);
     stop_reason_ = "unfinished";
     fed_samples_ = 0;
+    records_seen_ = 0;
+    carry_.reset();
     keep_upto_.reset();
     queue_word(STEP_RESET);
   }
 
+  // A chunk may end inside a sample: its odd byte waits for the next chunk.
   void queue_chunk(Pcm chunk) {
-    if (chunk.size() % 2 != 0) throw ValueError("buffer size must be a multiple of element size");
+    whole_samples(chunk, carry_);
     chunk_ = std::move(chunk);
     chunk_at_ = 0;
     fed_samples_ += chunk_.size() / 2;
   }
 
   // The end of the stream's audio: the flush renders what is owed, and only the records up to the last frame
-  // slot that holds audio are kept.
+  // slot that holds audio are kept. A stream without samples needs no flush: it gives no frame.
   void queue_flush() {
+    if (fed_samples_ == 0) return;
     const std::int64_t spf = sample_rate_ / fps_;
     const auto slots = static_cast<std::int64_t>((fed_samples_ + static_cast<std::uint64_t>(spf) - 1) /
                                                  static_cast<std::uint64_t>(spf));
@@ -103,6 +156,8 @@ class HostLink {
 
   bool writing() const { return out_at_ < out_buf_.size() || chunk_at_ < chunk_.size() || step_left_ > 0; }
   bool answer_owed() const { return markers_owed_ > 0; }
+  // The host still owes records for the chunks that the samples sent so far complete.
+  bool frames_owed() const { return records_seen_ < records_for_samples(fed_samples_); }
 
   std::optional<Frame> take_frame() {
     if (ready_.empty()) return std::nullopt;
@@ -111,12 +166,19 @@ class HostLink {
     return f;
   }
 
-  void stream_done() { stop_reason_ = "end-of-flush marker"; }
+  void stream_done() { stop_reason_ = fed_samples_ == 0 ? "no audio" : "end-of-flush marker"; }
 
-  // One round of the poll loop: writes what the host's input takes, reads what its outputs have.
+  // Waits until the host takes input or sends output (serving every pipe), or a stop request wakes the wait.
+  // EngineFailed when the host has ended, or did neither within the stall limit (it is then stopped).
   void pump() {
     refill();
-    if (!serve_pipes(true, -1) || out_eof_) host_gone();
+    const Deadline deadline = deadline_after(options_.stall_timeout_s);
+    while (true) {
+      const Served s = serve_pipes(true, deadline);
+      if (!s.any || out_eof_) host_gone();
+      if (s.progress || s.woken) return;
+      if (s.timed_out) stalled();
+    }
   }
 
   // Brings the host back to a clean stream, whatever it still owes; false when it has gone.
@@ -147,7 +209,8 @@ class HostLink {
     }
   }
 
-  // Closes the host's input (it ends at end of input) and waits a while for it; kills it after that.
+  // Closes the host's input (it ends at end of input) and gives it close_wait_s to exit by itself, then
+  // SIGTERM and term_wait_s, then SIGKILL; logs which of them ended it.
   void finish() noexcept {
     try {
       child_.close_in();
@@ -156,17 +219,31 @@ class HostLink {
       out_buf_.clear();
       out_at_ = 0;
       discard_ = true;
-      const auto deadline =
-          Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.close_wait_s));
-      while ((!out_eof_ || !err_eof_) && Clock::now() < deadline) {
-        if (!poll_outputs(deadline)) break;
+      const Clock::time_point deadline = deadline_after(options_.close_wait_s).value_or(Clock::now());
+      // What it still writes is read and dropped, so a full pipe never keeps it from ending.
+      while (!out_eof_ || !err_eof_) {
+        const Served s = serve_pipes(false, deadline);
+        if (!s.any || s.timed_out) break;
       }
-      if (!child_.try_wait()) {
-        child_.kill(SIGKILL);
-        velmora_log().debug("velmora: the render host did not end when its input closed; killed");
+      std::optional<int> status = exited_by(deadline);
+      if (gone_) return;  // its end was reported when it came
+      if (status) {
+        velmora_log().debug("velmora: the render host %s after its input closed", {status_text(*status)});
+        return;
       }
-      const int status = child_.wait();
-      if (status != 0) velmora_log().debug("velmora: the render host %s at close", {status_text(status)});
+      child_.kill(SIGTERM);
+      status = exited_by(deadline_after(options_.term_wait_s).value_or(Clock::now()));
+      if (status) {
+        velmora_log().warning("velmora: the render host was still running %s s after its input closed; SIGTERM ended it",
+                              {seconds_text(options_.close_wait_s)});
+        return;
+      }
+      child_.kill(SIGKILL);
+      child_.wait();
+      velmora_log().warning(
+          "velmora: the render host was still running %s s after its input closed and %s s after SIGTERM; killed "
+          "with SIGKILL",
+          {seconds_text(options_.close_wait_s), seconds_text(options_.term_wait_s)});
     } catch (...) {
     }
   }
@@ -223,17 +300,19 @@ class HostLink {
     step_left_ -= n;
   }
 
-  void write_some() {
+  // True when bytes went out.
+  bool write_some() {
     const long n = write_nosignal(child_.in(), out_buf_.data() + out_at_, out_buf_.size() - out_at_);
     if (n > 0) {
       out_at_ += static_cast<std::size_t>(n);
-      return;
+      return true;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
     host_gone();  // EPIPE: the host no longer reads
   }
 
   void read_hello() {
+    const Deadline deadline = deadline_after(options_.start_timeout_s);
     while (true) {
       if (out_eof_) refused_before_hello();
       const auto nl = hello_.find('\n');
@@ -248,26 +327,16 @@ class HostLink {
         throw session::EngineFailed(BAD_HELLO, "no hello line in the first " + std::to_string(HELLO_MAX_BYTES) +
                                                    " bytes of the render host's output");
       }
-      poll_outputs(std::nullopt);
+      const Served s = serve_pipes(false, deadline);
+      if (!s.any) refused_before_hello();
+      if (s.timed_out && hello_.find('\n') == std::string::npos) no_hello_in_time();
     }
   }
 
-  // Reads what the host's outputs have (no writing), waiting until `deadline` at most; false when it passed.
-  bool poll_outputs(std::optional<Clock::time_point> deadline) {
-    int timeout = -1;
-    if (deadline) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-      if (left <= 0) return false;
-      timeout = static_cast<int>(std::min<long long>(left, 1000));
-    }
-    serve_pipes(false, timeout);
-    return true;
-  }
-
-  // One poll over the pipes still open (the host's input too, when `with_input` and bytes wait for it), then
-  // serves those that are ready. False when no pipe was left to wait on.
-  bool serve_pipes(bool with_input, int timeout_ms) {
-    pollfd fds[3];
+  // One poll over the pipes still open (the host's input too, when `with_input` and bytes wait for it) and the
+  // wake pipe, until `deadline` at most; then serves those that are ready.
+  Served serve_pipes(bool with_input, Deadline deadline) {
+    pollfd fds[4];
     int n = 0, in_at = -1, out_at = -1, err_at = -1;
     if (with_input && out_at_ < out_buf_.size() && child_.in() >= 0) {
       in_at = n;
@@ -281,35 +350,58 @@ class HostLink {
       err_at = n;
       fds[n++] = {child_.err(), POLLIN, 0};
     }
-    if (n == 0) return false;
-    if (::poll(fds, static_cast<nfds_t>(n), timeout_ms) < 0) {
-      if (errno == EINTR) return true;
+    if (n == 0) return Served{.any = false};
+    const int wake_at = n;
+    fds[n++] = {wake_in_.get(), POLLIN, 0};
+    Served s;
+    if (::poll(fds, static_cast<nfds_t>(n), timeout_ms(deadline)) < 0) {
+      if (errno == EINTR) return s;
       throw std::system_error(errno, std::generic_category(), "poll");
     }
+    if (fds[wake_at].revents != 0) {
+      char drain[64];
+      while (::read(wake_in_.get(), drain, sizeof drain) > 0) {
+      }
+      s.woken = true;
+    }
     if (err_at >= 0 && fds[err_at].revents != 0) read_stderr();
-    if (in_at >= 0 && fds[in_at].revents != 0) write_some();
-    if (out_at >= 0 && fds[out_at].revents != 0) read_stdout();
+    if (in_at >= 0 && fds[in_at].revents != 0) s.progress = write_some() || s.progress;
+    if (out_at >= 0 && fds[out_at].revents != 0) s.progress = read_stdout() || s.progress;
+    s.timed_out = deadline && Clock::now() >= *deadline;
+    return s;
+  }
+
+  // One large read: the rest of the record in hand goes straight into its frame, what follows into the
+  // staging buffer and through the parser. True when something came (or the end).
+  bool read_stdout() {
+    iovec iov[2];
+    int n = 0;
+    std::size_t direct = 0;
+    if (hello_done_ && pixels_have_ >= 0) {
+      direct = frame_bytes_ - static_cast<std::size_t>(pixels_have_);
+      iov[n++] = {target() + pixels_have_, direct};
+    }
+    iov[n++] = {stage_.get(), READ_BYTES};
+    const ssize_t r = ::readv(child_.out(), iov, n);
+    if (r < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+    if (r <= 0) {
+      out_eof_ = true;
+      return true;
+    }
+    std::size_t got = static_cast<std::size_t>(r);
+    const std::size_t into_frame = std::min(got, direct);
+    if (into_frame > 0) advance(into_frame);
+    got -= into_frame;
+    if (got == 0) return true;
+    if (!hello_done_) {
+      hello_.append(reinterpret_cast<const char*>(stage_.get()), got);
+    } else {
+      parse_records(stage_.get(), got);
+    }
     return true;
   }
 
-  void read_stdout() {
-    if (!hello_done_) {
-      char buf[4096];
-      const ssize_t n = ::read(child_.out(), buf, sizeof buf);
-      if (n > 0) hello_.append(buf, static_cast<std::size_t>(n));
-      else if (n == 0 || (errno != EAGAIN && errno != EINTR)) out_eof_ = true;
-      return;
-    }
-    const std::span<std::uint8_t> room = record_room();
-    const ssize_t n = ::read(child_.out(), room.data(), room.size());
-    if (n > 0) {
-      advance(static_cast<std::size_t>(n));
-    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-      out_eof_ = true;
-    }
-  }
-
-  // Takes bytes that arrived with the hello line through the same record parser.
+  // Takes bytes that are not in their place yet through the record parser.
   void parse_records(const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
       const std::span<std::uint8_t> room = record_room();
@@ -350,7 +442,6 @@ class HostLink {
       keep_current_ = !discard_ && (!keep_upto_ || index <= *keep_upto_);
       if (keep_current_) pixels_.reset(new std::byte[frame_bytes_]);
       pixels_have_ = 0;
-      if (frame_bytes_ == 0) finish_record();
       return;
     }
     pixels_have_ += static_cast<std::int64_t>(n);
@@ -359,6 +450,7 @@ class HostLink {
 
   void finish_record() {
     pixels_have_ = -1;
+    ++records_seen_;
     if (!keep_current_) return;
     Frame f;
     f.data = std::shared_ptr<const std::byte>(pixels_, pixels_.get());
@@ -394,18 +486,25 @@ class HostLink {
     if (tail_.size() > TAIL_LINES) tail_.pop_front();
   }
 
-  // Waits for the host to end: its standard error read to the end (a little while at most), then its status.
+  // The host's status once it has ended by `deadline`; nothing while it still runs then.
+  std::optional<int> exited_by(Clock::time_point deadline) {
+    while (true) {
+      if (const std::optional<int> status = child_.try_wait()) return status;
+      const auto left = deadline - Clock::now();
+      if (left <= Clock::duration::zero()) return std::nullopt;
+      std::this_thread::sleep_for(std::min<Clock::duration>(left, EXIT_POLL));
+    }
+  }
+
+  // Waits for the host to end: its outputs read to the end (a little while at most), then its status; one
+  // that still runs after that is killed.
   int reap() {
     const auto deadline = Clock::now() + STDERR_GRACE;
-    while (!err_eof_ && Clock::now() < deadline) {
-      if (!poll_outputs(deadline)) break;
-      if (out_eof_ && err_eof_) break;
+    while (!err_eof_ || !out_eof_) {
+      const Served s = serve_pipes(false, deadline);
+      if (!s.any || s.timed_out) break;
     }
-    if (!child_.try_wait()) {
-      const auto end = Clock::now() + STDERR_GRACE;
-      while (!child_.try_wait() && Clock::now() < end) ::usleep(1000);
-      if (!child_.try_wait()) child_.kill(SIGKILL);
-    }
+    if (!exited_by(Clock::now() + STDERR_GRACE)) child_.kill(SIGKILL);
     return child_.wait();
   }
 
@@ -424,6 +523,24 @@ class HostLink {
       throw refuse<InvalidAvatar>(NOT_USABLE, tail_text());
     }
     throw session::EngineFailed(NO_START, "tarnhost " + status_text(status) + " before its hello line:\n" + tail_text());
+  }
+
+  [[noreturn]] void no_hello_in_time() {
+    child_.kill(SIGKILL);
+    reap();
+    throw session::EngineFailed(NO_START, "tarnhost sent no hello line within " +
+                                              seconds_text(options_.start_timeout_s) + " s (the limit " +
+                                              START_TIMEOUT_ENV + " sets), so it was stopped:\n" + tail_text());
+  }
+
+  [[noreturn]] void stalled() {
+    child_.kill(SIGKILL);
+    reap();
+    gone_ = true;
+    stop_reason_ = "render host stalled";
+    gone_detail_ = "tarnhost sent no frame and took no audio for " + seconds_text(options_.stall_timeout_s) +
+                   " s (the limit " + STALL_TIMEOUT_ENV + " sets), so it was stopped:\n" + tail_text();
+    throw session::EngineFailed(STOPPED, gone_detail_);
   }
 
   [[noreturn]] void host_gone() {
@@ -464,6 +581,7 @@ class HostLink {
 
   Mirel2Options options_;
   ChildProcess child_;
+  Fd wake_in_, wake_out_;  // the wake pipe: a stop request writes, the poll loop watches
 
   // Input side.
   std::vector<std::uint8_t> out_buf_;  // bytes for the host's input; reused
@@ -471,10 +589,12 @@ class HostLink {
   Pcm chunk_;                          // the chunk being sent
   std::size_t chunk_at_ = 0;           // its bytes converted already
   std::size_t step_left_ = 0;          // samples of the current step not yet converted
+  std::optional<std::uint8_t> carry_;  // a chunk's odd last byte, the first of the next chunk's first sample
   std::uint64_t fed_samples_ = 0;      // samples of this stream
   int markers_owed_ = 0;               // flushes whose end marker has not come yet
 
   // Output side.
+  std::unique_ptr<std::uint8_t[]> stage_;  // READ_BYTES for what a read brings beyond the record in hand
   std::string hello_;
   bool hello_done_ = false;
   int fps_ = 0, width_ = 0, height_ = 0, sample_rate_ = 0;
@@ -483,6 +603,7 @@ class HostLink {
   std::size_t index_have_ = 0;
   std::int64_t pixels_have_ = -1;  // -1: reading an index
   std::int32_t current_index_ = 0;
+  std::uint64_t records_seen_ = 0;  // frame records of this stream read whole so far
   bool keep_current_ = false;
   std::shared_ptr<std::byte[]> pixels_;
   std::vector<std::uint8_t> scratch_;  // where dropped frames are read
@@ -503,17 +624,23 @@ class HostLink {
 
 namespace {
 
-Generator<Frame> host_frames(std::shared_ptr<HostLink> link, Generator<Pcm> chunks) {
+Generator<Frame> host_frames(std::shared_ptr<HostLink> link, Generator<Pcm> chunks, std::stop_token stop) {
+  // A stop asked from another thread wakes a wait for the host; the stream then ends with Cancelled.
+  std::stop_callback wake_on_stop(stop, [raw = link.get()] { raw->wake(); });
   link->start_stream();
   while (std::optional<Pcm> chunk = chunks.next()) {
     link->queue_chunk(std::move(*chunk));
-    while (link->writing()) {
+    // Every frame the host owes for the audio so far comes out before the next chunk is pulled: a live source
+    // is never read ahead, and no finished frame waits in the pipe for the source's next item.
+    while (link->writing() || link->frames_owed()) {
+      if (stop.stop_requested()) throw Cancelled();
       link->pump();
       while (std::optional<Frame> f = link->take_frame()) co_yield std::move(*f);
     }
   }
   link->queue_flush();
   while (link->writing() || link->answer_owed()) {
+    if (stop.stop_requested()) throw Cancelled();
     link->pump();
     while (std::optional<Frame> f = link->take_frame()) co_yield std::move(*f);
   }
@@ -523,15 +650,32 @@ Generator<Frame> host_frames(std::shared_ptr<HostLink> link, Generator<Pcm> chun
 
 }  // namespace
 
+Mirel2Options mirel2_options_from_env() {
+  static const Mirel2Options from_env = [] {
+    Mirel2Options o;
+    o.start_timeout_s = env_seconds(START_TIMEOUT_ENV, o.start_timeout_s);
+    o.stall_timeout_s = env_seconds(STALL_TIMEOUT_ENV, o.stall_timeout_s);
+    return o;
+  }();
+  return from_env;
+}
+
 Mirel2Engine::Mirel2Engine(const std::string& source, Mirel2Options options) {
   const std::optional<std::string> host = options.host ? options.host : bundled_host();
-  if (!host) throw session::EngineUnavailable(CANNOT_RUN, "no tarnhost program beside the library or on PATH");
+  if (!host) {
+    throw session::EngineUnavailable(CANNOT_RUN,
+                                     "no tarnhost program beside the library, in its installation's bin folder or on PATH");
+  }
   link_ = std::make_shared<HostLink>(*host, source, options);
 }
 
 Mirel2Engine::~Mirel2Engine() = default;
 
-Generator<Frame> Mirel2Engine::frames(Generator<Pcm> chunks) { return host_frames(link_, std::move(chunks)); }
+Generator<Frame> Mirel2Engine::frames(Generator<Pcm> chunks) { return host_frames(link_, std::move(chunks), {}); }
+
+Generator<Frame> Mirel2Engine::frames(Generator<Pcm> chunks, std::stop_token stop) {
+  return host_frames(link_, std::move(chunks), std::move(stop));
+}
 
 void Mirel2Engine::interrupt() { link_->recover(); }
 

@@ -5,18 +5,33 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
-#include "common/generator.h"
 #include "velmora/engine.hpp"
+#include "velmora/generator.hpp"
 
 namespace velmora::detail {
+
+// Environment variables of the time limits, in seconds (0 or less: no limit), read once per process.
+inline constexpr const char* START_TIMEOUT_ENV = "VELMORA_MIREL2_START_TIMEOUT";
+inline constexpr const char* STALL_TIMEOUT_ENV = "VELMORA_MIREL2_STALL_TIMEOUT";
 
 struct Mirel2Options {
   std::optional<std::string> host;   // the render host program; unset: bundled_host()
   std::size_t step_samples = 16000;  // samples per sample step (at most the protocol's limit)
-  double close_wait_s = 5.0;         // how long close() lets the host end by itself before it is killed
+  // From the start to the hello line: the host loads and warms up its models meanwhile. 0 or less: no limit.
+  double start_timeout_s = 120.0;
+  // The longest wait for the host, while it owes frames or input waits for it, before it counts as hung (a
+  // chunk takes well under a second). 0 or less: no limit.
+  double stall_timeout_s = 60.0;
+  double close_wait_s = 5.0;  // how long close() lets the host end by itself before SIGTERM
+  double term_wait_s = 2.0;   // how long it then has before SIGKILL
 };
+
+// The defaults with the time limits that START_TIMEOUT_ENV and STALL_TIMEOUT_ENV set, read at the first call in
+// the process (text that is not a finite number keeps the default, with a warning logged then).
+Mirel2Options mirel2_options_from_env();
 
 class HostLink;
 
@@ -25,27 +40,34 @@ class Mirel2Engine : public Engine {
   // Starts the host on `source` and reads its hello line. Throws EngineUnavailable (with the cannot-run
   // message) when there is no host program; std::system_error when it cannot be started; InvalidAvatar "that
   // is not a usable avatar" (detail: its FATAL line) when it refuses the avatar (status 3 before its hello);
-  // EngineFailed (detail: its status and last lines of standard error) when it ends otherwise before its hello
-  // line or its hello does not describe a frame stream at 16 kHz.
+  // EngineFailed (detail: its status or the limit, and its last lines of standard error) when it ends otherwise
+  // before its hello line, sends none within the start limit (it is killed), or its hello does not describe a
+  // frame stream at 16 kHz.
   explicit Mirel2Engine(const std::string& source, Mirel2Options options = {});
   // Kills a host still running (close() lets it end by itself first).
   ~Mirel2Engine() override;
 
-  // One stream: a reset, each chunk as float32 sample steps (s16 / 32768) while the frame records are read,
-  // then a flush, read to its end marker. Frames are 8-bit RGB, height x width x 3, with the host's index;
-  // those the flush renders beyond the audio's last frame are dropped. EngineFailed when the host ends during
-  // the stream; ValueError for a chunk of odd length.
+  // One stream: a reset, each chunk as float32 sample steps (s16 / 32768), and after each chunk every frame
+  // record the host owes for the audio so far is read before the next chunk is pulled (a live source is never
+  // read ahead, and no finished frame waits for it); then a flush, read to its end marker. Frames are 8-bit
+  // RGB, height x width x 3, with the host's index; those the flush renders beyond the audio's last frame are
+  // dropped, and audio of no samples gives no frame. An odd byte at the end of a chunk is the start of the
+  // next chunk's first sample. EngineFailed when the host ends during the stream or gives nothing for the
+  // stall limit (it is killed); Cancelled once `stop` is asked to stop, also while waiting for the host.
   Generator<Frame> frames(Generator<Pcm> chunks) override;
+  Generator<Frame> frames(Generator<Pcm> chunks, std::stop_token stop) override;
   // Leaves the host with a clean stream: the step being written is completed with silence, then a reset, a
-  // flush read to its end marker (every frame owed dropped), and a reset. Never throws; a host that has gone is
-  // remembered, and the next stream fails.
+  // flush read to its end marker (every frame owed dropped), and a reset. Never throws; a host that has gone
+  // (or stalls meanwhile, and is killed) is remembered, and the next stream fails.
   void interrupt() override;
-  // Ends the host: its input is closed and it is given close_wait_s to exit, then killed. Never throws.
+  // Ends the host: its input is closed and it is given close_wait_s to exit, then SIGTERM and term_wait_s,
+  // then SIGKILL; what happened is logged. Never throws.
   void close() override;
 
   // The hello line's frame rate.
   std::optional<double> frames_per_second() const override;
-  // "unfinished", "end-of-flush marker", or "render host exited with status N".
+  // "unfinished", "end-of-flush marker", "no audio", "render host stalled", or "render host exited with
+  // status N".
   std::optional<std::string> stop_reason() const override;
 
  private:

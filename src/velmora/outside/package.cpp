@@ -16,7 +16,7 @@ Outside package_outside() {
   o.read_manifest = read_manifest;
   o.resolve_engine = resolve_engine;
   o.mirel2_engine = [](const std::string& source) -> std::unique_ptr<Engine> {
-    return std::make_unique<Mirel2Engine>(source);
+    return std::make_unique<Mirel2Engine>(source, mirel2_options_from_env());
   };
   o.bundled_host = bundled_host;
   o.unfold_imx = unfold_imx;
@@ -26,15 +26,5 @@ Outside package_outside() {
   o.fixture_runtime = std::make_shared<StandinFixtureRuntime>();
   return o;
 }
-
-namespace {
-
-// Installed before main runs; the registry is a function-local static, so the order of start-up does not matter.
-const bool installed = [] {
-  install_outside(package_outside());
-  return true;
-}();
-
-}  // namespace
 
 }  // namespace velmora::detail

@@ -1,9 +1,9 @@
 #pragma once
-// The package's outside modules as this build installs them: the manifest reader, the container unpacker,
-// the mirel-2 engine adapter with its host lookup, and the stand-ins for the session and fixture runtimes.
-// The unified engine adapter and the video file writer are not installed (ImportError when needed).
+// The package's outside modules as this build has them: the manifest reader, the container unpacker, the
+// mirel-2 engine adapter with its host lookup, and the stand-ins for the session and fixture runtimes. The
+// unified engine adapter and the video file writer are not there (ImportError when needed).
 //
-// Linking the library velmora_package installs them when the program starts; tests replace them for a scope.
+// The one list of them: the registry starts with it at its first use; tests replace them for a scope.
 #include "velmora/outside.h"
 
 namespace velmora::detail {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace velmora::detail {
 namespace {
@@ -37,6 +38,7 @@ void StandinSession::need_open() const {
 void StandinSession::reset() {
   need_open();
   partial_.clear();
+  odd_byte_.reset();
   made_.clear();
   next_index_ = 0;
   voiced_ = ended_ = rested_ = false;
@@ -44,19 +46,28 @@ void StandinSession::reset() {
 
 void StandinSession::push(std::span<const std::uint8_t> chunk) {
   need_open();
-  for (std::size_t i = 0; i + 1 < chunk.size(); i += 2) {
-    std::int16_t s;
-    std::memcpy(&s, chunk.data() + i, 2);
-    partial_.push_back(s);
-    if (partial_.size() < SAMPLES_PER_FRAME) continue;
-    double sum = 0;
-    for (std::int16_t v : partial_) sum += std::abs(static_cast<int>(v));
-    const double level = sum / static_cast<double>(partial_.size());
-    partial_.clear();
-    if (level >= VOICED_LEVEL) voiced_ = true;
-    const int kind = voiced_ ? session::LE_UTT_SPEECH : KIND_LISTENING;
-    made_.push_back({next_index_++, kind, static_cast<std::uint8_t>(std::min(255.0, level / 64.0))});
+  std::size_t i = 0;
+  if (odd_byte_ && !chunk.empty()) {
+    const std::uint8_t bytes[2] = {*std::exchange(odd_byte_, std::nullopt), chunk[0]};
+    add_sample(bytes);
+    i = 1;
   }
+  for (; i + 1 < chunk.size(); i += 2) add_sample(chunk.data() + i);
+  if (i < chunk.size()) odd_byte_ = chunk[i];
+}
+
+void StandinSession::add_sample(const std::uint8_t* bytes) {
+  std::int16_t s;
+  std::memcpy(&s, bytes, 2);
+  partial_.push_back(s);
+  if (partial_.size() < SAMPLES_PER_FRAME) return;
+  double sum = 0;
+  for (std::int16_t v : partial_) sum += std::abs(static_cast<int>(v));
+  const double level = sum / static_cast<double>(partial_.size());
+  partial_.clear();
+  if (level >= VOICED_LEVEL) voiced_ = true;
+  const int kind = voiced_ ? session::LE_UTT_SPEECH : KIND_LISTENING;
+  made_.push_back({next_index_++, kind, static_cast<std::uint8_t>(std::min(255.0, level / 64.0))});
 }
 
 std::optional<session::Pulled> StandinSession::pull() {

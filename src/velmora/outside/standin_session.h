@@ -2,7 +2,8 @@
 // A stand-in for the session runtime (the real one is not part of this system): a synthetic session that turns
 // audio into small frames with speech gating. Every 640 samples (1280 bytes, one frame at 25 fps) make a frame;
 // frames before the first voiced one are of a non-speech kind, every later one is a speech frame. Frames come
-// out LAG frames behind the audio; after end() the rest comes, then one rest frame, then nothing.
+// out LAG frames behind the audio; after end() the rest comes, then one rest frame, then nothing. A chunk that
+// ends inside a sample keeps its odd byte for the next one.
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -43,11 +44,13 @@ class StandinSession : public session::Session {
     int kind;
     std::uint8_t level;
   };
+  void add_sample(const std::uint8_t* bytes);  // two bytes, s16 in the machine's order
   Frame make_frame(const Pending& p) const;
   void need_open() const;
 
   int width_ = DEFAULT_SIDE, height_ = DEFAULT_SIDE;
   std::vector<std::int16_t> partial_;  // samples of a frame not complete yet
+  std::optional<std::uint8_t> odd_byte_;  // the first byte of a sample split between two chunks
   std::deque<Pending> made_;
   std::int64_t next_index_ = 0;
   bool voiced_ = false;

@@ -1,8 +1,11 @@
 #include "velmora/outside/unfold_imx.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <optional>
-#include <span>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "common/bundle.h"
@@ -15,17 +18,53 @@
 namespace velmora::detail {
 namespace {
 
-std::span<const std::uint8_t> bytes_of(const std::string& s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
+using Sink = std::function<void(std::string_view)>;
 
 bool is_manifest(std::string_view stored) { return path_basename(stored) == MANIFEST_NAME; }
 
+// Writes members into the folder, each streamed from the container a block at a time, and counts their bytes
+// against the cap.
+class Writer {
+ public:
+  Writer(const std::string& dest, std::uint64_t max_bytes) : dest_(dest), max_bytes_(max_bytes) {}
+
+  // The member `name`, whose bytes `produce` hands to the sink it is given.
+  void member(std::string_view name, const std::function<void(const Sink&)>& produce) {
+    MemberFile file(dest_, name);
+    if (file.is_folder()) return;
+    produce([&](std::string_view bytes) {
+      if (bytes.size() > max_bytes_ - written_) {
+        throw std::system_error(EFBIG, std::generic_category(),
+                                "the avatar unpacks to more than " + std::to_string(max_bytes_) +
+                                    " bytes, the most the avatar cache takes (VELMORA_AVATAR_CACHE_GB)");
+      }
+      written_ += bytes.size();
+      file.write(bytes);
+    });
+    file.close();
+  }
+
+ private:
+  const std::string& dest_;
+  const std::uint64_t max_bytes_;
+  std::uint64_t written_ = 0;
+};
+
+// An IMX member's bytes; a container cut short before the member's end is no usable avatar.
+void imx_member(const std::string& source, const ImxEntry& e, const Sink& sink) {
+  const std::uint64_t got = imx_entry_stream(source, e, sink);
+  if (got < e.size) {
+    throw ValueError("member " + py_repr(e.name) + " is cut short: the container holds " + std::to_string(got) +
+                     " of its " + std::to_string(e.size) + " bytes");
+  }
+}
+
 }  // namespace
 
-void unfold_imx(const std::string& source, const std::string& dest) {
+void unfold_imx(const std::string& source, const std::string& dest, std::uint64_t max_bytes) {
+  Writer out(dest, max_bytes);
   // The manifest the folder's top gets when the container keeps it in a sub-folder: the last one, as the
-  // bundle reader finds it. Held by position, read again at the end, so no member stays in memory meanwhile.
+  // bundle reader finds it, read again at the end.
   bool top_manifest = false;
   switch (bundle_form(source)) {
     case BundleForm::Imx: {
@@ -33,12 +72,12 @@ void unfold_imx(const std::string& source, const std::string& dest) {
       if (!toc) throw ValueError(py_repr(source) + " is not an avatar container");
       const ImxEntry* last_manifest = nullptr;
       for (const ImxEntry& e : *toc) {
-        write_member(dest, e.name, bytes_of(imx_entry_bytes(source, e)));
+        out.member(e.name, [&](const Sink& sink) { imx_member(source, e, sink); });
         if (e.name == MANIFEST_NAME) top_manifest = true;
         if (is_manifest(e.name)) last_manifest = &e;
       }
       if (!top_manifest && last_manifest) {
-        write_member(dest, MANIFEST_NAME, bytes_of(imx_entry_bytes(source, *last_manifest)));
+        out.member(MANIFEST_NAME, [&](const Sink& sink) { imx_member(source, *last_manifest, sink); });
       }
       return;
     }
@@ -47,11 +86,13 @@ void unfold_imx(const std::string& source, const std::string& dest) {
       std::optional<std::size_t> last_manifest;
       for (std::size_t i = 0; i < zip.names().size(); ++i) {
         const std::string& name = zip.names()[i];
-        write_member(dest, name, bytes_of(zip.read(i)));
+        out.member(name, [&](const Sink& sink) { zip.read_to(i, sink); });
         if (name == MANIFEST_NAME) top_manifest = true;
         if (is_manifest(name)) last_manifest = i;
       }
-      if (!top_manifest && last_manifest) write_member(dest, MANIFEST_NAME, bytes_of(zip.read(*last_manifest)));
+      if (!top_manifest && last_manifest) {
+        out.member(MANIFEST_NAME, [&](const Sink& sink) { zip.read_to(*last_manifest, sink); });
+      }
       return;
     }
     case BundleForm::Directory:

@@ -20,7 +20,10 @@ const std::string DASH = "\u2014";
 
 std::string row(int first = -1) {
   std::string r = "[";
-  for (int v = 0; v < 256; ++v) r += (v ? "," : "") + std::to_string(v == 0 && first >= 0 ? first : v);
+  for (int v = 0; v < 256; ++v) {
+    if (v) r += ',';
+    r += std::to_string(v == 0 && first >= 0 ? first : v);
+  }
   return r + "]";
 }
 const std::string IDENTITY = "{\"lut\": [" + row() + "," + row() + "," + row() + "]}";
@@ -28,7 +31,10 @@ const std::string IDENTITY = "{\"lut\": [" + row() + "," + row() + "," + row() +
 TEST(ColorCorrect, RejectionsCarryTheirReasons) {
   const std::string flat = [] {
     std::string s = "[";
-    for (int i = 0; i < 768; ++i) s += (i ? "," : "") + std::to_string(i % 256);
+    for (int i = 0; i < 768; ++i) {
+      if (i) s += ',';
+      s += std::to_string(i % 256);
+    }
     return s + "]";
   }();
   struct Case {
@@ -115,6 +121,11 @@ TEST(ColorCorrect, AcceptedFormsAndTheirSuccessTexts) {
   const auto big = parse_color_correct("{\"gain\": [3.4e38, -1e39, 1e-50], \"bias\": [3.5e38, 0, null]}");
   ASSERT_NE(big.cc, nullptr);
   EXPECT_EQ(big.cc->describe(), "per-channel gain=[3.4e+38, -inf, 0.0] bias=[inf, 0.0, nan]");
+  // From 2^24 on, the shortest float32 digits padded with zeros, not the exact value (123456792).
+  const auto wide = parse_color_correct("{\"gain\": [16777217, 1e15, 0.0001], \"bias\": [123456789, -1e9, 0.5]}");
+  ASSERT_NE(wide.cc, nullptr);
+  EXPECT_EQ(wide.cc->describe(),
+            "per-channel gain=[16777216.0, 1000000000000000.0, 1e-04] bias=[123456790.0, -1000000000.0, 0.5]");
 }
 
 TEST(ColorCorrect, GainAndBiasAreTwoFloat32StepsClampedAndTruncated) {

@@ -66,6 +66,10 @@ TEST(EffectiveCpuCount, NarrowsByAffinityAndQuotas) {
       {"no 0:: line: v1 quota", 16, 16, {{"/proc/self/cgroup", "3:cpu:/x\n"}, {v1q, "200000"}, {v1p, "100000"}}, 2},
       {"v1 quota -1 is no limit", 16, 16, {{v1q, "-1"}, {v1p, "100000"}}, 16},
       {"v1 garbage is ignored", 16, 16, {{v1q, "2e5"}, {v1p, "100000"}}, 16},
+      // Ratios of 2^63 and more narrow nothing (and must not reach an integer conversion).
+      {"v2 quota of 2^63 CPUs", 16, 16,
+       {{"/proc/self/cgroup", "0::/a\n"}, {v2 + "/a/cpu.max", "9223372036854775807 1"}}, 16},
+      {"v1 quota of 2^63 CPUs", 16, 16, {{v1q, "9223372036854775807"}, {v1p, "1"}}, 16},
   };
   for (const auto& c : cases) {
     FakeSystem sys;
@@ -93,6 +97,9 @@ TEST(DefaultThreads, RequestEnvironmentAndCpuCount) {
       {8, 1, 100, {}, 100},      {8, 2, 100, {}, 4},      {8, 1, 0, " 6 ", 6},    {8, 1, 0, "", 8},
       {8, 1, 0, "0", 8},         {8, 1, 0, "-3", 8},      {8, 1, 0, "40", 40},    {8, 2, 0, "40", 4},
       {8, 1, 5, "6x", 5},        {8, 1, -2, "1_2", 12},
+      // Beyond 64 bits: a huge negative value is no request, a huge positive one the most an interpreter takes.
+      {8, 1, 0, "-1" + std::string(30, '0'), 8},                     {8, 1, 0, "1" + std::string(30, '0'), MAX_INTERPRETER_THREADS},
+      {8, 2, 0, "1" + std::string(30, '0'), 4},
   };
   for (const auto& c : cases) {
     FakeSystem sys;
@@ -107,7 +114,7 @@ TEST(DefaultThreads, RequestEnvironmentAndCpuCount) {
 
 TEST(DefaultThreads, BadEnvironmentValueIsAnError) {
   FakeSystem sys;
-  for (const char* bad : {"6x", "  ", "4.0", "0x10", "99999999999"}) {
+  for (const char* bad : {"6x", "  ", "4.0", "0x10", "1e30"}) {
     ScopedEnv env("LIBSTREAM_THREADS", bad);
     EXPECT_THROW(default_threads(1, 0, sys.env()), std::invalid_argument) << bad;
   }

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <sys/stat.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "common/bundle.h"
 #include "common/sha256.h"
 #include "mirel2/ostrand/q8gd.h"
 #include "support/temp_dir.h"
@@ -185,6 +190,42 @@ TEST(Q8gd, OnlyDirectoryBundlesHoldingTheVariantAreConsidered) {
     EXPECT_EQ(choice.line, "") << b;
   }
   EXPECT_TRUE(select_q8gd(forms.directory, {cpu, {}}).path.has_value());
+}
+
+TEST(Q8gd, AManifestThatIsNoSmallRegularFileIsAFallback) {
+  // Read straight from the folder, so without blocking on a FIFO, reading a device without end or taking more
+  // than a small member may hold.
+  TempDir tmp;
+  const std::string cpu = tmp.write("cpuinfo", CPU_VNNI);
+  const std::string cap = std::to_string(SMALL_MEMBER_MAX_BYTES);
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& manifest)> make;
+    std::string why;  // "{m}" stands for the manifest's path
+  };
+  const Case cases[] = {
+      {"a FIFO", [](const std::string& m) { ASSERT_EQ(::mkfifo(m.c_str(), 0600), 0); },
+       "RuntimeError: {m}: not a regular file"},
+      {"a link to /dev/zero", [](const std::string& m) { std::filesystem::create_symlink("/dev/zero", m); },
+       "RuntimeError: {m}: not a regular file"},
+      {"a folder", [](const std::string& m) { std::filesystem::create_directory(m); },
+       "IsADirectoryError: [Errno 21] Is a directory: '{m}'"},
+      {"one byte over the cap",
+       [](const std::string& m) { std::ofstream(m) << GOOD << std::string(SMALL_MEMBER_MAX_BYTES + 1 - GOOD.size(), ' '); },
+       "RuntimeError: {b}: member 'manifest.json' is larger than " + cap + " bytes, the cap for a member that is not a model"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string b = BundleFixture{{"combined_litert_q8gd.tflite", VARIANT}}.write_directory(tmp.path() / std::to_string(n++));
+    const std::string m = b + "/manifest.json";
+    c.make(m);
+    std::string why = c.why;
+    const auto at = why.find('{');
+    why.replace(at, 3, why[at + 1] == 'm' ? m : b);
+    const auto choice = select_q8gd(b, {cpu, {}});
+    EXPECT_EQ(choice.path, std::nullopt) << c.what;
+    EXPECT_EQ(choice.line, fallback(why)) << c.what;
+  }
 }
 
 TEST(Q8gd, AnEmptyVariantIsHashedLikeAnyOther) {

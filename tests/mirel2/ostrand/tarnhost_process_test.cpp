@@ -1,8 +1,13 @@
 // The real tarnhost program: its tool plug-in, bundle faults and clean-up, as a peer sees them.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 
+#include "common/bundle.h"
 #include "common/sha256.h"
 #include "mirel2/ostrand/constants.h"
 #include "support/process.h"
@@ -143,6 +148,135 @@ TEST(Tarnhost, ServesASplitBundleFromTheCommandLineWithItsLinesInOrder) {
   EXPECT_EQ(out.records().front().index, 3);
   EXPECT_EQ(out.records().back().index, -1);
   EXPECT_TRUE(h.stage_empty());  // the staged identity delta, released once loaded
+}
+
+// A zip split bundle whose own shared encoder is refused (its staged copy stays listed until the end), with
+// the declared base in an engine container: the host serves it with that copy still on disk.
+namespace standin = velmora::testing::standin;
+
+struct StagedCopyHost : Host {
+  std::string enc = standin::model_json({standin::enc_signature(), standin::tok_signature()});
+  std::string engine = BundleFixture{{"shared-enc.tflite", enc}}.write_zip(tmp.path() / "engine.zip");
+  std::string bundle =
+      BundleFixture{{"canon.bin", CANON},
+                    {"manifest.json",
+                     R"({"dependencies": [{"id": "mirel2/shared-enc", "sha256": ")" + sha256_hex(enc) + "\"}]}"},
+                    {"identity.tflite",
+                     standin::model_json({standin::step_signature(),
+                                                   standin::dec_signature(16),
+                                                   standin::dec_signature(8)})},
+                    {"shared-enc.tflite", "not the base"}}
+          .write_zip(tmp.path() / "split.zip");
+};
+
+TEST(Tarnhost, AStopSignalRunsTheCleanUpAndEndsByThatSignal) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(::strsignal(sig));
+    StagedCopyHost h;
+    ProcessOptions options = h.options();
+    options.signal = sig;
+    options.signal_after = "READY ";
+    options.timeout_seconds = 120;
+    const auto r = run_process({TARNHOST, h.bundle, "--engine", h.engine, "--threads", "1"}, "", options);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.signal, sig) << r.status << ": " << r.err;
+    EXPECT_NE(r.err.find("VERIFIED (bytes hashed) via container " + h.engine), std::string::npos) << r.err;
+    EXPECT_TRUE(h.stage_empty());
+  }
+}
+
+TEST(Tarnhost, AFileSizeLimitEndsAsAnErrorWithTheCleanUp) {
+  Host h;
+  const std::string bundle = BundleFixture{{"canon.bin", CANON}, {"combined_litert.tflite", std::string(1 << 20, 'm')}}
+                                 .write_zip(h.tmp.path() / "big.zip");
+  ProcessOptions options = h.options();
+  options.file_size_limit = 64 << 10;
+  const auto r = run_process({TARNHOST, bundle}, "", options);
+  EXPECT_EQ(r.signal, 0) << r.status;
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+  EXPECT_TRUE(h.stage_empty());
+}
+
+TEST(Tarnhost, HostileBundlesFailFastInBoundedMemory) {
+  Host h;
+  const std::string model = standin::model_json(standin::combined_signatures());
+  const auto fifo = [&](const std::string& name) {
+    const std::string p = (h.tmp.path() / name).string();
+    fs::create_directories(fs::path(p).parent_path());
+    EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0) << p;
+    return p;
+  };
+  // Directory bundles that serve the int8 decoder variant when the CPU has int8 dot products, so that their
+  // manifest is read straight from the folder (elsewhere the choice stops before it, and they simply load).
+  const auto q8gd_bundle = [&](const std::string& name) {
+    return BundleFixture{{"canon.bin", CANON}, {"combined_litert.tflite", model}, {"combined_litert_q8gd.tflite", model}}
+        .write_directory(h.tmp.path() / name);
+  };
+  const std::string zero_link = q8gd_bundle("zero");
+  fs::create_symlink("/dev/zero", fs::path(zero_link) / "manifest.json");
+  const std::string fifo_manifest = q8gd_bundle("fifo");
+  fifo("fifo/manifest.json");
+  const std::string cap = std::to_string(SMALL_MEMBER_MAX_BYTES);
+
+  // Peaks of the sanitizer build: some 60 MiB to fail at colour correction, 160 MiB to serve.
+  struct Case {
+    const char* what;
+    std::string bundle;
+    int status;
+    std::string err_has;
+    long peak_mib;  // at most
+  };
+  const Case cases[] = {
+      {"a 128 MiB deflate bomb as color.json",
+       BundleFixture{{"canon.bin", CANON},
+                     {"combined_litert.tflite", model},
+                     {"color.json", std::string(128 << 20, ' ') + "{}", velmora::testing::Store::Deflated}}
+           .write_zip(h.tmp.path() / "bomb.zip"),
+       1, "member 'color.json' is larger than " + cap + " bytes", 100},
+      {"a FIFO as the bundle", fifo("bundle.fifo"), 3, "[tarnhost] FATAL: no canon.bin in ", 100},
+      {"manifest.json linked to /dev/zero", zero_link, 0, "[tarnhost] ready ", 400},
+      {"manifest.json a FIFO", fifo_manifest, 0, "[tarnhost] ready ", 400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProcessOptions options = h.options();
+    options.env["MIREL2_RGB_THREADS"] = "1";
+    options.env["MIREL2_Q8GD"] = std::nullopt;
+    options.env["MIREL2_COLOR_CORRECT"] = std::nullopt;
+    options.timeout_seconds = 60;
+    options.sample_memory = true;
+    const auto r = run_process({TARNHOST, c.bundle, "--threads", "1"}, "", options);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.err_has), std::string::npos) << r.err;
+    // On a CPU with int8 dot products the int8 choice reads the manifest; the one it cannot read makes it fall
+    // back, named in its line.
+    if (c.status == 0 && r.err.find("no int8 dot product") == std::string::npos) {
+      EXPECT_NE(r.err.find("[q8gd] FALLBACK: RuntimeError: " + c.bundle + "/manifest.json: not a regular file"),
+                std::string::npos)
+          << r.err;
+    }
+    EXPECT_LT(r.sampled_peak_kb, c.peak_mib << 10);
+    EXPECT_TRUE(h.stage_empty());
+  }
+}
+
+TEST(Tarnhost, AClosedStandardStreamEndsStartUp) {
+  Host h;
+  const std::string bundle =
+      BundleFixture{{"canon.bin", CANON}, {"combined_litert.tflite", standin::model_json(standin::combined_signatures())}}
+          .write_directory(h.tmp.path() / "b");
+  for (const int fd : {0, 1}) {
+    ProcessOptions options = h.options();
+    options.closed = {fd};
+    options.timeout_seconds = 60;
+    const auto r = run_process({TARNHOST, bundle}, "", options);
+    EXPECT_EQ(r.status, 1) << fd << ": " << r.err;
+    EXPECT_EQ(r.out, "") << fd;
+    EXPECT_NE(r.err.find(fd == 0 ? "standard input" : "standard output"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("warming up"), std::string::npos) << r.err;
+  }
 }
 
 }  // namespace

@@ -130,6 +130,20 @@ TEST(XCal, OneLevelMapsEveryPairToIt) {
   for (double v : k.values<double>()) EXPECT_EQ(v, 0.4);
 }
 
+TEST(XCal, AStepIsKeptByItsRiseOverTheStepBefore) {
+  // Mean levels 0, 1, 0.5, 1 + 5e-10: the last step rises 0.5 over its neighbour, so it is kept although it
+  // lies less than 1e-9 above step 1; the kept knots 0, 1, 1 + 5e-10 still increase. A mean level of 3
+  // clamps to that last step: left level 3, right level -1 + 1e-9 (NumPy's results).
+  const XCal x(vec({1.0, -1.0, -1.0 + 1e-9}), vec({0.0, 1.0, 2.0, 3.0}));
+  const NdArray k = x.keys(NdArray::of<double>(std::vector<double>{3.0, 3.0, 1.0, 1.0, 0.5, 0.5}, {3, 2}));
+  EXPECT_EQ(k.values<double>()[0], 3.0);
+  EXPECT_EQ(k.values<double>()[1], 0.0);
+  EXPECT_EQ(k.values<double>()[2], 1.0);
+  EXPECT_EQ(k.values<double>()[3], 1.0);
+  EXPECT_EQ(k.values<double>()[4], 0.5);
+  EXPECT_EQ(k.values<double>()[5], 0.5);
+}
+
 TEST(XCal, FallingStepsNeverMakeKnotsGoBack) {
   // Mean levels 0, 2, 0.5, 1: the last step rises above its neighbour but not above step 1, so it is left
   // out and a mean level of 1 lies halfway along the first segment.

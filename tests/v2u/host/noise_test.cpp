@@ -142,7 +142,7 @@ TEST(RecNoise, CursorsAreIndependentAndStayOnErrors) {
   const Failure failures[] = {
       {"code past the end", [&] { rec.code({}); }, "list index out of range"},
       {"u of two values", [&] { rec.u(); }, "cannot reshape array of size 2 into shape (1,)"},
-      {"x0 of the wrong size", [&] { rec.x0(2); }, "cannot reshape array of size 1 into shape (1, 2)"},
+      {"x0 of the wrong size", [&] { rec.x0(2); }, "cannot reshape array of size 1 into shape (1,2)"},
   };
   for (const Failure& f : failures) {
     try {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <system_error>
 
@@ -226,6 +227,14 @@ TEST(PackTest, TrunkCropCheck) {
   EXPECT_TRUE(trunk_exact(json::Value::integer(5), 5, std::nullopt));
   EXPECT_TRUE(trunk_exact(json::Value::number(6.9), 6));
   EXPECT_THROW(trunk_exact(json::Value::string("x"), 5), std::invalid_argument);
+  // Radii beyond 64 bits compare as Python's integers do: never equal, negative ones always exact.
+  for (const json::Value& huge : {json::Value::number(1e22), json::parse("100000000000000000000000"),
+                                  json::Value::string("100000000000000000000000")}) {
+    EXPECT_FALSE(trunk_exact(huge, 5)) << json::py_str(huge);
+    EXPECT_FALSE(trunk_exact(huge, std::numeric_limits<std::int64_t>::max())) << json::py_str(huge);
+  }
+  EXPECT_TRUE(trunk_exact(json::Value::number(-1e22), 5));
+  EXPECT_TRUE(trunk_exact(json::parse("-100000000000000000000000"), 5));
   // The check runs before host.npz is opened: these directories have none.
   const struct { std::string crop, R, message; } cases[] = {
       {"", "4", "shared set: trunk crop R None is not exact at host R 4"},
@@ -233,6 +242,8 @@ TEST(PackTest, TrunkCropCheck) {
       {"6.9", "7", "shared set: trunk crop R 6.9 is not exact at host R 7"},
       {"6", "7.0", "shared set: trunk crop R 6 is not exact at host R 7.0"},
       {"\"4\"", "5", "shared set: trunk crop R 4 is not exact at host R 5"},
+      {"1e22", "5", "shared set: trunk crop R 1e+22 is not exact at host R 5"},
+      {"100000000000000000000000", "5", "shared set: trunk crop R 100000000000000000000000 is not exact at host R 5"},
   };
   for (const auto& c : cases) {
     PackDir dir(Changes{{"trunk_crop_r", c.crop}, {"R", c.R}}, "");

@@ -309,8 +309,6 @@ TEST(E3COpen, ConstructionRefusesWhatWouldFailMidStream) {
   const Case cases[] = {
       {"no windows", with([](Fit& f) { f.aw = "[]"; })},
       {"a window of three", with([](Fit& f) { f.aw = "[[-4,0,2]]"; })},
-      {"only flutter events, drawn with q < 1", with([](Fit& f) { f.flut = "[1]"; })},
-      {"no events kept", with([](Fit& f) { f.lib = "[[0.2,0.9,0.4,0.5]]"; })},
       {"B not 3 x 12", with([](Fit& f) { f.B = "[[0,0,0]]"; })},
       {"V rows without noise channels", with([](Fit& f) { f.V = "[[0,0,0,0,0,0,0,0,0,0,0,0]]"; })},
   };
@@ -337,6 +335,57 @@ TEST(E3COpen, ConstructionRefusesWhatWouldFailMidStream) {
   add(*s, 5);
   EXPECT_EQ(s->pop(EYE4)->out.dim(0), 5);
   EXPECT_EQ(s->n_on(), 2);
+}
+
+TEST(E3COpen, AnEmptyEventPoolFailsOnlyAtADrawAndChangesNothing) {
+  const Fit empty_library = [] {
+    Fit f;
+    f.lib = "[[0.2,0.9,0.4,0.5]]";  // its one event does not end at rest: no event is kept
+    return f;
+  }();
+  const Fit flutter_only = [] {
+    Fit f;
+    f.flut = "[1]";  // the plain pool is empty and chosen whenever q is missed
+    f.REF = 1;
+    return f;
+  }();
+  const double never = -std::numeric_limits<double>::infinity();
+  for (const Fit& fit : {empty_library, flutter_only}) {
+    SCOPED_TRACE(fit.lib + " flut " + fit.flut);
+    // A stream that never draws runs: events switched off by the hazard offset, or by the hazard itself.
+    for (const auto& [b, shift] : {std::pair{50.0, never}, std::pair{-50.0, 0.0}}) {
+      Fit quiet = fit;
+      quiet.b = b;
+      E3COpen s(quiet.params(), EMAP, P3, D0, C01, 7, shift, AR2Noise(std::vector<Ar2Channel>{}, 0));
+      add(s, 2000);
+      const std::optional<EyePop> r = s.pop(EYE4);
+      ASSERT_TRUE(r.has_value());
+      EXPECT_EQ(r->out.dim(0), 2000);
+      EXPECT_EQ(s.n_on(), 0);
+    }
+    // A draw from the empty pool fails at its frame and leaves that frame, its draws and the frames pending.
+    auto s = scheduler(fit);
+    add(*s, 40);
+    std::string first;
+    try {
+      s->pop(EYE4);
+      ADD_FAILURE() << "drew from an empty pool";
+    } catch (const std::runtime_error& e) {
+      first = e.what();
+    }
+    EXPECT_NE(first.find("no plain event"), std::string::npos) << first;
+    const std::int64_t th = s->th();
+    const auto state = s->rng().bit_generator().state();
+    EXPECT_EQ(s->done(), 0);
+    EXPECT_EQ(s->last(), th == 0 ? std::nullopt : std::optional<std::int64_t>(th - 1));
+    EXPECT_THROW(s->pop(EYE4), std::runtime_error);
+    EXPECT_EQ(s->th(), th);
+    EXPECT_TRUE(s->rng().bit_generator().state().state == state.state);
+    if (fit.lib == empty_library.lib) {
+      EXPECT_EQ(th, 0);
+      EXPECT_TRUE(state.state == default_rng(7).bit_generator().state().state);
+    }
+  }
 }
 
 TEST(E3COpen, LevelChoiceKeepsThePreviousWithinTheHysteresis) {

@@ -7,9 +7,17 @@
 //   exit1            two lines on standard error, status 1, no hello
 //   bad-hello        "HELLO there" as its first line, then waits for the end of its input
 //   die-after=N      serves, and ends with status 1 right after its N-th frame record
+//   hang-after=N     serves, and after its N-th frame record says so on standard error and hangs
+//   pause-after=N    serves, and after its N-th frame record waits (20 s at most) until its input has bytes
+//   no-hello         says it is loading on standard error and hangs, before any hello line
+//   linger=MS        serves, and ends MS milliseconds after its input ended
+//   no-exit          serves, and hangs once its input ended (SIGTERM ends it)
+//   no-exit-no-term  the same, ignoring SIGTERM
 // FAKE_HOST_LOG names a file that gets one line per step: "samples <n> <first> <last>", "flush", "reset", and
 // "eof" at the end of the input. Frame bytes: every byte (slot x 37 + 11) mod 256 but the first four, which
 // hold the slot (frame slot = record index - 4, the first frame's two records both slot 0).
+#include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -28,7 +36,13 @@ constexpr std::size_t FRAME_BYTES = 720 * 416 * 3;
 
 FILE* step_log = nullptr;
 long die_after = -1;
+long hang_after = -1;
+long pause_after = -1;
 long records_written = 0;
+
+[[noreturn]] void hang() {
+  while (true) ::pause();
+}
 
 void log_step(const std::string& line) {
   if (step_log == nullptr) return;
@@ -73,9 +87,18 @@ struct Stream {
     std::memcpy(frame.data(), &slot, 4);
     write_all(&index, 4);
     write_all(frame.data(), FRAME_BYTES);
-    if (++records_written == die_after) {
+    ++records_written;
+    if (records_written == die_after) {
       say("scripted death after a frame record");
       std::exit(1);
+    }
+    if (records_written == hang_after) {
+      say("scripted hang after a frame record");
+      hang();
+    }
+    if (records_written == pause_after) {
+      pollfd in{0, POLLIN, 0};
+      ::poll(&in, 1, 20000);
     }
   }
 
@@ -119,7 +142,17 @@ int main() {
     }
     return 0;
   }
-  if (mode.rfind("die-after=", 0) == 0) die_after = std::atol(mode.c_str() + 10);
+  if (mode == "no-hello") {
+    say("loading models");
+    hang();
+  }
+  auto number_after = [&](const char* prefix) -> long {
+    return mode.rfind(prefix, 0) == 0 ? std::atol(mode.c_str() + std::strlen(prefix)) : -1;
+  };
+  die_after = number_after("die-after=");
+  hang_after = number_after("hang-after=");
+  pause_after = number_after("pause-after=");
+  if (mode == "no-exit-no-term") ::signal(SIGTERM, SIG_IGN);
 
   const std::string hello = "READY {\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,\"color\":null}\n";
   write_all(hello.data(), hello.size());
@@ -150,6 +183,8 @@ int main() {
     }
   }
   log_step("eof");
+  if (const long linger = number_after("linger="); linger >= 0) ::usleep(static_cast<useconds_t>(linger) * 1000);
+  if (mode == "no-exit" || mode == "no-exit-no-term") hang();
   say("stdin closed — exiting");
   return 0;
 }

@@ -1,12 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <system_error>
+#include <tuple>
+#include <vector>
 
 #include "common/bundle.h"
 #include "support/temp_dir.h"
 #include "support/bundle_fixture.h"
 #include "support/error_text.h"
+#include "support/process.h"
 #include "velmora/errors.hpp"
 #include "velmora/outside/manifest_reader.h"
 #include "velmora/outside/unfold_imx.h"
@@ -17,6 +24,51 @@ namespace {
 
 using testing::BundleFixture;
 using testing::TempDir;
+
+constexpr std::uint64_t NO_CAP = UINT64_MAX;
+
+// A fresh folder to unpack into.
+std::string fresh_folder(const TempDir& dir, const std::string& name) {
+  const std::string out = dir.str() + "/" + name;
+  std::filesystem::remove_all(out);
+  std::filesystem::create_directories(out);
+  return out;
+}
+
+// A zip avatar whose member model.bin expands to `size` zero bytes: deflated a block at a time, written as a
+// stored member of the deflated bytes, then marked as deflated with its real size and CRC-32.
+std::string zeros_zip(const std::filesystem::path& file, std::uint64_t size) {
+  z_stream z{};
+  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflateInit2");
+  std::vector<unsigned char> zeros(1 << 20), buf(1 << 16);
+  std::string packed;
+  uLong crc = crc32(0, nullptr, 0);
+  for (std::uint64_t done = 0; done < size;) {
+    const auto n = static_cast<uInt>(std::min<std::uint64_t>(zeros.size(), size - done));
+    done += n;
+    crc = crc32(crc, zeros.data(), n);
+    z.next_in = zeros.data();
+    z.avail_in = n;
+    const int flush = done == size ? Z_FINISH : Z_NO_FLUSH;
+    int rc;
+    do {
+      z.next_out = buf.data();
+      z.avail_out = static_cast<uInt>(buf.size());
+      rc = deflate(&z, flush);
+      packed.append(reinterpret_cast<const char*>(buf.data()), buf.size() - z.avail_out);
+    } while (z.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+  }
+  deflateEnd(&z);
+  auto zip = BundleFixture{{"manifest.json", "{}"}, {"model.bin", packed}}.zip();
+  const auto& e = zip.entries[1];
+  // Local header: method at 8, CRC-32 at 14, size at 22; central header: at 10, 16 and 24.
+  for (const auto& [header, method, crc_at] : {std::tuple{e.local_header, 8, 14}, std::tuple{e.central_header, 10, 16}}) {
+    testing::put_le(zip.bytes, header + method, Z_DEFLATED, 2);
+    testing::put_le(zip.bytes, header + crc_at, crc, 4);
+    testing::put_le(zip.bytes, header + crc_at + 8, size, 4);
+  }
+  return testing::write_bytes(file, zip.bytes);
+}
 
 TEST(ManifestReader, EveryFormGivesItsManifestAndEngineId) {
   TempDir dir;
@@ -78,7 +130,7 @@ TEST(UnfoldImx, ContainersUnpackWithTheManifestAtTheTop) {
   for (const std::string& source : {f.imx, f.zip}) {
     const std::string out = dir.str() + "/out-" + std::to_string(std::hash<std::string>{}(source));
     std::filesystem::create_directories(out);
-    unfold_imx(source, out);
+    unfold_imx(source, out, NO_CAP);
     EXPECT_EQ(testing::read_file(out + "/manifest.json"), "{}");
     EXPECT_EQ(testing::read_file(out + "/models/a.bin"), "AAA");
     EXPECT_EQ(testing::read_file(out + "/b.bin"), "BB");
@@ -86,7 +138,7 @@ TEST(UnfoldImx, ContainersUnpackWithTheManifestAtTheTop) {
   for (const std::string& source : {n.imx, n.zip}) {
     const std::string out = dir.str() + "/out-" + std::to_string(std::hash<std::string>{}(source));
     std::filesystem::create_directories(out);
-    unfold_imx(source, out);
+    unfold_imx(source, out, NO_CAP);
     EXPECT_EQ(testing::read_file(out + "/manifest.json"), R"({"v": 2})");
     EXPECT_EQ(testing::read_file(out + "/avatar/manifest.json"), R"({"v": 2})");
     EXPECT_TRUE(std::filesystem::is_directory(out + "/avatar/x"));
@@ -97,17 +149,67 @@ TEST(UnfoldImx, RefusesWhatIsNoContainerAndNamesThatLeaveTheFolder) {
   TempDir dir;
   const std::string out = dir.str() + "/out";
   std::filesystem::create_directories(out);
-  EXPECT_THROW(unfold_imx(dir.write("plain.bin", "plain"), out), ValueError);
-  EXPECT_THROW(unfold_imx(dir.str(), out), ValueError);
-  EXPECT_THROW(unfold_imx(dir.str() + "/missing.imx", out), ValueError);
+  EXPECT_THROW(unfold_imx(dir.write("plain.bin", "plain"), out, NO_CAP), ValueError);
+  EXPECT_THROW(unfold_imx(dir.str(), out, NO_CAP), ValueError);
+  EXPECT_THROW(unfold_imx(dir.str() + "/missing.imx", out, NO_CAP), ValueError);
   for (const char* bad : {"../escape", "/abs", "a/../../b"}) {
     const std::string imx = BundleFixture{{"manifest.json", "{}"}, {bad, "x"}}.write_imx(dir.path() / "bad.imx");
-    EXPECT_THROW(unfold_imx(imx, out), ValueError) << bad;
+    EXPECT_THROW(unfold_imx(imx, out, NO_CAP), ValueError) << bad;
   }
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "escape"));
   auto imx = BundleFixture{{"manifest.json", "{}"}}.imx();
   imx.set_offset(0, std::uint64_t{1} << 63);
-  EXPECT_THROW(unfold_imx(testing::write_bytes(dir.path() / "far.imx", imx.bytes), out), BundleError);
+  EXPECT_THROW(unfold_imx(testing::write_bytes(dir.path() / "far.imx", imx.bytes), out, NO_CAP), BundleError);
+}
+
+TEST(UnfoldImx, AMemberCutShortByTheEndOfTheFileIsRefused) {
+  TempDir dir;
+  // A manifest, then a member of 4,000 bytes, the file cut short inside it or before it.
+  for (std::size_t cut : {1, 1500, 4000}) {
+    auto imx = BundleFixture{{"manifest.json", "{}"}, {"model.bin", std::string(4000, 'm')}}.imx();
+    imx.bytes.resize(imx.bytes.size() - cut);
+    const std::string source = testing::write_bytes(dir.path() / "cut.imx", imx.bytes);
+    try {
+      unfold_imx(source, fresh_folder(dir, "out"), NO_CAP);
+      ADD_FAILURE() << cut;
+    } catch (const ValueError& e) {
+      EXPECT_EQ(std::string(e.what()), "member 'model.bin' is cut short: the container holds " +
+                                           std::to_string(4000 - cut) + " of its 4000 bytes");
+    }
+  }
+}
+
+TEST(UnfoldImx, TheMembersMayNotTakeMoreThanTheCap) {
+  TempDir dir;
+  const auto forms = BundleFixture{{"manifest.json", "{}"}, {"model.bin", std::string(3000, 'm')}}.write_forms(dir.path());
+  for (const std::string& source : {forms.imx, forms.zip}) {
+    const std::string out = fresh_folder(dir, "out");
+    unfold_imx(source, out, 3002);
+    EXPECT_EQ(testing::read_file(out + "/model.bin"), std::string(3000, 'm'));
+    try {
+      unfold_imx(source, fresh_folder(dir, "out"), 3001);
+      ADD_FAILURE() << source;
+    } catch (const std::system_error& e) {
+      EXPECT_EQ(e.code(), std::errc::file_too_large) << source;
+      EXPECT_NE(std::string(e.what()).find("the avatar unpacks to more than 3001 bytes"), std::string::npos) << e.what();
+    }
+  }
+}
+
+// A member that expands to 256 MiB goes to disk through a buffer: the unpacking process grows by a few MB.
+TEST(UnfoldImx, AHugeMemberIsStreamedToDisk) {
+  TempDir dir;
+  constexpr std::uint64_t HUGE_BYTES = std::uint64_t{256} << 20;
+  const std::string helper = std::string(VELMORA_BIN_DIR) + "/unfold_avatar";
+  const std::string small = zeros_zip(dir.path() / "small.zip", 1);
+  const std::string huge = zeros_zip(dir.path() / "huge.zip", HUGE_BYTES);
+  const auto base = testing::run_process({helper, small, fresh_folder(dir, "small")}, "");
+  ASSERT_EQ(base.status, 0) << base.err;
+  const auto run = testing::run_process({helper, huge, fresh_folder(dir, "huge")}, "");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(std::filesystem::file_size(dir.path() / "huge" / "model.bin"), HUGE_BYTES);
+  EXPECT_LT(run.max_rss_kb - base.max_rss_kb, 16 * 1024) << "peak " << run.max_rss_kb << " kB, " << base.max_rss_kb
+                                                         << " kB for a tiny member";
 }
 
 }  // namespace

@@ -1,14 +1,23 @@
 #include "velmora/outside/mirel2_engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <stop_token>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/temp_dir.h"
 #include "support/error_text.h"
+#include "velmora/avatar.hpp"
+#include "velmora/support/log_capture.h"
 #include "velmora/engines.h"
 #include "velmora/errors.hpp"
 #include "velmora/session.hpp"
@@ -55,6 +64,12 @@ std::vector<std::int64_t> indices_of(Generator<Frame> frames) {
   return out;
 }
 
+std::vector<std::int64_t> indices_of_stream(FrameStream stream) {
+  std::vector<std::int64_t> out;
+  while (auto f = stream.next()) out.push_back(f->index);
+  return out;
+}
+
 std::vector<std::string> lines_of(const std::string& path) {
   std::ifstream in(path);
   std::vector<std::string> out;
@@ -62,9 +77,22 @@ std::vector<std::string> lines_of(const std::string& path) {
   return out;
 }
 
+// The fake host's log line for a step of `n` samples of `pcm` from sample `first` on.
+std::string step_line(const Pcm& pcm, std::size_t first, std::size_t n) {
+  auto value = [&](std::size_t i) {
+    std::int16_t s;
+    std::memcpy(&s, pcm.data() + 2 * i, 2);
+    return static_cast<double>(static_cast<float>(s) / 32768.0f);
+  };
+  char line[128];
+  std::snprintf(line, sizeof line, "samples %zu %.9g %.9g", n, value(first), value(first + n - 1));
+  return line;
+}
+
 // The records a stream of `samples` samples keeps: 3 up to the last frame slot with audio, plus 4.
 std::vector<std::int64_t> expected_indices(std::size_t samples) {
   std::vector<std::int64_t> out;
+  if (samples == 0) return out;  // no audio, no frame
   const auto last = static_cast<std::int64_t>((samples + 799) / 800) - 1 + 4;
   for (std::int64_t i = 3; i <= last; ++i) out.push_back(i);
   return out;
@@ -114,7 +142,7 @@ TEST(Mirel2Engine, ShortAndEmptyAudioKeepOnlyTheFramesItCovers) {
   const struct {
     std::size_t samples;
     std::size_t frames;
-  } cases[] = {{0, 1}, {1, 2}, {800, 2}, {801, 3}, {16000, 21}, {25600, 33}};
+  } cases[] = {{0, 0}, {1, 2}, {800, 2}, {801, 3}, {16000, 21}, {25600, 33}};
   Fake fake;
   Mirel2Engine engine("some-avatar", with_fake());
   for (const auto& c : cases) {
@@ -162,37 +190,39 @@ TEST(Mirel2Engine, AnInterruptWhileTheFlushIsOwedDrainsBothAnswers) {
   engine.close();
 }
 
-TEST(Mirel2Engine, EarlyExitsOfTheHost) {
-  {
-    Fake fake("fatal");
+TEST(Mirel2Engine, AHostThatEndsOrStaysSilentBeforeItsHelloLine) {
+  const struct {
+    const char* mode;
+    bool invalid_avatar;  // else EngineFailed
+    const char* message;
+    const char* detail;
+  } cases[] = {
+      {"fatal", true, "that is not a usable avatar", "[tarnhost] FATAL: scripted bundle fault"},
+      {"exit1", false, "could not start the renderer for that avatar",
+       "tarnhost exited with status 1 before its hello line:\n[tarnhost] warming up\n[tarnhost] scripted start-up "
+       "failure"},
+      {"bad-hello", false, "the renderer did not start as expected",
+       "no \"READY \" in the render host's hello line 'HELLO there'"},
+      {"no-hello", false, "could not start the renderer for that avatar",
+       "tarnhost sent no hello line within 0.3 s (the limit VELMORA_MIREL2_START_TIMEOUT sets), so it was stopped:\n"
+       "[tarnhost] loading models"},
+  };
+  for (const auto& c : cases) {
+    Fake fake(c.mode);
+    Mirel2Options o = with_fake();
+    if (std::string(c.mode) == "no-hello") o.start_timeout_s = 0.3;
+    auto expect = [&](const char* message, const Detail& detail, bool invalid_avatar) {
+      EXPECT_STREQ(message, c.message) << c.mode;
+      EXPECT_EQ(detail.text(), c.detail) << c.mode;
+      EXPECT_EQ(invalid_avatar, c.invalid_avatar) << c.mode;
+    };
     try {
-      Mirel2Engine engine("some-avatar", with_fake());
-      ADD_FAILURE() << "no error";
+      Mirel2Engine engine("some-avatar", o);
+      ADD_FAILURE() << "no error for " << c.mode;
     } catch (const InvalidAvatar& e) {
-      EXPECT_STREQ(e.what(), "that is not a usable avatar");
-      EXPECT_EQ(e.detail().text(), "[tarnhost] FATAL: scripted bundle fault");
-    }
-  }
-  {
-    Fake fake("exit1");
-    try {
-      Mirel2Engine engine("some-avatar", with_fake());
-      ADD_FAILURE() << "no error";
+      expect(e.what(), e.detail(), true);
     } catch (const session::EngineFailed& e) {
-      EXPECT_STREQ(e.what(), "could not start the renderer for that avatar");
-      EXPECT_EQ(e.detail().text(),
-                "tarnhost exited with status 1 before its hello line:\n[tarnhost] warming up\n[tarnhost] scripted "
-                "start-up failure");
-    }
-  }
-  {
-    Fake fake("bad-hello");
-    try {
-      Mirel2Engine engine("some-avatar", with_fake());
-      ADD_FAILURE() << "no error";
-    } catch (const session::EngineFailed& e) {
-      EXPECT_STREQ(e.what(), "the renderer did not start as expected");
-      EXPECT_EQ(e.detail().text(), "no \"READY \" in the render host's hello line 'HELLO there'");
+      expect(e.what(), e.detail(), false);
     }
   }
 }
@@ -203,38 +233,185 @@ TEST(Mirel2Engine, NoHostProgramOrOneThatCannotStart) {
   EXPECT_THROW(Mirel2Engine("a", missing), std::system_error);
 }
 
-TEST(Mirel2Engine, AHostThatDiesMidRenderFailsThisStreamAndTheNext) {
-  Fake fake("die-after=30");
+TEST(Mirel2Engine, ChunksMaySplitSamplesAnywhere) {
+  Fake fake;
   Mirel2Engine engine("some-avatar", with_fake());
-  std::vector<Pcm> chunks;
-  for (int i = 0; i < 20; ++i) chunks.push_back(pcm_of(16000));
-  Generator<Frame> frames = engine.frames(chunks_of(std::move(chunks)));
-  int got = 0;
-  try {
-    while (frames.next()) ++got;
-    ADD_FAILURE() << "no error";
-  } catch (const session::EngineFailed& e) {
-    EXPECT_STREQ(e.what(), "the renderer stopped in the middle of the render");
-    EXPECT_EQ(e.detail().text(),
-              "tarnhost exited with status 1 during the stream:\n[tarnhost] ready 416x720 @20fps  model=fake\n"
-              "[tarnhost] scripted death after a frame record");
+  const Pcm whole = pcm_of(3000);
+  std::vector<Pcm> items;
+  for (std::size_t at = 0; at < whole.size(); at += 1001) {
+    items.emplace_back(whole.begin() + static_cast<long>(at), whole.begin() + static_cast<long>(std::min(at + 1001, whole.size())));
   }
-  EXPECT_LE(got, 30);
-  EXPECT_EQ(engine.stop_reason(), "render host exited with status 1");
-  engine.interrupt();  // never throws, also with the host gone
-  Generator<Frame> again = engine.frames(one(pcm_of(800)));
-  EXPECT_THROW(again.next(), session::EngineFailed);
+  items.push_back(Pcm(1, 0x7f));  // half a sample at the very end is dropped
+  EXPECT_EQ(indices_of(engine.frames(chunks_of(std::move(items)))), expected_indices(3000));
+  engine.close();
+  // Each step holds the whole samples so far; the byte carried over starts the next one.
+  std::vector<std::string> expected = {"reset"};
+  std::size_t at = 0;
+  for (std::size_t n : {500, 501, 500, 501, 500, 498}) {
+    expected.push_back(step_line(whole, at, n));
+    at += n;
+  }
+  expected.insert(expected.end(), {"flush", "eof"});
+  EXPECT_EQ(lines_of(fake.log), expected);
+}
+
+// The frames the host's chunk schedule owes after `samples` samples of a stream.
+std::size_t owed_after(std::size_t samples) {
+  if (samples < 25600) return 0;
+  return samples < 44000 ? 22 : 22 + 32 * (1 + (samples - 44000) / 25600);
+}
+
+// Chunks of `sizes` samples; at each pull (and at the end) the samples sent so far and the frames `got`.
+Generator<Pcm> watched(const std::vector<std::size_t>* sizes, const std::size_t* got,
+                       std::vector<std::pair<std::size_t, std::size_t>>* at_pull) {
+  std::size_t sent = 0;
+  for (std::size_t n : *sizes) {
+    at_pull->emplace_back(sent, *got);
+    sent += n;
+    co_yield pcm_of(n);
+  }
+  at_pull->emplace_back(sent, *got);
+}
+
+TEST(Mirel2Engine, EveryFrameOwedComesOutBeforeTheNextItemIsPulled) {
+  Fake fake;
+  Mirel2Engine engine("some-avatar", with_fake());
+  // Items of a quarter second, then one of several steps; at each pull the consumer has every frame the
+  // samples sent so far complete, not one more (a live source is never read ahead).
+  std::vector<std::size_t> sizes(24, 4000);
+  sizes.push_back(50000);
+  sizes.push_back(4000);
+  std::size_t got = 0;
+  std::vector<std::pair<std::size_t, std::size_t>> at_pull;
+  Generator<Frame> frames = engine.frames(watched(&sizes, &got, &at_pull));
+  while (frames.next()) ++got;
+  EXPECT_EQ(got, expected_indices(150000).size());
+  ASSERT_EQ(at_pull.size(), sizes.size() + 1);
+  for (const auto& [sent, out] : at_pull) EXPECT_EQ(out, owed_after(sent)) << sent << " samples sent";
   engine.close();
 }
 
-TEST(Mirel2Engine, AnOddChunkIsAValueError) {
-  Fake fake;
-  Mirel2Engine engine("some-avatar", with_fake());
-  Generator<Frame> frames = engine.frames(one(Pcm(3)));
-  EXPECT_THROW(frames.next(), ValueError);
-  engine.interrupt();
-  EXPECT_EQ(indices_of(engine.frames(one(pcm_of(800)))), expected_indices(800));
-  engine.close();
+TEST(Mirel2Engine, AHostThatDiesOrHangsMidRenderFailsThisStreamAndTheNext) {
+  const struct {
+    const char* mode;
+    const char* detail;
+    const char* stop_reason;
+  } cases[] = {
+      {"die-after=30",
+       "tarnhost exited with status 1 during the stream:\n[tarnhost] ready 416x720 @20fps  model=fake\n[tarnhost] "
+       "scripted death after a frame record",
+       "render host exited with status 1"},
+      {"hang-after=30",
+       "tarnhost sent no frame and took no audio for 1 s (the limit VELMORA_MIREL2_STALL_TIMEOUT sets), so it was "
+       "stopped:\n[tarnhost] ready 416x720 @20fps  model=fake\n[tarnhost] scripted hang after a frame record",
+       "render host stalled"},
+  };
+  for (const auto& c : cases) {
+    Fake fake(c.mode);
+    Mirel2Options o = with_fake();
+    o.stall_timeout_s = 1;
+    Mirel2Engine engine("some-avatar", o);
+    std::vector<Pcm> chunks;
+    for (int i = 0; i < 20; ++i) chunks.push_back(pcm_of(16000));
+    Generator<Frame> frames = engine.frames(chunks_of(std::move(chunks)));
+    int got = 0;
+    try {
+      while (frames.next()) ++got;
+      ADD_FAILURE() << "no error for " << c.mode;
+    } catch (const session::EngineFailed& e) {
+      EXPECT_STREQ(e.what(), "the renderer stopped in the middle of the render") << c.mode;
+      EXPECT_EQ(e.detail().text(), c.detail) << c.mode;
+    }
+    EXPECT_LE(got, 30) << c.mode;
+    EXPECT_EQ(engine.stop_reason(), c.stop_reason) << c.mode;
+    engine.interrupt();  // never throws, also with the host gone
+    Generator<Frame> again = engine.frames(one(pcm_of(800)));
+    EXPECT_THROW(again.next(), session::EngineFailed) << c.mode;
+    engine.close();
+  }
+}
+
+// In a child process, so that this process's own first read cannot interfere.
+TEST(Mirel2Engine, TheTimeLimitsAreReadFromTheEnvironmentOnce) {
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::vector<std::string> warnings;
+    set_log_sink({LogLevel::debug, [&](const LogRecord& r) { warnings.emplace_back(r.message); }});
+    ::setenv("VELMORA_MIREL2_START_TIMEOUT", " 2.5 ", 1);
+    ::setenv("VELMORA_MIREL2_STALL_TIMEOUT", "soon", 1);
+    const Mirel2Options first = mirel2_options_from_env();
+    ::setenv("VELMORA_MIREL2_START_TIMEOUT", "0", 1);
+    const Mirel2Options later = mirel2_options_from_env();
+    const bool ok = first.start_timeout_s == 2.5 && first.stall_timeout_s == 60 && later.start_timeout_s == 2.5 &&
+                    warnings == std::vector<std::string>{
+                                    "velmora: VELMORA_MIREL2_STALL_TIMEOUT='soon' is not a finite number of seconds; "
+                                    "using 60"};
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(Mirel2Engine, CloseLetsTheHostEndByItselfThenAsksThenKills) {
+  const struct {
+    const char* mode;
+    LogLevel level;
+    std::string line;
+  } cases[] = {
+      {"serve", LogLevel::debug, "velmora: the render host exited with status 0 after its input closed"},
+      {"linger=300", LogLevel::debug, "velmora: the render host exited with status 0 after its input closed"},
+      {"no-exit", LogLevel::warning,
+       "velmora: the render host was still running 1 s after its input closed; SIGTERM ended it"},
+      {"no-exit-no-term", LogLevel::warning,
+       "velmora: the render host was still running 1 s after its input closed and 0.2 s after SIGTERM; killed with "
+       "SIGKILL"},
+  };
+  for (const auto& c : cases) {
+    Fake fake(c.mode);
+    Mirel2Options o = with_fake();
+    o.close_wait_s = 1;
+    o.term_wait_s = 0.2;
+    Mirel2Engine engine("some-avatar", o);
+    EXPECT_EQ(indices_of(engine.frames(one(pcm_of(800)))), expected_indices(800)) << c.mode;
+    testing::LogCapture log;
+    engine.close();
+    std::vector<std::string> lines;
+    for (const auto& r : log.records) {
+      if (r.message.rfind("velmora: the render host", 0) == 0) {
+        lines.push_back(r.message);
+        EXPECT_EQ(r.level, c.level) << c.mode;
+      }
+    }
+    EXPECT_EQ(lines, std::vector<std::string>{c.line}) << c.mode;
+  }
+}
+
+TEST(Mirel2Engine, AStopRequestWakesARenderWaitingForTheHost) {
+  Fake fake("pause-after=10");
+  Avatar avatar(std::make_unique<Mirel2Engine>("some-avatar", with_fake()), "mirel2");
+  std::stop_source stop;
+  // One item that completes the first chunk: the host pauses in the middle of its records, waiting for input
+  // that does not come while they are owed, so only the stop request ends the wait.
+  std::vector<AudioItem> items;
+  items.push_back(AudioItem::pcm(pcm_of(26000)));
+  FrameStream stream = avatar.render(AudioInput::stream(std::move(items)), stop.get_token());
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(stream.next());
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop.request_stop();
+  });
+  EXPECT_THROW(stream.next(), Cancelled);
+  stopper.join();
+  EXPECT_EQ(indices_of_stream(avatar.render(AudioInput::pcm(pcm_of(1600)))), expected_indices(1600));
+  avatar.close();
+  // One interrupt: reset, flush, reset after the steps of the cancelled stream.
+  std::vector<std::string> requests;
+  for (const auto& line : lines_of(fake.log)) {
+    if (line.rfind("samples", 0) != 0) requests.push_back(line);
+  }
+  EXPECT_EQ(requests, (std::vector<std::string>{"reset", "reset", "flush", "reset", "reset", "flush", "eof"}));
 }
 
 }  // namespace

@@ -88,7 +88,9 @@ std::atomic<int>& unfold_calls() {
 
 detail::Outside fake_outside() {
   detail::Outside services;
-  services.unfold_imx = fake_unfold;
+  services.unfold_imx = [](const std::string& source, const std::string& dest, std::uint64_t) {
+    fake_unfold(source, dest);
+  };
   return services;
 }
 

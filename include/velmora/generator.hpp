@@ -1,16 +1,50 @@
 #pragma once
-// A lazy pull generator (C++20 coroutine) that behaves as a Python generator does:
-// - nothing of the body runs until the first next();
-// - next() gives the next yielded value, nothing once the body has ended, and rethrows what the body threw;
-// - close() of a generator that never started just ends it; of a suspended one it resumes the body with
-//   GeneratorExit thrown at its co_yield. GeneratorExit (or a normal end) out of the body makes close() return;
-//   any other exception leaves close(); a body that yields again gets std::logic_error out of close();
-// - the destructor closes and swallows whatever close() throws (a finaliser), then frees the frame;
-// - once the body has ended, its frame (parameters and locals) is released at once, so an inner generator
-//   passed in is closed as soon as its consumer ends.
+// velmora::Generator<T>: a lazy pull generator written as a C++20 coroutine (a function whose body uses
+// co_yield). The Avatar API hands frames out through one (FrameStream) and takes live audio through one
+// (AudioInput::stream), and engines are written with them.
 //
-// Rules for bodies: take parameters by value (a coroutine outlives the call that made it), no lambda
-// coroutines, no co_yield inside a catch handler or inside an expression with temporaries.
+// How it behaves:
+// - nothing of the body runs until the first next();
+// - next() gives the next yielded value, nothing once the body has ended (and on every later call), and
+//   rethrows what the body threw;
+// - close() of a generator that never started just ends it; of a suspended one it resumes the body with
+//   GeneratorExit thrown at its co_yield, so the body's destructors and clean-up run. GeneratorExit (or a
+//   normal end) out of the body makes close() return; any other exception leaves close(); a body that yields
+//   again gets std::logic_error out of close();
+// - the destructor closes and swallows whatever close() throws, then frees the body's state;
+// - once the body has ended, its state (parameters and locals) is released at once, so a generator passed in
+//   is closed as soon as its consumer ends.
+//
+// Writing a live audio source. A render pulls the next item only when its engine wants more audio, so a
+// source that waits for its input (a microphone, a network stream) is never read ahead:
+//
+//   velmora::Generator<velmora::AudioItem> microphone(std::shared_ptr<Mic> mic) {
+//     // Blocks until the next 20 ms have been captured; nothing once the microphone is closed.
+//     while (std::optional<std::vector<std::int16_t>> block = mic->read_block()) {
+//       velmora::AudioItem item = velmora::AudioItem::samples(*block);
+//       co_yield std::move(item);
+//     }
+//   }
+//
+//   for (const velmora::Frame& frame : avatar.render(velmora::AudioInput::stream(microphone(mic)))) show(frame);
+//
+// Rules for a coroutine body:
+// - Take every parameter by value (std::shared_ptr for shared objects), never by reference, pointer to a local,
+//   std::string_view or std::span: the body runs after the call that made the generator has returned, so
+//   anything it refers to must live in the generator itself.
+// - Write generators as named functions, not as lambdas: a lambda's captures stay in the lambda object, which
+//   is usually gone by the time the body runs.
+// - co_yield a named local (`co_yield std::move(item);`), not an expression with temporaries in it, and never
+//   inside a catch handler (C++ forbids it): keep what the handler found and yield after it.
+// - A consumer may stop at any co_yield (the render was closed, cancelled or failed): the body then gets
+//   GeneratorExit there. Let it pass: it is not a std::exception, so `catch (const std::exception&)` does not
+//   take it; a `catch (...)` must rethrow it. Clean up with destructors.
+// - An exception thrown by the body ends the render: it comes out of FrameStream::next() as it is when it is an
+//   AvatarError, else (any other std::exception) as Failed "the render stopped" with it as the detail.
+//
+// Thread safety: one thread at a time uses a generator, and its body runs on the thread that calls next() or
+// close() (for a render's audio source: the thread that pulls the frames). A suspended generator may be moved
+// to another thread. Not copyable.
 #include <coroutine>
 #include <exception>
 #include <iterator>
@@ -18,11 +52,13 @@
 #include <stdexcept>
 #include <utility>
 
+#include "velmora/export.hpp"
+
 namespace velmora {
 
 // Thrown into a generator's body by close(). Deliberately not a std::exception: a body's
-// `catch (const std::exception&)` must not swallow it, just as Python's `except Exception` does not.
-struct GeneratorExit {};
+// `catch (const std::exception&)` must not swallow it.
+struct VELMORA_API GeneratorExit {};
 
 template <class T>
 class Generator {
@@ -94,7 +130,7 @@ class Generator {
     return out;
   }
 
-  // Python's generator.close(): see the header comment.
+  // Ends the generator; see the header comment.
   void close() {
     if (!h_) return;
     auto& p = h_.promise();
@@ -107,7 +143,7 @@ class Generator {
     resume();
     if (!h_.done()) {
       p.value.reset();
-      p.closing = false;  // as in Python, a later next() resumes the body normally
+      p.closing = false;  // a later next() resumes the body normally
       throw std::logic_error("generator ignored GeneratorExit");
     }
     std::exception_ptr error = std::exchange(p.error, nullptr);

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "common/generator.h"
+#include "velmora/generator.hpp"
 
 #include <memory>
 #include <stdexcept>
