@@ -60,6 +60,8 @@ struct Lanes;
 template <>
 struct Lanes<2> {
   typedef double D __attribute__((vector_size(16)));
+  typedef float F __attribute__((vector_size(8)));
+  typedef std::int32_t I __attribute__((vector_size(8)));
 };
 template <>
 struct Lanes<4> {
@@ -86,59 +88,58 @@ template <class V, class T, std::size_t... L>
   v = __builtin_shufflevector(one, one, ((void)L, 0)...);
 }
 
-// to_buf of x[0 .. n-1] into out, W at a time (one at a time for the baseline). In float32 and int32: x 2^31
-// is exact in float32 (or infinite where float64 would clip anyway), its truncation v is exact below 2^31, and
-// floor((v + 64) / 128) = (v >> 7) + (((v & 127) + 64) >> 7) without overflow.
-template <int W>
-[[gnu::always_inline]] inline void to_buf_lanes(const float* x, std::int64_t n, double* out) {
+// Runs lanes(i, v), v = src[i .. i + W - 1], for i = 0, W, 2 W, ... while W values are left, then one(i) for
+// each value after them; for the baseline, whose lanes would be too few to pay, one(i) for every value.
+template <int W, class ByLanes, class One>
+[[gnu::always_inline]] inline void by_lanes(const float* src, std::int64_t n, ByLanes lanes, One one) {
   std::int64_t i = 0;
-  if constexpr (W > 2) {
-    using L = Lanes<W>;
-    using F = typename L::F;
-    using I = typename L::I;
+  if constexpr (W > 2)
     for (; i + W <= n; i += W) {
-      F t;
-      load(t, x + i);
-      t = t * 2147483648.0f;
-      const I top = t >= 2147483648.0f;  // at or past the clip: the largest code, set below
-      t = t != t || top ? 0.0f : t;      // NaN reads as 0; the conversion stays in range
-      t = t < -2147483648.0f ? -2147483648.0f : t;
-      const I v = __builtin_convertvector(t, I);
-      I r = (v >> 7) + (((v & 127) + 64) >> 7);
-      r = top ? 16777216 : r;
-      const typename L::D d = __builtin_convertvector(r, typename L::D);
-      std::memcpy(out + i, &d, sizeof d);
+      typename Lanes<W>::F v;
+      load(v, src + i);
+      lanes(i, v);
     }
-  }
-  for (; i < n; ++i) out[i] = to_buf(x[i]);
+  for (; i < n; ++i) one(i);
 }
 
-// from_buf of y[0 .. n-1] in place, W at a time. In float32 and int32: y + 0.5 is exact in float32 below 2^23
-// in magnitude, and above it y is whole, so floor(y + 0.5) = y; the floor q then comes back as q 2^-24,
-// exact, clipped to [-1, 1] as the clip of q 128 to int32 gives after rounding to float32.
+// to_buf of x[0 .. n-1] into out. In float32 and int32: x 2^31 is exact in float32 (or infinite where float64
+// would clip anyway), its truncation v is exact below 2^31, and floor((v + 64) / 128) = (v >> 7) +
+// (((v & 127) + 64) >> 7) without overflow.
+template <int W>
+[[gnu::always_inline]] inline void to_buf_lanes(const float* x, std::int64_t n, double* out) {
+  using L = Lanes<W>;
+  const auto lanes = [&](std::int64_t i, const typename L::F& xv) __attribute__((always_inline)) {
+    typename L::F t = xv * 2147483648.0f;
+    const typename L::I top = t >= 2147483648.0f;  // at or past the clip: the largest code, set below
+    t = t != t || top ? 0.0f : t;                  // NaN reads as 0; the conversion stays in range
+    t = t < -2147483648.0f ? -2147483648.0f : t;
+    const typename L::I v = __builtin_convertvector(t, typename L::I);
+    const typename L::D d = __builtin_convertvector(top ? 16777216 : (v >> 7) + (((v & 127) + 64) >> 7), typename L::D);
+    std::memcpy(out + i, &d, sizeof d);
+  };
+  by_lanes<W>(x, n, lanes, [&](std::int64_t i) { out[i] = to_buf(x[i]); });
+}
+
+// from_buf of y[0 .. n-1] in place. In float32 and int32: y + 0.5 is exact in float32 below 2^23 in
+// magnitude, and above it y is whole, so floor(y + 0.5) = y; the floor q then comes back as q 2^-24, exact,
+// clipped to [-1, 1] as the clip of q 128 to int32 gives after rounding to float32.
 template <int W>
 [[gnu::always_inline]] inline void from_buf_lanes(float* y, std::int64_t n) {
-  std::int64_t i = 0;
-  if constexpr (W > 2) {
-    using L = Lanes<W>;
-    using F = typename L::F;
-    using I = typename L::I;
-    for (; i + W <= n; i += W) {
-      F v;
-      load(v, y + i);
-      F s = (v < 8388608.0f && v > -8388608.0f) ? v + 0.5f : v;  // NaN stays NaN
-      s = s != s ? 0.0f : s;
-      s = s < -16777217.0f ? -16777217.0f : s;
-      s = s > 16777216.0f ? 16777216.0f : s;
-      const I t = __builtin_convertvector(s, I);
-      I q = __builtin_convertvector(t, F) > s ? t - 1 : t;
-      q = q < -16777216 ? -16777216 : q;
-      q = q > 16777216 ? 16777216 : q;
-      const F r = __builtin_convertvector(q, F) * 0x1p-24f;
-      std::memcpy(y + i, &r, sizeof r);
-    }
-  }
-  for (; i < n; ++i) y[i] = from_buf(y[i]);
+  using F = typename Lanes<W>::F;
+  using I = typename Lanes<W>::I;
+  const auto lanes = [&](std::int64_t i, const F& yv) __attribute__((always_inline)) {
+    F s = (yv < 8388608.0f && yv > -8388608.0f) ? yv + 0.5f : yv;  // NaN stays NaN
+    s = s != s ? 0.0f : s;
+    s = s < -16777217.0f ? -16777217.0f : s;
+    s = s > 16777216.0f ? 16777216.0f : s;
+    const I t = __builtin_convertvector(s, I);
+    I q = __builtin_convertvector(t, F) > s ? t - 1 : t;
+    q = q < -16777216 ? -16777216 : q;
+    q = q > 16777216 ? 16777216 : q;
+    const F r = __builtin_convertvector(q, F) * 0x1p-24f;
+    std::memcpy(y + i, &r, sizeof r);
+  };
+  by_lanes<W>(y, n, lanes, [&](std::int64_t i) { y[i] = from_buf(y[i]); });
 }
 
 // Index of the candidate window (rows[j] to rows[j + OV - 1], j = 0 to SR_WSOLA_SEARCH - 1) whose squared
