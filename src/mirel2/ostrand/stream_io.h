@@ -21,9 +21,9 @@ class InStream {
 
 class OutStream {
  public:
-  // When `fd` is a pipe smaller than PIPE_BYTES, asks the kernel to enlarge it, so that a whole frame record
-  // fits and the reader is not woken for every 64 KiB; a refusal (the system's limit, or no pipe) quietly
-  // leaves it as it is.
+  // When `fd` is a pipe, asks the kernel to enlarge it to BIG_PIPE_BYTES, where a whole chunk of frame
+  // records fits while the next one renders, else to PIPE_BYTES (the usual limit without privileges), where
+  // one record fits and the reader is not woken for every 64 KiB; a refusal quietly leaves the pipe as it is.
   explicit OutStream(int fd = 1, std::size_t buffer_size = 1 << 16);
   OutStream(const OutStream&) = delete;
   OutStream& operator=(const OutStream&) = delete;
