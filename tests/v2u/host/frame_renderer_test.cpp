@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "common/py_error.h"
 #include "v2u/host/support/render_fixture.h"
@@ -54,6 +59,37 @@ TEST(RendererTest, FramesMatchNumPyWithAndWithoutEyeEvents) {
         EXPECT_TRUE(testing::same_digest(frames.data<std::uint8_t>() + i * 512 * 512 * 3, 512 * 512 * 3, key, i))
             << key << " frame " << i << ", " << threads << " threads";
     }
+  }
+}
+
+// The names of this process's threads.
+std::vector<std::string> thread_names() {
+  std::vector<std::string> names;
+  for (const auto& t : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(t.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    names.push_back(name);
+  }
+  return names;
+}
+
+// The renderer's own work runs on the caller's thread for a budget of one and on a pool of exactly the budget
+// otherwise, and rendering starts no further thread of any kind.
+TEST(RendererTest, OwnWorkKeepsToTheThreadBudget) {
+  const NpzFile& z = render_expect();
+  for (int threads : {1, 3}) {
+    Renderer rd = renderer("motion.onnx", "lite.onnx", render_identity(), threads);
+    const auto ours = [] {
+      const auto names = thread_names();
+      return std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.rfind("v2u-render_", 0) == 0; });
+    };
+    EXPECT_EQ(ours(), threads == 1 ? 0 : threads);
+    const Feeds f = rd.inputs(z.at("run_eyes_xd"), ints({0, 2, 1}), ints({0, 3, 0}), ints({0, 0, 2}));
+    const std::size_t before = thread_names().size();
+    rd.run(f);
+    EXPECT_EQ(thread_names().size(), before) << threads << " threads";
+    EXPECT_EQ(ours(), threads == 1 ? 0 : threads);
   }
 }
 
