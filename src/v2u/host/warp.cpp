@@ -138,9 +138,9 @@ inline void split_xy(const float* p, __m128& x, __m128& y) {
 // remap_fixed of four values: the float32 product by 32 and the conversion OpenCV's remap uses.
 inline __m128i fixed4(__m128 v) { return _mm_cvtps_epi32(_mm_mul_ps(v, _mm_set1_ps(32.0f))); }
 
-// The warp kernel, written once with GCC's generic vectors of eight lanes and compiled twice: for the
-// baseline (each eight-lane operation becomes two SSE2 ones) and for AVX2. Every lane computes the same
-// float32 operations in the same order as the scalar form, so all forms give the same bits.
+// The warp's AVX2 form, written with GCC's generic vectors of eight lanes: eight pixels at a time, channels
+// 0-7 of a pixel in one register. Every lane computes the same float32 operations in the same order as the
+// scalar form, so all forms give the same bits.
 typedef float F8 __attribute__((vector_size(32)));
 typedef float F4 __attribute__((vector_size(16)));
 typedef std::int32_t I8 __attribute__((vector_size(32)));
@@ -267,8 +267,62 @@ template <class V>
   }
 }
 
+// The baseline form, four pixels at a time in SSE2 registers (the generic eight-lane form would be split into
+// slow pieces there): each pixel's 12 channels in three registers, regrouped per channel by 4 x 4 transposes.
 void warp_baseline(const float* tex, int H, int W, const float* g, int r0, int r1, float* out) {
-  warp_kernel(tex, H, W, g, r0, r1, out);
+  const __m128i limits = _mm_set_epi16(static_cast<short>(H - 1), static_cast<short>(H - 1), static_cast<short>(H - 1),
+                                       static_cast<short>(H - 1), static_cast<short>(W - 1), static_cast<short>(W - 1),
+                                       static_cast<short>(W - 1), static_cast<short>(W - 1));
+  const __m128i row = _mm_set1_epi32(static_cast<std::int32_t>((static_cast<std::uint32_t>(W) << 16) | 1u));
+  const __m128i f31 = _mm_set1_epi32(31), zero = _mm_setzero_si128();
+  for (int y = r0; y < r1; ++y, g += 2 * FRAME) {
+    const std::int64_t at = std::int64_t{y} * FRAME;
+    for (int x = 0; x < FRAME; x += 4) {
+      __m128 gx, gy;
+      split_xy(g + 2 * x, gx, gy);
+      const __m128 xs = pixel_of4(gx), ys = pixel_of4(gy);
+      const __m128i qx = fixed4(xs), qy = fixed4(ys);
+      // Taps as texel offsets x + y W through 16-bit products (saturating to int16 changes no clamped tap).
+      const __m128i p = _mm_packs_epi32(_mm_srai_epi32(qx, 5), _mm_srai_epi32(qy, 5));  // x in lanes 0-3, y in 4-7
+      const __m128i p0 = _mm_max_epi16(_mm_min_epi16(p, limits), zero);
+      const __m128i p1 = _mm_max_epi16(_mm_min_epi16(_mm_adds_epi16(p, _mm_set1_epi16(1)), limits), zero);
+      const __m128i y0 = _mm_srli_si128(p0, 8), y1 = _mm_srli_si128(p1, 8);
+      const __m128i texel[4] = {_mm_unpacklo_epi16(p0, y0), _mm_unpacklo_epi16(p1, y0), _mm_unpacklo_epi16(p0, y1),
+                                _mm_unpacklo_epi16(p1, y1)};
+      alignas(16) std::int32_t tap[4][4], wrow[4];
+      for (int k = 0; k < 4; ++k) {
+        const __m128i t = _mm_madd_epi16(texel[k], row);
+        _mm_store_si128(reinterpret_cast<__m128i*>(tap[k]), _mm_add_epi32(_mm_slli_epi32(t, 3), _mm_slli_epi32(t, 2)));
+      }
+      _mm_store_si128(reinterpret_cast<__m128i*>(wrow), _mm_or_si128(_mm_slli_epi32(_mm_and_si128(qy, f31), 5), _mm_and_si128(qx, f31)));
+      // The 12 samples of each pixel, ((a w0 + b w1) + c w2) + d w3, four channels to a register.
+      __m128 s[3][4];
+      for (int j = 0; j < 4; ++j) {
+        const __m128 w = _mm_load_ps(detail::LINEAR_WEIGHTS[wrow[j]].w);
+        const __m128 w0 = _mm_shuffle_ps(w, w, 0x00), w1 = _mm_shuffle_ps(w, w, 0x55);
+        const __m128 w2 = _mm_shuffle_ps(w, w, 0xaa), w3 = _mm_shuffle_ps(w, w, 0xff);
+        const float *a = tex + tap[0][j], *b = tex + tap[1][j], *c = tex + tap[2][j], *d = tex + tap[3][j];
+        for (int k = 0; k < 3; ++k) {
+          __m128 v = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a + 4 * k), w0), _mm_mul_ps(_mm_loadu_ps(b + 4 * k), w1));
+          v = _mm_add_ps(v, _mm_mul_ps(_mm_loadu_ps(c + 4 * k), w2));
+          s[k][j] = _mm_add_ps(v, _mm_mul_ps(_mm_loadu_ps(d + 4 * k), w3));
+        }
+      }
+      _MM_TRANSPOSE4_PS(s[0][0], s[0][1], s[0][2], s[0][3]);
+      _MM_TRANSPOSE4_PS(s[1][0], s[1][1], s[1][2], s[1][3]);
+      _MM_TRANSPOSE4_PS(s[2][0], s[2][1], s[2][2], s[2][3]);
+      const __m128 ax = corr_weight4(xs), ay = corr_weight4(ys);
+      const __m128 axy = _mm_mul_ps(ax, ay);
+      // Channel k of the stack is s[k / 4][k % 4]: p = 0-2, dx = 3-5, dy = 6-8, dxy = 9-11.
+      const __m128 pv[3] = {s[0][0], s[0][1], s[0][2]}, dx[3] = {s[0][3], s[1][0], s[1][1]};
+      const __m128 dy[3] = {s[1][2], s[1][3], s[2][0]}, dxy[3] = {s[2][1], s[2][2], s[2][3]};
+      for (int c = 0; c < 3; ++c) {
+        __m128 v = _mm_sub_ps(pv[c], _mm_mul_ps(ax, dx[c]));
+        v = _mm_sub_ps(v, _mm_mul_ps(ay, dy[c]));
+        _mm_storeu_ps(out + c * PIXELS + at + x, _mm_add_ps(v, _mm_mul_ps(axy, dxy[c])));
+      }
+    }
+  }
 }
 
 __attribute__((target("avx2"))) void warp_avx2(const float* tex, int H, int W, const float* g, int r0, int r1, float* out) {
