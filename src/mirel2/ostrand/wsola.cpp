@@ -147,29 +147,60 @@ template <int W>
 // accumulator lane each, so the sums run side by side while each still adds its squared differences one
 // after another from the first sample to the last, as the reference does: only that order gives the same
 // float64 sums for loud audio.
+//
+// A running sum never decreases (its terms are squares, and rounding is monotone), so a group whose every sum
+// already exceeds the best error found so far cannot hold the answer and is left. To find a small error
+// early, every group first sums its first samples, and the group holding the smallest of those sums is
+// finished first; the others follow in order. Ties go to the lower index whatever the order.
 template <int W, int K>
 [[gnu::always_inline]] inline std::int64_t best_candidate(const double* rows, const double* ref) {
   using D = typename Lanes<W>::D;
   constexpr std::int64_t GROUP = W * K;
-  static_assert((SR_WSOLA_SEARCH + GROUP - 1) / GROUP * GROUP - SR_WSOLA_SEARCH <= SLACK);
-  double best_err = std::numeric_limits<double>::infinity();
-  std::int64_t best = 0;
-  for (std::int64_t g = 0; g < SR_WSOLA_SEARCH; g += GROUP) {
-    D acc[K] = {};
-    const double* p = rows + g;
-    for (std::int64_t i = 0; i < OV; ++i) {
+  constexpr int GROUPS = (SR_WSOLA_SEARCH + GROUP - 1) / GROUP;
+  constexpr std::int64_t FIRST = 32;  // samples summed by every group before any is finished
+  constexpr std::int64_t CHECK = 32;  // samples between two looks at a group's sums
+  static_assert(GROUPS * GROUP - SR_WSOLA_SEARCH <= SLACK && OV % CHECK == 0 && FIRST % CHECK == 0);
+  // Adds samples i0 .. i1-1 to the sums of the group starting at candidate g.
+  const auto add = [&](std::int64_t g, std::int64_t i0, std::int64_t i1, D (&sums)[K]) __attribute__((always_inline)) {
+    D acc[K];
+    for (int k = 0; k < K; ++k) acc[k] = sums[k];  // in registers while they run
+    for (std::int64_t i = i0; i < i1; ++i) {
       D r;
       splat(r, ref[i], std::make_index_sequence<W>());
       for (int k = 0; k < K; ++k) {
         D c;
-        load(c, p + i + W * k);
+        load(c, rows + g + i + W * k);
         const D d = c - r;
         acc[k] += d * d;
       }
     }
-    for (std::int64_t l = 0; l < GROUP && g + l < SR_WSOLA_SEARCH; ++l) {
-      const double err = acc[l / W][l % W];  // lanes by subscript: the sums stay in registers while they run
-      if (err < best_err) {
+    for (int k = 0; k < K; ++k) sums[k] = acc[k];
+  };
+  const auto lanes = [&](std::int64_t g) { return std::min<std::int64_t>(GROUP, SR_WSOLA_SEARCH - g); };
+  D sums[GROUPS][K];
+  int first = 0;
+  double first_min = std::numeric_limits<double>::infinity();
+  for (int gi = 0; gi < GROUPS; ++gi) {
+    for (int k = 0; k < K; ++k) sums[gi][k] = D{};
+    add(gi * GROUP, 0, FIRST, sums[gi]);
+    for (std::int64_t l = 0; l < lanes(gi * GROUP); ++l)
+      if (sums[gi][l / W][l % W] < first_min) first_min = sums[gi][l / W][l % W], first = gi;
+  }
+  double best_err = std::numeric_limits<double>::infinity();
+  std::int64_t best = 0;
+  for (int step = 0; step < GROUPS; ++step) {
+    const int gi = step == 0 ? first : (step <= first ? step - 1 : step);
+    const std::int64_t g = gi * GROUP, n = lanes(g);
+    bool beaten = false;
+    for (std::int64_t i = FIRST; i < OV && !beaten; i += CHECK) {
+      beaten = true;
+      for (std::int64_t l = 0; l < n && beaten; ++l) beaten = sums[gi][l / W][l % W] > best_err;
+      if (!beaten) add(g, i, i + CHECK, sums[gi]);
+    }
+    if (beaten) continue;
+    for (std::int64_t l = 0; l < n; ++l) {
+      const double err = sums[gi][l / W][l % W];
+      if (err < best_err || (err == best_err && g + l < best)) {
         best_err = err;
         best = g + l;
       }
