@@ -15,6 +15,7 @@
 // was given.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -42,6 +43,15 @@ struct RenderStats {
   double render_fps = 0;
   friend auto operator<=>(const RenderStats&, const RenderStats&) = default;
 };
+
+// How far a render into a video file has come, reported after every frame written.
+struct WriteProgress {
+  std::int64_t frames = 0;              // frames written so far
+  double seconds = 0;                   // seconds of video they make (frames / frame rate)
+  std::optional<double> total_seconds;  // the audio's length when it is one whole clip; nothing for a stream
+  double elapsed_seconds = 0;           // since the render began (opening the output and converting audio included)
+};
+using ProgressFn = std::function<void(const WriteProgress&)>;
 
 // The frames of one render, pulled one at a time (or with range-for). The errors of the render come out of
 // next(): every engine failure as an AvatarError (NotSupported or Failed); an audio file that cannot be read
@@ -107,8 +117,18 @@ class VELMORA_API Avatar {
 
   // Writes the frames for `audio` to the video file `out_mp4` through the installed video writer and returns
   // the number of frames written. ImportError when no writer is installed; the writer's errors unchanged;
-  // Cancelled when `stop` is asked to stop before the file is complete.
-  std::int64_t render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop = {});
+  // Cancelled when `stop` is asked to stop before the file is complete. `progress`, when given, is called on
+  // this thread after every frame written; an exception from it stops the render and reaches the caller.
+  //
+  // The package's writer makes an MP4 of H.264 video (libx264, yuv420p, constant rate factor 20, at the
+  // engine's frame rate or 25 frames a second when it states none; an odd width or height loses its last
+  // column or row) and the audio the render consumed as AAC, both starting at zero. It writes a temporary
+  // file beside `out_mp4` and renames it over `out_mp4` only once the video is complete: a render that fails
+  // or is cancelled leaves neither, and an existing file is left as it was. The render's errors come out
+  // unchanged; the output's own faults (encoder, container, disk, a file-size limit) as Failed "could not
+  // write that video" with the cause as detail.
+  std::int64_t render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop = {},
+                      ProgressFn progress = {});
 
   // Releases the avatar (leaving a `with` block): closes the engine the first time, and does nothing after.
   // The engine's close error reaches the caller; the engine is never closed a second time.

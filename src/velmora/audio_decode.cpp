@@ -1,69 +1,20 @@
 // Decoding an audio file in-process through the FFmpeg libraries: the road taken when the ffmpeg program is
 // not installed. The first audio stream is decoded and resampled to 16 kHz mono s16.
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
-#include <libavutil/frame.h>
-#include <libavutil/log.h>
-#include <libswresample/swresample.h>
-}
 
-#include <cstdarg>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "common/pytext.h"
+#include "velmora/av.h"
 #include "velmora/audio_input.h"
 #include "velmora/errors.hpp"
-#include "velmora/log.hpp"
 #include "velmora/module.h"
 
 namespace velmora::detail {
 namespace {
-
-// The libraries' own log lines go to the "velmora" logger at debug level, never to the application's standard
-// error. Lines of error level logged while this thread decodes are kept for the failure's detail as well.
-thread_local std::vector<std::string>* error_lines = nullptr;
-
-void log_to_velmora(void* context, int level, const char* format, va_list args) {
-  if (level > av_log_get_level()) return;
-  // A line may come in fragments; the prefix ("[mp3 @ 0x...] ") goes before the first one only.
-  thread_local std::string pending;
-  thread_local int print_prefix = 1;
-  char fragment[1024];
-  va_list copy;
-  va_copy(copy, args);
-  av_log_format_line2(context, level, format, copy, fragment, sizeof fragment, &print_prefix);
-  va_end(copy);
-  pending += fragment;
-  for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-    std::string line = pending.substr(0, nl);
-    pending.erase(0, nl + 1);
-    if (line.empty()) continue;
-    if (error_lines && level <= AV_LOG_ERROR) error_lines->push_back(line);
-    velmora_log().debug("%s", {std::move(line)});
-  }
-}
-
-// Keeps the error lines logged on this thread while it lives.
-class ErrorLines {
- public:
-  ErrorLines() : previous_(std::exchange(error_lines, &lines_)) {}
-  ~ErrorLines() { error_lines = previous_; }
-  ErrorLines(const ErrorLines&) = delete;
-  ErrorLines& operator=(const ErrorLines&) = delete;
-
- private:
-  std::vector<std::string> lines_;
-  std::vector<std::string>* previous_;
-};
 
 // A failure reported by the libraries: "[Errno N] <their text>: '<path>'", then the error lines they logged
 // on the way, one a line.
@@ -73,30 +24,12 @@ class AvError : public std::runtime_error {
 
  private:
   static std::string text(int code, const std::string& path) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, buf, sizeof buf);
-    std::string out = "[Errno " + std::to_string(-code) + "] " + buf + ": " + py_repr(path);
-    if (error_lines) {
-      for (const std::string& line : *error_lines) out += "\n" + line;
+    std::string out = "[Errno " + std::to_string(-code) + "] " + av_error_text(code) + ": " + py_repr(path);
+    if (const auto* lines = AvErrorLines::current()) {
+      for (const std::string& line : *lines) out += "\n" + line;
     }
     return out;
   }
-};
-
-struct FormatCloser {
-  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
-struct CodecCloser {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketCloser {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameCloser {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct SwrCloser {
-  void operator()(SwrContext* s) const { swr_free(&s); }
 };
 
 // The resampler, set up from the first decoded frame; later frames must match it.
@@ -157,7 +90,7 @@ class Resampler {
   }
 
   Pcm& out_;
-  std::unique_ptr<SwrContext, SwrCloser> swr_;
+  AvPtr<SwrContext> swr_;
   AVChannelLayout in_layout_{};
   int in_format_ = -1;
   int in_rate_ = 0;
@@ -172,7 +105,7 @@ Pcm decode_all(const std::string& path) {
   AVFormatContext* raw = nullptr;
   int rc = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
   if (rc < 0) throw AvError(rc, path);
-  std::unique_ptr<AVFormatContext, FormatCloser> fmt(raw);
+  AvInput fmt(raw);
   rc = avformat_find_stream_info(fmt.get(), nullptr);
   if (rc < 0) throw AvError(rc, path);
 
@@ -187,13 +120,13 @@ Pcm decode_all(const std::string& path) {
   const AVCodecParameters* par = fmt->streams[index]->codecpar;
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   if (!codec) throw std::runtime_error(std::string("no decoder for ") + avcodec_get_name(par->codec_id));
-  std::unique_ptr<AVCodecContext, CodecCloser> ctx(avcodec_alloc_context3(codec));
+  AvPtr<AVCodecContext> ctx(avcodec_alloc_context3(codec));
   if (!ctx) throw std::bad_alloc();
   if ((rc = avcodec_parameters_to_context(ctx.get(), par)) < 0) throw AvError(rc, path);
   if ((rc = avcodec_open2(ctx.get(), codec, nullptr)) < 0) throw AvError(rc, path);
 
-  std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
+  AvPtr<AVPacket> packet(av_packet_alloc());
+  AvPtr<AVFrame> frame(av_frame_alloc());
   if (!packet || !frame) throw std::bad_alloc();
   Pcm out;
   Resampler resampler(out);
@@ -230,9 +163,8 @@ Pcm decode_all(const std::string& path) {
 }  // namespace
 
 Pcm decode_file(const std::string& path) {
-  static std::once_flag routed;
-  std::call_once(routed, [] { av_log_set_callback(log_to_velmora); });
-  ErrorLines errors;
+  route_av_log();
+  AvErrorLines errors;
   try {
     return decode_all(path);
   } catch (const std::exception&) {

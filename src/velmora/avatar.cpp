@@ -95,15 +95,26 @@ void check_full_run(const AvatarState& state, std::int64_t delivered, std::optio
                            " fps); the render ended on: " + reason.value_or("not recorded"));
 }
 
+// Passes every chunk on unchanged after showing it to `tap`.
+Generator<Pcm> tapped(Generator<Pcm> source, detail::PcmTap tap) {
+  while (auto chunk = source.next()) {
+    tap(*chunk);
+    Pcm pcm = std::move(*chunk);
+    co_yield std::move(pcm);
+  }
+}
+
 // One render. Everything before the frame loop (the closed test, converting a whole clip, starting the
 // engine) fails unmapped at the first next(); what fails inside the loop is interrupted, then mapped.
-Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput audio, std::stop_token stop) {
+Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput audio, std::stop_token stop,
+                               detail::PcmTap tap) {
   if (!state || state->closed) throw Failed(CLOSED);
   std::optional<Pcm> clip = detail::whole_clip(std::move(audio));  // chunks() then takes `clip`
   const std::optional<std::size_t> clip_bytes = clip ? std::optional<std::size_t>(clip->size()) : std::nullopt;
   detail::RenderClock clock(state->now);  // outlives `gen`, which pulls through it
-  Generator<Frame> gen =
-      state->engine->frames(clock.chunks(detail::chunks(std::move(audio), std::move(clip))), stop);
+  Generator<Pcm> pcm = detail::chunks(std::move(audio), std::move(clip));
+  if (tap) pcm = tapped(std::move(pcm), std::move(tap));
+  Generator<Frame> gen = state->engine->frames(clock.chunks(std::move(pcm)), stop);
   bool done = false;
   std::int64_t delivered = 0;
   try {
@@ -157,13 +168,23 @@ Avatar& Avatar::operator=(Avatar&&) noexcept = default;
 Avatar::~Avatar() = default;
 
 FrameStream Avatar::render(AudioInput audio, std::stop_token stop) {
-  return detail::AvatarAccess::stream(render_frames(state_, std::move(audio), std::move(stop)));
+  return detail::AvatarAccess::stream(render_frames(state_, std::move(audio), std::move(stop), {}));
 }
 
-std::int64_t Avatar::render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop) {
+FrameStream detail::AvatarAccess::render(Avatar& avatar, AudioInput audio, std::stop_token stop, PcmTap tap) {
+  return stream(render_frames(avatar.state_, std::move(audio), std::move(stop), std::move(tap)));
+}
+
+std::optional<double> detail::AvatarAccess::frames_per_second(const Avatar& avatar) {
+  if (!avatar.state_ || avatar.state_->closed) return std::nullopt;
+  return avatar.state_->engine->frames_per_second();
+}
+
+std::int64_t Avatar::render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop,
+                            ProgressFn progress) {
   const auto services = detail::outside();
   const auto& write = detail::need(services->mp4_writer, detail::NO_VIDEO_WRITER);
-  return write(*this, std::move(audio), out_mp4.string(), std::move(stop));
+  return write(*this, std::move(audio), out_mp4.string(), std::move(stop), progress);
 }
 
 void Avatar::close() {

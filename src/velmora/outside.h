@@ -16,12 +16,12 @@
 
 #include "common/json.h"
 #include "velmora/audio.hpp"
+#include "velmora/avatar.hpp"
 #include "velmora/errors.hpp"
 #include "velmora/module.h"
 #include "velmora/session.hpp"
 
 namespace velmora {
-class Avatar;
 class Engine;
 }  // namespace velmora
 
@@ -55,8 +55,10 @@ struct Outside {
       session_runtime;
   // The native fixture runtime.
   std::shared_ptr<FixtureRuntime> fixture_runtime;
-  // Renders `audio` through `avatar` into a video file, passing `stop` to the render; returns the frame count.
-  std::function<std::int64_t(Avatar& avatar, AudioInput audio, const std::string& out_path, std::stop_token stop)>
+  // Renders `audio` through `avatar` into a video file, passing `stop` to the render and reporting to
+  // `progress` (when set) after every frame; returns the frame count.
+  std::function<std::int64_t(Avatar& avatar, AudioInput audio, const std::string& out_path, std::stop_token stop,
+                             const ProgressFn& progress)>
       mp4_writer;
 };
 

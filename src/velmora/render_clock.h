@@ -41,11 +41,19 @@ class RenderClock {
   std::int64_t n_ = 0;
 };
 
-// Reaches into Avatar and FrameStream for the render loop and the tests.
+// Sees every PCM chunk of a render as the engine pulls it, before the engine gets it.
+using PcmTap = std::function<void(const Pcm& chunk)>;
+
+// Reaches into Avatar and FrameStream for the render loop, the package's video writer and the tests.
 struct AvatarAccess {
   // The clock of every later render of `avatar` (tests inject one).
   static void set_clock(Avatar& avatar, ClockFn now);
   static FrameStream stream(Generator<Frame> frames) { return FrameStream(std::move(frames)); }
+  // Avatar::render(audio, stop), with `tap` shown each chunk the engine pulls (an exception from it fails
+  // the pull, as a stream item that cannot be converted does).
+  static FrameStream render(Avatar& avatar, AudioInput audio, std::stop_token stop, PcmTap tap);
+  // The frame rate of the avatar's engine; nothing when it states none or the avatar is closed.
+  static std::optional<double> frames_per_second(const Avatar& avatar);
 };
 
 }  // namespace velmora::detail

@@ -12,6 +12,7 @@
 #include "velmora/render_clock.h"
 #include "velmora/support/fake_engine.h"
 #include "velmora/support/log_capture.h"
+#include "velmora/support/outcome.h"
 
 namespace velmora {
 namespace {
@@ -19,6 +20,10 @@ namespace {
 using testing::EngineLog;
 using testing::EngineScript;
 using testing::FakeEngine;
+using testing::Outcome;
+using testing::attempt;
+using testing::kind_of;
+using testing::outcome_of;
 
 constexpr std::size_t FRAME_BYTES = 1280;  // one frame of audio at 25 fps
 // PCM that implies `frames` frames at 25 fps.
@@ -42,67 +47,6 @@ EngineScript at_25fps() {
   EngineScript s;
   s.fps = 25;
   return s;
-}
-
-// What came out of a render (or of a call): the error's class, message and detail.
-struct Outcome {
-  std::string kind;  // empty when nothing was thrown
-  std::string message;
-  std::string detail;
-  std::string detail_kind;  // the class of the detail's exception, empty for none
-};
-
-std::string kind_of(const std::exception_ptr& e) {
-  if (!e) return "";
-  try {
-    std::rethrow_exception(e);
-  } catch (const NotSupported&) {
-    return "NotSupported";
-  } catch (const InvalidAvatar&) {
-    return "InvalidAvatar";
-  } catch (const Failed&) {
-    return "Failed";
-  } catch (const FileNotFound&) {
-    return "FileNotFound";
-  } catch (const TypeError&) {
-    return "TypeError";
-  } catch (const ValueError&) {
-    return "ValueError";
-  } catch (const ImportError&) {
-    return "ImportError";
-  } catch (const Cancelled&) {
-    return "Cancelled";
-  } catch (const std::runtime_error&) {
-    return "runtime_error";
-  } catch (int) {
-    return "int";
-  } catch (...) {
-    return "other";
-  }
-}
-
-Outcome outcome_of(const std::exception_ptr& e) {
-  Outcome o{kind_of(e), "", "", ""};
-  try {
-    std::rethrow_exception(e);
-  } catch (const AvatarError& a) {
-    o.message = a.what();
-    o.detail = a.detail().text();
-    o.detail_kind = kind_of(a.detail().exception());
-  } catch (const std::exception& x) {
-    o.message = x.what();
-  } catch (...) {
-  }
-  return o;
-}
-
-Outcome attempt(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (...) {
-    return outcome_of(std::current_exception());
-  }
-  return {};
 }
 
 // Pulls every frame; the frames that came and how the render ended.
@@ -559,22 +503,28 @@ TEST(AvatarClose, AClosedAvatarRefusesToRenderAndNeverDrivesItsEngineAgain) {
   EXPECT_EQ(drain(rig.avatar.render(clip_of(1))).end.message, "this avatar is closed");
 }
 
-TEST(AvatarVideoFile, TheWriterGetsTheAvatarTheAudioAndThePathText) {
+TEST(AvatarVideoFile, TheWriterGetsTheAvatarTheAudioThePathTextAndTheProgressHook) {
   Rig rig(at_25fps());
   const Avatar* seen = nullptr;
   std::string seen_path;
   detail::Outside services;
-  services.mp4_writer = [&](Avatar& avatar, AudioInput audio, const std::string& path,
-                             std::stop_token stop) -> std::int64_t {
+  services.mp4_writer = [&](Avatar& avatar, AudioInput audio, const std::string& path, std::stop_token stop,
+                            const ProgressFn& progress) -> std::int64_t {
     seen = &avatar;
     seen_path = path;
-    return static_cast<std::int64_t>(drain(avatar.render(std::move(audio), std::move(stop))).frames.size());
+    const auto n = static_cast<std::int64_t>(drain(avatar.render(std::move(audio), std::move(stop))).frames.size());
+    if (progress) progress(WriteProgress{n, 0.0, std::nullopt, 0.0});
+    return n;
   };
   detail::ScopedOutside scoped(std::move(services));
-  EXPECT_EQ(rig.avatar.render(clip_of(7), std::filesystem::path("out") / "talk.mp4"), 7);
+  std::int64_t reported = 0;
+  EXPECT_EQ(rig.avatar.render(clip_of(7), std::filesystem::path("out") / "talk.mp4", {},
+                              [&](const WriteProgress& p) { reported = p.frames; }),
+            7);
   EXPECT_EQ(seen, &rig.avatar);
   EXPECT_EQ(seen_path, "out/talk.mp4");
   EXPECT_EQ(rig.log->made.size(), 7u);
+  EXPECT_EQ(reported, 7);
 
   rig.avatar.close();  // the route itself does not look at the closed flag
   seen = nullptr;

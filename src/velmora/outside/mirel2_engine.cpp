@@ -185,6 +185,7 @@ class HostLink {
   bool recover() noexcept {
     try {
       if (gone_) return false;
+      velmora_log().debug("velmora: resetting the render host's stream after an unfinished render");
       // A step cut short would swallow the requests that follow as samples: it is completed with silence.
       chunk_.clear();
       chunk_at_ = 0;

@@ -5,6 +5,7 @@
 #include "velmora/outside/bundled_host.h"
 #include "velmora/outside/manifest_reader.h"
 #include "velmora/outside/mirel2_engine.h"
+#include "velmora/outside/mp4_writer.h"
 #include "velmora/outside/standin_fixture.h"
 #include "velmora/outside/standin_session.h"
 #include "velmora/outside/unfold_imx.h"
@@ -24,6 +25,7 @@ Outside package_outside() {
     return std::make_unique<StandinSession>(folder, manifest);
   };
   o.fixture_runtime = std::make_shared<StandinFixtureRuntime>();
+  o.mp4_writer = default_mp4_writer;
   return o;
 }
 

@@ -27,6 +27,9 @@ StandinSession::StandinSession(const std::string&, const json::Value& manifest) 
   if (!manifest.is_object()) {
     throw session::EngineFailed("that avatar's session could not start", "manifest.json is not an object");
   }
+  if (const json::Value* code = manifest.find("outdated"); code && code->is_string()) {
+    throw session::AvatarOutdated("that avatar is outdated", code->as_string());
+  }
   width_ = side(manifest, "width", DEFAULT_SIDE);
   height_ = side(manifest, "height", DEFAULT_SIDE);
 }

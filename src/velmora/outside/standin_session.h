@@ -24,7 +24,7 @@ class StandinSession : public session::Session {
   static constexpr int DEFAULT_SIDE = 64;
 
   // `manifest` may set "width" and "height" (positive integers up to 4096) of the frames; EngineFailed when it
-  // sets them otherwise.
+  // sets them otherwise. A manifest with "outdated": "<code>" is refused as AvatarOutdated with that code.
   StandinSession(const std::string& folder, const json::Value& manifest);
 
   void reset() override;

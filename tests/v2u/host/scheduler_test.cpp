@@ -154,7 +154,10 @@ struct Fit {
     const int NF = 26 + m * windows;
     auto fill = [](int n, const char* v) {
       std::string s = "[";
-      for (int i = 0; i < n; ++i) s += (i ? "," : "") + std::string(v);
+      for (int i = 0; i < n; ++i) {
+        if (i) s += ',';
+        s += v;
+      }
       return s + "]";
     };
     std::string b3 = B.empty() ? "[" + fill(12, "0") + "," + fill(12, "0") + "," + fill(12, "0") + "]" : B;

@@ -14,6 +14,7 @@
 #include "velmora/outside.h"
 #include "velmora/outside/mirel2_engine.h"
 #include "velmora/outside/package.h"
+#include "velmora/outside/support/standin_avatars.h"
 
 namespace velmora {
 namespace {
@@ -21,15 +22,7 @@ namespace {
 using testing::BundleFixture;
 using testing::ScopedEnv;
 using testing::TempDir;
-
-// `seconds` of a 220 Hz tone at a speaking level.
-std::vector<std::int16_t> tone(double seconds, double amplitude = 8000) {
-  std::vector<std::int16_t> s(static_cast<std::size_t>(seconds * 16000));
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    s[i] = static_cast<std::int16_t>(amplitude * std::sin(2 * M_PI * 220.0 * static_cast<double>(i) / 16000.0));
-  }
-  return s;
-}
+using testing::tone;
 
 std::vector<Frame> render_all(Avatar& avatar, const std::vector<std::int16_t>& samples) {
   std::vector<Frame> out;

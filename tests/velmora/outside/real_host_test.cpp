@@ -3,44 +3,23 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "mirel2/ostrand/protocol.h"
 #include "support/temp_dir.h"
-#include "standins/litert/standin_models.h"
-#include "support/bundle_fixture.h"
+#include "velmora/outside/support/standin_avatars.h"
 #include "velmora/open.hpp"
 #include "velmora/outside/bundled_host.h"
 
 namespace velmora {
 namespace {
 
-using testing::BundleFixture;
 using testing::TempDir;
-
-BundleFixture mirel2_bundle() {
-  // A canon latent that is not all zeros, so the frames carry something of it.
-  std::vector<float> canon(16 * 90 * 52);
-  for (std::size_t i = 0; i < canon.size(); ++i) canon[i] = static_cast<float>(i % 97) / 97.0f - 0.5f;
-  std::string canon_bytes(canon.size() * 4, '\0');
-  std::memcpy(canon_bytes.data(), canon.data(), canon_bytes.size());
-  return BundleFixture{{"manifest.json", R"({"engine": "mirel2"})"},
-                       {"canon.bin", canon_bytes},
-                       {"combined_litert.tflite", testing::standin::model_json(testing::standin::combined_signatures())}};
-}
-
-std::vector<std::int16_t> tone(double seconds) {
-  std::vector<std::int16_t> s(static_cast<std::size_t>(seconds * 16000));
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    s[i] = static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 220.0 * static_cast<double>(i) / 16000.0));
-  }
-  return s;
-}
+using testing::mirel2_bundle;
+using testing::tone;
 
 TEST(RealHost, TheHostIsFoundBesideTheProgram) {
   EXPECT_EQ(detail::bundled_host(), std::string(VELMORA_BIN_DIR) + "/tarnhost");

@@ -1,0 +1,133 @@
+#pragma once
+// The compiled module velmora._open: the public C++ Avatar API (include/velmora/) as Python objects. It only
+// converts; every rule of the API stays in the C++ library.
+//
+// The GIL is released around every call into the library that may work or wait (opening, rendering a frame,
+// closing, writing a video file). Whatever the library calls back into Python while it runs (the frames'
+// audio iterator, the logger) takes the GIL for that call alone.
+#include <pybind11/pybind11.h>
+
+#include <exception>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include <velmora/velmora.hpp>
+
+namespace velmora::python {
+
+namespace py = pybind11;
+
+// A strong reference to a Python object that may be dropped on any thread, with or without the GIL: C++ renders
+// carry Python objects (an audio iterator, an exception it raised) through code that runs without it.
+class PyRef {
+ public:
+  explicit PyRef(py::object object) : object_(object.release().ptr()) {}
+  ~PyRef();
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+
+  PyObject* get() const { return object_; }
+  // A new reference; the GIL must be held.
+  py::object object() const { return py::reinterpret_borrow<py::object>(object_); }
+
+ private:
+  PyObject* object_;
+};
+
+// A Python Exception raised by the application's code during a render (its audio iterator), carried through
+// the C++ render: the render maps it like any failure (Failed "the render stopped", this very exception as the
+// detail).
+class PythonError : public std::runtime_error {
+ public:
+  PythonError(std::shared_ptr<PyRef> error, const std::string& text)
+      : std::runtime_error(text), error_(std::move(error)) {}
+  const std::shared_ptr<PyRef>& error() const { return error_; }
+
+ private:
+  std::shared_ptr<PyRef> error_;
+};
+
+// A Python exception that is not an Exception (KeyboardInterrupt, SystemExit) raised by the application's code
+// during a render. Not a std::exception either, so no mapping of the render takes it: after the engine's
+// interrupt it reaches the caller as it was raised.
+struct PythonInterrupt {
+  std::shared_ptr<PyRef> error;
+};
+
+// A reference kept for the life of the process (module-wide objects, never released at exit).
+inline PyObject* forever(py::object object) { return object.release().ptr(); }
+
+// Takes the Python error that is set and throws it as PythonError or PythonInterrupt. GIL held.
+[[noreturn]] void throw_python_error();
+
+// The Python exception object for a C++ exception: the package's error classes with their detail, OSError and
+// its subclasses, TypeError, ValueError, ImportError; a Python exception carried through C++ is that object.
+// GIL held.
+py::object python_exception(const std::exception_ptr& error);
+
+// Makes the package's error classes (velmora._errors) known and routes C++ exceptions out of every function of
+// the module to Python through python_exception.
+void register_errors(py::module_& module, const py::module_& errors);
+
+// Text from the library (messages, paths) as a Python str; bytes that are not UTF-8 (a path's) are kept as
+// the file system's own decoding keeps them.
+py::str text(const std::string& s);
+
+// Whether `object` is an os.PathLike.
+bool is_path_like(py::handle object);
+
+// A path argument (str, or os.PathLike giving str or bytes) as the bytes the file system takes; nullopt for any
+// other type. Errors of os.fspath pass unchanged.
+std::optional<std::string> fs_path(py::handle path);
+
+// The name of an object's type, as type(obj).__name__ gives it.
+std::string type_name(py::handle object);
+
+// audio.cpp: the audio argument of render(), converted as the API takes it. A whole clip is copied now; a
+// stream keeps the Python iterator and converts each item when the render pulls it, under the GIL.
+AudioInput audio_input(py::handle audio);
+
+// frames.cpp: a frame as a read-only numpy array (rows, columns, channels) over the frame's own buffer, which
+// it keeps alive.
+py::object frame_array(Frame&& frame);
+
+// Whether the interpreter is shutting down (no thread may take the GIL any more then, but the one doing it).
+bool finalizing();
+
+// log.cpp: the library's "velmora" logger writes into Python's logging.getLogger("velmora").
+void route_log_to_python();
+
+// interrupt.cpp: Ctrl-C during a render in the main thread (see there).
+class CtrlC {
+ public:
+  // Set up once, at import (GIL held).
+  static void init();
+
+  // While it lives, a SIGINT (or SIGTERM) whose handler is Python's default_int_handler asks `stop` to stop.
+  // Made by the thread that is about to release the GIL for a render call (GIL held); raises KeyboardInterrupt
+  // at once when a Ctrl-C is already pending. `hold` is this render's hold on the signal wakeup fd (see
+  // interrupt.cpp).
+  CtrlC(std::stop_source stop, int& hold);
+  ~CtrlC();  // GIL held
+  CtrlC(const CtrlC&) = delete;
+  CtrlC& operator=(const CtrlC&) = delete;
+
+  // Gives up the wakeup fd held by a render that has ended (GIL held).
+  static void let_go(int& hold);
+
+ private:
+  void disarm();
+  bool armed_ = false;
+  std::optional<std::stop_source> outer_;
+  unsigned outer_stopping_ = 0;
+};
+
+// Raises the error that ended a render call: a Cancelled render (a Ctrl-C stopped it) runs Python's signal
+// handlers, which raise KeyboardInterrupt; anything else as python_exception maps it. GIL held.
+[[noreturn]] void raise_render_error(const std::exception_ptr& error);
+
+}  // namespace velmora::python

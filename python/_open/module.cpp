@@ -1,0 +1,327 @@
+// velmora._open: open(), Avatar, the frames of a render, RenderStats.
+#include <filesystem>
+#include <utility>
+
+#include "binding.h"
+
+namespace velmora::python {
+namespace {
+
+constexpr const char* MODULE_DOC = R"(The Avatar API.
+
+open(path) gives an Avatar; avatar.render(audio) the frames for that audio, as read-only numpy arrays of
+shape (rows, columns, 3) over the engine's own frame buffers; avatar.render(audio, out_mp4=path) writes them
+to an MP4 file instead.
+
+Threads: the GIL is released while the engine works (opening, each frame, closing, writing a file), so
+renders of distinct avatars in distinct threads run at the same time. An avatar serves one call at a time:
+a call made while another one of the same avatar runs raises RuntimeError.
+
+Ctrl-C: a render in the main thread that waits inside the engine is stopped at once, not at its next frame.
+While the main thread has a live render, the module's pipe is the interpreter's signal wakeup fd; a watcher
+thread that reads a SIGINT from it asks the render to stop (while SIGINT's handler is Python's
+default_int_handler; the same for SIGTERM given that handler), and passes every signal on to the wakeup fd the
+application had set. The engine is interrupted once, and KeyboardInterrupt is raised in the loop by Python's
+handler; the avatar can render again.
+)";
+
+constexpr const char* OPEN_DOC = R"(The avatar at ``source``, ready to render.
+
+``source`` is the path (str or os.PathLike) of an avatar on this machine: an avatar file or an unpacked
+avatar folder. Raises InvalidAvatar when there is none or it is not usable, NotSupported when this machine
+cannot run it, Failed when it could not be prepared.)";
+
+constexpr const char* AVATAR_DOC = "An open avatar.  Get one from :func:`velmora.open`.";
+
+constexpr const char* RENDER_DOC = R"(Yield the frames for ``audio``, or with ``out_mp4`` write them to an MP4.
+
+``audio`` is 16 kHz mono speech: PCM bytes (bytes, bytearray, memoryview), a numpy array of int16 samples or
+of float32/float64 samples in [-1, 1], the path of an audio file, or an iterable of those, read one item at a
+time as the render needs more.
+
+With ``out_mp4`` this is the offline route: it writes H.264 video plus the speech (when ``audio`` is a file
+path) and returns the number of frames written. Without it, it returns the frame iterator: read-only numpy
+uint8 arrays of shape (rows, columns, 3), rendered as they are asked for.
+
+The video (H.264 at the engine's frame rate, the speech as AAC) is written under a temporary name beside
+``out_mp4`` and renamed onto it once complete: a render that fails or is interrupted leaves no file, and an
+existing one as it was. ``progress``, given with ``out_mp4``, is called after every frame written with a
+WriteProgress (frames, seconds of video, total_seconds of the audio or None for a stream, elapsed_seconds);
+an exception it raises stops the render and comes out of it.)";
+
+constexpr const char* BUSY = "this avatar is busy with another call: an avatar serves one call at a time";
+
+PyObject* render_stats_type = nullptr;    // velmora._open.RenderStats
+PyObject* write_progress_type = nullptr;  // velmora._open.WriteProgress
+
+template <class F>
+void without_gil(F&& f) {
+  if (finalizing()) {
+    f();
+    return;
+  }
+  py::gil_scoped_release nogil;
+  f();
+}
+
+// The calls of one avatar and its renders in progress, GIL held. Renders dropped while a call runs are closed
+// by that call when it ends, as closing one drives the engine.
+struct AvatarUse {
+  bool busy = false;
+  std::vector<FrameStream> dropped;
+};
+
+class Busy {
+ public:
+  explicit Busy(std::shared_ptr<AvatarUse> use) : use_(std::move(use)) {
+    if (use_->busy) throw std::runtime_error(BUSY);
+    use_->busy = true;
+  }
+  ~Busy() {
+    while (!use_->dropped.empty()) {
+      std::vector<FrameStream> dropped = std::exchange(use_->dropped, {});
+      without_gil([&] { dropped.clear(); });
+    }
+    use_->busy = false;
+  }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+
+ private:
+  std::shared_ptr<AvatarUse> use_;
+};
+
+struct PyAvatar {
+  explicit PyAvatar(Avatar a) : avatar(std::move(a)) {}
+  ~PyAvatar() {
+    without_gil([&] { Avatar released = std::move(avatar); });
+  }
+  Avatar avatar;
+  std::shared_ptr<AvatarUse> use = std::make_shared<AvatarUse>();
+};
+
+// The frames of one render: a generator (next, send, throw, close).
+struct Frames {
+  explicit Frames(std::shared_ptr<AvatarUse> u) : use(std::move(u)) {}
+  ~Frames() {
+    CtrlC::let_go(hold);
+    if (use->busy) {
+      use->dropped.push_back(std::move(stream));
+      return;
+    }
+    without_gil([&] { FrameStream closed = std::move(stream); });
+  }
+  FrameStream stream;
+  std::stop_source stop;  // asked to stop by a Ctrl-C
+  std::shared_ptr<AvatarUse> use;
+  bool running = false;  // inside next() or close()
+  int hold = 0;          // this render's hold on the signal wakeup fd
+};
+
+class Running {
+ public:
+  explicit Running(Frames& f) : f_(f), busy_(f.use) { f.running = true; }
+  ~Running() { f_.running = false; }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+
+ private:
+  Frames& f_;
+  Busy busy_;
+};
+
+py::object next_frame(Frames& f) {
+  if (f.running) throw py::value_error("generator already executing");
+  const Running running(f);
+  std::optional<Frame> frame;
+  std::exception_ptr error;
+  {
+    const CtrlC ctrl_c(f.stop, f.hold);
+    py::gil_scoped_release nogil;
+    try {
+      frame = f.stream.next();
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  if (error || !frame) CtrlC::let_go(f.hold);  // the render has ended
+  if (error) raise_render_error(error);
+  if (!frame) throw py::stop_iteration();
+  return frame_array(std::move(*frame));
+}
+
+void close_frames(Frames& f) {
+  if (f.running) throw py::value_error("generator already executing");
+  const Running running(f);
+  {
+    py::gil_scoped_release nogil;
+    f.stream.close();
+  }
+  CtrlC::let_go(f.hold);
+}
+
+// generator.throw(): the render has no handler, so it is closed and the exception comes out of it.
+void throw_into(Frames& f, py::handle type, py::handle value, py::handle traceback) {
+  py::object error;
+  if (PyExceptionInstance_Check(type.ptr())) {
+    if (!value.is_none()) throw py::type_error("instance exception may not have a separate value");
+    error = py::reinterpret_borrow<py::object>(type);
+  } else if (PyExceptionClass_Check(type.ptr())) {
+    const bool instance = !value.is_none() && PyObject_IsInstance(value.ptr(), type.ptr()) == 1;
+    error = instance ? py::reinterpret_borrow<py::object>(value)
+                     : (value.is_none() ? type() : type(value));
+  } else {
+    throw py::type_error("exceptions must be classes or instances deriving from BaseException, not " +
+                         type_name(type));
+  }
+  if (!traceback.is_none()) error = error.attr("with_traceback")(traceback);
+  close_frames(f);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+// A Python progress callback as the writer's: called on the rendering thread, under the GIL for the call.
+ProgressFn progress_function(py::handle progress) {
+  if (progress.is_none()) return {};
+  auto callback = std::make_shared<PyRef>(py::reinterpret_borrow<py::object>(progress));
+  return [callback](const WriteProgress& p) {
+    py::gil_scoped_acquire gil;
+    try {
+      py::object total = p.total_seconds ? py::object(py::float_(*p.total_seconds)) : py::none();
+      callback->object()(py::handle(write_progress_type)(p.frames, p.seconds, total, p.elapsed_seconds));
+    } catch (py::error_already_set& e) {
+      e.restore();
+      throw_python_error();
+    }
+  };
+}
+
+py::object render(PyAvatar& a, py::handle audio, py::handle out_mp4, py::handle progress) {
+  AudioInput input = audio_input(audio);
+  if (out_mp4.is_none()) {
+    if (!progress.is_none()) throw py::type_error("progress is reported for a render into a video file (out_mp4)");
+    auto frames = std::make_unique<Frames>(a.use);
+    frames->stream = a.avatar.render(std::move(input), frames->stop.get_token());
+    return py::cast(std::move(frames));
+  }
+  const std::optional<std::string> path = fs_path(out_mp4);
+  if (!path) throw py::type_error("out_mp4 takes the path of a video file; got " + type_name(out_mp4));
+  ProgressFn report = progress_function(progress);
+  const Busy busy(a.use);
+  std::stop_source stop;
+  int hold = 0;
+  struct LetGo {
+    int& hold;
+    ~LetGo() { CtrlC::let_go(hold); }
+  } let_go{hold};
+  std::int64_t frames = 0;
+  std::exception_ptr error;
+  {
+    const CtrlC ctrl_c(stop, hold);
+    py::gil_scoped_release nogil;
+    try {
+      frames = a.avatar.render(std::move(input), std::filesystem::path(*path), stop.get_token(), std::move(report));
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  if (error) raise_render_error(error);
+  return py::int_(frames);
+}
+
+std::unique_ptr<PyAvatar> open_avatar(py::handle source) {
+  py::object path = py::reinterpret_borrow<py::object>(source);
+  if (is_path_like(source)) {
+    path = py::reinterpret_steal<py::object>(PyOS_FSPath(source.ptr()));
+    if (!path) throw py::error_already_set();
+  }
+  if (!PyUnicode_Check(path.ptr())) throw py::type_error("open() takes the path of an avatar; got " + type_name(path));
+  const std::string bytes = *fs_path(path);
+  std::optional<Avatar> avatar;
+  {
+    py::gil_scoped_release nogil;
+    avatar.emplace(velmora::open(bytes));
+  }
+  return std::make_unique<PyAvatar>(std::move(*avatar));
+}
+
+py::object render_stats(PyAvatar& a) {
+  const Busy busy(a.use);
+  const std::optional<RenderStats> st = a.avatar.render_stats();
+  if (!st) return py::none();
+  return py::reinterpret_borrow<py::object>(render_stats_type)(st->frames, st->render_seconds, st->render_fps);
+}
+
+void close_avatar(PyAvatar& a) {
+  const Busy busy(a.use);
+  py::gil_scoped_release nogil;
+  a.avatar.close();
+}
+
+// A typing.NamedTuple of this module.
+py::object named_tuple(const char* name, const py::list& fields) {
+  py::object type = py::module_::import("typing").attr("NamedTuple")(name, fields);
+  type.attr("__module__") = "velmora._open";
+  return type;
+}
+
+}  // namespace
+
+bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
+}  // namespace velmora::python
+
+PYBIND11_MODULE(_open, m) {
+  namespace py = pybind11;
+  using namespace velmora::python;
+  m.doc() = MODULE_DOC;
+  register_errors(m, py::module_::import("velmora._errors"));
+  CtrlC::init();
+
+  const py::handle int_type(reinterpret_cast<PyObject*>(&PyLong_Type));
+  const py::handle float_type(reinterpret_cast<PyObject*>(&PyFloat_Type));
+  const py::object optional_float = py::module_::import("typing").attr("Optional")[float_type];
+  render_stats_type = forever(named_tuple(
+      "RenderStats", py::list(py::make_tuple(py::make_tuple("frames", int_type), py::make_tuple("render_seconds", float_type),
+                                             py::make_tuple("render_fps", float_type)))));
+  m.attr("RenderStats") = py::handle(render_stats_type);
+  write_progress_type = forever(named_tuple(
+      "WriteProgress",
+      py::list(py::make_tuple(py::make_tuple("frames", int_type), py::make_tuple("seconds", float_type),
+                              py::make_tuple("total_seconds", optional_float),
+                              py::make_tuple("elapsed_seconds", float_type)))));
+  m.attr("WriteProgress") = py::handle(write_progress_type);
+
+  py::class_<Frames>(m, "Frames", "The frames of one render; a generator (see Avatar.render).")
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &next_frame)
+      .def("send", [](Frames& f, py::handle) { return next_frame(f); }, py::arg("value"))
+      .def("throw", &throw_into, py::arg("typ"), py::arg("val") = py::none(), py::arg("tb") = py::none())
+      .def("close", &close_frames,
+           "Stop the render: an engine that has not delivered its last frame is interrupted, once.");
+
+  py::class_<PyAvatar>(m, "Avatar", AVATAR_DOC)
+      .def("render", &render, py::arg("audio"), py::arg("out_mp4") = py::none(), py::kw_only(),
+           py::arg("progress") = py::none(), RENDER_DOC)
+      .def("close", &close_avatar,
+           "Release the avatar: closes its engine the first time, and does nothing after. Renders still running "
+           "fail with Failed \"this avatar is closed\" at their next frame.")
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__", [](PyAvatar& a, py::args) {
+        close_avatar(a);
+        return false;
+      })
+      .def_property_readonly("render_stats", &render_stats,
+                             "RenderStats of the latest render whose engine ran through to its last frame, or None.")
+      .def_property_readonly("closed", [](const PyAvatar& a) { return a.avatar.closed(); })
+      .def_property_readonly("engine_id", [](const PyAvatar& a) { return text(a.avatar.engine_id()); });
+
+  m.def("open", &open_avatar, py::arg("source"), OPEN_DOC);
+  route_log_to_python();
+}

@@ -1,0 +1,263 @@
+"""python3 -m velmora: renders an avatar speaking an audio file into an MP4 (see --help).
+
+The same command as the velmora program, on the same video writer: its options, messages, progress lines and
+exit statuses, with this command's name in the help and in the hint of a usage fault.
+"""
+
+import os
+import signal
+import sys
+
+from ._errors import AvatarError
+from ._open import open as open_avatar
+
+PROG = "python3 -m velmora"
+
+HELP = f"""usage: {PROG} render <avatar> <audio> [-o OUT.mp4] [--quiet]
+       {PROG} --help
+
+Renders the avatar speaking the audio into an MP4 video (H.264 video, AAC audio).
+
+  <avatar>           an avatar on this machine: an avatar file or an unpacked avatar folder
+  <audio>            the speech: an audio file in any format ffmpeg reads
+  -o, --output FILE  the video to write; default: the audio's file name with .mp4, in the
+                     working folder (speech.wav gives speech.mp4). An existing file is
+                     replaced only once the new video is complete.
+  -q, --quiet        no progress and no summary
+  -h, --help         this text
+
+While it renders, progress (frames, seconds of audio done, frames a second, time left) is shown
+on standard error when that is a terminal. Exit status: 0 when the video is written, 1 when the
+render fails or is interrupted, 2 for a wrong command line.
+"""
+
+OK, FAILED, USAGE = 0, 1, 2
+PROGRESS_EVERY_S = 0.25
+# Signals that stop a render (the file in progress is removed) instead of ending the process at once.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+
+class UsageFault(Exception):
+    pass
+
+
+class Options:
+    def __init__(self):
+        self.help = self.quiet = False
+        self.avatar = self.audio = self.output = ""
+
+
+def parse(args):
+    o = Options()
+    if not args:
+        raise UsageFault("no command given")
+    if args[0] in ("-h", "--help"):
+        o.help = True
+        return o
+    if args[0] != "render":
+        raise UsageFault(f"unknown command '{args[0]}'")
+    positional = []
+    options_end = False
+    i = 1
+    while i < len(args):
+        a = args[i]
+        if options_end or not a.startswith("-") or a == "-":
+            positional.append(a)
+        elif a == "--":
+            options_end = True
+        elif a in ("-h", "--help"):
+            o.help = True
+        elif a in ("-q", "--quiet"):
+            o.quiet = True
+        elif a in ("-o", "--output"):
+            if i + 1 == len(args) or not args[i + 1]:
+                raise UsageFault(f"{a} needs a file name")
+            i += 1
+            o.output = args[i]
+        elif a.startswith("--output="):
+            o.output = a[len("--output="):]
+            if not o.output:
+                raise UsageFault("--output needs a file name")
+        else:
+            raise UsageFault(f"unknown option '{a}'")
+        i += 1
+    if o.help:
+        return o
+    if not positional:
+        raise UsageFault("missing <avatar> and <audio>")
+    if len(positional) == 1:
+        raise UsageFault("missing <audio>")
+    if len(positional) > 2:
+        raise UsageFault(f"unexpected argument '{positional[2]}'")
+    o.avatar, o.audio = positional
+    return o
+
+
+def default_output(audio):
+    """The audio's file name with its extension replaced by .mp4, in the working folder."""
+    return os.path.splitext(os.path.basename(audio))[0] + ".mp4"
+
+
+def duration_text(s):
+    whole = int(s + 0.5)
+    if whole < 60:
+        return f"{whole} s"
+    if whole < 3600:
+        return f"{whole // 60}:{whole % 60:02d}"
+    return f"{whole // 3600}:{whole // 60 % 60:02d}:{whole % 60:02d}"
+
+
+def progress_line(p):
+    """Frames, seconds of audio done (of the total when known), frames a second, and the time left."""
+    fps = p.frames / p.elapsed_seconds if p.elapsed_seconds > 0 else 0.0
+    frames = "frame" if p.frames == 1 else "frames"
+    if p.total_seconds is None:
+        return f"velmora: {p.frames} {frames}, {p.seconds:.1f} s audio, {fps:.1f} fps"
+    line = f"velmora: {p.frames} {frames}, {p.seconds:.1f} of {p.total_seconds:.1f} s audio, {fps:.1f} fps"
+    if p.seconds > 0 and p.elapsed_seconds > 0:
+        left = max(0.0, p.total_seconds - p.seconds) * p.elapsed_seconds / p.seconds
+        line += f", about {duration_text(left)} left"
+    return line
+
+
+class ProgressView:
+    """The progress line on a terminal, redrawn in place at most every PROGRESS_EVERY_S."""
+
+    def __init__(self, err, on):
+        self.err, self.on, self.shown, self.shown_at, self.last = err, on, False, 0.0, None
+
+    def show(self, p):
+        if not self.on:
+            return
+        self.last = p
+        if self.shown and p.elapsed_seconds - self.shown_at < PROGRESS_EVERY_S:
+            return
+        self._draw(p)
+        self.shown_at = p.elapsed_seconds
+
+    def finish(self):
+        """Leaves the latest state on its own line."""
+        if self.shown:
+            self._draw(self.last)
+            self.err.write("\n")
+            self.err.flush()
+
+    def clear(self):
+        """Clears the line, so that an error starts on a clean one."""
+        if self.shown:
+            self.err.write("\r\x1b[K")
+            self.err.flush()
+
+    def _draw(self, p):
+        self.err.write(f"\r{progress_line(p)}\x1b[K")
+        self.err.flush()
+        self.shown = True
+
+
+def say_error(err, text):
+    # Errors and details may hold line breaks (a child's standard error); an error is one line.
+    line = text.replace("\n", " ").replace("\r", " ").rstrip(" ")
+    err.write(f"velmora: {line}\n")
+    err.flush()
+
+
+def error_text(e):
+    """An error with its detail, as the velmora program shows them."""
+    if not isinstance(e, AvatarError) or e.detail is None:
+        return str(e)
+    detail = e.detail
+    # A file error of the library keeps its own text as strerror.
+    text = detail.strerror if isinstance(detail, OSError) and detail.strerror else str(detail)
+    return f"{e} ({text})"
+
+
+def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False):
+    """Runs the command line `args` and returns its exit status; KeyboardInterrupt when a signal stopped it,
+    after the message."""
+    try:
+        o = parse(args)
+    except UsageFault as fault:
+        say_error(err, f"{fault} (see {PROG} --help)")
+        return USAGE
+    if o.help:
+        out.write(HELP)
+        out.flush()
+        return OK
+    o.output = o.output or default_output(o.audio)
+    try:
+        same = os.path.samefile(o.audio, o.output)
+    except (OSError, ValueError):
+        same = False
+    if same:
+        say_error(err, f"the video would replace the audio file '{o.audio}': name another with -o")
+        return USAGE
+
+    view = ProgressView(err, err_is_terminal and not o.quiet)
+    try:
+        with open_avatar(o.avatar) as avatar:
+            frames = avatar.render(o.audio, out_mp4=o.output, progress=view.show)
+        view.finish()
+        if not o.quiet:
+            out.write(f"velmora: wrote {frames} frames to {o.output}\n")
+            out.flush()
+        return OK
+    except KeyboardInterrupt:
+        view.clear()
+        say_error(err, "the render was cancelled")
+        raise
+    except Exception as e:  # noqa: BLE001  (every failure is one line and status 1)
+        view.clear()
+        say_error(err, error_text(e))
+        return FAILED
+
+
+class SignalStop:
+    """While it lives, SIGINT and SIGTERM raise KeyboardInterrupt, which stops a render in progress (its file is
+    removed), and the signal that came is kept: the wakeup fd set here gets every signal's number. A signal the
+    program was started to ignore stays ignored."""
+
+    def __init__(self):
+        self.read_end, write_end = os.pipe()
+        os.set_blocking(self.read_end, False)
+        os.set_blocking(write_end, False)
+        self.write_end = write_end
+        self.previous_fd = signal.set_wakeup_fd(write_end)
+        self.previous = {}
+        for sig in STOP_SIGNALS:
+            if signal.getsignal(sig) not in (signal.SIG_IGN, None):
+                self.previous[sig] = signal.signal(sig, signal.default_int_handler)
+
+    def caught(self):
+        """The first stop signal that came, or None."""
+        try:
+            data = os.read(self.read_end, 4096)
+        except BlockingIOError:
+            return None
+        return next((sig for sig in data if sig in STOP_SIGNALS), None)
+
+    def close(self):
+        for sig, handler in self.previous.items():
+            signal.signal(sig, handler)
+        signal.set_wakeup_fd(self.previous_fd)
+        os.close(self.read_end)
+        os.close(self.write_end)
+
+
+def main(args=None):
+    stop = SignalStop()
+    try:
+        return run(sys.argv[1:] if args is None else args, err_is_terminal=sys.stderr.isatty())
+    except KeyboardInterrupt:
+        sig = stop.caught() or signal.SIGINT
+    finally:
+        stop.close()
+    # Ended as the signal asked, once the unfinished file is gone: the caller sees the signal.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    signal.signal(sig, signal.SIG_DFL)
+    os.kill(os.getpid(), sig)
+    return FAILED
+
+
+if __name__ == "__main__":
+    sys.exit(main())

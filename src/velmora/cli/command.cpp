@@ -1,0 +1,326 @@
+#include "velmora/cli/command.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <thread>
+
+#include "velmora/velmora.hpp"
+
+namespace velmora::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* HELP =
+    "usage: velmora render <avatar> <audio> [-o OUT.mp4] [--quiet]\n"
+    "       velmora --help\n"
+    "\n"
+    "Renders the avatar speaking the audio into an MP4 video (H.264 video, AAC audio).\n"
+    "\n"
+    "  <avatar>           an avatar on this machine: an avatar file or an unpacked avatar folder\n"
+    "  <audio>            the speech: an audio file in any format ffmpeg reads\n"
+    "  -o, --output FILE  the video to write; default: the audio's file name with .mp4, in the\n"
+    "                     working folder (speech.wav gives speech.mp4). An existing file is\n"
+    "                     replaced only once the new video is complete.\n"
+    "  -q, --quiet        no progress and no summary\n"
+    "  -h, --help         this text\n"
+    "\n"
+    "While it renders, progress (frames, seconds of audio done, frames a second, time left) is shown\n"
+    "on standard error when that is a terminal. Exit status: 0 when the video is written, 1 when the\n"
+    "render fails or is interrupted, 2 for a wrong command line.\n";
+
+constexpr double PROGRESS_EVERY_S = 0.25;
+
+struct UsageFault {
+  std::string message;
+};
+
+struct Options {
+  bool help = false;
+  bool quiet = false;
+  std::string avatar;
+  std::string audio;
+  std::string output;
+};
+
+Options parse(const std::vector<std::string>& args) {
+  Options o;
+  if (args.empty()) throw UsageFault{"no command given"};
+  if (args[0] == "-h" || args[0] == "--help") {
+    o.help = true;
+    return o;
+  }
+  if (args[0] != "render") throw UsageFault{"unknown command '" + args[0] + "'"};
+  std::vector<std::string> positional;
+  bool options_end = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (options_end || a.empty() || a[0] != '-' || a == "-") {
+      positional.push_back(a);
+    } else if (a == "--") {
+      options_end = true;
+    } else if (a == "-h" || a == "--help") {
+      o.help = true;
+    } else if (a == "-q" || a == "--quiet") {
+      o.quiet = true;
+    } else if (a == "-o" || a == "--output") {
+      if (i + 1 == args.size() || args[i + 1].empty()) throw UsageFault{a + " needs a file name"};
+      o.output = args[++i];
+    } else if (a.starts_with("--output=")) {
+      o.output = a.substr(9);
+      if (o.output.empty()) throw UsageFault{"--output needs a file name"};
+    } else {
+      throw UsageFault{"unknown option '" + a + "'"};
+    }
+  }
+  if (o.help) return o;
+  if (positional.empty()) throw UsageFault{"missing <avatar> and <audio>"};
+  if (positional.size() == 1) throw UsageFault{"missing <audio>"};
+  if (positional.size() > 2) throw UsageFault{"unexpected argument '" + positional[2] + "'"};
+  o.avatar = positional[0];
+  o.audio = positional[1];
+  return o;
+}
+
+// Errors and details may hold line breaks (a child's standard error); an error is one line.
+std::string one_line(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  std::replace(text.begin(), text.end(), '\r', ' ');
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+void say_error(const Io& io, const std::string& text) {
+  std::fprintf(io.err, "velmora: %s\n", one_line(text).c_str());
+  std::fflush(io.err);
+}
+
+std::string duration_text(double s) {
+  char buf[32];
+  const auto whole = static_cast<long long>(std::llround(s));
+  if (whole < 60) {
+    std::snprintf(buf, sizeof buf, "%lld s", whole);
+  } else if (whole < 3600) {
+    std::snprintf(buf, sizeof buf, "%lld:%02lld", whole / 60, whole % 60);
+  } else {
+    std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+  }
+  return buf;
+}
+
+// The progress line on a terminal, redrawn in place at most every PROGRESS_EVERY_S.
+class ProgressView {
+ public:
+  ProgressView(std::FILE* err, bool on) : err_(err), on_(on) {}
+
+  void show(const WriteProgress& p) {
+    if (!on_) return;
+    last_ = p;
+    if (shown_ && p.elapsed_seconds - shown_at_ < PROGRESS_EVERY_S) return;
+    draw(p);
+    shown_at_ = p.elapsed_seconds;
+  }
+  // Leaves the latest state on its own line.
+  void finish() {
+    if (!shown_) return;
+    draw(*last_);
+    std::fputc('\n', err_);
+    std::fflush(err_);
+  }
+  // Clears the line, so that an error starts on a clean one.
+  void clear() {
+    if (!shown_) return;
+    std::fputs("\r\x1b[K", err_);
+    std::fflush(err_);
+  }
+
+ private:
+  void draw(const WriteProgress& p) {
+    std::fprintf(err_, "\r%s\x1b[K", progress_line(p).c_str());
+    std::fflush(err_);
+    shown_ = true;
+  }
+
+  std::FILE* err_;
+  bool on_;
+  bool shown_ = false;
+  double shown_at_ = 0;
+  std::optional<WriteProgress> last_;
+};
+
+}  // namespace
+
+std::string default_output(const std::string& audio) {
+  return fs::path(audio).filename().replace_extension(".mp4").string();
+}
+
+std::string progress_line(const WriteProgress& p) {
+  char buf[160];
+  const double fps = p.elapsed_seconds > 0 ? static_cast<double>(p.frames) / p.elapsed_seconds : 0.0;
+  const char* frames = p.frames == 1 ? "frame" : "frames";
+  std::string line;
+  if (p.total_seconds) {
+    std::snprintf(buf, sizeof buf, "velmora: %lld %s, %.1f of %.1f s audio, %.1f fps",
+                  static_cast<long long>(p.frames), frames, p.seconds, *p.total_seconds, fps);
+    line = buf;
+    if (p.seconds > 0 && p.elapsed_seconds > 0) {
+      const double left = std::max(0.0, *p.total_seconds - p.seconds) * p.elapsed_seconds / p.seconds;
+      line += ", about " + duration_text(left) + " left";
+    }
+  } else {
+    std::snprintf(buf, sizeof buf, "velmora: %lld %s, %.1f s audio, %.1f fps", static_cast<long long>(p.frames),
+                  frames, p.seconds, fps);
+    line = buf;
+  }
+  return line;
+}
+
+int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop) {
+  Options o;
+  try {
+    o = parse(args);
+  } catch (const UsageFault& fault) {
+    say_error(io, fault.message + " (see velmora --help)");
+    return USAGE;
+  }
+  if (o.help) {
+    std::fputs(HELP, io.out);
+    std::fflush(io.out);
+    return OK;
+  }
+  if (o.output.empty()) o.output = default_output(o.audio);
+  std::error_code ec;
+  if (fs::equivalent(o.audio, o.output, ec)) {
+    say_error(io, "the video would replace the audio file '" + o.audio + "': name another with -o");
+    return USAGE;
+  }
+
+  ProgressView view(io.err, io.err_is_terminal && !o.quiet);
+  try {
+    Avatar avatar = open(o.avatar);
+    const std::int64_t frames =
+        avatar.render(AudioInput::file(o.audio), o.output, stop, [&](const WriteProgress& p) { view.show(p); });
+    view.finish();
+    if (!o.quiet) {
+      std::fprintf(io.out, "velmora: wrote %lld frames to %s\n", static_cast<long long>(frames), o.output.c_str());
+      std::fflush(io.out);
+    }
+    return OK;
+  } catch (const std::exception& e) {
+    view.clear();
+    // Once a stop was asked, whatever ended the render (the engine may have been interrupted too) is that.
+    if (stop.stop_requested()) {
+      say_error(io, Cancelled().what());
+    } else if (const auto* a = dynamic_cast<const AvatarError*>(&e); a && !a->detail().empty()) {
+      say_error(io, std::string(a->what()) + " (" + a->detail().text() + ")");
+    } else {
+      say_error(io, e.what());
+    }
+  }
+  return FAILED;
+}
+
+// ---- signals ------------------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM};
+
+std::atomic<int> wake_fd{-1};
+volatile sig_atomic_t first_signal = 0;
+
+extern "C" void on_stop_signal(int sig) {
+  if (first_signal != 0) {
+    // Asked twice: end now.
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+    return;
+  }
+  first_signal = sig;
+  const int saved = errno;
+  const unsigned char byte = static_cast<unsigned char>(sig);
+  const int fd = wake_fd.load(std::memory_order_relaxed);
+  if (fd >= 0) (void)!::write(fd, &byte, 1);
+  errno = saved;
+}
+
+}  // namespace
+
+struct SignalStop::State {
+  std::stop_source source;
+  int pipe[2] = {-1, -1};
+  std::atomic<int> caught{0};
+  struct sigaction previous[2] {};
+  bool installed[2] = {false, false};
+  std::thread watcher;
+};
+
+SignalStop::SignalStop(std::stop_source source) : state_(new State) {
+  state_->source = std::move(source);
+  if (::pipe2(state_->pipe, O_CLOEXEC) != 0) return;  // without a pipe, signals keep their usual effect
+  wake_fd = state_->pipe[1];
+  first_signal = 0;
+  State* s = state_;
+  s->watcher = std::thread([s] {
+    unsigned char byte = 0;
+    for (;;) {
+      const ssize_t n = ::read(s->pipe[0], &byte, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || byte == 0) return;
+      s->caught = byte;
+      s->source.request_stop();
+    }
+  });
+  for (int i = 0; i < 2; ++i) {
+    struct sigaction now {};
+    // A signal the program was started to ignore (a background job's SIGINT) stays ignored.
+    if (::sigaction(STOP_SIGNALS[i], nullptr, &now) != 0 || now.sa_handler == SIG_IGN) continue;
+    struct sigaction ours {};
+    ours.sa_handler = on_stop_signal;
+    sigemptyset(&ours.sa_mask);
+    ours.sa_flags = SA_RESTART;
+    state_->installed[i] = ::sigaction(STOP_SIGNALS[i], &ours, &state_->previous[i]) == 0;
+  }
+}
+
+SignalStop::~SignalStop() {
+  for (int i = 0; i < 2; ++i) {
+    if (state_->installed[i]) ::sigaction(STOP_SIGNALS[i], &state_->previous[i], nullptr);
+  }
+  wake_fd = -1;
+  if (state_->watcher.joinable()) {
+    const unsigned char zero = 0;
+    (void)!::write(state_->pipe[1], &zero, 1);
+    state_->watcher.join();
+  }
+  for (int fd : state_->pipe) {
+    if (fd >= 0) ::close(fd);
+  }
+  delete state_;
+}
+
+int SignalStop::caught() const { return state_->caught; }
+
+void SignalStop::reraise() {
+  const int sig = caught();
+  if (sig == 0) return;
+  std::fflush(nullptr);
+  for (int i = 0; i < 2; ++i) {
+    if (state_->installed[i]) ::sigaction(STOP_SIGNALS[i], &state_->previous[i], nullptr);
+    state_->installed[i] = false;
+  }
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+}  // namespace velmora::cli

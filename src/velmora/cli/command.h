@@ -1,0 +1,59 @@
+#pragma once
+// The command line `velmora`: `velmora render <avatar> <audio> [-o OUT.mp4] [--quiet]` renders an avatar
+// speaking an audio file into an MP4 through the Avatar API (public headers only). main() only wires the
+// process to run(); everything else lives here, where the tests reach it.
+#include <cstdio>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "velmora/avatar.hpp"
+
+namespace velmora::cli {
+
+// Exit statuses.
+inline constexpr int OK = 0;
+inline constexpr int FAILED = 1;  // the render (or opening the avatar) failed, or was cancelled
+inline constexpr int USAGE = 2;   // the command line is wrong
+
+struct Io {
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+  bool err_is_terminal = false;  // progress is shown only then
+};
+
+// Runs the command line `args` (without the program's name) and returns its exit status. Every error is one
+// line on `err`; --help goes to `out`. A stop asked on `stop` cancels a render in progress.
+int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop = {});
+
+// The video's name when -o is not given: the audio's file name with its extension replaced by ".mp4", in the
+// working folder.
+std::string default_output(const std::string& audio);
+
+// The progress line for `p`: frames, seconds of audio done (of the total when known), frames a second, and
+// an estimate of the time left when the total is known.
+std::string progress_line(const WriteProgress& p);
+
+// While it lives, SIGINT and SIGTERM ask `source` to stop instead of ending the process, so an interrupted
+// render removes its unfinished file; a second one ends the process at once. The handlers it replaced are
+// put back when it is destroyed. At most one lives at a time.
+class SignalStop {
+ public:
+  explicit SignalStop(std::stop_source source);
+  ~SignalStop();
+  SignalStop(const SignalStop&) = delete;
+  SignalStop& operator=(const SignalStop&) = delete;
+
+  // The signal that asked to stop; 0 when none came.
+  int caught() const;
+
+  // When a signal came: restores the handlers and sends that signal to the process again, so the caller of
+  // the program sees it ended by the signal. Returns only when no signal came.
+  void reraise();
+
+ private:
+  struct State;
+  State* state_;
+};
+
+}  // namespace velmora::cli

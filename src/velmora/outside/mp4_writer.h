@@ -1,0 +1,90 @@
+#pragma once
+// The package's video writer: renders an avatar speaking an audio into an MP4 file of H.264 video (libx264,
+// yuv420p) and AAC audio (FFmpeg's own encoder, 16 kHz mono), encoding each frame as it arrives. Frames never
+// pile up: with a stream of audio, memory stays the same for any length. A whole clip is held by the render
+// (it is converted completely before the engine starts), and its PCM waits in the writer's audio queue until
+// the video reaches its time, so that case grows by twice the clip's PCM (64 kB per second of audio).
+//
+// Nothing half-written: the file is written under a temporary name beside its target ("." + name + "." +
+// pid + "." + n + ".part", made with O_EXCL) and renamed onto the target only when it is complete and synced.
+// Any failure, a cancelled render included, removes the temporary file and leaves an existing target as it
+// was.
+//
+// Frame size: yuv420p needs an even width and height, so an odd width loses its last column and an odd
+// height its last row. Frames are 8-bit RGB (grey and RGBA are taken too; alpha is dropped) and must all have
+// the size of the first.
+//
+// A file-size limit (RLIMIT_FSIZE): the writer's own writes run with SIGXFSZ blocked in the writing thread,
+// so crossing the limit fails the write with EFBIG (reported as Failed) instead of ending the process. The
+// signal those writes raise is taken back only while its disposition is the default (which would end the
+// process); the application's signal dispositions and the signal masks of its other threads are never
+// changed, and a handler of its own still gets the signal.
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stop_token>
+#include <string>
+
+#include "velmora/audio.hpp"
+#include "velmora/avatar.hpp"
+#include "velmora/frame.hpp"
+
+namespace velmora::detail {
+
+struct Mp4Settings {
+  int crf = 20;                       // H.264 constant rate factor: lower is better and larger (0 lossless)
+  std::string preset = "veryfast";    // libx264 speed preset
+  int threads = 0;                    // encoder threads; 0 lets the encoder choose (about 1.5 per core)
+  std::int64_t audio_bit_rate = 64000;  // AAC bits per second
+  double default_fps = 25;            // the video's rate when the engine states none
+};
+
+// The message of every fault of the output itself (encoder, container, file, disk); the detail says which.
+inline constexpr const char* WRITE_FAILED = "could not write that video";
+
+// One MP4 being written. Faults throw Failed WRITE_FAILED with the cause as detail; the output is spent then
+// (destroy it, which removes the temporary file). Not thread-safe.
+class Mp4Output {
+ public:
+  // Creates the temporary file beside `target`. Fails when its folder cannot take a file or `target` is a
+  // folder.
+  explicit Mp4Output(const std::string& target, Mp4Settings settings = {});
+  // Removes the temporary file unless commit() has renamed it.
+  ~Mp4Output();
+  Mp4Output(const Mp4Output&) = delete;
+  Mp4Output& operator=(const Mp4Output&) = delete;
+
+  // Queues 16 kHz mono s16 PCM (machine byte order) for the audio track; it is encoded as the video reaches
+  // its time, so it may arrive ahead of the frames. Bytes of a sample split between two calls are joined.
+  void add_pcm(std::span<const std::uint8_t> pcm);
+
+  // Encodes one frame. The first frame fixes the size and starts the file at `fps` frames a second (a rate
+  // that is not finite and positive gives the settings' default); later rates are ignored.
+  void add_frame(const Frame& frame, double fps);
+
+  // Encodes the audio still queued, ends both streams and the container, syncs the file and renames it onto
+  // the target. Fails when no frame was added.
+  void commit();
+
+  std::int64_t frames() const;
+  // Seconds of video encoded so far.
+  double seconds() const;
+  const std::string& temp_path() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The registry's mp4_writer: renders `audio` through `avatar` (passing `stop` on), tees the PCM the render
+// consumes into the audio track, and writes `out_path`. Returns the frames written. The render's errors
+// (InvalidAvatar, NotSupported, Failed, audio errors, Cancelled) come out unchanged, the output's as Failed
+// WRITE_FAILED; `progress` is called after every frame and its exceptions pass unchanged. A stop asked after
+// the last frame but before the rename still cancels.
+std::int64_t write_mp4(Avatar& avatar, AudioInput audio, const std::string& out_path, std::stop_token stop,
+                       const ProgressFn& progress, const Mp4Settings& settings);
+// write_mp4 with the default settings.
+std::int64_t default_mp4_writer(Avatar& avatar, AudioInput audio, const std::string& out_path, std::stop_token stop,
+                                const ProgressFn& progress);
+
+}  // namespace velmora::detail

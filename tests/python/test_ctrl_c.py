@@ -1,0 +1,126 @@
+"""Ctrl-C during a render in the main thread: a child interpreter renders a long clip and gets SIGINT."""
+
+import os
+import select
+import signal
+import time
+
+import pytest
+
+import velmora
+from conftest import ROOT, children, python_child
+
+CHILD = """
+import sys
+sys.path.insert(0, sys.argv[1] + "/scripts")
+import demo, velmora
+avatar = velmora.open(sys.argv[2])
+n = 0
+try:
+    for frame in avatar.render(demo.speech_like(30.0)):
+        n += 1
+        print("frame", n, flush=True)
+except KeyboardInterrupt:
+    print("KeyboardInterrupt after", n, flush=True)
+print("again", sum(1 for _ in avatar.render(demo.speech_like(1.0))), flush=True)
+avatar.close()
+"""
+
+
+class Output:
+    """The child's output lines, read straight from the pipe (nothing waits in a buffer of ours unseen)."""
+
+    def __init__(self, child):
+        self.child, self.lines, self.partial = child, [], b""
+
+    def until(self, done=None, quiet=None):
+        """Reads until a line satisfies `done`, or until the child has been quiet for `quiet` seconds."""
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            if not select.select([self.child.stdout], [], [], quiet or 1.0)[0]:
+                if quiet:
+                    return
+                continue
+            data = os.read(self.child.stdout.fileno(), 65536)
+            if not data:
+                break
+            *whole, self.partial = (self.partial + data).split(b"\n")
+            whole = [line.decode() for line in whole]
+            self.lines += whole
+            if done and any(done(line) for line in whole):
+                return
+        pytest.fail(f"the child ended or hung after {self.lines[-3:]}: {self.child.stderr.read()[-2000:]}")
+
+
+@pytest.mark.parametrize("host", ["running", "stopped"])
+def test_ctrl_c_raises_keyboard_interrupt_and_leaves_a_clean_engine(host, mirel2_avatar):
+    child = python_child(CHILD, str(ROOT), mirel2_avatar)
+    out = Output(child)
+    try:
+        out.until(lambda line: line.startswith("frame"))
+        if host == "stopped":
+            # The render then waits inside the engine for frames that do not come: Ctrl-C must end that wait,
+            # so that no frame comes out after it, even once the host goes on.
+            (tarnhost,) = children(child.pid, "tarnhost")
+            os.kill(tarnhost, signal.SIGSTOP)
+            out.until(quiet=0.5)
+        frames_before = sum(line.startswith("frame") for line in out.lines)
+        child.send_signal(signal.SIGINT)
+        if host == "stopped":
+            time.sleep(0.5)
+            os.kill(tarnhost, signal.SIGCONT)
+        out.until(lambda line: line.startswith("again"))
+        assert child.wait(timeout=60) == 0, child.stderr.read()
+    finally:
+        if child.poll() is None:
+            child.kill()
+    interrupted = [int(line.split()[-1]) for line in out.lines if line.startswith("KeyboardInterrupt after")]
+    assert interrupted and interrupted[0] < 601, out.lines
+    if host == "stopped":
+        assert interrupted[0] == frames_before
+    assert out.lines[-1] == "again 21"  # the same avatar renders on, from a clean stream
+
+
+def test_a_keyboard_interrupt_in_the_audio_source_comes_out_as_it_is(fixture_avatar):
+    def source():
+        yield b"\0\0" * 6400
+        raise KeyboardInterrupt
+
+    with velmora.open(fixture_avatar) as a:
+        with pytest.raises(KeyboardInterrupt):
+            list(a.render(source()))  # not as Failed, as an Exception of the source would
+        assert len(list(a.render(b"\0\0" * 16000))) == 25
+
+
+def test_the_applications_wakeup_fd_gets_its_signals_and_is_given_back(fixture_avatar):
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, False)
+    os.set_blocking(write_end, False)
+    before = signal.set_wakeup_fd(write_end)
+    handled = []
+    signal.signal(signal.SIGUSR1, lambda *_: handled.append(True))
+    try:
+        with velmora.open(fixture_avatar) as a:
+            frames = a.render(b"\0\0" * 16000)
+            next(frames)  # the render holds the wakeup fd from here on
+            os.kill(os.getpid(), signal.SIGUSR1)
+            deadline = time.monotonic() + 30
+            got = b""
+            while not got and time.monotonic() < deadline:
+                time.sleep(0.01)
+                try:
+                    got = os.read(read_end, 16)
+                except BlockingIOError:
+                    pass
+            assert got == bytes([signal.SIGUSR1]) and handled  # passed on, and handled as usual
+            child = os.fork()
+            if child == 0:  # a child forked during the render has the application's fd again
+                os._exit(0 if signal.set_wakeup_fd(-1) == write_end else 1)
+            assert os.waitpid(child, 0)[1] == 0
+            assert len(list(frames)) == 24
+        assert signal.set_wakeup_fd(write_end) == write_end  # given back once the render ended
+    finally:
+        signal.set_wakeup_fd(before)
+        signal.signal(signal.SIGUSR1, signal.SIG_DFL)
+        os.close(read_end)
+        os.close(write_end)

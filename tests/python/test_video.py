@@ -1,0 +1,153 @@
+"""Rendering into a video file: render(audio, out_mp4=...) and python3 -m velmora, which must answer as the
+velmora program does."""
+
+import os
+import pty
+import re
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import velmora
+from conftest import BUILD, CHILD_PRELOAD, speech
+
+import demo
+from velmora.__main__ import default_output, progress_line
+
+
+def tone_wav(path, seconds):
+    demo.write_wav(str(path), (0.25 * np.sin(np.arange(int(seconds * 16000)) * 0.0864)).astype(np.float32))
+    return str(path)
+
+
+@pytest.fixture
+def scene(tmp_path, monkeypatch):
+    """A folder with a fixture avatar and a second of speech, as the working folder."""
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "face.v1").write_text("vantor1-fixture 16 16\n")
+    tone_wav(tmp_path / "speech.wav", 1.0)
+    return tmp_path
+
+
+def made(folder):
+    return sorted(set(os.listdir(folder)) - {"face.v1", "speech.wav", "junk.bin", "noise.wav"})
+
+
+def test_a_render_into_a_video_returns_its_frames_and_reports_progress(scene, fixture_avatar):
+    seen = []
+    with velmora.open(fixture_avatar) as a:
+        expected = len(list(a.render(scene / "speech.wav")))
+        assert a.render(scene / "speech.wav", out_mp4=scene / "a.mp4", progress=seen.append) == expected == 25
+    assert made(scene) == ["a.mp4"] and os.path.getsize(scene / "a.mp4") > 0
+    assert [p.frames for p in seen] == list(range(1, 26))
+    assert isinstance(seen[-1], velmora.WriteProgress) and seen[-1].total_seconds == pytest.approx(1.0)
+
+
+def test_a_render_into_a_video_that_fails_leaves_no_file(scene, fixture_avatar):
+    def stop_at_three(p):
+        if p.frames == 3:
+            raise LookupError("enough")
+
+    with velmora.open(fixture_avatar) as a:
+        with pytest.raises(LookupError, match="^enough$"):  # the callback's very exception
+            a.render(speech(1.0), out_mp4="a.mp4", progress=stop_at_three)
+        with pytest.raises(velmora.Failed, match="^could not read that audio$"):
+            a.render(str(scene / "face.v1"), out_mp4="b.mp4")
+        with pytest.raises(TypeError):
+            a.render(speech(1.0), progress=print)  # progress is for a video
+    assert made(scene) == []
+
+
+def run_both(args, cwd):
+    """(status, stdout, stderr) of the velmora program and of python3 -m velmora, its name there as the program's."""
+    child_env = dict(os.environ, **({"LD_PRELOAD": CHILD_PRELOAD} if CHILD_PRELOAD else {}))
+    def same_words(text):  # temporary file names hold the process id
+        return re.sub(r"\.[0-9]+\.([0-9]+)\.part", r".<pid>.\1.part", text.replace("python3 -m velmora", "velmora"))
+
+    runs = []
+    for command in ([str(BUILD / "bin" / "velmora")], [sys.executable, "-m", "velmora"]):
+        r = subprocess.run(command + args, cwd=cwd, capture_output=True, text=True, env=child_env)
+        runs.append((r.returncode, same_words(r.stdout), same_words(r.stderr)))
+        for name in made(cwd):
+            os.remove(cwd / name)
+    return runs
+
+
+CLI_CASES = [
+    [], ["paint", "a", "b"], ["render"], ["render", "a"], ["render", "a", "b", "c"], ["render", "a", "b", "-o"],
+    ["render", "a", "b", "--output="], ["render", "a", "b", "--loud"], ["--help"], ["render", "a", "--help"],
+    ["render", "face.v1", "speech.wav"], ["render", "face.v1", "speech.wav", "-o", "talk.mp4", "--quiet"],
+    ["render", "none.v1", "speech.wav"], ["render", "junk.bin", "speech.wav"], ["render", "face.v1", "noise.wav"],
+    ["render", "face.v1", "speech.wav", "-o", "no/o.mp4"], ["render", "face.v1", "speech.wav", "-o", "speech.wav"],
+]
+
+
+@pytest.mark.parametrize("args", CLI_CASES, ids=" ".join)
+def test_the_python_command_answers_as_the_program_does(args, scene):
+    (scene / "junk.bin").write_text("junk")
+    (scene / "noise.wav").write_bytes(b"RIFF....")
+    program, python = run_both(args, scene)
+    assert python == program
+    assert made(scene) == []
+
+
+def test_progress_lines_and_default_names():
+    assert progress_line(velmora.WriteProgress(50, 2.0, 10.0, 4.0)) == \
+        "velmora: 50 frames, 2.0 of 10.0 s audio, 12.5 fps, about 16 s left"
+    assert progress_line(velmora.WriteProgress(1, 0.04, 600.0, 2.0)) == \
+        "velmora: 1 frame, 0.0 of 600.0 s audio, 0.5 fps, about 8:19:58 left"
+    assert progress_line(velmora.WriteProgress(25, 1.0, None, 0.5)) == "velmora: 25 frames, 1.0 s audio, 50.0 fps"
+    assert [default_output(a) for a in ("speech.wav", "/home/a/talk.take2.mp3", "clips/plain")] == \
+        ["speech.mp4", "talk.take2.mp4", "plain.mp4"]
+
+
+def on_terminal(args, cwd, on_output=None):
+    """Runs python3 -m velmora with its standard error on a terminal: (status, what the terminal got)."""
+    master, slave = pty.openpty()
+    child_env = dict(os.environ, **({"LD_PRELOAD": CHILD_PRELOAD} if CHILD_PRELOAD else {}))
+    child = subprocess.Popen([sys.executable, "-m", "velmora"] + args, cwd=cwd, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=slave, env=child_env, start_new_session=True)
+    os.close(slave)
+    terminal = b""
+    while True:
+        try:
+            data = os.read(master, 4096)
+        except OSError:  # EIO once the child has gone
+            break
+        if not data:
+            break
+        terminal += data
+        if on_output:
+            on_output(child, terminal.decode())
+    os.close(master)
+    return child.wait(), terminal.decode()
+
+
+def test_progress_shows_on_a_terminal_only_and_not_with_quiet(scene):
+    tone_wav(scene / "speech.wav", 2.0)
+    status, terminal = on_terminal(["render", "face.v1", "speech.wav", "-o", "a.mp4"], scene)
+    assert status == 0
+    assert terminal.startswith("\rvelmora: 1 frame, 0.0 of 2.0 s audio, "), terminal
+    assert "\rvelmora: 50 frames, 2.0 of 2.0 s audio, " in terminal and " left" in terminal
+    assert on_terminal(["render", "face.v1", "speech.wav", "-o", "b.mp4", "--quiet"], scene) == (0, "")
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_an_interrupted_command_removes_its_file_and_ends_by_the_signal(sig, scene):
+    # Large frames and ten minutes of audio: still rendering when the first progress line comes.
+    (scene / "face.v1").write_text("vantor1-fixture 1280 720\n")
+    tone_wav(scene / "speech.wav", 600.0)
+    sent = []
+
+    def interrupt(child, text):
+        if not sent and " frame" in text:
+            child.send_signal(sig)
+            sent.append(sig)
+
+    status, terminal = on_terminal(["render", "face.v1", "speech.wav", "-o", "o.mp4"], scene, interrupt)
+    assert sent and status == -sig
+    assert "velmora: the render was cancelled\r\n" in terminal, terminal
+    assert made(scene) == []

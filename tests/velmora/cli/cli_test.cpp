@@ -1,0 +1,258 @@
+// The command line `velmora`: its usage and statuses in-process, and the program itself on a terminal, on
+// pipes, under a file-size limit and interrupted.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "velmora/cli/command.h"
+#include "velmora/support/scratch.h"
+
+extern char** environ;
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+const std::string PROGRAM = std::string(VELMORA_BIN_DIR) + "/velmora";
+
+struct Ran {
+  int status;
+  std::string out, err;
+};
+
+// cli::run with its streams caught.
+Ran run(const std::vector<std::string>& args) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  const int status = cli::run(args, {out, err, false});
+  auto text = [](std::FILE* f) {
+    std::string s(static_cast<std::size_t>(std::ftell(f)), '\0');
+    std::rewind(f);
+    s.resize(std::fread(s.data(), 1, s.size(), f));
+    std::fclose(f);
+    return s;
+  };
+  return {status, text(out), text(err)};
+}
+
+// A fixture avatar and a WAV file of `seconds` of tone in `dir`.
+struct Scene {
+  TempDir dir;
+  std::string avatar, audio;
+  explicit Scene(double seconds = 1.0, const std::string& size = "16 16") {
+    avatar = dir.write("face.v1", "vantor1-fixture " + size + "\n");
+    std::vector<std::int16_t> s(static_cast<std::size_t>(seconds * 16000));
+    for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<std::int16_t>(8000 * std::sin(0.0864 * double(i)));
+    audio = (dir.path() / "speech.wav").string();
+    testing::write_wav(audio, 16000, 1, s);
+  }
+  std::string at(const std::string& name) const { return (dir.path() / name).string(); }
+  // Names in the folder other than the avatar and the audio.
+  std::vector<std::string> made() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+      const std::string n = e.path().filename().string();
+      if (n != "face.v1" && n != "speech.wav") names.push_back(n);
+    }
+    return names;
+  }
+};
+
+bool one_line(const std::string& text) { return !text.empty() && text.find('\n') == text.size() - 1; }
+
+TEST(CommandLine, UsageFaultsAreStatus2WithOneLineAndHelpIsStatus0) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;  // the start of the one error line, or a part of the help
+  };
+  const Case cases[] = {
+      {{}, 2, "velmora: no command given (see velmora --help)"},
+      {{"paint", "a", "b"}, 2, "velmora: unknown command 'paint'"},
+      {{"render"}, 2, "velmora: missing <avatar> and <audio>"},
+      {{"render", "a"}, 2, "velmora: missing <audio>"},
+      {{"render", "a", "b", "c"}, 2, "velmora: unexpected argument 'c'"},
+      {{"render", "a", "b", "-o"}, 2, "velmora: -o needs a file name"},
+      {{"render", "a", "b", "--output="}, 2, "velmora: --output needs a file name"},
+      {{"render", "a", "b", "--loud"}, 2, "velmora: unknown option '--loud'"},
+      {{"--help"}, 0, "usage: velmora render <avatar> <audio> [-o OUT.mp4] [--quiet]\n"},
+      {{"render", "a", "--help"}, 0, "default: the audio's file name with .mp4, in the\n"},
+  };
+  for (const Case& c : cases) {
+    const Ran r = run(c.args);
+    SCOPED_TRACE(c.says);
+    EXPECT_EQ(r.status, c.status);
+    if (c.status == 0) {
+      EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_TRUE(r.err.starts_with(c.says)) << r.err;
+      EXPECT_TRUE(one_line(r.err)) << r.err;
+      EXPECT_EQ(r.out, "");
+    }
+  }
+}
+
+TEST(CommandLine, TheDefaultVideoIsTheAudiosNameWithMp4InTheWorkingFolder) {
+  EXPECT_EQ(cli::default_output("speech.wav"), "speech.mp4");
+  EXPECT_EQ(cli::default_output("/home/a/talk.take2.mp3"), "talk.take2.mp4");
+  EXPECT_EQ(cli::default_output("clips/plain"), "plain.mp4");
+}
+
+TEST(CommandLine, ProgressLinesSayFramesAudioRateAndTimeLeft) {
+  EXPECT_EQ(cli::progress_line({50, 2.0, 10.0, 4.0}), "velmora: 50 frames, 2.0 of 10.0 s audio, 12.5 fps, about 16 s left");
+  EXPECT_EQ(cli::progress_line({1, 0.04, 600.0, 2.0}), "velmora: 1 frame, 0.0 of 600.0 s audio, 0.5 fps, about 8:19:58 left");
+  EXPECT_EQ(cli::progress_line({25, 1.0, std::nullopt, 0.5}), "velmora: 25 frames, 1.0 s audio, 50.0 fps");
+}
+
+TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
+  Scene s;
+  Ran r = run({"render", s.avatar, s.audio, "-o", s.at("talk.mp4")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "velmora: wrote 25 frames to " + s.at("talk.mp4") + "\n");
+  EXPECT_EQ(r.err, "");  // not a terminal: no progress
+  EXPECT_GT(fs::file_size(s.at("talk.mp4")), 0u);
+  fs::remove(s.at("talk.mp4"));
+
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  };
+  const Case failures[] = {
+      {{"render", s.at("none.v1"), s.audio, "-o", s.at("o.mp4")}, 1, "velmora: no avatar at "},
+      {{"render", s.dir.write("junk.bin", "junk"), s.audio, "-o", s.at("o.mp4")}, 1,
+       "velmora: that is not a usable avatar"},
+      {{"render", s.avatar, s.dir.write("noise.wav", "RIFF...."), "-o", s.at("o.mp4")}, 1,
+       "velmora: could not read that audio ("},
+      {{"render", s.avatar, s.audio, "-o", s.at("no/o.mp4")}, 1, "velmora: could not write that video (cannot create"},
+      {{"render", s.avatar, s.audio, "-o", s.audio}, 2, "velmora: the video would replace the audio file"},
+  };
+  for (const Case& c : failures) {
+    r = run(c.args);
+    SCOPED_TRACE(c.says);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(r.err.starts_with(c.says)) << r.err;
+    EXPECT_TRUE(one_line(r.err)) << r.err;
+    EXPECT_EQ(r.out, "");
+    for (const std::string& name : s.made()) EXPECT_TRUE(name == "junk.bin" || name == "noise.wav") << name;
+  }
+}
+
+struct TtyRun {
+  int status = -1;       // exit status, or 128 + signal
+  std::string terminal;  // what it wrote to its standard error, a terminal
+};
+
+// Runs `argv` with its standard error on a new terminal (stdin and stdout on /dev/null). `on_output` sees the
+// terminal's text so far after every read, and may send the program a signal.
+TtyRun run_on_terminal(const std::vector<std::string>& argv,
+                       const std::function<void(pid_t, const std::string&)>& on_output = {}) {
+  int master = -1, slave = -1;
+  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+  ::fcntl(master, F_SETFD, FD_CLOEXEC);
+  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, slave, 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  std::vector<std::string> copy = argv;
+  std::vector<char*> args;
+  for (auto& a : copy) args.push_back(a.data());
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  ::close(slave);
+  TtyRun out;
+  if (rc != 0) {
+    ::close(master);
+    throw std::runtime_error("cannot start " + argv[0]);
+  }
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EIO once the program has gone
+    out.terminal.append(buf, static_cast<std::size_t>(n));
+    if (on_output) on_output(pid, out.terminal);
+  }
+  ::close(master);
+  int st = 0;
+  while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  out.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  return out;
+}
+
+TEST(CommandLine, ProgressGoesToATerminalOnlyAndNotWithQuiet) {
+  Scene s(2.0);
+  const TtyRun shown = run_on_terminal({PROGRAM, "render", s.avatar, s.audio, "-o", s.at("a.mp4")});
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_TRUE(shown.terminal.starts_with("\rvelmora: 1 frame, 0.0 of 2.0 s audio, ")) << shown.terminal;
+  EXPECT_NE(shown.terminal.find("\rvelmora: 50 frames, 2.0 of 2.0 s audio, "), std::string::npos) << shown.terminal;
+  EXPECT_NE(shown.terminal.find(" left"), std::string::npos);
+
+  const TtyRun quiet = run_on_terminal({PROGRAM, "render", s.avatar, s.audio, "-o", s.at("b.mp4"), "--quiet"});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.terminal, "");
+
+  const auto piped = testing::run_process({PROGRAM, "render", s.avatar, s.audio, "-o", s.at("c.mp4")}, "");
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.err, "");
+  EXPECT_EQ(piped.out, "velmora: wrote 50 frames to " + s.at("c.mp4") + "\n");
+}
+
+TEST(CommandLine, AFileSizeLimitIsAFailureNotADeath) {
+  Scene s(4.0);
+  // `ulimit -f 8`: 8 blocks of at least 512 bytes, far below the video's size.
+  const auto r = testing::run_process(
+      {"/bin/sh", "-c", "ulimit -f 8 && exec \"$0\" render \"$1\" \"$2\" -o \"$3\"", PROGRAM, s.avatar, s.audio, s.at("o.mp4")},
+      "");
+  EXPECT_EQ(r.status, 1);  // not 128 + SIGXFSZ
+  EXPECT_TRUE(r.err.starts_with("velmora: could not write that video (cannot write the MP4 container: cannot write '"))
+      << r.err;
+  EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+  EXPECT_TRUE(one_line(r.err));
+  EXPECT_TRUE(s.made().empty());
+}
+
+TEST(CommandLine, AnInterruptedRenderRemovesItsFileAndEndsByTheSignal) {
+  // Large frames and ten minutes of audio: still rendering when the first progress line comes.
+  Scene s(600.0, "1280 720");
+  bool sent = false;
+  const TtyRun r = run_on_terminal({PROGRAM, "render", s.avatar, s.audio, "-o", s.at("o.mp4")},
+                                   [&](pid_t pid, const std::string& text) {
+                                     if (!sent && text.find(" frame") != std::string::npos) {
+                                       ::kill(pid, SIGINT);
+                                       sent = true;
+                                     }
+                                   });
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(r.status, 128 + SIGINT);
+  EXPECT_NE(r.terminal.find("velmora: the render was cancelled\r\n"), std::string::npos) << r.terminal;
+  EXPECT_TRUE(s.made().empty());
+}
+
+}  // namespace
+}  // namespace velmora

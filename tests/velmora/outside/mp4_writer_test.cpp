@@ -1,0 +1,272 @@
+// Avatars rendered into MP4 files through the package's writer, read back with libavformat; and renders
+// that fail, which must leave nothing behind.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <stop_token>
+#include <thread>
+
+#include "support/temp_dir.h"
+#include "velmora/open.hpp"
+#include "velmora/outside/mp4_writer.h"
+#include "velmora/outside/support/mp4_probe.h"
+#include "velmora/outside/support/standin_avatars.h"
+#include "velmora/session.hpp"
+#include "velmora/support/fake_engine.h"
+#include "velmora/support/outcome.h"
+#include "velmora/support/scratch.h"
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::attempt;
+using testing::Outcome;
+using testing::ScopedEnv;
+using testing::TempDir;
+using testing::tone;
+
+// The least luma PSNR of the first decoded pictures against the rendered frames at the default quality.
+constexpr double MIN_PSNR_DB = 35.0;
+
+std::set<std::string> files_in(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+std::span<const std::int16_t> view(const std::vector<std::int16_t>& s) { return s; }
+
+struct AvatarCase {
+  const char* name;
+  std::function<std::string(const TempDir&)> make;  // writes the avatar, returns its path
+  // The audio in one of its forms; `samples` are also written to dir/speech.wav.
+  std::function<AudioInput(const TempDir&, const std::vector<std::int16_t>& samples)> audio;
+  double seconds;
+  double fps;
+  int width, height;  // of the video
+};
+
+const AvatarCase AVATARS[] = {
+    {"mirel2 through tarnhost, audio file",
+     [](const TempDir& d) { return testing::mirel2_bundle().write_directory(d.path() / "m2"); },
+     [](const TempDir& d, const std::vector<std::int16_t>&) { return AudioInput::file(d.path() / "speech.wav"); },
+     3.0, 20, 416, 720},
+    {"session, a stream of items",
+     [](const TempDir& d) {
+       return d.write("light/manifest.json", R"({"engine": "vantor2-light", "width": 96, "height": 64})"),
+              (d.path() / "light").string();
+     },
+     [](const TempDir&, const std::vector<std::int16_t>& s) {
+       std::vector<AudioItem> items;
+       for (std::size_t at = 0; at < s.size(); at += 7000) {
+         items.push_back(AudioItem::samples(view(s).subspan(at, std::min<std::size_t>(7000, s.size() - at))));
+       }
+       return AudioInput::stream(std::move(items));
+     },
+     2.0, session::FPS, 96, 64},
+    {"fixture of odd size, samples",
+     [](const TempDir& d) { return d.write("face.v1", "vantor1-fixture 33 17\n"); },
+     [](const TempDir&, const std::vector<std::int16_t>& s) { return AudioInput::samples(view(s)); },
+     1.5, 25, 32, 16},
+};
+
+TEST(Mp4Writer, EachFamilyGivesH264AtTheEngineRateWithEveryFrameAndTheAudioAsAac) {
+  for (const AvatarCase& c : AVATARS) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ScopedEnv cache("VELMORA_CACHE_DIR", dir.str() + "/cache");
+    const auto samples = tone(c.seconds);
+    testing::write_wav(dir.path() / "speech.wav", 16000, 1, samples);
+    const std::string path = c.make(dir);
+    std::vector<Frame> rendered;
+    for (const Frame& f : open(path).render(c.audio(dir, samples))) rendered.push_back(f);
+    // A fresh avatar for the video: some engines carry audio over from one render to the next.
+    Avatar avatar = open(path);
+
+    const std::string out = (dir.path() / "out.mp4").string();
+    std::vector<WriteProgress> reports;
+    const std::int64_t written =
+        avatar.render(c.audio(dir, samples), out, {}, [&](const WriteProgress& p) { reports.push_back(p); });
+    EXPECT_EQ(written, static_cast<std::int64_t>(rendered.size()));
+
+    const testing::Mp4Probe p = testing::probe_mp4(out);
+    EXPECT_EQ(p.video_codec, "h264");
+    EXPECT_EQ(p.pixel_format, "yuv420p");
+    EXPECT_EQ(p.width, c.width);
+    EXPECT_EQ(p.height, c.height);
+    EXPECT_DOUBLE_EQ(p.fps, c.fps);
+    EXPECT_EQ(p.frames, written);
+    EXPECT_EQ(p.audio_codec, "aac");
+    EXPECT_EQ(p.sample_rate, 16000);
+    EXPECT_EQ(p.channels, 1);
+    EXPECT_NEAR(p.audio_seconds, c.seconds, 1 / c.fps);
+    EXPECT_EQ(p.video_start, 0);
+    EXPECT_EQ(p.audio_start, 0);
+    ASSERT_EQ(p.lumas.size(), 3u);
+    for (std::size_t i = 0; i < p.lumas.size(); ++i) {
+      EXPECT_GE(testing::luma_psnr(rendered[i], p.lumas[i], p.width, p.height), MIN_PSNR_DB) << "picture " << i;
+    }
+
+    ASSERT_EQ(reports.size(), rendered.size());
+    EXPECT_EQ(reports.back().frames, written);
+    EXPECT_DOUBLE_EQ(reports.back().seconds, static_cast<double>(written) / c.fps);
+    if (std::string(c.name).find("stream") != std::string::npos) {
+      EXPECT_FALSE(reports.back().total_seconds);
+    } else {
+      EXPECT_EQ(reports.back().total_seconds, c.seconds);
+    }
+    // Nothing beside the video is left in its folder.
+    for (const std::string& name : files_in(dir.path())) EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+    avatar.close();
+  }
+}
+
+TEST(Mp4Writer, AnExistingFileIsReplacedOnlyByAFinishedVideo) {
+  TempDir dir;
+  Avatar avatar = open(dir.write("face.v1", "vantor1-fixture 16 16\n"));
+  const std::string out = dir.write("talk.mp4", "an earlier video");
+  const auto samples = tone(1.0);
+  EXPECT_EQ(attempt([&] { avatar.render(AudioInput::file(dir.write("bad.wav", "not audio")), out); }).kind, "Failed");
+  EXPECT_EQ(testing::read_file(out), "an earlier video");
+  EXPECT_EQ(avatar.render(AudioInput::samples(view(samples)), out), 25);
+  EXPECT_EQ(testing::probe_mp4(out).frames, 25);
+  EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"bad.wav", "face.v1", "talk.mp4"}));
+}
+
+// An avatar on the scriptable engine (its frames are too small for video: 1 x 8 grey).
+Avatar fake_avatar(testing::EngineScript script) {
+  script.fps = 25;
+  return Avatar(std::make_unique<testing::FakeEngine>(std::move(script)), "vantor2-light");
+}
+
+TEST(Mp4Writer, AFailedRenderLeavesNoFileAndGivesItsError) {
+  struct Case {
+    const char* name;
+    std::function<Outcome(const TempDir&)> run;
+    Outcome expected;  // the kind, the start of the message, a part of the detail
+  };
+  const auto clip = [] { return AudioInput::pcm(Pcm(32000)); };
+  const auto write = [](Avatar avatar, AudioInput audio, const fs::path& out) {
+    return attempt([&] { avatar.render(std::move(audio), out); });
+  };
+  const auto with = [](std::exception_ptr e, bool at_call) {
+    testing::EngineScript s;
+    (at_call ? s.on_call : s.on_frame) = std::move(e);
+    return fake_avatar(std::move(s));
+  };
+  const Case cases[] = {
+      {"audio that cannot be decoded",
+       [&](const TempDir& d) {
+         return write(open(d.write("f.v1", "vantor1-fixture 8 8\n")), AudioInput::file(d.write("x.wav", "RIFF?")),
+                      d.path() / "o.mp4");
+       },
+       {"Failed", "could not read that audio", "", ""}},
+      {"audio file missing",
+       [&](const TempDir& d) {
+         return write(open(d.write("f.v1", "vantor1-fixture 8 8\n")), AudioInput::file(d.path() / "none.wav"),
+                      d.path() / "o.mp4");
+       },
+       {"FileNotFound", "no audio at ", "", ""}},
+      {"avatar refused by its engine",
+       [&](const TempDir& d) {
+         return write(with(std::make_exception_ptr(InvalidAvatar("that is not a usable avatar")), true), clip(),
+                      d.path() / "o.mp4");
+       },
+       {"InvalidAvatar", "that is not a usable avatar", "", ""}},
+      {"engine unavailable",
+       [&](const TempDir& d) {
+         return write(with(std::make_exception_ptr(session::EngineUnavailable("no runtime", Detail("gpu"))), false),
+                      clip(), d.path() / "o.mp4");
+       },
+       {"NotSupported", "no runtime", "gpu", ""}},
+      {"closed avatar",
+       [&](const TempDir& d) {
+         Avatar a = open(d.write("f.v1", "vantor1-fixture 8 8\n"));
+         a.close();
+         return write(std::move(a), clip(), d.path() / "o.mp4");
+       },
+       {"Failed", "this avatar is closed", "", ""}},
+      {"frames video cannot take",
+       [&](const TempDir& d) { return write(fake_avatar({}), clip(), d.path() / "o.mp4"); },
+       {"Failed", detail::WRITE_FAILED, "a frame of 1 x 8 x 1 is not a size video can take", ""}},
+      {"output folder missing",
+       [&](const TempDir& d) {
+         return write(open(d.write("f.v1", "vantor1-fixture 8 8\n")), clip(), d.path() / "no" / "o.mp4");
+       },
+       {"Failed", detail::WRITE_FAILED, "No such file or directory", ""}},
+      {"output folder is a file",
+       [&](const TempDir& d) {
+         return write(open(d.write("f.v1", "vantor1-fixture 8 8\n")), clip(), d.write("plain", "") + "/o.mp4");
+       },
+       {"Failed", detail::WRITE_FAILED, "Not a directory", ""}},
+      {"output is a folder",
+       [&](const TempDir& d) {
+         fs::create_directory(d.path() / "o.mp4");
+         return write(open(d.write("f.v1", "vantor1-fixture 8 8\n")), clip(), d.path() / "o.mp4");
+       },
+       {"Failed", detail::WRITE_FAILED, "is a folder", ""}},
+      {"progress hook throws",
+       [&](const TempDir& d) {
+         Avatar a = open(d.write("f.v1", "vantor1-fixture 8 8\n"));
+         return attempt([&] {
+           a.render(clip(), d.path() / "o.mp4", {}, [](const WriteProgress& p) {
+             if (p.frames == 3) throw std::runtime_error("enough");
+           });
+         });
+       },
+       {"runtime_error", "enough", "", ""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const Outcome got = c.run(dir);
+    EXPECT_EQ(got.kind, c.expected.kind);
+    EXPECT_TRUE(got.message.starts_with(c.expected.message)) << got.message;
+    EXPECT_NE(got.detail.find(c.expected.detail), std::string::npos) << got.detail;
+    // What the case made itself (avatar, audio, folders) stays; no video and no temporary file.
+    EXPECT_FALSE(fs::is_regular_file(dir.path() / "o.mp4"));
+    for (const std::string& name : files_in(dir.path())) EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+  }
+}
+
+TEST(Mp4Writer, ARenderStoppedFromAnotherThreadIsCancelledAndLeavesNothing) {
+  TempDir dir;
+  Avatar avatar = open(dir.write("face.v1", "vantor1-fixture 64 64\n"));
+  const auto samples = tone(20.0);
+  std::stop_source stop;
+  std::mutex m;
+  std::condition_variable cv;
+  bool asked = false;
+  std::jthread stopper([&] {
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return asked; });
+    stop.request_stop();
+  });
+  std::int64_t last = 0;
+  const Outcome got = attempt([&] {
+    avatar.render(AudioInput::samples(view(samples)), dir.path() / "o.mp4", stop.get_token(),
+                  [&](const WriteProgress& p) {
+                    last = p.frames;
+                    if (p.frames != 5) return;
+                    {
+                      std::lock_guard lock(m);
+                      asked = true;
+                    }
+                    cv.notify_one();
+                    while (!stop.stop_requested()) std::this_thread::yield();
+                  });
+  });
+  EXPECT_EQ(got.kind, "Cancelled");
+  EXPECT_EQ(last, 5);
+  EXPECT_EQ(files_in(dir.path()), std::set<std::string>{"face.v1"});
+  // The avatar renders again afterwards.
+  EXPECT_EQ(avatar.render(AudioInput::samples(view(samples).first(16000)), dir.path() / "o.mp4"), 25);
+}
+
+}  // namespace
+}  // namespace velmora
