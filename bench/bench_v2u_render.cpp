@@ -1,16 +1,14 @@
 // The frame renderer's own per-frame stages beside its two graphs, on a 512 x 512 frame with a 512 x 512
 // plane texture, a 256 x 256 bank patch and two 64 x 96 eye patches: grid resizing, the plane warp, the
-// three composites, the 8-bit conversion, all of them together, and a whole block through the renderer on
-// the fixture's exact test graphs (which cost next to nothing). Each runs with OpenCV's default worker
-// count (Arg 0) and on one thread (Arg 1).
+// three composites, the 8-bit conversion, all of them together (each on one thread, Arg 1), and a whole
+// block through the renderer on the fixture's exact test graphs (which cost next to nothing) with a thread
+// budget of 1 (Arg 1) and of one thread per hardware thread (Arg 0).
 #include <benchmark/benchmark.h>
-#include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include <cmath>
 #include <memory>
 #include <vector>
 
+#include "v2u/host/bilinear.h"
 #include "v2u/host/frame_renderer.h"
 #include "v2u/host/identity.h"
 #include "v2u/host/warp.h"
@@ -20,11 +18,6 @@ namespace {
 
 constexpr std::int64_t N = std::int64_t{FRAME} * FRAME;
 const std::string FIX = VELMORA_SOURCE_DIR "/tests/fixtures/v2u/render/";
-
-void threads(benchmark::State& st) {
-  static const int all = cv::getNumThreads();
-  cv::setNumThreads(st.range(0) == 1 ? 1 : all);
-}
 
 NdArray filled(Shape s, float (*f)(std::int64_t)) {
   NdArray a = NdArray::uninitialized(DType::Float32, s);
@@ -44,11 +37,16 @@ NdArray small_grid(int h, int w) {
   return g;
 }
 
+// A small grid resized to the frame, as the renderer resizes the motion graph's grids.
+struct GridResize {
+  LinearResize r{64, 64, FRAME, FRAME, 2};
+  std::vector<float> scratch = std::vector<float>(static_cast<std::size_t>(r.scratch_size()));
+  void operator()(const NdArray& small, float* out) { r.rows(small.data<float>(), 0, FRAME, out, scratch.data()); }
+};
+
 NdArray frame_grid() {
-  const NdArray s = small_grid(64, 64);
   NdArray g = NdArray::uninitialized(DType::Float32, {FRAME, FRAME, 2});
-  cv::Mat dst(FRAME, FRAME, CV_32FC2, g.data<float>());
-  cv::resize(cv::Mat(64, 64, CV_32FC2, const_cast<float*>(s.data<float>())), dst, cv::Size(FRAME, FRAME), 0, 0, cv::INTER_LINEAR);
+  GridResize()(small_grid(64, 64), g.data<float>());
   return g;
 }
 
@@ -61,20 +59,18 @@ const NdArray& texture() {
 }
 
 void BM_grid_resize(benchmark::State& st) {
-  threads(st);
   const NdArray s = small_grid(64, 64);
+  GridResize resize;
   std::vector<float> out(static_cast<std::size_t>(N * 2));
   for (auto _ : st) {
-    cv::Mat dst(FRAME, FRAME, CV_32FC2, out.data());
-    cv::resize(cv::Mat(64, 64, CV_32FC2, const_cast<float*>(s.data<float>())), dst, cv::Size(FRAME, FRAME), 0, 0, cv::INTER_LINEAR);
+    resize(s, out.data());
     benchmark::DoNotOptimize(out.data());
   }
 }
-BENCHMARK(BM_grid_resize)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_grid_resize)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_warp_cone(benchmark::State& st) {
-  threads(st);
-  PlaneWarp w(texture());
+  const PlaneWarp w(texture());
   const NdArray g = frame_grid();
   std::vector<float> out(static_cast<std::size_t>(N * 3));
   for (auto _ : st) {
@@ -82,24 +78,25 @@ void BM_warp_cone(benchmark::State& st) {
     benchmark::DoNotOptimize(out.data());
   }
 }
-BENCHMARK(BM_warp_cone)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_warp_cone)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// As the renderer holds them: one bank entry, one eye entry with a left and a right mask.
 struct Patches {
-  NdArray bank = filled({256, 256, 3}, unit), bank_mask = filled({256, 256}, unit);
-  NdArray eye = filled({64, 96, 3}, unit), eye_mask = filled({64, 96}, unit);
+  PatchSet bank{filled({1, 3, 256, 256}, unit), filled({1, 1, 256, 256}, unit)};
+  PatchSet eye_l{filled({1, 3, 64, 96}, unit), filled({1, 1, 64, 96}, unit)};
+  PatchSet eye_r{filled({1, 3, 64, 96}, unit), filled({1, 1, 64, 96}, wave)};
   Region roi_m{128, 384, 128, 384}, roi_e{200, 264, 150, 246};
 };
 
 void composite_all(Compositor& comp, const Patches& p, const float* gm, float* o) {
   comp.place(gm, p.roi_m, 256, 256);
-  comp.blend(o, p.bank.data<float>(), p.bank_mask.data<float>(), 256, 256);
+  p.bank.blend(comp, o, 0);
   comp.place(gm, p.roi_e, 64, 96);
-  comp.blend(o, p.eye.data<float>(), p.eye_mask.data<float>(), 64, 96);
-  comp.blend(o, p.eye.data<float>(), p.eye_mask.data<float>(), 64, 96);
+  p.eye_l.blend(comp, o, 0);
+  p.eye_r.blend(comp, o, 0);
 }
 
 void BM_composite_bank_and_eyes(benchmark::State& st) {
-  threads(st);
   const Patches p;
   const NdArray gm = frame_grid();
   NdArray o = filled({3, FRAME, FRAME}, unit);
@@ -109,10 +106,9 @@ void BM_composite_bank_and_eyes(benchmark::State& st) {
     benchmark::DoNotOptimize(o.raw_data());
   }
 }
-BENCHMARK(BM_composite_bank_and_eyes)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_composite_bank_and_eyes)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_to_rgb8(benchmark::State& st) {
-  threads(st);
   const NdArray o = filled({3, FRAME, FRAME}, [](std::int64_t i) { return unit(i) * 2.2f - 1.1f; });
   std::vector<std::uint8_t> rgb(static_cast<std::size_t>(N * 3));
   for (auto _ : st) {
@@ -120,38 +116,35 @@ void BM_to_rgb8(benchmark::State& st) {
     benchmark::DoNotOptimize(rgb.data());
   }
 }
-BENCHMARK(BM_to_rgb8)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_to_rgb8)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Everything the renderer does per frame besides the graphs.
 void BM_frame_stages(benchmark::State& st) {
-  threads(st);
-  PlaneWarp w(texture());
+  const PlaneWarp w(texture());
   const Patches p;
   const NdArray s = small_grid(64, 64);
+  GridResize resize;
   std::vector<float> g(static_cast<std::size_t>(N * 2)), wrgb(static_cast<std::size_t>(N * 3));
   NdArray o = filled({3, FRAME, FRAME}, unit);
   std::vector<std::uint8_t> rgb(static_cast<std::size_t>(N * 3));
   Compositor comp;
-  const cv::Mat src(64, 64, CV_32FC2, const_cast<float*>(s.data<float>()));
   for (auto _ : st) {
-    cv::Mat dst(FRAME, FRAME, CV_32FC2, g.data());
-    cv::resize(src, dst, cv::Size(FRAME, FRAME), 0, 0, cv::INTER_LINEAR);
+    resize(s, g.data());
     w.warp(g.data(), wrgb.data());
-    cv::resize(src, dst, cv::Size(FRAME, FRAME), 0, 0, cv::INTER_LINEAR);
+    resize(s, g.data());
     composite_all(comp, p, g.data(), o.data<float>());
     to_rgb8(o.data<float>(), rgb.data());
     benchmark::DoNotOptimize(rgb.data());
   }
 }
-BENCHMARK(BM_frame_stages)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_frame_stages)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // A block of 4 frames through Renderer::run on the fixture's graphs, with a 512 x 512 texture.
 void BM_renderer_block(benchmark::State& st) {
-  threads(st);
   auto idn = std::make_shared<Identity>(Identity::load(FIX + "identity.npz"));
   idn->planes = texture();
   const auto shared = std::shared_ptr<const Identity>(idn);
-  Renderer rd(FIX + "motion.onnx", FIX + "lite.onnx", shared);
+  Renderer rd(FIX + "motion.onnx", FIX + "lite.onnx", shared, static_cast<int>(st.range(0)));
   const NdArray xd(DType::Float32, {4, 21, 3});
   const NdArray sel = NdArray::of<std::int64_t>({0, 1, 2, 1}), sL = NdArray::of<std::int64_t>({0, 2, 0, 0}),
                 sR = NdArray::of<std::int64_t>({0, 0, 3, 0});

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <string>
 #include <stdexcept>
+#include <vector>
 
 extern char** environ;
 
@@ -97,7 +98,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   struct sigaction ignore {}, old {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &old);
-  char buf[1 << 16];
+  // Large reads: a child's frame records come through a pipe of a megabyte or more.
+  std::vector<char> buffer(std::size_t{1} << 20);
+  char* buf = buffer.data();
   using Clock = std::chrono::steady_clock;
   const auto started = Clock::now();
   while ((fd_in >= 0 && sent < input.size()) || fd_out >= 0 || fd_err >= 0) {
@@ -129,11 +132,11 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     for (int i = 0; i < n; ++i) {
       if (p[i].revents == 0) continue;
       if (p[i].fd == fd_in) {
-        const ssize_t w = ::write(fd_in, input.data() + sent, std::min<std::size_t>(input.size() - sent, 1 << 16));
+        const ssize_t w = ::write(fd_in, input.data() + sent, std::min<std::size_t>(input.size() - sent, buffer.size()));
         if (w > 0) sent += static_cast<std::size_t>(w);
         if (w < 0 && errno != EINTR && errno != EAGAIN) sent = input.size();
       } else {
-        const ssize_t r = ::read(p[i].fd, buf, sizeof buf);
+        const ssize_t r = ::read(p[i].fd, buf, buffer.size());
         if (r > 0) {
           if (p[i].fd == fd_out && options.on_out)
             options.on_out(std::string_view(buf, static_cast<std::size_t>(r)));

@@ -24,18 +24,19 @@ std::span<const std::byte> as_bytes_of(const std::int32_t& v) {
   return {reinterpret_cast<const std::byte*>(&v), sizeof v};
 }
 
-void write_frame(OutStream& out, const FramePair& f) {
-  out.write(as_bytes_of(f.index));
-  out.write(std::as_bytes(f.rgb));
-}
-
-// Writes each chunk's frames as the renderer hands them over; flushes once at the end if any frame went out.
+// Writes each chunk's frame records as the renderer hands them over, all of a chunk in one gathering write;
+// flushes once at the end if any frame went out.
 class Emitter {
  public:
   explicit Emitter(OutStream& out) : out_(out) {}
   FrameSink sink() {
     return [this](std::span<const FramePair> frames) {
-      for (const auto& f : frames) write_frame(out_, f);
+      pieces_.clear();
+      for (const auto& f : frames) {
+        pieces_.push_back(as_bytes_of(f.index));
+        pieces_.push_back(std::as_bytes(f.rgb));
+      }
+      out_.write(pieces_);
       wrote_ = wrote_ || !frames.empty();
     };
   }
@@ -45,6 +46,7 @@ class Emitter {
 
  private:
   OutStream& out_;
+  std::vector<std::span<const std::byte>> pieces_;  // index and frame bytes of each record
   bool wrote_ = false;
 };
 

@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "mirel2/ostrand/constants.h"
 
@@ -18,15 +19,9 @@ constexpr std::int64_t HOP = SR_WSOLA_SEGMENT - OV;      // output samples per b
 constexpr std::int64_t HALF = (SR_WSOLA_SEARCH - 1) / 2;  // search radius
 constexpr std::int64_t PAD = HALF + SR_WSOLA_SEGMENT + 1;  // zero margin on each side of the input copy
 
-// Candidates are scored GROUP at a time, one accumulator each, so the sums run side by side (in vector
-// registers, pairs of doubles) while each still adds its squared differences one after another from the first
-// sample to the last, as the reference does; only that order gives the same float64 sums for loud audio. The
-// last group's unused lanes read SLACK extra zeros at the end of the copy.
-typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-constexpr std::int64_t GROUP = 16;
-constexpr std::int64_t PAIRS = GROUP / 2;
-constexpr std::int64_t GROUPS = (SR_WSOLA_SEARCH + GROUP - 1) / GROUP;
-constexpr std::int64_t SLACK = GROUPS * GROUP - SR_WSOLA_SEARCH;
+// The copy ends in SLACK extra zeros past its right margin, which the unused lanes of the last candidate group
+// read.
+constexpr std::int64_t SLACK = 64;
 
 inline float to_buf(double x) {
   if (std::isnan(x)) return 0.0f;
@@ -56,28 +51,158 @@ void take(const double* buf, std::int64_t n, std::int64_t a, std::int64_t cnt, f
   std::fill(dst + i1, dst + cnt, 0.0f);
 }
 
+// The hot loops, written once with GCC's generic vectors of W float64 lanes, W the width of the registers:
+// 2 for the baseline (SSE2), 4 with AVX2 and 8 with AVX-512. Each lane does the same float64 operations in
+// the same order in every form. Vectors pass by reference: by value they would change calling convention
+// with AVX.
+template <int W>
+struct Lanes;
+template <>
+struct Lanes<2> {
+  typedef double D __attribute__((vector_size(16)));
+  typedef float F __attribute__((vector_size(8)));
+  typedef std::int32_t I __attribute__((vector_size(8)));
+};
+template <>
+struct Lanes<4> {
+  typedef double D __attribute__((vector_size(32)));
+  typedef float F __attribute__((vector_size(16)));
+  typedef std::int32_t I __attribute__((vector_size(16)));
+};
+template <>
+struct Lanes<8> {
+  typedef double D __attribute__((vector_size(64)));
+  typedef float F __attribute__((vector_size(32)));
+  typedef std::int32_t I __attribute__((vector_size(32)));
+};
+
+template <class V>
+[[gnu::always_inline]] inline void load(V& v, const void* p) {
+  std::memcpy(&v, p, sizeof v);
+}
+
+// Every lane of v set to x.
+template <class V, class T, std::size_t... L>
+[[gnu::always_inline]] inline void splat(V& v, T x, std::index_sequence<L...>) {
+  V one = {x};
+  v = __builtin_shufflevector(one, one, ((void)L, 0)...);
+}
+
+// Runs lanes(i, v), v = src[i .. i + W - 1], for i = 0, W, 2 W, ... while W values are left, then one(i) for
+// each value after them; for the baseline, whose lanes would be too few to pay, one(i) for every value.
+template <int W, class ByLanes, class One>
+[[gnu::always_inline]] inline void by_lanes(const float* src, std::int64_t n, ByLanes lanes, One one) {
+  std::int64_t i = 0;
+  if constexpr (W > 2)
+    for (; i + W <= n; i += W) {
+      typename Lanes<W>::F v;
+      load(v, src + i);
+      lanes(i, v);
+    }
+  for (; i < n; ++i) one(i);
+}
+
+// to_buf of x[0 .. n-1] into out. In float32 and int32: x 2^31 is exact in float32 (or infinite where float64
+// would clip anyway), its truncation v is exact below 2^31, and floor((v + 64) / 128) = (v >> 7) +
+// (((v & 127) + 64) >> 7) without overflow.
+template <int W>
+[[gnu::always_inline]] inline void to_buf_lanes(const float* x, std::int64_t n, double* out) {
+  using L = Lanes<W>;
+  const auto lanes = [&](std::int64_t i, const typename L::F& xv) __attribute__((always_inline)) {
+    typename L::F t = xv * 2147483648.0f;
+    const typename L::I top = t >= 2147483648.0f;  // at or past the clip: the largest code, set below
+    t = t != t || top ? 0.0f : t;                  // NaN reads as 0; the conversion stays in range
+    t = t < -2147483648.0f ? -2147483648.0f : t;
+    const typename L::I v = __builtin_convertvector(t, typename L::I);
+    const typename L::D d = __builtin_convertvector(top ? 16777216 : (v >> 7) + (((v & 127) + 64) >> 7), typename L::D);
+    std::memcpy(out + i, &d, sizeof d);
+  };
+  by_lanes<W>(x, n, lanes, [&](std::int64_t i) { out[i] = to_buf(x[i]); });
+}
+
+// from_buf of y[0 .. n-1] in place. In float32 and int32: y + 0.5 is exact in float32 below 2^23 in
+// magnitude, and above it y is whole, so floor(y + 0.5) = y; the floor q then comes back as q 2^-24, exact,
+// clipped to [-1, 1] as the clip of q 128 to int32 gives after rounding to float32.
+template <int W>
+[[gnu::always_inline]] inline void from_buf_lanes(float* y, std::int64_t n) {
+  using F = typename Lanes<W>::F;
+  using I = typename Lanes<W>::I;
+  const auto lanes = [&](std::int64_t i, const F& yv) __attribute__((always_inline)) {
+    F s = (yv < 8388608.0f && yv > -8388608.0f) ? yv + 0.5f : yv;  // NaN stays NaN
+    s = s != s ? 0.0f : s;
+    s = s < -16777217.0f ? -16777217.0f : s;
+    s = s > 16777216.0f ? 16777216.0f : s;
+    const I t = __builtin_convertvector(s, I);
+    I q = __builtin_convertvector(t, F) > s ? t - 1 : t;
+    q = q < -16777216 ? -16777216 : q;
+    q = q > 16777216 ? 16777216 : q;
+    const F r = __builtin_convertvector(q, F) * 0x1p-24f;
+    std::memcpy(y + i, &r, sizeof r);
+  };
+  by_lanes<W>(y, n, lanes, [&](std::int64_t i) { y[i] = from_buf(y[i]); });
+}
+
 // Index of the candidate window (rows[j] to rows[j + OV - 1], j = 0 to SR_WSOLA_SEARCH - 1) whose squared
-// difference from ref is smallest; the first one on a tie.
-std::int64_t best_candidate(const double* rows, const double* ref) {
-  double best_err = std::numeric_limits<double>::infinity();
-  std::int64_t best = 0;
-  for (std::int64_t g = 0; g < GROUPS; ++g) {
-    Pair acc[PAIRS] = {};
-    const double* p = rows + g * GROUP;
-    for (std::int64_t i = 0; i < OV; ++i) {
-      const Pair r = {ref[i], ref[i]};
-      for (std::int64_t l = 0; l < PAIRS; ++l) {
-        Pair c;
-        std::memcpy(&c, p + i + 2 * l, sizeof c);
-        const Pair d = c - r;
-        acc[l] += d * d;
+// difference from ref is smallest; the first one on a tie. Candidates are scored W K at a time, one
+// accumulator lane each, so the sums run side by side while each still adds its squared differences one
+// after another from the first sample to the last, as the reference does: only that order gives the same
+// float64 sums for loud audio.
+//
+// A running sum never decreases (its terms are squares, and rounding is monotone), so a group whose every sum
+// already exceeds the best error found so far cannot hold the answer and is left. To find a small error
+// early, every group first sums its first samples, and the group holding the smallest of those sums is
+// finished first; the others follow in order. Ties go to the lower index whatever the order.
+template <int W, int K>
+[[gnu::always_inline]] inline std::int64_t best_candidate(const double* rows, const double* ref) {
+  using D = typename Lanes<W>::D;
+  constexpr std::int64_t GROUP = W * K;
+  constexpr int GROUPS = (SR_WSOLA_SEARCH + GROUP - 1) / GROUP;
+  constexpr std::int64_t FIRST = 32;  // samples summed by every group before any is finished
+  constexpr std::int64_t CHECK = 32;  // samples between two looks at a group's sums
+  static_assert(GROUPS * GROUP - SR_WSOLA_SEARCH <= SLACK && OV % CHECK == 0 && FIRST % CHECK == 0);
+  // Adds samples i0 .. i1-1 to the sums of the group starting at candidate g.
+  const auto add = [&](std::int64_t g, std::int64_t i0, std::int64_t i1, D (&sums)[K]) __attribute__((always_inline)) {
+    D acc[K];
+    for (int k = 0; k < K; ++k) acc[k] = sums[k];  // in registers while they run
+    for (std::int64_t i = i0; i < i1; ++i) {
+      D r;
+      splat(r, ref[i], std::make_index_sequence<W>());
+      for (int k = 0; k < K; ++k) {
+        D c;
+        load(c, rows + g + i + W * k);
+        const D d = c - r;
+        acc[k] += d * d;
       }
     }
-    for (std::int64_t l = 0; l < GROUP && g * GROUP + l < SR_WSOLA_SEARCH; ++l) {
-      const double err = acc[l / 2][l % 2];
-      if (err < best_err) {
+    for (int k = 0; k < K; ++k) sums[k] = acc[k];
+  };
+  const auto lanes = [&](std::int64_t g) { return std::min<std::int64_t>(GROUP, SR_WSOLA_SEARCH - g); };
+  D sums[GROUPS][K];
+  int first = 0;
+  double first_min = std::numeric_limits<double>::infinity();
+  for (int gi = 0; gi < GROUPS; ++gi) {
+    for (int k = 0; k < K; ++k) sums[gi][k] = D{};
+    add(gi * GROUP, 0, FIRST, sums[gi]);
+    for (std::int64_t l = 0; l < lanes(gi * GROUP); ++l)
+      if (sums[gi][l / W][l % W] < first_min) first_min = sums[gi][l / W][l % W], first = gi;
+  }
+  double best_err = std::numeric_limits<double>::infinity();
+  std::int64_t best = 0;
+  for (int step = 0; step < GROUPS; ++step) {
+    const int gi = step == 0 ? first : (step <= first ? step - 1 : step);
+    const std::int64_t g = gi * GROUP, n = lanes(g);
+    bool beaten = false;
+    for (std::int64_t i = FIRST; i < OV && !beaten; i += CHECK) {
+      beaten = true;
+      for (std::int64_t l = 0; l < n && beaten; ++l) beaten = sums[gi][l / W][l % W] > best_err;
+      if (!beaten) add(g, i, i + CHECK, sums[gi]);
+    }
+    if (beaten) continue;
+    for (std::int64_t l = 0; l < n; ++l) {
+      const double err = sums[gi][l / W][l % W];
+      if (err < best_err || (err == best_err && g + l < best)) {
         best_err = err;
-        best = g * GROUP + l;
+        best = g + l;
       }
     }
   }
@@ -86,32 +211,20 @@ std::int64_t best_candidate(const double* rows, const double* ref) {
 
 }  // namespace
 
-std::size_t tempo_output_length(std::size_t n, double factor) {
-  if (factor == 0.0) throw std::invalid_argument("float division by zero");
-  if (std::isnan(factor)) throw std::invalid_argument("cannot convert float NaN to integer");
-  const double v = std::floor(static_cast<double>(n) / factor + 0.5);
-  if (!(v > 0.0)) return 0;
-  if (v >= static_cast<double>(std::numeric_limits<std::ptrdiff_t>::max() / sizeof(float))) {
-    throw std::length_error("tempo stretch output too long");
-  }
-  return static_cast<std::size_t>(v);
-}
-
-void tempo_wsola(std::span<const float> x, std::span<float> out, WsolaScratch& scratch, double factor) {
-  const auto out_len = static_cast<std::int64_t>(tempo_output_length(x.size(), factor));
-  if (static_cast<std::int64_t>(out.size()) != out_len) {
-    throw std::invalid_argument("tempo stretch output of " + std::to_string(out.size()) + " samples given, " +
-                                std::to_string(out_len) + " needed");
-  }
+// The stretch itself, for one instruction set: vectors of W lanes, K of them per candidate group.
+template <int W, int K>
+[[gnu::always_inline]] inline void tempo_kernel(std::span<const float> x, std::span<float> out, double factor,
+                                               ReusableBuffer<double>& ext_buffer, std::vector<std::int64_t>& positions) {
+  const auto out_len = static_cast<std::int64_t>(out.size());
   const auto n = static_cast<std::int64_t>(x.size());
   const double step = factor * static_cast<double>(HOP);
 
-  const std::span<double> ext = scratch.ext_.resize(static_cast<std::size_t>(n + 2 * PAD + SLACK));
+  const std::span<double> ext = ext_buffer.resize(static_cast<std::size_t>(n + 2 * PAD + SLACK));
   std::fill(ext.begin(), ext.begin() + PAD, 0.0);
-  std::transform(x.begin(), x.end(), ext.begin() + PAD, [](float v) { return to_buf(v); });
+  to_buf_lanes<W>(x.data(), n, ext.data() + PAD);
   std::fill(ext.begin() + PAD + n, ext.end(), 0.0);
   const double* buf = ext.data() + PAD;
-  scratch.positions_.clear();
+  positions.clear();
 
   float w_in[OV];
   float w_out[OV];
@@ -131,7 +244,7 @@ void tempo_wsola(std::span<const float> x, std::span<float> out, WsolaScratch& s
     float* dst = out.data() + o0;
     if (k == 0) {
       take(buf, n, 0, cnt, dst);
-      scratch.positions_.push_back(0);
+      positions.push_back(0);
       continue;
     }
     // The samples that continue the previous block's source without a seam, and the input window near the
@@ -140,18 +253,94 @@ void tempo_wsola(std::span<const float> x, std::span<float> out, WsolaScratch& s
     for (std::int64_t i = 0; i < OV; ++i) ref64[i] = ref[i];
     const auto nom = static_cast<std::int64_t>(std::floor(static_cast<double>(k) * step + 0.5));
     const std::int64_t row0 = PAD + nom - HALF;
-    if (row0 < 0 || row0 + GROUPS * GROUP + OV - 1 > static_cast<std::int64_t>(ext.size())) {
+    if (row0 < 0 || row0 + SR_WSOLA_SEARCH + SLACK + OV - 1 > static_cast<std::int64_t>(ext.size())) {
       throw std::logic_error("tempo search outside its margins");  // a positive factor never gets here
     }
-    const std::int64_t best = nom - HALF + best_candidate(ext.data() + row0, ref64);
+    const std::int64_t best = nom - HALF + best_candidate<W, K>(ext.data() + row0, ref64);
     take(buf, n, best, OV, seg);
     const std::int64_t fade = std::min(OV, cnt);
     for (std::int64_t i = 0; i < fade; ++i) dst[i] = ref[i] * w_out[i] + seg[i] * w_in[i];
     if (cnt > OV) take(buf, n, best + OV, cnt - OV, dst + OV);
-    scratch.positions_.push_back(best);
+    positions.push_back(best);
     prev = best;
   }
-  std::transform(out.begin(), out.end(), out.begin(), from_buf);
+  from_buf_lanes<W>(out.data(), out_len);
+}
+
+namespace {
+
+// The stretch for each instruction set, with the candidate groups that fill its registers.
+using Buffers = std::pair<ReusableBuffer<double>*, std::vector<std::int64_t>*>;
+
+void tempo_baseline(std::span<const float> x, std::span<float> out, double factor, Buffers b) {
+  tempo_kernel<2, 8>(x, out, factor, *b.first, *b.second);  // 16 candidates a group: 8 registers
+}
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void tempo_avx2(std::span<const float> x, std::span<float> out, double factor, Buffers b) {
+  tempo_kernel<4, 12>(x, out, factor, *b.first, *b.second);  // 48 candidates a group: 12 registers
+}
+__attribute__((target("avx512f"))) void tempo_avx512(std::span<const float> x, std::span<float> out, double factor,
+                                                     Buffers b) {
+  tempo_kernel<8, 6>(x, out, factor, *b.first, *b.second);  // 48 candidates a group: 6 registers
+}
+#endif
+
+// to_buf of x into to (when x is given), else from_buf of y in place.
+template <int W>
+[[gnu::always_inline]] inline void convert(const float* x, double* to, float* y, std::int64_t n) {
+  if (x)
+    to_buf_lanes<W>(x, n, to);
+  else
+    from_buf_lanes<W>(y, n);
+}
+void convert_baseline(const float* x, double* to, float* y, std::int64_t n) { convert<2>(x, to, y, n); }
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void convert_avx2(const float* x, double* to, float* y, std::int64_t n) {
+  convert<4>(x, to, y, n);
+}
+__attribute__((target("avx512f"))) void convert_avx512(const float* x, double* to, float* y, std::int64_t n) {
+  convert<8>(x, to, y, n);
+}
+#endif
+
+void convert_with(Simd simd, const float* x, double* to, float* y, std::int64_t n) {
+  if (!simd_supported(simd)) throw std::invalid_argument("the tempo stretch cannot use an instruction set this processor lacks");
+#if defined(__x86_64__)
+  if (simd == Simd::Avx512) return convert_avx512(x, to, y, n);
+  if (simd == Simd::Avx2) return convert_avx2(x, to, y, n);
+#endif
+  convert_baseline(x, to, y, n);
+}
+
+}  // namespace
+
+WsolaScratch::WsolaScratch(Simd simd) : simd_(simd) {
+  if (!simd_supported(simd)) throw std::invalid_argument("the tempo stretch cannot use an instruction set this processor lacks");
+}
+
+std::size_t tempo_output_length(std::size_t n, double factor) {
+  if (factor == 0.0) throw std::invalid_argument("float division by zero");
+  if (std::isnan(factor)) throw std::invalid_argument("cannot convert float NaN to integer");
+  const double v = std::floor(static_cast<double>(n) / factor + 0.5);
+  if (!(v > 0.0)) return 0;
+  if (v >= static_cast<double>(std::numeric_limits<std::ptrdiff_t>::max() / sizeof(float))) {
+    throw std::length_error("tempo stretch output too long");
+  }
+  return static_cast<std::size_t>(v);
+}
+
+void tempo_wsola(std::span<const float> x, std::span<float> out, WsolaScratch& scratch, double factor) {
+  const auto out_len = tempo_output_length(x.size(), factor);
+  if (out.size() != out_len) {
+    throw std::invalid_argument("tempo stretch output of " + std::to_string(out.size()) + " samples given, " +
+                                std::to_string(out_len) + " needed");
+  }
+  const Buffers buffers{&scratch.ext_, &scratch.positions_};
+#if defined(__x86_64__)
+  if (scratch.simd_ == Simd::Avx512) return tempo_avx512(x, out, factor, buffers);
+  if (scratch.simd_ == Simd::Avx2) return tempo_avx2(x, out, factor, buffers);
+#endif
+  tempo_baseline(x, out, factor, buffers);
 }
 
 std::vector<float> tempo_wsola(std::span<const float> x, double factor) {
@@ -165,6 +354,15 @@ namespace detail {
 
 float wsola_to_buf(double x) { return to_buf(x); }
 float wsola_from_buf(float y) { return from_buf(y); }
+
+void wsola_to_buf(std::span<const float> x, std::span<double> out, Simd simd) {
+  if (out.size() != x.size()) throw std::invalid_argument("wsola_to_buf: output of another length");
+  convert_with(simd, x.data(), out.data(), nullptr, static_cast<std::int64_t>(x.size()));
+}
+
+void wsola_from_buf(std::span<float> y, Simd simd) {
+  convert_with(simd, nullptr, nullptr, y.data(), static_cast<std::int64_t>(y.size()));
+}
 
 }  // namespace detail
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/reusable_buffer.h"
+#include "common/simd.h"
 
 namespace velmora::ostrand {
 
@@ -28,12 +29,17 @@ std::size_t tempo_output_length(std::size_t n, double factor = DEFAULT_TEMPO_FAC
 // only the first time. One scratch serves one thread at a time.
 class WsolaScratch {
  public:
+  // `simd`: the widest instruction set the stretch may use (the results are the same with each). Throws
+  // std::invalid_argument for a set the processor lacks.
+  explicit WsolaScratch(Simd simd = best_simd());
+
   // The input position of the segment each block of the last stretch copied (0 for block 0), in block order;
   // for diagnostics and tests.
   std::span<const std::int64_t> positions() const { return positions_; }
 
  private:
   friend void tempo_wsola(std::span<const float>, std::span<float>, WsolaScratch&, double);
+  Simd simd_;
   ReusableBuffer<double> ext_;  // the input in the fixed-point scale between zero margins
   std::vector<std::int64_t> positions_;
 };
@@ -53,6 +59,10 @@ namespace detail {
 float wsola_to_buf(double x);
 // One sample back: floor(y + 0.5) * 128 clipped to [-2^31, 2^31 - 1], divided by 2^31, as float32.
 float wsola_from_buf(float y);
+// The same over arrays, as tempo_wsola converts with `simd` (the results are the same with each); from_buf in
+// place. Throw std::invalid_argument for arrays of different lengths or a set the processor lacks.
+void wsola_to_buf(std::span<const float> x, std::span<double> out, Simd simd);
+void wsola_from_buf(std::span<float> y, Simd simd);
 
 }  // namespace detail
 

@@ -1,14 +1,13 @@
 #include "v2u/host/frame_renderer.h"
 
-#include <opencv2/core.hpp>
-#include <opencv2/core/utility.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <thread>
 
+#include "v2u/host/bilinear.h"
 #include "v2u/host/constants.h"
 
 namespace velmora::v2u {
@@ -83,18 +82,6 @@ void check_masks(const NdArray& m, const char* name) {
     throw std::invalid_argument(std::string("identity tensor ") + name + " must be float32 (entries, channels, h, w), not " + m.shape().str());
 }
 
-// (E, 3, h, w) to (E, h, w, 3).
-NdArray channel_last(const NdArray& rgb) {
-  const std::int64_t E = rgb.dim(0), plane = rgb.dim(2) * rgb.dim(3);
-  NdArray out = NdArray::uninitialized(DType::Float32, {E, rgb.dim(2), rgb.dim(3), 3});
-  const float* s = rgb.data<float>();
-  float* d = out.data<float>();
-  for (std::int64_t e = 0; e < E; ++e)
-    for (std::int64_t i = 0; i < plane; ++i)
-      for (int c = 0; c < 3; ++c) d[(e * plane + i) * 3 + c] = s[(e * 3 + c) * plane + i];
-  return out;
-}
-
 // A motion grid output: float32 (n, h, w, 2).
 void check_grid(const NdArray& g, std::int64_t n, const char* name) {
   if (g.dtype() != DType::Float32 || g.rank() != 4 || g.dim(0) != n || g.dim(1) < 1 || g.dim(2) < 1 || g.dim(3) != 2 ||
@@ -103,12 +90,14 @@ void check_grid(const NdArray& g, std::int64_t n, const char* name) {
                                 ", h, w, 2), not " + std::string(dtype_name(g.dtype())) + " " + g.shape().str());
 }
 
-// Frame b of a grid output, resized to FRAME x FRAME with linear interpolation.
-void resize_grid(const NdArray& g, std::int64_t b, float* out) {
-  const int h = static_cast<int>(g.dim(1)), w = static_cast<int>(g.dim(2));
-  const cv::Mat src(h, w, CV_32FC2, const_cast<float*>(g.data<float>()) + b * h * w * 2);
-  cv::Mat dst(FRAME, FRAME, CV_32FC2, out);
-  cv::resize(src, dst, cv::Size(FRAME, FRAME), 0, 0, cv::INTER_LINEAR);
+constexpr int BAND = 32;  // rows of a frame warped as one piece of work
+constexpr int BANDS = FRAME / BAND;
+
+// A worker pool for a budget of `threads` (0: one thread per hardware thread); none for one thread.
+std::unique_ptr<WorkerPool> pool_for(int threads) {
+  if (threads == 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  if (threads <= 1) return nullptr;
+  return std::make_unique<WorkerPool>(threads, "v2u-render");
 }
 
 }  // namespace
@@ -121,7 +110,9 @@ Renderer::Renderer(const std::string& motion_path, const std::string& lite_path,
     : idn_(std::move(idn)),
       s_mot_(ort_session(motion_path, threads)),
       s_lite_(ort_session(lite_path, threads)),
-      warp_(need(idn_).planes) {
+      warp_(need(idn_).planes),
+      pool_(pool_for(threads)) {
+  scratch_.resize(static_cast<std::size_t>(this->threads()));
   const RendererTensors& r = idn_->r;
   roi_m_ = region_of(idn_->roi_m);
   roi_e_ = region_of(idn_->roi_e);
@@ -130,8 +121,9 @@ Renderer::Renderer(const std::string& motion_path, const std::string& lite_path,
   check_masks(r.b_mask, "b_mask");
   check_masks(r.e_mL, "e_mL");
   check_masks(r.e_mR, "e_mR");
-  b_hwc_ = channel_last(r.b_rgb);
-  e_hwc_ = channel_last(r.e_rgb);
+  bank_ = PatchSet(r.b_rgb, r.b_mask);
+  eye_l_ = PatchSet(r.e_rgb, r.e_mL);
+  eye_r_ = PatchSet(r.e_rgb, r.e_mR);
 }
 
 Feeds Renderer::inputs(const NdArray& xd, const NdArray& sel, const NdArray& sL, const NdArray& sR) const {
@@ -189,6 +181,17 @@ NdArray Renderer::warp_cone(const NdArray& g512) {
   return out;
 }
 
+template <class Work>
+void Renderer::on_workers(std::int64_t count, Work& work) {
+  const int workers = static_cast<int>(std::min<std::int64_t>(count, threads()));
+  if (workers <= 1) {
+    work(scratch_[0]);
+    return;
+  }
+  auto task = [&](int i) { work(scratch_[static_cast<std::size_t>(i)]); };
+  pool_->run(workers, task);
+}
+
 NdArray Renderer::run(const Feeds& feeds) {
   const RendererTensors& r = idn_->r;
   if (feeds.sel.rank() != 1) throw std::invalid_argument("sel must be one axis of integers, not shape " + feeds.sel.shape().str());
@@ -218,10 +221,22 @@ NdArray Renderer::run(const Feeds& feeds) {
   check_grid(gm64, n, "gm64");
 
   if (wrgb_.shape() != Shape{n, 3, FRAME, FRAME}) wrgb_ = NdArray::uninitialized(DType::Float32, {n, 3, FRAME, FRAME});
-  float* g512 = g512_.resize(PIXELS * 2).data();
-  for (std::int64_t b = 0; b < n; ++b) {
-    resize_grid(grid64, b, g512);
-    warp_.warp(g512, wrgb_.data<float>() + b * 3 * PIXELS);
+  const LinearResize grid_resize(static_cast<int>(grid64.dim(1)), static_cast<int>(grid64.dim(2)), FRAME, FRAME, 2);
+  const std::int64_t grid_frame = grid64.size() / n;
+  // Pieces of work: bands of rows of every frame, each resized from the small grid and warped.
+  {
+    std::atomic<std::int64_t> next{0};
+    auto work = [&](Scratch& sc) {
+      float* band = sc.grid.resize(std::size_t{BAND} * FRAME * 2).data();
+      float* tmp = sc.resize.resize(static_cast<std::size_t>(grid_resize.scratch_size())).data();
+      for (std::int64_t item; (item = next++) < n * BANDS;) {
+        const std::int64_t b = item / BANDS;
+        const int r0 = static_cast<int>(item % BANDS) * BAND;
+        grid_resize.rows(grid64.data<float>() + b * grid_frame, r0, r0 + BAND, band, tmp);
+        warp_.warp_rows(band, r0, r0 + BAND, wrgb_.data<float>() + b * 3 * PIXELS);
+      }
+    };
+    on_workers(n * BANDS, work);
   }
 
   std::vector<NdArray> lo = s_lite_.run(
@@ -231,48 +246,33 @@ NdArray Renderer::run(const Feeds& feeds) {
     throw std::invalid_argument("lite graph output must be float32 (" + std::to_string(n) + ", 3, 512, 512), not " +
                                 std::string(dtype_name(o.dtype())) + " " + o.shape().str());
 
-  const int hb = static_cast<int>(r.b_rgb.dim(2)), wb = static_cast<int>(r.b_rgb.dim(3));
-  const int he = static_cast<int>(r.e_rgb.dim(2)), we = static_cast<int>(r.e_rgb.dim(3));
-  const std::int64_t b_patch = std::int64_t{hb} * wb * 3, e_patch = std::int64_t{he} * we * 3;
-  // Channel 0 of mask entry i, and its size.
-  const auto mask0 = [](const NdArray& m, std::int64_t i) { return m.data<float>() + i * m.dim(1) * m.dim(2) * m.dim(3); };
-  const auto mh = [](const NdArray& m) { return static_cast<int>(m.dim(2)); };
-  const auto mw = [](const NdArray& m) { return static_cast<int>(m.dim(3)); };
-  // Regions are checked here, where compositing would first divide by them, so that the frames are
-  // composited on OpenCV's workers without any failure left to raise there.
+  // Regions are checked here, where compositing would first divide by them, so that no failure is left to
+  // raise on the workers.
   check_region(roi_m_);
   if (feeds.eyes) check_region(roi_e_);
   NdArray frames = NdArray::uninitialized(DType::UInt8, {n, FRAME, FRAME, 3});
-  // Frames are independent from here on: contiguous runs of them go to up to one worker each.
-  const int slots = static_cast<int>(std::clamp<std::int64_t>(cv::getNumThreads(), 1, n));
-  if (post_.size() < static_cast<std::size_t>(slots)) post_.resize(static_cast<std::size_t>(slots));
-  std::vector<std::exception_ptr> failed(static_cast<std::size_t>(slots));
-  cv::parallel_for_(cv::Range(0, slots), [&](const cv::Range& range) {
-    for (int slot = range.start; slot < range.end; ++slot) {
-      try {
-        PostScratch& ps = post_[static_cast<std::size_t>(slot)];
-        float* gm = ps.gm.resize(PIXELS * 2).data();
-        for (std::int64_t b = n * slot / slots; b < n * (slot + 1) / slots; ++b) {
-          float* ob = o.data<float>() + b * 3 * PIXELS;
-          resize_grid(gm64, b, gm);
-          const std::int64_t s = index_at(feeds.sel, b, r.b_rgb.dim(0));
-          ps.comp.place(gm, roi_m_, hb, wb);
-          ps.comp.blend(ob, b_hwc_.data<float>() + s * b_patch, mask0(r.b_mask, s), mh(r.b_mask), mw(r.b_mask));
-          if (feeds.eyes) {
-            const std::int64_t l = index_at(feeds.sL, b, r.e_rgb.dim(0)), rr = index_at(feeds.sR, b, r.e_rgb.dim(0));
-            ps.comp.place(gm, roi_e_, he, we);
-            ps.comp.blend(ob, e_hwc_.data<float>() + l * e_patch, mask0(r.e_mL, l), mh(r.e_mL), mw(r.e_mL));
-            ps.comp.blend(ob, e_hwc_.data<float>() + rr * e_patch, mask0(r.e_mR, rr), mh(r.e_mR), mw(r.e_mR));
-          }
-          to_rgb8(ob, frames.data<std::uint8_t>() + b * PIXELS * 3);
-        }
-      } catch (...) {
-        failed[static_cast<std::size_t>(slot)] = std::current_exception();
+  const LinearResize gm_resize(static_cast<int>(gm64.dim(1)), static_cast<int>(gm64.dim(2)), FRAME, FRAME, 2);
+  // Frames are independent from here on: one frame is one piece of work.
+  std::atomic<std::int64_t> next{0};
+  auto work = [&](Scratch& sc) {
+    float* gm = sc.grid.resize(static_cast<std::size_t>(PIXELS * 2)).data();
+    float* tmp = sc.resize.resize(static_cast<std::size_t>(gm_resize.scratch_size())).data();
+    for (std::int64_t b; (b = next++) < n;) {
+      float* ob = o.data<float>() + b * 3 * PIXELS;
+      gm_resize.rows(gm64.data<float>() + b * (gm64.size() / n), 0, FRAME, gm, tmp);
+      const std::int64_t s = index_at(feeds.sel, b, r.b_rgb.dim(0));
+      sc.comp.place(gm, roi_m_, bank_.height(), bank_.width());
+      bank_.blend(sc.comp, ob, s);
+      if (feeds.eyes) {
+        const std::int64_t l = index_at(feeds.sL, b, r.e_rgb.dim(0)), rr = index_at(feeds.sR, b, r.e_rgb.dim(0));
+        sc.comp.place(gm, roi_e_, eye_l_.height(), eye_l_.width());
+        eye_l_.blend(sc.comp, ob, l);
+        eye_r_.blend(sc.comp, ob, rr);
       }
+      to_rgb8(ob, frames.data<std::uint8_t>() + b * PIXELS * 3);
     }
-  });
-  for (const auto& e : failed)
-    if (e) std::rethrow_exception(e);
+  };
+  on_workers(n, work);
   return frames;
 }
 

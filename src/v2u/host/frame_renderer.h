@@ -8,12 +8,22 @@
 //
 // One Renderer serves one identity and one stream; it is used from one thread at a time. Per block the caller
 // calls `inputs` and hands the result (or feeds of its own) to `run`.
+//
+// Threads: `threads` is the renderer's whole budget. Each graph runs on `threads` intra-op threads of ONNX
+// Runtime (0 lets the runtime choose); the renderer's own per-frame work (grid resizing, plane warp,
+// compositing, 8-bit conversion) runs on the calling thread when `threads` is 1, and otherwise on `threads`
+// worker threads that the renderer starts at construction (one per hardware thread for 0) and joins when it
+// is destroyed, while the caller waits. The graphs and the renderer's own work never run at the same time,
+// and nothing goes to OpenCV's or any other process-wide pool, so several renderers in one process use at
+// most the sum of their budgets. The frames do not depend on the thread count.
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/ndarray.h"
+#include "common/reusable_buffer.h"
+#include "common/worker_pool.h"
 #include "v2u/host/identity.h"
 #include "v2u/host/ort_session.h"
 #include "v2u/host/pack.h"
@@ -57,6 +67,9 @@ class Renderer {
   // The warped texture of one grid, float32 (3, 512, 512); `g512` is float32 (512, 512, 2).
   NdArray warp_cone(const NdArray& g512);
 
+  // How many threads do the renderer's own work: 1 (the caller's) or the size of its pool.
+  int threads() const { return pool_ ? pool_->size() : 1; }
+
   const Identity& identity() const { return *idn_; }
   const Region& roi_m() const { return roi_m_; }
   const Region& roi_e() const { return roi_e_; }
@@ -66,15 +79,19 @@ class Renderer {
   Session s_mot_, s_lite_;
   PlaneWarp warp_;
   Region roi_m_, roi_e_;
-  NdArray b_hwc_, e_hwc_;  // bank and eye-bank patches channel-last, (K|E, h, w, 3)
-  // Compositing scratch of one worker: a resized grid and the compositor's buffers.
-  struct PostScratch {
+  PatchSet bank_, eye_l_, eye_r_;  // the bank patches, and the eye-bank patches with their left and right masks
+  // Scratch of one worker: a resized grid (or a band of one) and the compositor's buffers.
+  struct Scratch {
     Compositor comp;
-    ReusableBuffer<float> gm;
+    ReusableBuffer<float> grid, resize;
   };
-  std::vector<PostScratch> post_;
-  ReusableBuffer<float> g512_;  // one resized grid of the warp
-  NdArray wrgb_;                // the warped textures of the last block, reused while blocks keep their size
+  // Runs work(scratch) on `count` workers at most (count >= 1), each with a scratch of its own.
+  template <class Work>
+  void on_workers(std::int64_t count, Work& work);
+
+  std::unique_ptr<WorkerPool> pool_;  // none when the budget is one thread
+  std::vector<Scratch> scratch_;      // one per worker
+  NdArray wrgb_;                      // the warped textures of the last block, reused while blocks keep their size
 };
 
 }  // namespace velmora::v2u

@@ -1,18 +1,16 @@
 #include "v2u/host/warp.h"
 
-#include <opencv2/core.hpp>
-#include <opencv2/core/utility.hpp>
-#include <opencv2/imgproc.hpp>
-
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "common/py_error.h"
+#include "v2u/host/bilinear.h"
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #define VELMORA_WARP_SSE2 1
 #else
 #define VELMORA_WARP_SSE2 0
@@ -20,15 +18,15 @@
 
 // The per-pixel loops have SSE2 forms (the x86-64 baseline) that evaluate each lane with the same float32
 // operations in the same order as the scalar forms, so both give the same bits; the scalar forms serve
-// other targets and the remainders.
+// other targets and the remainders (frame rows hold a multiple of 4 pixels, so rows have none).
 
 namespace velmora::v2u {
 
 namespace {
 
 constexpr std::int64_t PIXELS = std::int64_t{FRAME} * FRAME;
+static_assert(FRAME % 16 == 0, "the SSE2 loops over a row or a frame leave no remainder");
 constexpr int CH = 12;    // plane stack channels
-constexpr int BAND = 16;  // rows warped together: a band's 12-channel samples stay in cache until corrected
 
 std::string shape_text(const NdArray& a) { return a.shape().str(); }
 
@@ -137,21 +135,200 @@ inline void split_xy(const float* p, __m128& x, __m128& y) {
   y = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
 }
 
-// Lanes 0-2 = the corrected colour of the pixel whose 12 samples start at s.
-template <int J>
-inline __m128 corrected(const float* s, __m128 ax, __m128 ay, __m128 axy) {
-  const __m128 a = _mm_shuffle_ps(ax, ax, _MM_SHUFFLE(J, J, J, J));
-  const __m128 b = _mm_shuffle_ps(ay, ay, _MM_SHUFFLE(J, J, J, J));
-  const __m128 ab = _mm_shuffle_ps(axy, axy, _MM_SHUFFLE(J, J, J, J));
-  const __m128 hi = _mm_loadu_ps(s + 8);  // s[8..11]: stays inside the pixel's samples
-  const __m128 dxy = _mm_shuffle_ps(hi, hi, _MM_SHUFFLE(3, 3, 2, 1));
-  __m128 v = _mm_sub_ps(_mm_loadu_ps(s), _mm_mul_ps(a, _mm_loadu_ps(s + 3)));
-  v = _mm_sub_ps(v, _mm_mul_ps(b, _mm_loadu_ps(s + 6)));
-  return _mm_add_ps(v, _mm_mul_ps(ab, dxy));
+// remap_fixed of four values: the float32 product by 32 and the conversion OpenCV's remap uses.
+inline __m128i fixed4(__m128 v) { return _mm_cvtps_epi32(_mm_mul_ps(v, _mm_set1_ps(32.0f))); }
+
+// The warp's AVX2 form, written with GCC's generic vectors of eight lanes: eight pixels at a time, channels
+// 0-7 of a pixel in one register. Every lane computes the same float32 operations in the same order as the
+// scalar form, so all forms give the same bits.
+typedef float F8 __attribute__((vector_size(32)));
+typedef float F4 __attribute__((vector_size(16)));
+typedef std::int32_t I8 __attribute__((vector_size(32)));
+typedef std::int32_t I4 __attribute__((vector_size(16)));
+
+// Vector values pass by reference: 32-byte vectors by value would have another calling convention with AVX.
+template <class V>
+[[gnu::always_inline]] inline void load(V& v, const float* p) {
+  std::memcpy(&v, p, sizeof v);
+}
+
+[[gnu::always_inline]] inline F4 low(const F8& v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3); }
+[[gnu::always_inline]] inline F4 high(const F8& v) { return __builtin_shufflevector(v, v, 4, 5, 6, 7); }
+
+// remap_fixed and the correction weight of eight values, through the SSE2 conversions on each half.
+[[gnu::always_inline]] inline void fixed8(const F8& v, I8& q) {
+  const F8 s = v * 32.0f;
+  q = __builtin_shufflevector(std::bit_cast<I4>(_mm_cvtps_epi32(low(s))), std::bit_cast<I4>(_mm_cvtps_epi32(high(s))), 0, 1,
+                              2, 3, 4, 5, 6, 7);
+}
+[[gnu::always_inline]] inline void corr_weight8(const F8& xs, F8& w) {
+  const F4 f0 = floor4(low(xs)), f1 = floor4(high(xs));
+  const F8 f = xs - __builtin_shufflevector(f0, f1, 0, 1, 2, 3, 4, 5, 6, 7);
+  w = (f * (1.0f - f)) * 0.5f;
+}
+[[gnu::always_inline]] inline void clamp8(I8& v, std::int32_t hi) {
+  const I8 zero = {}, top = zero + hi;
+  v = v < zero ? zero : v;
+  v = v > top ? top : v;
+}
+
+[[gnu::always_inline]] inline void prefetch(const float* p, std::int64_t ahead) {
+  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + static_cast<std::uintptr_t>(ahead) * sizeof(float)));
+}
+
+// Rows r0 .. r1-1 of the warp of `tex` (H x W x 12) by the grid rows `g` into `out` (see PlaneWarp).
+[[gnu::always_inline]] inline void warp_kernel(const float* tex, int H, int W, const float* g, int r0, int r1, float* out) {
+  for (int y = r0; y < r1; ++y, g += 2 * FRAME) {
+    const std::int64_t at = std::int64_t{y} * FRAME;
+    for (int x = 0; x < FRAME; x += 8) {
+      F8 g0, g1;
+      load(g0, g + 2 * x);
+      load(g1, g + 2 * x + 8);
+      const F8 gx = __builtin_shufflevector(g0, g1, 0, 2, 4, 6, 8, 10, 12, 14);
+      const F8 gy = __builtin_shufflevector(g0, g1, 1, 3, 5, 7, 9, 11, 13, 15);
+      const F8 xs = ((gx + 1.0f) * static_cast<float>(FRAME) - 1.0f) * 0.5f;
+      const F8 ys = ((gy + 1.0f) * static_cast<float>(FRAME) - 1.0f) * 0.5f;
+      // Taps and weight rows as detail::sample_replicate finds them, as float offsets into the texture.
+      I8 qx, qy;
+      fixed8(xs, qx);
+      fixed8(ys, qy);
+      I8 x0 = qx >> 5, y0 = qy >> 5, x1 = x0 + 1, y1 = y0 + 1;
+      clamp8(x0, W - 1), clamp8(x1, W - 1), clamp8(y0, H - 1), clamp8(y1, H - 1);
+      // [0]: weight row; [1] - [4]: top-left, top-right, bottom-left, bottom-right tap.
+      I8 tap[5];
+      tap[0] = ((qy & 31) << 5) | (qx & 31);
+      tap[1] = (y0 * W + x0) * CH;
+      tap[2] = tap[1] + (x1 - x0) * CH;
+      tap[3] = tap[1] + (y1 - y0) * (W * CH);
+      tap[4] = tap[3] + (x1 - x0) * CH;
+      // Channels 0-7 and 8-11 of each pixel: ((a w0 + b w1) + c w2) + d w3.
+      F8 lo[8];
+      F4 hi[8];
+      for (int j = 0; j < 8; ++j) {
+        const float* w = detail::LINEAR_WEIGHTS[tap[0][j]].w;
+        const F8 w0 = {w[0], w[0], w[0], w[0], w[0], w[0], w[0], w[0]}, w1 = {w[1], w[1], w[1], w[1], w[1], w[1], w[1], w[1]};
+        const F8 w2 = {w[2], w[2], w[2], w[2], w[2], w[2], w[2], w[2]}, w3 = {w[3], w[3], w[3], w[3], w[3], w[3], w[3], w[3]};
+        const float *a = tex + tap[1][j], *b = tex + tap[2][j], *c = tex + tap[3][j], *d = tex + tap[4][j];
+        // The texels a row segment further on, which the hardware fetches too late on its own; by address
+        // only (the pointer may lie beyond the texture, where a prefetch does nothing).
+        prefetch(a, 16 * CH);
+        prefetch(c, 16 * CH);
+        F8 va, vb, vc, vd;
+        load(va, a), load(vb, b), load(vc, c), load(vd, d);
+        lo[j] = ((va * w0 + vb * w1) + vc * w2) + vd * w3;
+        F4 ha, hb, hc, hd;
+        load(ha, a + 8), load(hb, b + 8), load(hc, c + 8), load(hd, d + 8);
+        hi[j] = ((ha * low(w0) + hb * low(w1)) + hc * low(w2)) + hd * low(w3);
+      }
+      // Regrouped per channel across the eight pixels: ch[k] holds channel k.
+      F8 ch[CH];
+      {
+        F8 t[8], u[8];
+        for (int i = 0; i < 8; i += 2) {
+          t[i] = __builtin_shufflevector(lo[i], lo[i + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+          t[i + 1] = __builtin_shufflevector(lo[i], lo[i + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+        }
+        for (int i = 0; i < 8; i += 4) {
+          u[i] = __builtin_shufflevector(t[i], t[i + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+          u[i + 1] = __builtin_shufflevector(t[i], t[i + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+          u[i + 2] = __builtin_shufflevector(t[i + 1], t[i + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+          u[i + 3] = __builtin_shufflevector(t[i + 1], t[i + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+        }
+        for (int k = 0; k < 4; ++k) {
+          ch[k] = __builtin_shufflevector(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+          ch[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+        }
+        // Pixels j and j + 4 side by side, then a 4 x 4 transpose within each half.
+        const F8 h0 = __builtin_shufflevector(hi[0], hi[4], 0, 1, 2, 3, 4, 5, 6, 7);
+        const F8 h1 = __builtin_shufflevector(hi[1], hi[5], 0, 1, 2, 3, 4, 5, 6, 7);
+        const F8 h2 = __builtin_shufflevector(hi[2], hi[6], 0, 1, 2, 3, 4, 5, 6, 7);
+        const F8 h3 = __builtin_shufflevector(hi[3], hi[7], 0, 1, 2, 3, 4, 5, 6, 7);
+        const F8 e0 = __builtin_shufflevector(h0, h1, 0, 8, 1, 9, 4, 12, 5, 13);
+        const F8 e1 = __builtin_shufflevector(h0, h1, 2, 10, 3, 11, 6, 14, 7, 15);
+        const F8 e2 = __builtin_shufflevector(h2, h3, 0, 8, 1, 9, 4, 12, 5, 13);
+        const F8 e3 = __builtin_shufflevector(h2, h3, 2, 10, 3, 11, 6, 14, 7, 15);
+        const F8 v8 = __builtin_shufflevector(e0, e2, 0, 1, 8, 9, 4, 5, 12, 13);
+        const F8 v9 = __builtin_shufflevector(e0, e2, 2, 3, 10, 11, 6, 7, 14, 15);
+        const F8 v10 = __builtin_shufflevector(e1, e3, 0, 1, 8, 9, 4, 5, 12, 13);
+        const F8 v11 = __builtin_shufflevector(e1, e3, 2, 3, 10, 11, 6, 7, 14, 15);
+        // Lanes 0-3 are pixels 0-3 and lanes 4-7 pixels 4-7 already.
+        ch[8] = v8, ch[9] = v9, ch[10] = v10, ch[11] = v11;
+      }
+      F8 ax, ay;
+      corr_weight8(xs, ax);
+      corr_weight8(ys, ay);
+      const F8 axy = ax * ay;
+      // p = channels 0-2, dx = 3-5, dy = 6-8, dxy = 9-11.
+      for (int c = 0; c < 3; ++c) {
+        const F8 v = ((ch[c] - ax * ch[3 + c]) - ay * ch[6 + c]) + axy * ch[9 + c];
+        std::memcpy(out + c * PIXELS + at + x, &v, sizeof v);
+      }
+    }
+  }
+}
+
+// The baseline form, four pixels at a time in SSE2 registers (the generic eight-lane form would be split into
+// slow pieces there): each pixel's 12 channels in three registers, regrouped per channel by 4 x 4 transposes.
+void warp_baseline(const float* tex, int H, int W, const float* g, int r0, int r1, float* out) {
+  const __m128i limits = _mm_set_epi16(static_cast<short>(H - 1), static_cast<short>(H - 1), static_cast<short>(H - 1),
+                                       static_cast<short>(H - 1), static_cast<short>(W - 1), static_cast<short>(W - 1),
+                                       static_cast<short>(W - 1), static_cast<short>(W - 1));
+  const __m128i row = _mm_set1_epi32(static_cast<std::int32_t>((static_cast<std::uint32_t>(W) << 16) | 1u));
+  const __m128i f31 = _mm_set1_epi32(31), zero = _mm_setzero_si128();
+  for (int y = r0; y < r1; ++y, g += 2 * FRAME) {
+    const std::int64_t at = std::int64_t{y} * FRAME;
+    for (int x = 0; x < FRAME; x += 4) {
+      __m128 gx, gy;
+      split_xy(g + 2 * x, gx, gy);
+      const __m128 xs = pixel_of4(gx), ys = pixel_of4(gy);
+      const __m128i qx = fixed4(xs), qy = fixed4(ys);
+      // Taps as texel offsets x + y W through 16-bit products (saturating to int16 changes no clamped tap).
+      const __m128i p = _mm_packs_epi32(_mm_srai_epi32(qx, 5), _mm_srai_epi32(qy, 5));  // x in lanes 0-3, y in 4-7
+      const __m128i p0 = _mm_max_epi16(_mm_min_epi16(p, limits), zero);
+      const __m128i p1 = _mm_max_epi16(_mm_min_epi16(_mm_adds_epi16(p, _mm_set1_epi16(1)), limits), zero);
+      const __m128i y0 = _mm_srli_si128(p0, 8), y1 = _mm_srli_si128(p1, 8);
+      const __m128i texel[4] = {_mm_unpacklo_epi16(p0, y0), _mm_unpacklo_epi16(p1, y0), _mm_unpacklo_epi16(p0, y1),
+                                _mm_unpacklo_epi16(p1, y1)};
+      alignas(16) std::int32_t tap[4][4], wrow[4];
+      for (int k = 0; k < 4; ++k) {
+        const __m128i t = _mm_madd_epi16(texel[k], row);
+        _mm_store_si128(reinterpret_cast<__m128i*>(tap[k]), _mm_add_epi32(_mm_slli_epi32(t, 3), _mm_slli_epi32(t, 2)));
+      }
+      _mm_store_si128(reinterpret_cast<__m128i*>(wrow), _mm_or_si128(_mm_slli_epi32(_mm_and_si128(qy, f31), 5), _mm_and_si128(qx, f31)));
+      // The 12 samples of each pixel, ((a w0 + b w1) + c w2) + d w3, four channels to a register.
+      __m128 s[3][4];
+      for (int j = 0; j < 4; ++j) {
+        const __m128 w = _mm_load_ps(detail::LINEAR_WEIGHTS[wrow[j]].w);
+        const __m128 w0 = _mm_shuffle_ps(w, w, 0x00), w1 = _mm_shuffle_ps(w, w, 0x55);
+        const __m128 w2 = _mm_shuffle_ps(w, w, 0xaa), w3 = _mm_shuffle_ps(w, w, 0xff);
+        const float *a = tex + tap[0][j], *b = tex + tap[1][j], *c = tex + tap[2][j], *d = tex + tap[3][j];
+        for (int k = 0; k < 3; ++k) {
+          __m128 v = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a + 4 * k), w0), _mm_mul_ps(_mm_loadu_ps(b + 4 * k), w1));
+          v = _mm_add_ps(v, _mm_mul_ps(_mm_loadu_ps(c + 4 * k), w2));
+          s[k][j] = _mm_add_ps(v, _mm_mul_ps(_mm_loadu_ps(d + 4 * k), w3));
+        }
+      }
+      _MM_TRANSPOSE4_PS(s[0][0], s[0][1], s[0][2], s[0][3]);
+      _MM_TRANSPOSE4_PS(s[1][0], s[1][1], s[1][2], s[1][3]);
+      _MM_TRANSPOSE4_PS(s[2][0], s[2][1], s[2][2], s[2][3]);
+      const __m128 ax = corr_weight4(xs), ay = corr_weight4(ys);
+      const __m128 axy = _mm_mul_ps(ax, ay);
+      // Channel k of the stack is s[k / 4][k % 4]: p = 0-2, dx = 3-5, dy = 6-8, dxy = 9-11.
+      const __m128 pv[3] = {s[0][0], s[0][1], s[0][2]}, dx[3] = {s[0][3], s[1][0], s[1][1]};
+      const __m128 dy[3] = {s[1][2], s[1][3], s[2][0]}, dxy[3] = {s[2][1], s[2][2], s[2][3]};
+      for (int c = 0; c < 3; ++c) {
+        __m128 v = _mm_sub_ps(pv[c], _mm_mul_ps(ax, dx[c]));
+        v = _mm_sub_ps(v, _mm_mul_ps(ay, dy[c]));
+        _mm_storeu_ps(out + c * PIXELS + at + x, _mm_add_ps(v, _mm_mul_ps(axy, dxy[c])));
+      }
+    }
+  }
+}
+
+__attribute__((target("avx2"))) void warp_avx2(const float* tex, int H, int W, const float* g, int r0, int r1, float* out) {
+  warp_kernel(tex, H, W, g, r0, r1, out);
 }
 #endif
-
-cv::Mat mat(int rows, int cols, int type, const float* data) { return cv::Mat(rows, cols, type, const_cast<float*>(data)); }
 
 }  // namespace
 
@@ -192,14 +369,16 @@ void check_region(const Region& roi) {
   axis_of(roi.y0, roi.y1, 1);
 }
 
-PlaneWarp::PlaneWarp(const NdArray& planes) {
+PlaneWarp::PlaneWarp(const NdArray& planes, Simd simd) : simd_(simd == Simd::Baseline ? simd : Simd::Avx2) {
+  if (!simd_supported(simd_)) throw std::invalid_argument("the plane warp cannot use an instruction set this processor lacks");
   if (planes.dtype() != DType::Float32 || planes.rank() != 4 || planes.dim(0) < 1 || planes.dim(1) != CH ||
       planes.dim(2) < 1 || planes.dim(3) < 1)
     throw std::invalid_argument("plane texture must be float32 (N, 12, H, W) with N, H, W >= 1, not " +
                                 std::string(dtype_name(planes.dtype())) + " " + shape_text(planes));
   H_ = planes.dim(2);
   W_ = planes.dim(3);
-  if (H_ > 32767 || W_ > 32767) throw std::invalid_argument("plane texture " + shape_text(planes) + " is too large to sample");
+  if (H_ > 32767 || W_ > 32767 || H_ * W_ * CH > INT32_MAX)
+    throw std::invalid_argument("plane texture " + shape_text(planes) + " is too large to sample");
   hwc_ = NdArray::uninitialized(DType::Float32, {H_, W_, CH});
   const float* p = planes.data<float>();
   float* h = hwc_.data<float>();
@@ -208,57 +387,30 @@ PlaneWarp::PlaneWarp(const NdArray& planes) {
     for (int c = 0; c < CH; ++c) h[i * CH + c] = p[c * plane + i];
 }
 
-void PlaneWarp::warp(const float* g, float* out) {
-  float* mx = mx_.resize(PIXELS).data();
-  float* my = my_.resize(PIXELS).data();
-  float* sm = sm_.resize(PIXELS * CH).data();
-  const cv::Mat src = mat(static_cast<int>(H_), static_cast<int>(W_), CV_32FC(CH), hwc_.data<float>());
-  // Bands run on OpenCV's workers; the remap inside a band then runs on the band's own thread.
-  cv::parallel_for_(cv::Range(0, FRAME / BAND), [&](const cv::Range& bands) {
-    for (int b = bands.start; b < bands.end; ++b) {
-      const std::int64_t i0 = std::int64_t{b} * BAND * FRAME, i1 = i0 + BAND * FRAME;
-      std::int64_t i = i0;
+void PlaneWarp::warp(const float* g512, float* out) const { warp_rows(g512, 0, FRAME, out); }
+
+void PlaneWarp::warp_rows(const float* g, int r0, int r1, float* out) const {
+  const float* tex = hwc_.data<float>();
+  const int H = static_cast<int>(H_), W = static_cast<int>(W_);
 #if VELMORA_WARP_SSE2
-      for (; i + 4 <= i1; i += 4) {
-        __m128 x, y;
-        split_xy(g + 2 * i, x, y);
-        _mm_storeu_ps(mx + i, pixel_of4(x));
-        _mm_storeu_ps(my + i, pixel_of4(y));
-      }
-#endif
-      for (; i < i1; ++i) {
-        mx[i] = pixel_of(g[2 * i]);
-        my[i] = pixel_of(g[2 * i + 1]);
-      }
-      cv::Mat dst = mat(BAND, FRAME, CV_32FC(CH), sm + i0 * CH);
-      cv::remap(src, dst, mat(BAND, FRAME, CV_32FC1, mx + i0), mat(BAND, FRAME, CV_32FC1, my + i0), cv::INTER_LINEAR,
-                cv::BORDER_REPLICATE);
-      i = i0;
-#if VELMORA_WARP_SSE2
-      for (; i + 4 <= i1; i += 4) {
-        const __m128 ax = corr_weight4(_mm_loadu_ps(mx + i)), ay = corr_weight4(_mm_loadu_ps(my + i));
-        const __m128 axy = _mm_mul_ps(ax, ay);
-        const float* s = sm + i * CH;
-        __m128 v0 = corrected<0>(s, ax, ay, axy), v1 = corrected<1>(s + CH, ax, ay, axy);
-        __m128 v2 = corrected<2>(s + 2 * CH, ax, ay, axy), v3 = corrected<3>(s + 3 * CH, ax, ay, axy);
-        _MM_TRANSPOSE4_PS(v0, v1, v2, v3);  // v0, v1, v2: channels 0, 1, 2 of the four pixels
-        _mm_storeu_ps(out + i, v0);
-        _mm_storeu_ps(out + PIXELS + i, v1);
-        _mm_storeu_ps(out + 2 * PIXELS + i, v2);
-      }
-#endif
-      for (; i < i1; ++i) {
-        const float ax = corr_weight(mx[i]), ay = corr_weight(my[i]);
-        const float axy = ax * ay;
-        const float* s = sm + i * CH;
-        for (int c = 0; c < 3; ++c) {
-          float v = s[c] - ax * s[3 + c];
-          v = v - ay * s[6 + c];
-          out[c * PIXELS + i] = v + axy * s[9 + c];
-        }
+  (simd_ == Simd::Baseline ? warp_baseline : warp_avx2)(tex, H, W, g, r0, r1, out);
+#else
+  for (int y = r0; y < r1; ++y, g += 2 * FRAME) {
+    const std::int64_t at = std::int64_t{y} * FRAME;
+    for (int x = 0; x < FRAME; ++x) {
+      const float xs = pixel_of(g[2 * x]), ys = pixel_of(g[2 * x + 1]);
+      float s[CH];
+      detail::sample_replicate<CH>(tex, H, W, detail::remap_fixed(xs), detail::remap_fixed(ys), s);
+      const float ax = corr_weight(xs), ay = corr_weight(ys);
+      const float axy = ax * ay;
+      for (int c = 0; c < 3; ++c) {
+        float v = s[c] - ax * s[3 + c];
+        v = v - ay * s[6 + c];
+        out[c * PIXELS + at + x] = v + axy * s[9 + c];
       }
     }
-  });
+  }
+#endif
 }
 
 namespace {
@@ -266,7 +418,7 @@ namespace {
 // Marks in `cols` the columns and returns in [ra, rb) the rows of the frame pixels whose grid values (x, y)
 // satisfy in4 (four interleaved pairs at a time, a lane mask) or in1 (one pair).
 template <class In4, class In1>
-void scan_inside(const float* gm, bool* cols, int& ra, int& rb, [[maybe_unused]] In4 in4, In1 in1) {
+void scan_inside(const float* gm, bool* cols, int& ra, int& rb, [[maybe_unused]] In4 in4, [[maybe_unused]] In1 in1) {
   ra = FRAME;
   rb = 0;
 #if VELMORA_WARP_SSE2
@@ -287,12 +439,13 @@ void scan_inside(const float* gm, bool* cols, int& ra, int& rb, [[maybe_unused]]
       acc = _mm_or_ps(acc, in);
     }
     any = _mm_movemask_ps(acc) != 0;
-#endif
+#else
     for (; x < FRAME; ++x) {
       const bool in = in1(row[2 * x], row[2 * x + 1]);
       cols[x] = cols[x] || in;
       any = any || in;
     }
+#endif
     if (any) {
       if (ra == FRAME) ra = y;
       rb = y + 1;
@@ -308,7 +461,12 @@ void scan_inside(const float* gm, bool* cols, int& ra, int& rb, [[maybe_unused]]
 
 }  // namespace
 
+Compositor::Compositor(Simd simd) : simd_(simd == Simd::Baseline ? simd : Simd::Avx2) {
+  if (!simd_supported(simd_)) throw std::invalid_argument("compositing cannot use an instruction set this processor lacks");
+}
+
 Box Compositor::place(const float* gm, const Region& roi, int h, int w) {
+  if (std::int64_t{h} * w * 3 > INT32_MAX) throw std::invalid_argument("patch too large to sample");
   const Axis ax = axis_of(roi.x0, roi.x1, w);
   const Axis ay = axis_of(roi.y0, roi.y1, h);
   const float fw = static_cast<float>(w), fh = static_cast<float>(h);
@@ -364,52 +522,175 @@ Box Compositor::place(const float* gm, const Region& roi, int h, int w) {
   while (cb > ca + 1 && !cols[cb - 1]) --cb;
   box_ = Box{ra, rb, ca, cb};
   const std::int64_t bw = box_.width(), n = std::int64_t{box_.height()} * bw;
-  float* X = X_.resize(n).data();
-  float* Y = Y_.resize(n).data();
+  std::int32_t* qx = qx_.resize(static_cast<std::size_t>(n)).data();
+  std::int32_t* qy = qy_.resize(static_cast<std::size_t>(n)).data();
   for (int y = ra; y < rb; ++y) {
     const float* row = gm + std::int64_t{y} * FRAME * 2;
-    float* xr = X + (y - ra) * bw - ca;
-    float* yr = Y + (y - ra) * bw - ca;
+    std::int32_t* xr = qx + (y - ra) * bw - ca;
+    std::int32_t* yr = qy + (y - ra) * bw - ca;
     int x = ca;
 #if VELMORA_WARP_SSE2
     for (; x + 4 <= cb; x += 4) {
       __m128 gx, gy;
       split_xy(row + 2 * x, gx, gy);
-      _mm_storeu_ps(xr + x, patch_coord4(gx, ax4));
-      _mm_storeu_ps(yr + x, patch_coord4(gy, ay4));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(xr + x), fixed4(patch_coord4(gx, ax4)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(yr + x), fixed4(patch_coord4(gy, ay4)));
     }
 #endif
     for (; x < cb; ++x) {
-      xr[x] = patch_coord(row[2 * x], ax);
-      yr[x] = patch_coord(row[2 * x + 1], ay);
+      xr[x] = detail::remap_fixed(patch_coord(row[2 * x], ax));
+      yr[x] = detail::remap_fixed(patch_coord(row[2 * x + 1], ay));
     }
   }
   return box_;
 }
 
-void Compositor::blend(float* o, const float* rgb_hwc, const float* mask, int mh, int mw) {
-  if (box_.empty()) return;
-  const int bh = box_.height(), bw = box_.width();
-  const std::int64_t n = std::int64_t{bh} * bw;
-  const cv::Mat X = mat(bh, bw, CV_32FC1, X_.span().data()), Y = mat(bh, bw, CV_32FC1, Y_.span().data());
-  float* m = m_.resize(n).data();
-  float* wv = wv_.resize(n * 3).data();
-  cv::Mat m_dst = mat(bh, bw, CV_32FC1, m), wv_dst = mat(bh, bw, CV_32FC3, wv);
-  cv::remap(mat(mh, mw, CV_32FC1, mask), m_dst, X, Y, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(0));
-  cv::remap(mat(h_, w_, CV_32FC3, rgb_hwc), wv_dst, X, Y, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-  for (int y = 0; y < bh; ++y) {
-    const std::int64_t at = std::int64_t{box_.ra + y} * FRAME + box_.ca;
-    const float* mr = m + std::int64_t{y} * bw;
-    const float* wr = wv + std::int64_t{y} * bw * 3;
-    for (int c = 0; c < 3; ++c) {
-      float* op = o + c * PIXELS + at;
-      for (int x = 0; x < bw; ++x) {
-        const float t1 = mr[x] * wr[x * 3 + c];
-        const float t2 = 1.0f - mr[x];
-        const float t3 = t2 * op[x];
-        op[x] = t1 + t3;
-      }
+namespace {
+
+// Blends pixel x of box row `op` (see Compositor::blend), sampling at the quantised point (qx, qy): the colour
+// of `rgb` (h x w texels RS floats apart) and the mask `mask` (mh x mw texels MS floats apart).
+template <int RS, int MS>
+inline void blend_pixel(float* op, int x, std::int32_t qx, std::int32_t qy, const float* rgb, int h, int w, const float* mask,
+                        int mh, int mw) {
+  float m, wv[3];
+  detail::sample_zero<1, MS>(mask, mh, mw, qx, qy, &m);
+  detail::sample_replicate<3, RS>(rgb, h, w, qx, qy, wv);
+  const float t2 = 1.0f - m;
+  for (int c = 0; c < 3; ++c) {
+    const float t1 = m * wv[c];
+    const float t3 = t2 * op[c * PIXELS + x];
+    op[c * PIXELS + x] = t1 + t3;
+  }
+}
+
+#if VELMORA_WARP_SSE2
+// For each validity code of a point's four taps (bit k: tap k lies inside the mask), per tap: all bits for the
+// colour lanes, and for the mask lane all bits or none, so that a tap outside the mask counts 0.
+struct alignas(16) LaneMasks {
+  std::uint32_t m[16][4][4];
+};
+constexpr LaneMasks make_lane_masks() {
+  LaneMasks t{};
+  for (int code = 0; code < 16; ++code)
+    for (int k = 0; k < 4; ++k) {
+      t.m[code][k][0] = t.m[code][k][1] = t.m[code][k][2] = 0xffffffffu;
+      t.m[code][k][3] = (code >> k) & 1 ? 0xffffffffu : 0u;
     }
+  return t;
+}
+alignas(16) constexpr LaneMasks LANE_MASKS = make_lane_masks();
+
+// R, G, B and mask of one point of an interleaved patch: ((t00 w0 + t01 w1) + t10 w2) + t11 w3 per lane, the
+// colour with replicated edges and the mask with taps outside it 0. `at`: the four taps' float offsets.
+[[gnu::always_inline]] inline __m128 rgbm_point(const float* rgbm, const std::int32_t (&at)[4], std::int32_t wrow, int code) {
+  const __m128 w = _mm_load_ps(detail::LINEAR_WEIGHTS[wrow].w);
+  const auto tap = [&](int k) {
+    return _mm_and_ps(_mm_loadu_ps(rgbm + at[k]), _mm_load_ps(reinterpret_cast<const float*>(LANE_MASKS.m[code][k])));
+  };
+  __m128 v = _mm_add_ps(_mm_mul_ps(tap(0), _mm_shuffle_ps(w, w, 0x00)), _mm_mul_ps(tap(1), _mm_shuffle_ps(w, w, 0x55)));
+  v = _mm_add_ps(v, _mm_mul_ps(tap(2), _mm_shuffle_ps(w, w, 0xaa)));
+  return _mm_add_ps(v, _mm_mul_ps(tap(3), _mm_shuffle_ps(w, w, 0xff)));
+}
+
+// o = m wv + (1 - m) o for four pixels from op on, each channel a plane apart.
+[[gnu::always_inline]] inline void blend4(float* op, __m128 r, __m128 g, __m128 b, __m128 m) {
+  const __m128 t2 = _mm_sub_ps(_mm_set1_ps(1.0f), m);
+  const __m128 c[3] = {r, g, b};
+  for (int k = 0; k < 3; ++k) {
+    float* p = op + k * PIXELS;
+    _mm_storeu_ps(p, _mm_add_ps(_mm_mul_ps(m, c[k]), _mm_mul_ps(t2, _mm_loadu_ps(p))));
+  }
+}
+
+// Compositor::blend_rgbm's loop, four pixels at a time; compiled for the baseline and for AVX2 (whose
+// three-operand forms it gains from), with the same operations per lane.
+[[gnu::always_inline]] inline void blend_rgbm_kernel(float* o, const Box& box, const std::int32_t* qx, const std::int32_t* qy,
+                                                     const float* rgbm, int h, int w) {
+  const int bw = box.width();
+  const __m128i f31 = _mm_set1_epi32(31), one = _mm_set1_epi32(1), none = _mm_set1_epi32(-1);
+  const __m128i wv = _mm_set1_epi32(w), hv = _mm_set1_epi32(h), wmax = _mm_set1_epi32(w - 1), hmax = _mm_set1_epi32(h - 1);
+  const __m128i row = _mm_set1_epi32(static_cast<std::int32_t>((static_cast<std::uint32_t>(w) << 16) | 1u));
+  // min(max(v, 0), hi) without SSE4.1.
+  const auto clamp = [](__m128i v, __m128i hi) {
+    v = _mm_and_si128(v, _mm_cmpgt_epi32(v, _mm_setzero_si128()));
+    return _mm_xor_si128(hi, _mm_and_si128(_mm_xor_si128(v, hi), _mm_cmpgt_epi32(hi, v)));
+  };
+  const auto inside = [&](__m128i v, __m128i n) { return _mm_and_si128(_mm_cmpgt_epi32(v, none), _mm_cmpgt_epi32(n, v)); };
+  for (int y = 0; y < box.height(); ++y) {
+    float* op = o + std::int64_t{box.ra + y} * FRAME + box.ca;
+    const std::int32_t* rx = qx + std::int64_t{y} * bw;
+    const std::int32_t* ry = qy + std::int64_t{y} * bw;
+    int x = 0;
+    for (; x + 4 <= bw; x += 4) {
+      const __m128i QX = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rx + x));
+      const __m128i QY = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ry + x));
+      const __m128i SX = _mm_srai_epi32(QX, 5), SY = _mm_srai_epi32(QY, 5);
+      const __m128i SX1 = _mm_add_epi32(SX, one), SY1 = _mm_add_epi32(SY, one);
+      // Texels as x + y w through 16-bit products (clamped coordinates stay below 32768), then 4 floats each.
+      const __m128i X0 = clamp(SX, wmax), X1 = clamp(SX1, wmax), Y0 = clamp(SY, hmax), Y1 = clamp(SY1, hmax);
+      const __m128i Y0s = _mm_slli_epi32(Y0, 16), Y1s = _mm_slli_epi32(Y1, 16);
+      alignas(16) std::int32_t at[4][4], wrow[4], code[4];
+      const __m128i texel[4] = {_mm_or_si128(X0, Y0s), _mm_or_si128(X1, Y0s), _mm_or_si128(X0, Y1s), _mm_or_si128(X1, Y1s)};
+      for (int k = 0; k < 4; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(at[k]), _mm_slli_epi32(_mm_madd_epi16(texel[k], row), 2));
+      _mm_store_si128(reinterpret_cast<__m128i*>(wrow),
+                      _mm_or_si128(_mm_slli_epi32(_mm_and_si128(QY, f31), 5), _mm_and_si128(QX, f31)));
+      const __m128i IX0 = inside(SX, wv), IX1 = inside(SX1, wv), IY0 = inside(SY, hv), IY1 = inside(SY1, hv);
+      const __m128i bits = _mm_or_si128(
+          _mm_or_si128(_mm_and_si128(_mm_and_si128(IY0, IX0), one), _mm_and_si128(_mm_and_si128(IY0, IX1), _mm_set1_epi32(2))),
+          _mm_or_si128(_mm_and_si128(_mm_and_si128(IY1, IX0), _mm_set1_epi32(4)), _mm_and_si128(_mm_and_si128(IY1, IX1), _mm_set1_epi32(8))));
+      _mm_store_si128(reinterpret_cast<__m128i*>(code), bits);
+      __m128 p[4];
+      for (int j = 0; j < 4; ++j) {
+        const std::int32_t a[4] = {at[0][j], at[1][j], at[2][j], at[3][j]};
+        p[j] = rgbm_point(rgbm, a, wrow[j], code[j]);
+      }
+      _MM_TRANSPOSE4_PS(p[0], p[1], p[2], p[3]);  // now R, G, B, mask of the four pixels
+      blend4(op + x, p[0], p[1], p[2], p[3]);
+    }
+    for (; x < bw; ++x) blend_pixel<4, 4>(op, x, rx[x], ry[x], rgbm, h, w, rgbm + 3, h, w);
+  }
+}
+
+void blend_rgbm_baseline(float* o, const Box& box, const std::int32_t* qx, const std::int32_t* qy, const float* rgbm, int h, int w) {
+  blend_rgbm_kernel(o, box, qx, qy, rgbm, h, w);
+}
+
+__attribute__((target("avx2"))) void blend_rgbm_avx2(float* o, const Box& box, const std::int32_t* qx, const std::int32_t* qy,
+                                                     const float* rgbm, int h, int w) {
+  blend_rgbm_kernel(o, box, qx, qy, rgbm, h, w);
+}
+#endif
+
+}  // namespace
+
+void Compositor::blend(float* o, const float* rgb_hwc, const float* mask, int mh, int mw) const {
+  if (box_.empty()) return;
+  if (std::int64_t{mh} * mw > INT32_MAX) throw std::invalid_argument("mask too large to sample");
+  const std::int32_t* qx = qx_.span().data();
+  const std::int32_t* qy = qy_.span().data();
+  const int bw = box_.width();
+  for (int y = 0; y < box_.height(); ++y) {
+    float* op = o + std::int64_t{box_.ra + y} * FRAME + box_.ca;
+    const std::int64_t i0 = std::int64_t{y} * bw;
+    for (int x = 0; x < bw; ++x) blend_pixel<3, 1>(op, x, qx[i0 + x], qy[i0 + x], rgb_hwc, h_, w_, mask, mh, mw);
+  }
+}
+
+void Compositor::blend_rgbm(float* o, const float* rgbm) const {
+  if (box_.empty()) return;
+  const std::int32_t* qx = qx_.span().data();
+  const std::int32_t* qy = qy_.span().data();
+#if VELMORA_WARP_SSE2
+  if (h_ <= 32767 && w_ <= 32767) {
+    (simd_ == Simd::Baseline ? blend_rgbm_baseline : blend_rgbm_avx2)(o, box_, qx, qy, rgbm, h_, w_);
+    return;
+  }
+#endif
+  const int bw = box_.width();
+  for (int y = 0; y < box_.height(); ++y) {
+    float* op = o + std::int64_t{box_.ra + y} * FRAME + box_.ca;
+    const std::int64_t i0 = std::int64_t{y} * bw;
+    for (int x = 0; x < bw; ++x) blend_pixel<4, 4>(op, x, qx[i0 + x], qy[i0 + x], rgbm, h_, w_, rgbm + 3, h_, w_);
   }
 }
 
@@ -422,32 +703,74 @@ void composite(NdArray& o, const NdArray& gm, const Region& roi, const NdArray& 
     throw std::invalid_argument("composite: patch must be float32 (3, h, w), not " + shape_text(rgb));
   if (mask.dtype() != DType::Float32 || mask.rank() != 3 || mask.dim(0) < 1 || mask.dim(1) < 1 || mask.dim(2) < 1)
     throw std::invalid_argument("composite: mask must be float32 (channels, h, w), not " + shape_text(mask));
-  const int h = static_cast<int>(rgb.dim(1)), w = static_cast<int>(rgb.dim(2));
-  NdArray hwc = NdArray::uninitialized(DType::Float32, {h, w, 3});
-  const float* p = rgb.data<float>();
-  for (std::int64_t i = 0; i < std::int64_t{h} * w; ++i)
-    for (int c = 0; c < 3; ++c) hwc.data<float>()[i * 3 + c] = p[c * h * w + i];
+  const PatchSet patch(rgb.reshaped(rgb.shape().prepend(1)), mask.reshaped(mask.shape().prepend(1)));
   Compositor comp;
-  comp.place(gm.data<float>(), roi, h, w);
-  comp.blend(o.data<float>(), hwc.data<float>(), mask.data<float>(), static_cast<int>(mask.dim(1)), static_cast<int>(mask.dim(2)));
+  comp.place(gm.data<float>(), roi, patch.height(), patch.width());
+  patch.blend(comp, o.data<float>(), 0);
 }
 
-void to_rgb8(const float* o, std::uint8_t* out) {
-  std::int64_t i = 0;
-#if VELMORA_WARP_SSE2
-  const __m128 lo = _mm_set1_ps(-1.0f), hi = _mm_set1_ps(1.0f), scale = _mm_set1_ps(127.5f);
-  alignas(16) std::uint8_t bytes[3][16];
-  for (; i + 16 <= PIXELS; i += 16) {
-    for (int c = 0; c < 3; ++c) {
-      __m128i q[4];
-      for (int k = 0; k < 4; ++k) {
-        // max returns its second operand for NaN, so NaN becomes -1 and then 0.
-        const __m128 v = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(o + c * PIXELS + i + 4 * k), lo), hi);
-        q[k] = _mm_cvtps_epi32(_mm_mul_ps(_mm_add_ps(v, hi), scale));  // rounds half to even
+PatchSet::PatchSet(const NdArray& rgb, const NdArray& mask) {
+  if (rgb.dtype() != DType::Float32 || rgb.rank() != 4 || rgb.dim(1) != 3 || rgb.dim(2) < 1 || rgb.dim(3) < 1)
+    throw std::invalid_argument("patches must be float32 (entries, 3, h, w), not " + shape_text(rgb));
+  if (mask.dtype() != DType::Float32 || mask.rank() != 4 || mask.dim(1) < 1 || mask.dim(2) < 1 || mask.dim(3) < 1)
+    throw std::invalid_argument("masks must be float32 (entries, channels, h, w), not " + shape_text(mask));
+  const std::int64_t E = std::min(rgb.dim(0), mask.dim(0)), hw = rgb.dim(2) * rgb.dim(3);
+  if (rgb.dim(2) > 32767 || rgb.dim(3) > 32767 || hw * 4 > INT32_MAX || mask.dim(2) * mask.dim(3) > INT32_MAX)
+    throw std::invalid_argument("patches " + shape_text(rgb) + " with masks " + shape_text(mask) + " are too large to sample");
+  h_ = static_cast<int>(rgb.dim(2));
+  w_ = static_cast<int>(rgb.dim(3));
+  const float* c = rgb.data<float>();
+  if (mask.dim(2) == rgb.dim(2) && mask.dim(3) == rgb.dim(3)) {
+    texels_ = NdArray::uninitialized(DType::Float32, {E, h_, w_, 4});
+    float* d = texels_.data<float>();
+    for (std::int64_t e = 0; e < E; ++e) {
+      const float* m = mask.data<float>() + e * mask.dim(1) * hw;
+      for (std::int64_t i = 0; i < hw; ++i, d += 4) {
+        for (int k = 0; k < 3; ++k) d[k] = c[(e * 3 + k) * hw + i];
+        d[3] = m[i];
       }
-      _mm_store_si128(reinterpret_cast<__m128i*>(bytes[c]),
-                      _mm_packus_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3])));
     }
+    return;
+  }
+  texels_ = NdArray::uninitialized(DType::Float32, {E, h_, w_, 3});
+  float* d = texels_.data<float>();
+  for (std::int64_t e = 0; e < E; ++e)
+    for (std::int64_t i = 0; i < hw; ++i, d += 3)
+      for (int k = 0; k < 3; ++k) d[k] = c[(e * 3 + k) * hw + i];
+  mask_ = mask;
+}
+
+void PatchSet::blend(const Compositor& comp, float* o, std::int64_t e) const {
+  if (e < 0 || e >= entries())
+    throw std::out_of_range("index " + std::to_string(e) + " is out of bounds for axis 0 with size " + std::to_string(entries()));
+  const std::int64_t texel = std::int64_t{h_} * w_;
+  if (texels_.dim(3) == 4) {
+    comp.blend_rgbm(o, texels_.data<float>() + e * texel * 4);
+    return;
+  }
+  const int mh = static_cast<int>(mask_.dim(2)), mw = static_cast<int>(mask_.dim(3));
+  comp.blend(o, texels_.data<float>() + e * texel * 3, mask_.data<float>() + e * mask_.dim(1) * mh * mw, mh, mw);
+}
+
+#if VELMORA_WARP_SSE2
+namespace {
+
+// The bytes of channel c of 16 pixels from i on: clip to [-1, 1], add 1, times 127.5, round half to even.
+[[gnu::always_inline]] inline __m128i bytes16(const float* o, std::int64_t i) {
+  const __m128 lo = _mm_set1_ps(-1.0f), hi = _mm_set1_ps(1.0f), scale = _mm_set1_ps(127.5f);
+  __m128i q[4];
+  for (int k = 0; k < 4; ++k) {
+    // max returns its second operand for NaN, so NaN becomes -1 and then 0.
+    const __m128 v = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(o + i + 4 * k), lo), hi);
+    q[k] = _mm_cvtps_epi32(_mm_mul_ps(_mm_add_ps(v, hi), scale));  // rounds half to even
+  }
+  return _mm_packus_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3]));
+}
+
+void to_rgb8_baseline(const float* o, std::uint8_t* out) {
+  alignas(16) std::uint8_t bytes[3][16];
+  for (std::int64_t i = 0; i < PIXELS; i += 16) {
+    for (int c = 0; c < 3; ++c) _mm_store_si128(reinterpret_cast<__m128i*>(bytes[c]), bytes16(o + c * PIXELS, i));
     std::uint8_t* d = out + i * 3;
     for (int j = 0; j < 16; ++j) {
       d[3 * j] = bytes[0][j];
@@ -455,9 +778,45 @@ void to_rgb8(const float* o, std::uint8_t* out) {
       d[3 * j + 2] = bytes[2][j];
     }
   }
+}
+
+// The same with the interleaving done by byte shuffles.
+__attribute__((target("avx2"))) void to_rgb8_avx2(const float* o, std::uint8_t* out) {
+  // For each 16 output bytes and each channel: which of the channel's 16 bytes goes where (-1: none).
+  alignas(16) static constexpr std::int8_t pick[3][3][16] = {
+      {{0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5},
+       {-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1},
+       {-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1}},
+      {{-1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10, -1},
+       {5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10},
+       {-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1}},
+      {{-1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1, -1},
+       {-1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1},
+       {10, -1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15}}};
+  __m128i m[3][3];
+  for (int p = 0; p < 3; ++p)
+    for (int c = 0; c < 3; ++c) m[p][c] = _mm_load_si128(reinterpret_cast<const __m128i*>(pick[p][c]));
+  for (std::int64_t i = 0; i < PIXELS; i += 16) {
+    const __m128i r = bytes16(o, i), g = bytes16(o + PIXELS, i), b = bytes16(o + 2 * PIXELS, i);
+    for (int p = 0; p < 3; ++p) {
+      const __m128i v = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(r, m[p][0]), _mm_shuffle_epi8(g, m[p][1])),
+                                     _mm_shuffle_epi8(b, m[p][2]));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i * 3 + 16 * p), v);
+    }
+  }
+}
+
+}  // namespace
 #endif
-  for (; i < PIXELS; ++i)
+
+void to_rgb8(const float* o, std::uint8_t* out, Simd simd) {
+#if VELMORA_WARP_SSE2
+  (simd == Simd::Baseline || !simd_supported(Simd::Avx2) ? to_rgb8_baseline : to_rgb8_avx2)(o, out);
+#else
+  (void)simd;
+  for (std::int64_t i = 0; i < PIXELS; ++i)
     for (int c = 0; c < 3; ++c) out[i * 3 + c] = rgb8(o[c * PIXELS + i]);
+#endif
 }
 
 }  // namespace velmora::v2u

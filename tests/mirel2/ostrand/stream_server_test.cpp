@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -178,6 +180,28 @@ TEST(StatsLine, FormatsAndNeverDividesByZero) {
   EXPECT_EQ(stats_line(0.4, 17, 17 * 0.64), "rtf=0.400 chunks=17 fps=50.0");
   EXPECT_EQ(stats_line(0.0, 3, 0.0), "rtf=0.000 chunks=3 fps=inf");
   EXPECT_EQ(stats_line(1.0625, 0, 1.7), "rtf=1.062 chunks=0 fps=18.8");
+}
+
+// The output pipe grows to hold a frame record where the system allows it; anything else is left alone.
+TEST(OutStream, EnlargesItsPipeAsFarAsAllowed) {
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  long limit = OutStream::PIPE_BYTES;
+  if (FILE* f = std::fopen("/proc/sys/fs/pipe-max-size", "r")) {
+    EXPECT_EQ(std::fscanf(f, "%ld", &limit), 1);
+    std::fclose(f);
+  }
+  { OutStream os(p[1]); }
+  EXPECT_GE(::fcntl(p[1], F_GETPIPE_SZ), std::min<long>(limit, OutStream::PIPE_BYTES));
+  ::close(p[0]);
+  ::close(p[1]);
+  FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  OutStream os(::fileno(file));  // not a pipe: nothing to enlarge, no error
+  os.write(std::as_bytes(std::span("abc", 3)));
+  os.flush();
+  EXPECT_EQ(::lseek(::fileno(file), 0, SEEK_END), 3);
+  std::fclose(file);
 }
 
 }  // namespace

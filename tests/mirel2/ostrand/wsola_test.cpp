@@ -85,34 +85,39 @@ void expect_same_bits(std::span<const float> got, std::span<const float> want) {
 // (candidates a period apart tie; the earliest must win), a window that is mostly silence padding, silence,
 // infinities, a short input, other factors, and two candidates that tie in exact arithmetic but not in the
 // float64 sums (only summing one after another picks the right one): outputs and chosen positions equal
-// NumPy's bit for bit. One scratch serves every case, whatever its size.
+// NumPy's bit for bit, with every instruction set the processor has. One scratch serves every case, whatever
+// its size.
 TEST(TempoWsola, EqualsNumpyReference) {
   const json::Value cases = testing::json_fixture("wsola/cases.json");
   ASSERT_EQ(cases.as_array().size(), 11u);
-  WsolaScratch scratch;
-  for (const json::Value& c : cases.as_array()) {
-    const std::string name = c.find("name")->as_string();
-    SCOPED_TRACE(name);
-    const std::vector<float> x = case_input(name);
-    const double factor = c.find("factor")->as_double();
-    ASSERT_EQ(static_cast<std::int64_t>(x.size()), c.find("n")->as_int());
-    const auto out_len = static_cast<std::size_t>(c.find("out_len")->as_int());
-    const std::string output = c.find("output")->as_string();
-    const std::vector<float> want = output == "zeros" ? std::vector<float>(out_len) : f32_fixture(output);
+  for (Simd simd : {Simd::Baseline, Simd::Avx2, Simd::Avx512}) {
+    if (!simd_supported(simd)) continue;
+    SCOPED_TRACE("instruction set " + std::to_string(static_cast<int>(simd)));
+    WsolaScratch scratch(simd);
+    for (const json::Value& c : cases.as_array()) {
+      const std::string name = c.find("name")->as_string();
+      SCOPED_TRACE(name);
+      const std::vector<float> x = case_input(name);
+      const double factor = c.find("factor")->as_double();
+      ASSERT_EQ(static_cast<std::int64_t>(x.size()), c.find("n")->as_int());
+      const auto out_len = static_cast<std::size_t>(c.find("out_len")->as_int());
+      const std::string output = c.find("output")->as_string();
+      const std::vector<float> want = output == "zeros" ? std::vector<float>(out_len) : f32_fixture(output);
 
-    std::vector<float> out(out_len, -3.0f);
-    tempo_wsola(x, out, scratch, factor);
-    expect_same_bits(out, want);
-    std::vector<std::int64_t> want_positions;
-    for (const json::Value& p : c.find("positions")->as_array()) want_positions.push_back(p.as_int());
-    EXPECT_EQ(std::vector<std::int64_t>(scratch.positions().begin(), scratch.positions().end()), want_positions);
+      std::vector<float> out(out_len, -3.0f);
+      tempo_wsola(x, out, scratch, factor);
+      expect_same_bits(out, want);
+      std::vector<std::int64_t> want_positions;
+      for (const json::Value& p : c.find("positions")->as_array()) want_positions.push_back(p.as_int());
+      EXPECT_EQ(std::vector<std::int64_t>(scratch.positions().begin(), scratch.positions().end()), want_positions);
 
-    expect_same_bits(tempo_wsola(x, factor), want);
+      expect_same_bits(tempo_wsola(x, factor), want);
+    }
+    // A window again after the small ones, in the same scratch.
+    std::vector<float> out(TEMPO_SAMPLES);
+    tempo_wsola(case_input("speech"), out, scratch);
+    expect_same_bits(out, f32_fixture("speech.out.f32"));
   }
-  // A window again after the small ones, in the same scratch.
-  std::vector<float> out(TEMPO_SAMPLES);
-  tempo_wsola(case_input("speech"), out, scratch);
-  expect_same_bits(out, f32_fixture("speech.out.f32"));
 }
 
 TEST(TempoWsola, FixedPointScale) {
@@ -143,6 +148,28 @@ TEST(TempoWsola, FixedPointScale) {
   for (const Out& c : back) {
     EXPECT_EQ(std::bit_cast<std::uint32_t>(detail::wsola_from_buf(c.y)), std::bit_cast<std::uint32_t>(c.x))
         << c.y;
+  }
+  // The array forms of every instruction set agree, with each value at every position of a vector (the table
+  // repeated at 17 offsets).
+  std::vector<float> xs, ys;
+  for (int shift = 0; shift < 17; ++shift) {
+    for (const In& c : into) xs.push_back(static_cast<float>(c.x));
+    for (const Out& c : back) ys.push_back(c.y);
+    // Near where float32 stops holding halves, and ties.
+    xs.insert(xs.end(), {0.25f, 0x1.fffffep-1f, -0x1.fffffep-1f, 0x1.000002p-25f});
+    ys.insert(ys.end(), {2.5f, -2.5f, 8388607.5f, -8388607.5f, 8388608.0f, -8388609.0f, 16777217.0f, 1e-45f});
+  }
+  for (Simd simd : {Simd::Baseline, Simd::Avx2, Simd::Avx512}) {
+    if (!simd_supported(simd)) continue;
+    std::vector<double> codes(xs.size());
+    detail::wsola_to_buf(xs, codes, simd);
+    for (std::size_t i = 0; i < xs.size(); ++i)
+      ASSERT_EQ(codes[i], detail::wsola_to_buf(static_cast<double>(xs[i]))) << xs[i] << " with set " << static_cast<int>(simd);
+    std::vector<float> back_y = ys;
+    detail::wsola_from_buf(back_y, simd);
+    for (std::size_t i = 0; i < ys.size(); ++i)
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(back_y[i]), std::bit_cast<std::uint32_t>(detail::wsola_from_buf(ys[i])))
+          << ys[i] << " with set " << static_cast<int>(simd);
   }
 }
 

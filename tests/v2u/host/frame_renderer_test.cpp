@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "common/py_error.h"
 #include "v2u/host/support/render_fixture.h"
@@ -16,8 +21,8 @@ using testing::render_expect;
 using testing::render_identity;
 
 Renderer renderer(const char* motion = "motion.onnx", const char* lite = "lite.onnx",
-                  std::shared_ptr<const Identity> idn = render_identity()) {
-  return Renderer(RENDER_DIR + motion, RENDER_DIR + lite, std::move(idn));
+                  std::shared_ptr<const Identity> idn = render_identity(), int threads = 1) {
+  return Renderer(RENDER_DIR + motion, RENDER_DIR + lite, std::move(idn), threads);
 }
 
 NdArray ints(std::initializer_list<std::int64_t> v) { return NdArray::of<std::int64_t>(v); }
@@ -28,28 +33,63 @@ const float* keypoint(const NdArray& sets, std::int64_t entry, int k) {
 
 TEST(RendererTest, FramesMatchNumPyWithAndWithoutEyeEvents) {
   const NpzFile& z = render_expect();
-  Renderer rd = renderer();
-  const struct {
-    const char* name;
-    NdArray sel, sL, sR;
-    bool eyes;
-  } blocks[] = {{"plain", ints({1, 2}), ints({0, 0}), ints({0, 0}), false},
-                {"eyes", ints({0, 2, 1}), ints({0, 3, 0}), ints({0, 0, 2}), true},
-                {"plain", ints({1, 2}), ints({0, 0}), ints({0, 0}), false}};  // again, on reused buffers
-  for (const auto& b : blocks) {
-    const std::string key = std::string("run_") + b.name;
-    const Feeds f = rd.inputs(z.at(key + "_xd"), b.sel, b.sL, b.sR);
-    EXPECT_EQ(f.eyes, b.eyes);
-    const NdArray& xk = z.at(key + "_xk");
-    ASSERT_EQ(f.xk.shape(), xk.shape());
-    EXPECT_EQ(std::memcmp(f.xk.raw_data(), xk.raw_data(), xk.nbytes()), 0) << b.name;
-    const NdArray frames = rd.run(f);
-    ASSERT_EQ(frames.shape(), (Shape{b.sel.size(), 512, 512, 3}));
-    ASSERT_EQ(frames.dtype(), DType::UInt8);
-    // Frames 0 and 2 of the eye block have no event of their own, yet get the rest-level eye patches.
-    testing::expect_sample<std::uint8_t>(frames, key, 1);
-    for (std::int64_t i = 0; i < frames.dim(0); ++i)
-      EXPECT_TRUE(testing::same_digest(frames.data<std::uint8_t>() + i * 512 * 512 * 3, 512 * 512 * 3, key, i)) << key << " frame " << i;
+  for (int threads : {1, 3}) {
+    Renderer rd = renderer("motion.onnx", "lite.onnx", render_identity(), threads);
+    EXPECT_EQ(rd.threads(), threads);  // the caller alone, or a pool of its own
+    const struct {
+      const char* name;
+      NdArray sel, sL, sR;
+      bool eyes;
+    } blocks[] = {{"plain", ints({1, 2}), ints({0, 0}), ints({0, 0}), false},
+                  {"eyes", ints({0, 2, 1}), ints({0, 3, 0}), ints({0, 0, 2}), true},
+                  {"plain", ints({1, 2}), ints({0, 0}), ints({0, 0}), false}};  // again, on reused buffers
+    for (const auto& b : blocks) {
+      const std::string key = std::string("run_") + b.name;
+      const Feeds f = rd.inputs(z.at(key + "_xd"), b.sel, b.sL, b.sR);
+      EXPECT_EQ(f.eyes, b.eyes);
+      const NdArray& xk = z.at(key + "_xk");
+      ASSERT_EQ(f.xk.shape(), xk.shape());
+      EXPECT_EQ(std::memcmp(f.xk.raw_data(), xk.raw_data(), xk.nbytes()), 0) << b.name;
+      const NdArray frames = rd.run(f);
+      ASSERT_EQ(frames.shape(), (Shape{b.sel.size(), 512, 512, 3}));
+      ASSERT_EQ(frames.dtype(), DType::UInt8);
+      // Frames 0 and 2 of the eye block have no event of their own, yet get the rest-level eye patches.
+      testing::expect_sample<std::uint8_t>(frames, key, 1);
+      for (std::int64_t i = 0; i < frames.dim(0); ++i)
+        EXPECT_TRUE(testing::same_digest(frames.data<std::uint8_t>() + i * 512 * 512 * 3, 512 * 512 * 3, key, i))
+            << key << " frame " << i << ", " << threads << " threads";
+    }
+  }
+}
+
+// The names of this process's threads.
+std::vector<std::string> thread_names() {
+  std::vector<std::string> names;
+  for (const auto& t : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(t.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    names.push_back(name);
+  }
+  return names;
+}
+
+// The renderer's own work runs on the caller's thread for a budget of one and on a pool of exactly the budget
+// otherwise, and rendering starts no further thread of any kind.
+TEST(RendererTest, OwnWorkKeepsToTheThreadBudget) {
+  const NpzFile& z = render_expect();
+  for (int threads : {1, 3}) {
+    Renderer rd = renderer("motion.onnx", "lite.onnx", render_identity(), threads);
+    const auto ours = [] {
+      const auto names = thread_names();
+      return std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.rfind("v2u-render_", 0) == 0; });
+    };
+    EXPECT_EQ(ours(), threads == 1 ? 0 : threads);
+    const Feeds f = rd.inputs(z.at("run_eyes_xd"), ints({0, 2, 1}), ints({0, 3, 0}), ints({0, 0, 2}));
+    const std::size_t before = thread_names().size();
+    rd.run(f);
+    EXPECT_EQ(thread_names().size(), before) << threads << " threads";
+    EXPECT_EQ(ours(), threads == 1 ? 0 : threads);
   }
 }
 

@@ -313,12 +313,20 @@ TEST(ToRgb8Test, ClipsScalesRoundsHalfToEvenAndTurnsNaNToZero) {
                {0.5f, 191}, {-0.999f, 0}};
   NdArray o(DType::Float32, {3, FRAME, FRAME});
   const int n = static_cast<int>(std::size(cases));
-  // Case k in pixel k of channel k % 3, so that the channel order is checked too.
+  // Case k in pixel k of channel k % 3, so that the channel order is checked too; further on, every case in
+  // every channel and position of a 16-pixel group, to check how each form interleaves the bytes.
   for (int k = 0; k < n; ++k) o.data<float>()[(k % 3) * N + k] = cases[k].v;
-  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(N * 3));
-  to_rgb8(o.data<float>(), rgb.data());
-  for (int k = 0; k < n; ++k) EXPECT_EQ(rgb[k * 3 + k % 3], cases[k].want) << "case " << k << ": " << cases[k].v;
-  EXPECT_EQ(rgb[N * 3 - 1], 128);  // a zero sample
+  for (std::int64_t i = 64; i < 64 + 16 * n * 3; ++i) o.data<float>()[(i % 3) * N + i] = cases[(i / 3) % n].v;
+  for (Simd simd : {Simd::Baseline, Simd::Avx2}) {
+    if (!simd_supported(simd)) continue;
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(N * 3));
+    to_rgb8(o.data<float>(), rgb.data(), simd);
+    for (int k = 0; k < n; ++k) EXPECT_EQ(rgb[k * 3 + k % 3], cases[k].want) << "case " << k << ": " << cases[k].v;
+    for (std::int64_t i = 64; i < 64 + 16 * n * 3; ++i)
+      for (int c = 0; c < 3; ++c)
+        ASSERT_EQ(rgb[i * 3 + c], c == i % 3 ? cases[(i / 3) % n].want : 128) << "pixel " << i << " channel " << c;
+    EXPECT_EQ(rgb[N * 3 - 1], 128);  // a zero sample
+  }
 }
 
 }  // namespace
