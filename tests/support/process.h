@@ -30,7 +30,7 @@ struct ProcessOptions {
   // When set, the child's stdout goes here piece by piece as it arrives, and ProcessResult::out stays empty
   // (for outputs too large to keep).
   std::function<void(std::string_view)> on_out = {};
-  // Standard streams (0, 1) the child starts with closed instead of on a pipe.
+  // Standard streams (0, 1, 2) the child starts with closed instead of on a pipe.
   std::vector<int> closed = {};
   // The child's file size limit in bytes (RLIMIT_FSIZE), when set.
   std::optional<unsigned long> file_size_limit = {};

@@ -38,11 +38,21 @@ void exit_hook() {
 }  // namespace
 
 void start_up(const char* argv0) {
-  // The protocol runs on both standard streams. With either closed the host ends here (status 1, nothing
+  // The protocol runs on standard input and output. With either closed the host ends here (status 1, nothing
   // on standard output), before any file it opens could take the free descriptor's place.
   for (const int fd : {0, 1})
     if (::fcntl(fd, F_GETFD) < 0)
       throw std::system_error(errno, std::generic_category(), fd == 0 ? "standard input" : "standard output");
+  // A closed standard error would be taken by the next file opened (a bundle, a staged model), and the log
+  // written into it: the log goes to /dev/null instead, as an inherited descriptor (no close-on-exec).
+  if (::fcntl(2, F_GETFD) < 0) {
+    const int fd = ::open("/dev/null", O_WRONLY);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "/dev/null");
+    if (fd != 2) {
+      ::dup2(fd, 2);
+      ::close(fd);
+    }
+  }
   std::signal(SIGPIPE, SIG_IGN);
   // Before any thread exists, so that every thread keeps the stop signals blocked for the watcher.
   install_stop_signals(drop_staged_for_signal);

@@ -4,7 +4,8 @@
 
 namespace velmora::ostrand {
 
-// Start-up, in order: a closed standard input or output refused (std::system_error); SIGPIPE ignored (a
+// Start-up, in order: a closed standard input or output refused (std::system_error); a closed standard
+// error opened onto /dev/null, so that no file opened later takes its place; SIGPIPE ignored (a
 // vanished reader becomes a write error, so every orderly exit still cleans up); SIGINT and SIGTERM made an
 // orderly end and SIGXFSZ ignored (stop_signals.h); the tool plug-in search from the host's own program file;
 // the staged-file clean-up registered to run at exit. Runs once per process.

@@ -25,6 +25,7 @@ using velmora::testing::BundleFixture;
 using velmora::testing::ProcessOptions;
 using velmora::testing::run_process;
 using velmora::testing::TempDir;
+namespace standin = velmora::testing::standin;
 
 const std::string TARNHOST = std::string(VELMORA_BIN_DIR) + "/tarnhost";
 const std::string CANON(std::size_t{CANON_SIZE} * 4, '\0');
@@ -101,26 +102,49 @@ TEST(Tarnhost, WithoutItsPluginASplitIsRefusedAndACombinedBundleIsNot) {
   EXPECT_TRUE(h.stage_empty());
 }
 
-TEST(Tarnhost, ServesASplitBundleFromTheCommandLineWithItsLinesInOrder) {
-  namespace standin = velmora::testing::standin;
-  Host h;
-  const std::string enc = standin::model_json({standin::enc_signature(), standin::tok_signature()});
-  const std::string want = sha256_hex(enc);
-  const std::string deps = h.tmp.str() + "/deps";
-  const std::string base = h.tmp.write("deps/" + want.substr(0, 2) + "/" + want, enc);
-  const std::string bundle =
+// A zip split bundle whose declared base lies in a content store, served from the command line for one
+// chunk's audio and a flush: the first chunk while streaming, the one still owed at the flush.
+struct ServedSplit : Host {
+  std::string enc = standin::model_json({standin::enc_signature(), standin::tok_signature()});
+  std::string want = sha256_hex(enc);
+  std::string base = tmp.write("deps/" + want.substr(0, 2) + "/" + want, enc);
+  std::string bundle =
       BundleFixture{{"canon.bin", CANON},
                     {"manifest.json", R"({"dependencies": [{"id": "mirel2/shared-enc", "sha256": ")" + want + "\"}]}"},
                     {"identity.tflite", standin::model_json({standin::step_signature(), standin::dec_signature(16),
                                                              standin::dec_signature(8)})},
                     {"color.json", R"({"gain": [1, 1, 1], "bias": [0, 0, 0]})"}}
-          .write_zip(h.tmp.path() / "anna.zip");
-  auto options = h.options();
-  options.env["VELMORA_DEPS_DIR"] = deps;
-  options.env["MIREL2_RGB_THREADS"] = std::nullopt;
-  // One chunk's audio, then a flush: the first chunk while streaming, the one still owed at the flush.
-  const std::string input = testing::session_input({{testing::Step::Feed, SPC}, {testing::Step::Flush}});
-  const auto r = run_process({TARNHOST, "render-stream", bundle, "--threads", "1"}, input, options);
+          .write_zip(tmp.path() / "anna.zip");
+  ProcessOptions serve_options() const {
+    ProcessOptions o = options();
+    o.env["VELMORA_DEPS_DIR"] = tmp.str() + "/deps";
+    o.env["MIREL2_RGB_THREADS"] = std::nullopt;
+    return o;
+  }
+  velmora::testing::ProcessResult serve(const ProcessOptions& options) const {
+    const std::string input = testing::session_input({{testing::Step::Feed, SPC}, {testing::Step::Flush}});
+    return run_process({TARNHOST, "render-stream", bundle, "--threads", "1"}, input, options);
+  }
+  // The frames of that run, as they must come whatever the log does.
+  static void expect_frames(const std::string& stdout_bytes) {
+    testing::OutputReader out(false);
+    out.consume(stdout_bytes);
+    EXPECT_TRUE(out.hello().starts_with(
+        "READY {\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,\"color\":{\"kind\":\"gain_bias\""))
+        << out.hello();
+    EXPECT_FALSE(out.partial());
+    ASSERT_EQ(out.frames(), 22 + 32);
+    EXPECT_EQ(out.markers(), 1);
+    EXPECT_EQ(out.out_of_order(), 0);
+    EXPECT_EQ(out.records().front().index, 3);
+    EXPECT_EQ(out.records().back().index, -1);
+  }
+};
+
+TEST(Tarnhost, ServesASplitBundleFromTheCommandLineWithItsLinesInOrder) {
+  const ServedSplit h;
+  const std::string &bundle = h.bundle, &want = h.want, &base = h.base;
+  const auto r = h.serve(h.serve_options());
   ASSERT_EQ(r.status, 0) << r.err;
 
   // A statistics line may come too when the machine is slow enough (a step ends 5 s after the ready line).
@@ -136,24 +160,26 @@ TEST(Tarnhost, ServesASplitBundleFromTheCommandLineWithItsLinesInOrder) {
   EXPECT_EQ(lines[4], "[tarnhost] ready 416x720 @20fps  model=shared-enc.tflite+identity.tflite");
   EXPECT_EQ(lines[5], "[tarnhost] stdin closed \u2014 exiting");
 
-  testing::OutputReader out(false);
-  out.consume(r.out);
-  EXPECT_TRUE(out.hello().starts_with(
-      "READY {\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,\"color\":{\"kind\":\"gain_bias\""))
-      << out.hello();
-  EXPECT_FALSE(out.partial());
-  ASSERT_EQ(out.frames(), 22 + 32);
-  EXPECT_EQ(out.markers(), 1);
-  EXPECT_EQ(out.out_of_order(), 0);
-  EXPECT_EQ(out.records().front().index, 3);
-  EXPECT_EQ(out.records().back().index, -1);
+  ServedSplit::expect_frames(r.out);
   EXPECT_TRUE(h.stage_empty());  // the staged identity delta, released once loaded
+}
+
+// Started with standard error closed, the host still serves and its log goes nowhere: neither a failed log
+// write nor a file it opens later (a bundle member, the staged model) in the free descriptor's place.
+TEST(Tarnhost, WithStandardErrorClosedItServesAndLogsNowhere) {
+  const ServedSplit h;
+  ProcessOptions options = h.serve_options();
+  options.closed = {2};
+  options.timeout_seconds = 120;
+  const auto r = h.serve(options);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  ServedSplit::expect_frames(r.out);
+  EXPECT_TRUE(h.stage_empty());
 }
 
 // A zip split bundle whose own shared encoder is refused (its staged copy stays listed until the end), with
 // the declared base in an engine container: the host serves it with that copy still on disk.
-namespace standin = velmora::testing::standin;
-
 struct StagedCopyHost : Host {
   std::string enc = standin::model_json({standin::enc_signature(), standin::tok_signature()});
   std::string engine = BundleFixture{{"shared-enc.tflite", enc}}.write_zip(tmp.path() / "engine.zip");
