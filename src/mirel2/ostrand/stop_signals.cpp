@@ -76,6 +76,8 @@ void install_stop_signals(void (*cleanup)()) {
     const std::lock_guard<std::mutex> hold(watch().lock);
     watch().cleanup = cleanup;
   }
+  // Started ignoring both: nothing to wait for, so no watcher.
+  if (sigismember(&set, SIGINT) != 1 && sigismember(&set, SIGTERM) != 1) return;
   std::thread(watch_loop, set).detach();
 }
 

@@ -12,8 +12,8 @@ namespace velmora::ostrand {
 
 // Blocks SIGINT and SIGTERM in the calling thread (and so in every thread it starts later: call it before
 // any other thread exists), ignores SIGXFSZ, and starts the watcher, which on either signal runs `cleanup`
-// once and re-raises the signal. A stop signal the process was started ignoring stays ignored. Call once per
-// process.
+// once and re-raises the signal. A stop signal the process was started ignoring stays ignored (with both
+// ignored, no watcher starts). Call once per process.
 void install_stop_signals(void (*cleanup)());
 
 // After this, a signal ends the process without running the clean-up: for the exit path, once the clean-up
