@@ -34,7 +34,7 @@ class File : public InputFile {
   // BundleError for another kind of file that is not regular.
   void require(const std::string& path) const {
     if (!opened()) throw_errno(open_error(), path);
-    if (!regular() && path_is_dir(path)) throw_errno(EISDIR, path);
+    if (!regular() && S_ISDIR(mode())) throw_errno(EISDIR, path);
     if (!regular()) throw BundleError(path + ": not a regular file");
   }
 };
@@ -114,12 +114,10 @@ Form decide(const std::string& path) {
 
 namespace {
 
-// Hands the bytes of entry `e` to `sink` a block at a time and returns how many came; refused beyond `cap`
-// (as member `name`) before anything is read.
-std::uint64_t stream_imx_member(const std::string& path, const ImxEntry& e, std::string_view name,
-                                std::optional<std::size_t> cap, const std::function<void(std::string_view)>& sink) {
-  // The container is opened again, separately from the table read.
-  File f(path);
+// How many bytes of entry `e` the container `f` (at `path`) holds; refused beyond `cap` (as member `name`)
+// before anything is read.
+std::uint64_t imx_member_extent(const File& f, const std::string& path, const ImxEntry& e, std::string_view name,
+                                std::optional<std::size_t> cap) {
   f.require(path);
   if (e.offset >= MAX_FILE_POSITION || e.size >= MAX_FILE_POSITION)
     throw BundleError(path + ": IMX entry " + py_repr(e.name) + " has offset " + std::to_string(e.offset) +
@@ -128,6 +126,14 @@ std::uint64_t stream_imx_member(const std::string& path, const ImxEntry& e, std:
   if (e.offset >= present) return 0;
   const std::uint64_t n = std::min(e.size, present - e.offset);
   if (cap && n > *cap) refuse_large(path, name, *cap);
+  return n;
+}
+
+// Hands the bytes of entry `e` to `sink` a block at a time and returns how many came.
+std::uint64_t stream_imx_member(const std::string& path, const ImxEntry& e, const std::function<void(std::string_view)>& sink) {
+  // The container is opened again, separately from the table read.
+  const File f(path);
+  const std::uint64_t n = imx_member_extent(f, path, e, e.name, std::nullopt);
   constexpr std::size_t BLOCK = 1 << 20;
   std::string block;
   std::uint64_t done = 0;
@@ -141,10 +147,13 @@ std::uint64_t stream_imx_member(const std::string& path, const ImxEntry& e, std:
   return done;
 }
 
+// The bytes of entry `e`, read straight into the result: its size is bounded by what the file holds.
 std::string read_imx_member(const std::string& path, const ImxEntry& e, std::string_view name,
                             std::optional<std::size_t> cap) {
+  const File f(path);
+  const std::uint64_t n = imx_member_extent(f, path, e, name, cap);
   std::string out;
-  stream_imx_member(path, e, name, cap, [&](std::string_view block) { out.append(block); });
+  if (!pread_upto(f.fd(), out, static_cast<std::size_t>(n), e.offset)) throw_errno(errno, path);  // shorter if it shrank
   return out;
 }
 
@@ -162,7 +171,8 @@ std::string read_directory_member(const std::string& dir, std::string_view name)
   const auto cap = member_cap(name);
   try {
     return read_fd(f.fd(), p, cap.value_or(std::numeric_limits<std::size_t>::max()));
-  } catch (const std::length_error&) {
+  } catch (const FileTooLarge&) {
+    if (!cap) throw;
     refuse_large(dir, name, *cap);
   }
 }
@@ -209,7 +219,7 @@ std::string imx_entry_bytes(const std::string& path, const ImxEntry& entry) {
 
 std::uint64_t imx_entry_stream(const std::string& path, const ImxEntry& e,
                                const std::function<void(std::string_view)>& sink) {
-  return stream_imx_member(path, e, e.name, std::nullopt, sink);
+  return stream_imx_member(path, e, sink);
 }
 
 std::optional<BundleMember> member_bytes(const std::string& bundle, const std::vector<std::string_view>& names) {

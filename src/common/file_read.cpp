@@ -19,7 +19,9 @@ InputFile::InputFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONL
     return;
   }
   struct stat st {};
-  regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  if (::fstat(fd_, &st) != 0) return;
+  mode_ = st.st_mode;
+  regular_ = S_ISREG(st.st_mode);
   if (regular_) size_ = static_cast<std::uint64_t>(st.st_size);
 }
 
@@ -60,7 +62,7 @@ std::string read_file(const std::string& path, std::size_t max_bytes) {
 
 std::string read_fd(int fd, const std::string& path, std::size_t max_bytes) {
   auto too_large = [&] {
-    return std::length_error(path + ": file is larger than " + std::to_string(max_bytes) + " bytes");
+    return FileTooLarge(path + ": file is larger than " + std::to_string(max_bytes) + " bytes");
   };
   // Read straight into the result at the size the file has now, then whatever it grew by since.
   struct stat st {};

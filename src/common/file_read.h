@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <stdexcept>
 #include <string>
 
 namespace velmora {
@@ -22,6 +23,7 @@ class InputFile {
   bool opened() const { return fd_ >= 0; }
   int open_error() const { return open_errno_; }  // errno of a failed open
   bool regular() const { return regular_; }       // opened, and a regular file
+  unsigned mode() const { return mode_; }          // st_mode (type and permissions); 0 when not known
   std::uint64_t size() const { return size_; }    // of a regular file, when it was opened
   int fd() const { return fd_; }
   // Hands the descriptor over; this object no longer closes it.
@@ -31,15 +33,22 @@ class InputFile {
   int fd_ = -1;
   int open_errno_ = 0;
   bool regular_ = false;
+  unsigned mode_ = 0;
   std::uint64_t size_ = 0;
+};
+
+// A file that holds more bytes than its reader takes.
+class FileTooLarge : public std::length_error {
+ public:
+  using std::length_error::length_error;
 };
 
 // Hands the bytes of the file at `path` to `block`, in order, a block at a time. Throws std::system_error
 // (errno, the path as its text) when the file cannot be opened or read; what `block` throws passes through.
 void read_file_blocks(const std::string& path, const std::function<void(const char* data, std::size_t size)>& block);
 
-// The bytes of the file at `path`. Throws std::system_error as read_file_blocks does, and std::length_error
-// when the file holds more than `max_bytes`.
+// The bytes of the file at `path`. Throws std::system_error as read_file_blocks does, and FileTooLarge when
+// the file holds more than `max_bytes`.
 std::string read_file(const std::string& path, std::size_t max_bytes = std::numeric_limits<std::size_t>::max());
 
 // The same from the open descriptor `fd` (from its current position; it stays open), `path` naming it in

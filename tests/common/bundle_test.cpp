@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "common/bundle.h"
 #include "common/pytext.h"
@@ -298,6 +300,14 @@ TEST(Bundle, OnlyRegularFilesAreReadAndNothingBlocks) {
     }
   }
   EXPECT_EQ(read_directory_member(dir, "canon.bin"), "C");
+  // A folder, read by name, fails as reading it would (a model's name included).
+  fs::create_directory(dir + "/identity.tflite");
+  try {
+    read_directory_member(dir, "identity.tflite");
+    ADD_FAILURE() << "a folder read";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), EISDIR) << e.what();
+  }
 }
 
 TEST(Bundle, AZipNameEndsAtANul) {
