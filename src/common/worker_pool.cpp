@@ -44,12 +44,13 @@ void WorkerPool::run_batch(int count, TaskFn fn, void* ctx) {
   std::exception_ptr first;
   {
     std::unique_lock lock(m_);
+    // First, as it may throw: a failure must leave no batch armed with the caller's task.
+    errors_.assign(static_cast<std::size_t>(count), nullptr);
     fn_ = fn;
     ctx_ = ctx;
     count_ = count;
     next_ = 0;
     finished_ = 0;
-    errors_.assign(static_cast<std::size_t>(count), nullptr);
     wake_.notify_all();
     done_.wait(lock, [&] { return finished_ == count_; });
     for (auto& e : errors_)
