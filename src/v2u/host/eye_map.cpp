@@ -106,7 +106,7 @@ XCal::XCal(const std::optional<NdArray>& m, const NdArray& P_in) : P(levels_of(P
       }
       top = std::max(top, sv[j]);
     }
-    if (std::is_sorted(s_keep_.begin(), s_keep_.end(), std::less_equal<>())) break;
+    if (std::adjacent_find(s_keep_.begin(), s_keep_.end(), std::greater_equal<>()) == s_keep_.end()) break;  // strictly rising
   }
 }
 
