@@ -342,8 +342,10 @@ NpyMember parse_npy(std::shared_ptr<const std::string> bytes) {
     return out;
   }
   const std::size_t item = dtype_size(*dt.dtype);
-  // The array is sized before anything is read: the bytes of its non-zero axes must fit a signed 64-bit
-  // size, as NumPy demands, also when another axis is 0 and the array would be empty.
+  // The array is sized before anything is read: the bytes of its non-zero axes must fit a signed 64-bit size,
+  // also when another axis is 0 and the array would be empty, else NumPy's "too big" error. NumPy itself gives
+  // that error only where its own count does not wrap: for a product that wraps it reports a failed reshape,
+  // for an axis beyond a C long an OverflowError; we refuse every such header alike.
   std::int64_t nbytes = static_cast<std::int64_t>(item);
   bool empty = false;
   for (const Lit& x : shape->items) {
