@@ -466,7 +466,9 @@ Compositor::Compositor(Simd simd) : simd_(simd == Simd::Baseline ? simd : Simd::
 }
 
 Box Compositor::place(const float* gm, const Region& roi, int h, int w) {
-  if (std::int64_t{h} * w * 3 > INT32_MAX) throw std::invalid_argument("patch too large to sample");
+  // The bounds PatchSet sets: tap positions fit 16 bits, and interleaved texels' float offsets 32 bits.
+  if (h < 1 || w < 1 || h > 32767 || w > 32767 || std::int64_t{h} * w * 4 > INT32_MAX)
+    throw std::invalid_argument("cannot place a patch of " + std::to_string(h) + " x " + std::to_string(w) + " pixels");
   const Axis ax = axis_of(roi.x0, roi.x1, w);
   const Axis ay = axis_of(roi.y0, roi.y1, h);
   const float fw = static_cast<float>(w), fh = static_cast<float>(h);
@@ -681,17 +683,15 @@ void Compositor::blend_rgbm(float* o, const float* rgbm) const {
   const std::int32_t* qx = qx_.span().data();
   const std::int32_t* qy = qy_.span().data();
 #if VELMORA_WARP_SSE2
-  if (h_ <= 32767 && w_ <= 32767) {
-    (simd_ == Simd::Baseline ? blend_rgbm_baseline : blend_rgbm_avx2)(o, box_, qx, qy, rgbm, h_, w_);
-    return;
-  }
-#endif
+  (simd_ == Simd::Baseline ? blend_rgbm_baseline : blend_rgbm_avx2)(o, box_, qx, qy, rgbm, h_, w_);  // place() bounds h_, w_
+#else
   const int bw = box_.width();
   for (int y = 0; y < box_.height(); ++y) {
     float* op = o + std::int64_t{box_.ra + y} * FRAME + box_.ca;
     const std::int64_t i0 = std::int64_t{y} * bw;
     for (int x = 0; x < bw; ++x) blend_pixel<4, 4>(op, x, qx[i0 + x], qy[i0 + x], rgbm, h_, w_, rgbm + 3, h_, w_);
   }
+#endif
 }
 
 void composite(NdArray& o, const NdArray& gm, const Region& roi, const NdArray& rgb, const NdArray& mask) {

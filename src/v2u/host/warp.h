@@ -77,7 +77,8 @@ class Compositor {
   // The bounding box of the frame pixels whose sample point touches a patch pixel (-1 < ix < w and
   // -1 < iy < h, with ix, iy the point's patch coordinates), and those coordinates over the box. Returns the
   // box, empty when no pixel is inside. Throws PyError (ZeroDivisionError) for a region of zero width or
-  // height.
+  // height, std::invalid_argument for a patch size PatchSet refuses (a side of 0 or over 32767, or 2^29
+  // pixels or more).
   Box place(const float* gm, const Region& roi, int h, int w);
 
   // Blends into frame `o` over the last placed box: o = m wv + (1 - m) o per channel, with m channel 0 of the

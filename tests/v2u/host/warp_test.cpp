@@ -270,6 +270,24 @@ TEST(CompositeTest, DegenerateRegionsAndBadShapesFailBeforeTheFrameIsTouched) {
   EXPECT_THROW(composite(o, filled({256, 256, 2}, 0.0f), r, rgb, mask), std::invalid_argument);
 }
 
+// Patch sizes whose blend could not address every texel in 32-bit float offsets (4 floats a texel) or whose
+// taps overflow 16 bits are refused where the patch is placed, whoever made it.
+TEST(CompositeTest, PlacingRefusesPatchSizesThatCannotBeSampled) {
+  const NdArray gm = pixel_grid(same, same);
+  const struct {
+    int h, w;
+    bool ok;
+  } cases[] = {{16384, 32767, true},  {25000, 25000, false}, {16385, 32767, false}, {32768, 1, false},
+               {1, 32768, false},     {0, 4, false},         {4, -1, false},        {1, 1, true}};
+  for (const auto& c : cases) {
+    Compositor comp;
+    if (c.ok)
+      EXPECT_NO_THROW(comp.place(gm.data<float>(), Region{0, 512, 0, 512}, c.h, c.w)) << c.h << " x " << c.w;
+    else
+      EXPECT_THROW(comp.place(gm.data<float>(), Region{0, 512, 0, 512}, c.h, c.w), std::invalid_argument) << c.h << " x " << c.w;
+  }
+}
+
 TEST(RegionTest, TakesExactlyFourValuesWidenedFromFloat32) {
   const Region r = region_of(NdArray::of<float>({0.1f, 2.0f, 3.0f, 4.5f}));
   EXPECT_EQ(r.y0, static_cast<double>(0.1f));  // not 0.1
