@@ -1,5 +1,8 @@
 #include "common/simd.h"
 
+#include <stdexcept>
+#include <string>
+
 namespace velmora {
 
 bool simd_supported(Simd s) {
@@ -16,6 +19,20 @@ bool simd_supported(Simd s) {
 Simd best_simd() {
   static const Simd best = simd_supported(Simd::Avx512) ? Simd::Avx512 : simd_supported(Simd::Avx2) ? Simd::Avx2 : Simd::Baseline;
   return best;
+}
+
+bool avx512_vbmi_supported() {
+#if defined(__x86_64__) || defined(__i386__)
+  return simd_supported(Simd::Avx512) && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+#else
+  return false;
+#endif
+}
+
+Simd usable_simd(Simd asked, Simd widest, const char* who) {
+  const Simd s = static_cast<int>(asked) < static_cast<int>(widest) ? asked : widest;
+  if (!simd_supported(s)) throw std::invalid_argument(std::string(who) + " cannot use an instruction set this processor lacks");
+  return s;
 }
 
 }  // namespace velmora

@@ -12,6 +12,7 @@
 
 #include "common/env.h"
 #include "common/pytext.h"
+#include "common/simd.h"
 #include "common/strict_int.h"
 #include "mirel2/litert/tensor.h"
 #include "mirel2/ostrand/constants.h"
@@ -153,11 +154,9 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void lookup_vbmi(std::uin
 constexpr Kernel AVX2{row_to_u8_avx2, lookup_portable, interleave_avx2};
 constexpr Kernel AVX2_VBMI{row_to_u8_avx2, lookup_vbmi, interleave_avx2};
 
-bool has_vector_kernel() { return __builtin_cpu_supports("avx2"); }
+bool has_vector_kernel() { return simd_supported(Simd::Avx2); }
 const Kernel& best_kernel() {
-  static const Kernel& k = !has_vector_kernel() ? PORTABLE
-                           : __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw") ? AVX2_VBMI
-                                                                                                         : AVX2;
+  static const Kernel& k = !has_vector_kernel() ? PORTABLE : avx512_vbmi_supported() ? AVX2_VBMI : AVX2;
   return k;
 }
 

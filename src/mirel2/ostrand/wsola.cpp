@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -53,8 +52,7 @@ void take(const double* buf, std::int64_t n, std::int64_t a, std::int64_t cnt, f
 
 // The hot loops, written once with GCC's generic vectors of W float64 lanes, W the width of the registers:
 // 2 for the baseline (SSE2), 4 with AVX2 and 8 with AVX-512. Each lane does the same float64 operations in
-// the same order in every form. Vectors pass by reference: by value they would change calling convention
-// with AVX.
+// the same order in every form.
 template <int W>
 struct Lanes;
 template <>
@@ -76,11 +74,6 @@ struct Lanes<8> {
   typedef std::int32_t I __attribute__((vector_size(32)));
 };
 
-template <class V>
-[[gnu::always_inline]] inline void load(V& v, const void* p) {
-  std::memcpy(&v, p, sizeof v);
-}
-
 // Every lane of v set to x.
 template <class V, class T, std::size_t... L>
 [[gnu::always_inline]] inline void splat(V& v, T x, std::index_sequence<L...>) {
@@ -96,7 +89,7 @@ template <int W, class ByLanes, class One>
   if constexpr (W > 2)
     for (; i + W <= n; i += W) {
       typename Lanes<W>::F v;
-      load(v, src + i);
+      load_vector(v, src + i);
       lanes(i, v);
     }
   for (; i < n; ++i) one(i);
@@ -115,7 +108,7 @@ template <int W>
     t = t < -2147483648.0f ? -2147483648.0f : t;
     const typename L::I v = __builtin_convertvector(t, typename L::I);
     const typename L::D d = __builtin_convertvector(top ? 16777216 : (v >> 7) + (((v & 127) + 64) >> 7), typename L::D);
-    std::memcpy(out + i, &d, sizeof d);
+    store_vector(out + i, d);
   };
   by_lanes<W>(x, n, lanes, [&](std::int64_t i) { out[i] = to_buf(x[i]); });
 }
@@ -137,7 +130,7 @@ template <int W>
     q = q < -16777216 ? -16777216 : q;
     q = q > 16777216 ? 16777216 : q;
     const F r = __builtin_convertvector(q, F) * 0x1p-24f;
-    std::memcpy(y + i, &r, sizeof r);
+    store_vector(y + i, r);
   };
   by_lanes<W>(y, n, lanes, [&](std::int64_t i) { y[i] = from_buf(y[i]); });
 }
@@ -169,7 +162,7 @@ template <int W, int K>
       splat(r, ref[i], std::make_index_sequence<W>());
       for (int k = 0; k < K; ++k) {
         D c;
-        load(c, rows + g + i + W * k);
+        load_vector(c, rows + g + i + W * k);
         const D d = c - r;
         acc[k] += d * d;
       }
@@ -304,7 +297,7 @@ __attribute__((target("avx512f"))) void convert_avx512(const float* x, double* t
 #endif
 
 void convert_with(Simd simd, const float* x, double* to, float* y, std::int64_t n) {
-  if (!simd_supported(simd)) throw std::invalid_argument("the tempo stretch cannot use an instruction set this processor lacks");
+  simd = usable_simd(simd, Simd::Avx512, "the tempo stretch");
 #if defined(__x86_64__)
   if (simd == Simd::Avx512) return convert_avx512(x, to, y, n);
   if (simd == Simd::Avx2) return convert_avx2(x, to, y, n);
@@ -314,9 +307,7 @@ void convert_with(Simd simd, const float* x, double* to, float* y, std::int64_t 
 
 }  // namespace
 
-WsolaScratch::WsolaScratch(Simd simd) : simd_(simd) {
-  if (!simd_supported(simd)) throw std::invalid_argument("the tempo stretch cannot use an instruction set this processor lacks");
-}
+WsolaScratch::WsolaScratch(Simd simd) : simd_(usable_simd(simd, Simd::Avx512, "the tempo stretch")) {}
 
 std::size_t tempo_output_length(std::size_t n, double factor) {
   if (factor == 0.0) throw std::invalid_argument("float division by zero");

@@ -25,8 +25,7 @@ template void remap_linear<3>(const float*, int, int, Border, const float*, cons
 template void remap_linear<4>(const float*, int, int, Border, const float*, const float*, std::int64_t, float*);
 
 LinearResize::LinearResize(int sh, int sw, int dh, int dw, int cn, Simd simd)
-    : simd_(simd == Simd::Baseline ? simd : Simd::Avx2), sh_(sh), sw_(sw), dh_(dh), dw_(dw), cn_(cn) {
-  if (!simd_supported(simd_)) throw std::invalid_argument("the resize cannot use an instruction set this processor lacks");
+    : simd_(usable_simd(simd, Simd::Avx2, "the resize")), sh_(sh), sw_(sw), dh_(dh), dw_(dw), cn_(cn) {
   if (sh < 1 || sw < 1 || dh < 1 || dw < 1 || cn < 1 || cn > 4)
     throw std::invalid_argument("cannot resize " + std::to_string(sh) + " x " + std::to_string(sw) + " x " +
                                 std::to_string(cn) + " to " + std::to_string(dh) + " x " + std::to_string(dw));

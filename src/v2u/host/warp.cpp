@@ -146,12 +146,6 @@ typedef float F4 __attribute__((vector_size(16)));
 typedef std::int32_t I8 __attribute__((vector_size(32)));
 typedef std::int32_t I4 __attribute__((vector_size(16)));
 
-// Vector values pass by reference: 32-byte vectors by value would have another calling convention with AVX.
-template <class V>
-[[gnu::always_inline]] inline void load(V& v, const float* p) {
-  std::memcpy(&v, p, sizeof v);
-}
-
 [[gnu::always_inline]] inline F4 low(const F8& v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3); }
 [[gnu::always_inline]] inline F4 high(const F8& v) { return __builtin_shufflevector(v, v, 4, 5, 6, 7); }
 
@@ -182,8 +176,8 @@ template <class V>
     const std::int64_t at = std::int64_t{y} * FRAME;
     for (int x = 0; x < FRAME; x += 8) {
       F8 g0, g1;
-      load(g0, g + 2 * x);
-      load(g1, g + 2 * x + 8);
+      load_vector(g0, g + 2 * x);
+      load_vector(g1, g + 2 * x + 8);
       const F8 gx = __builtin_shufflevector(g0, g1, 0, 2, 4, 6, 8, 10, 12, 14);
       const F8 gy = __builtin_shufflevector(g0, g1, 1, 3, 5, 7, 9, 11, 13, 15);
       const F8 xs = ((gx + 1.0f) * static_cast<float>(FRAME) - 1.0f) * 0.5f;
@@ -214,10 +208,10 @@ template <class V>
         prefetch(a, 16 * CH);
         prefetch(c, 16 * CH);
         F8 va, vb, vc, vd;
-        load(va, a), load(vb, b), load(vc, c), load(vd, d);
+        load_vector(va, a), load_vector(vb, b), load_vector(vc, c), load_vector(vd, d);
         lo[j] = ((va * w0 + vb * w1) + vc * w2) + vd * w3;
         F4 ha, hb, hc, hd;
-        load(ha, a + 8), load(hb, b + 8), load(hc, c + 8), load(hd, d + 8);
+        load_vector(ha, a + 8), load_vector(hb, b + 8), load_vector(hc, c + 8), load_vector(hd, d + 8);
         hi[j] = ((ha * low(w0) + hb * low(w1)) + hc * low(w2)) + hd * low(w3);
       }
       // Regrouped per channel across the eight pixels: ch[k] holds channel k.
@@ -261,7 +255,7 @@ template <class V>
       // p = channels 0-2, dx = 3-5, dy = 6-8, dxy = 9-11.
       for (int c = 0; c < 3; ++c) {
         const F8 v = ((ch[c] - ax * ch[3 + c]) - ay * ch[6 + c]) + axy * ch[9 + c];
-        std::memcpy(out + c * PIXELS + at + x, &v, sizeof v);
+        store_vector(out + c * PIXELS + at + x, v);
       }
     }
   }
@@ -369,8 +363,7 @@ void check_region(const Region& roi) {
   axis_of(roi.y0, roi.y1, 1);
 }
 
-PlaneWarp::PlaneWarp(const NdArray& planes, Simd simd) : simd_(simd == Simd::Baseline ? simd : Simd::Avx2) {
-  if (!simd_supported(simd_)) throw std::invalid_argument("the plane warp cannot use an instruction set this processor lacks");
+PlaneWarp::PlaneWarp(const NdArray& planes, Simd simd) : simd_(usable_simd(simd, Simd::Avx2, "the plane warp")) {
   if (planes.dtype() != DType::Float32 || planes.rank() != 4 || planes.dim(0) < 1 || planes.dim(1) != CH ||
       planes.dim(2) < 1 || planes.dim(3) < 1)
     throw std::invalid_argument("plane texture must be float32 (N, 12, H, W) with N, H, W >= 1, not " +
@@ -461,9 +454,7 @@ void scan_inside(const float* gm, bool* cols, int& ra, int& rb, [[maybe_unused]]
 
 }  // namespace
 
-Compositor::Compositor(Simd simd) : simd_(simd == Simd::Baseline ? simd : Simd::Avx2) {
-  if (!simd_supported(simd_)) throw std::invalid_argument("compositing cannot use an instruction set this processor lacks");
-}
+Compositor::Compositor(Simd simd) : simd_(usable_simd(simd, Simd::Avx2, "compositing")) {}
 
 Box Compositor::place(const float* gm, const Region& roi, int h, int w) {
   // The bounds PatchSet sets: tap positions fit 16 bits, and interleaved texels' float offsets 32 bits.
@@ -810,10 +801,10 @@ __attribute__((target("avx2"))) void to_rgb8_avx2(const float* o, std::uint8_t* 
 #endif
 
 void to_rgb8(const float* o, std::uint8_t* out, Simd simd) {
+  simd = usable_simd(simd, Simd::Avx2, "the 8-bit conversion");
 #if VELMORA_WARP_SSE2
-  (simd == Simd::Baseline || !simd_supported(Simd::Avx2) ? to_rgb8_baseline : to_rgb8_avx2)(o, out);
+  (simd == Simd::Baseline ? to_rgb8_baseline : to_rgb8_avx2)(o, out);
 #else
-  (void)simd;
   for (std::int64_t i = 0; i < PIXELS; ++i)
     for (int c = 0; c < 3; ++c) out[i * 3 + c] = rgb8(o[c * PIXELS + i]);
 #endif

@@ -128,7 +128,7 @@ void composite(NdArray& o, const NdArray& gm, const Region& roi, const NdArray& 
 
 // One frame (3 x FRAME x FRAME float32) to 8-bit RGB (FRAME x FRAME x 3): clip to [-1, 1], add 1, times
 // 127.5, round half to even, in float32; NaN gives 0. `simd`: the widest instruction set to use (the bytes
-// are the same with each).
+// are the same with each); throws std::invalid_argument for a set the processor lacks.
 void to_rgb8(const float* o, std::uint8_t* out, Simd simd = best_simd());
 
 namespace detail {
