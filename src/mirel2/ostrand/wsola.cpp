@@ -202,8 +202,6 @@ template <int W, int K>
   return best;
 }
 
-}  // namespace
-
 // The stretch itself, for one instruction set: vectors of W lanes, K of them per candidate group.
 template <int W, int K>
 [[gnu::always_inline]] inline void tempo_kernel(std::span<const float> x, std::span<float> out, double factor,
@@ -260,21 +258,19 @@ template <int W, int K>
   from_buf_lanes<W>(out.data(), out_len);
 }
 
-namespace {
-
 // The stretch for each instruction set, with the candidate groups that fill its registers.
-using Buffers = std::pair<ReusableBuffer<double>*, std::vector<std::int64_t>*>;
-
-void tempo_baseline(std::span<const float> x, std::span<float> out, double factor, Buffers b) {
-  tempo_kernel<2, 8>(x, out, factor, *b.first, *b.second);  // 16 candidates a group: 8 registers
+void tempo_baseline(std::span<const float> x, std::span<float> out, double factor, ReusableBuffer<double>& ext,
+                    std::vector<std::int64_t>& positions) {
+  tempo_kernel<2, 8>(x, out, factor, ext, positions);  // 16 candidates a group: 8 registers
 }
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) void tempo_avx2(std::span<const float> x, std::span<float> out, double factor, Buffers b) {
-  tempo_kernel<4, 12>(x, out, factor, *b.first, *b.second);  // 48 candidates a group: 12 registers
+__attribute__((target("avx2"))) void tempo_avx2(std::span<const float> x, std::span<float> out, double factor,
+                                                ReusableBuffer<double>& ext, std::vector<std::int64_t>& positions) {
+  tempo_kernel<4, 12>(x, out, factor, ext, positions);  // 48 candidates a group: 12 registers
 }
 __attribute__((target("avx512f"))) void tempo_avx512(std::span<const float> x, std::span<float> out, double factor,
-                                                     Buffers b) {
-  tempo_kernel<8, 6>(x, out, factor, *b.first, *b.second);  // 48 candidates a group: 6 registers
+                                                     ReusableBuffer<double>& ext, std::vector<std::int64_t>& positions) {
+  tempo_kernel<8, 6>(x, out, factor, ext, positions);  // 48 candidates a group: 6 registers
 }
 #endif
 
@@ -326,12 +322,11 @@ void tempo_wsola(std::span<const float> x, std::span<float> out, WsolaScratch& s
     throw std::invalid_argument("tempo stretch output of " + std::to_string(out.size()) + " samples given, " +
                                 std::to_string(out_len) + " needed");
   }
-  const Buffers buffers{&scratch.ext_, &scratch.positions_};
 #if defined(__x86_64__)
-  if (scratch.simd_ == Simd::Avx512) return tempo_avx512(x, out, factor, buffers);
-  if (scratch.simd_ == Simd::Avx2) return tempo_avx2(x, out, factor, buffers);
+  if (scratch.simd_ == Simd::Avx512) return tempo_avx512(x, out, factor, scratch.ext_, scratch.positions_);
+  if (scratch.simd_ == Simd::Avx2) return tempo_avx2(x, out, factor, scratch.ext_, scratch.positions_);
 #endif
-  tempo_baseline(x, out, factor, buffers);
+  tempo_baseline(x, out, factor, scratch.ext_, scratch.positions_);
 }
 
 std::vector<float> tempo_wsola(std::span<const float> x, double factor) {
