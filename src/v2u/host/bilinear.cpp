@@ -7,23 +7,6 @@
 
 namespace velmora::v2u {
 
-template <int C>
-void remap_linear(const float* src, int H, int W, Border border, const float* mx, const float* my, std::int64_t n,
-                  float* dst) {
-  for (std::int64_t i = 0; i < n; ++i) {
-    const std::int32_t qx = detail::remap_fixed(mx[i]), qy = detail::remap_fixed(my[i]);
-    if (border == Border::Replicate)
-      detail::sample_replicate<C>(src, H, W, qx, qy, dst + i * C);
-    else
-      detail::sample_zero<C>(src, H, W, qx, qy, dst + i * C);
-  }
-}
-
-template void remap_linear<1>(const float*, int, int, Border, const float*, const float*, std::int64_t, float*);
-template void remap_linear<2>(const float*, int, int, Border, const float*, const float*, std::int64_t, float*);
-template void remap_linear<3>(const float*, int, int, Border, const float*, const float*, std::int64_t, float*);
-template void remap_linear<4>(const float*, int, int, Border, const float*, const float*, std::int64_t, float*);
-
 LinearResize::LinearResize(int sh, int sw, int dh, int dw, int cn, Simd simd)
     : simd_(usable_simd(simd, Simd::Avx2, "the resize")), sh_(sh), sw_(sw), dh_(dh), dw_(dw), cn_(cn) {
   if (sh < 1 || sw < 1 || dh < 1 || dw < 1 || cn < 1 || cn > 4)

@@ -1,7 +1,7 @@
 #pragma once
 // OpenCV's linear interpolation of float32 images, reproduced bit for bit and without its thread pool: `remap`
-// with float maps (INTER_LINEAR; replicated or zero borders) and `resize` (INTER_LINEAR). The frames depend on
-// these exact rules, so they are stated here once:
+// with float maps (INTER_LINEAR; replicated or zero borders) a point at a time, and `resize` (INTER_LINEAR),
+// a row band at a time. The frames depend on these exact rules, so they are stated here once:
 //
 // remap: a map value v is quantised to q = round(v * 32) (float32 product, round half to even; NaN and values
 // beyond the int32 range give INT32_MIN). The sample's top-left tap is (q >> 5) along each axis and its
@@ -93,15 +93,6 @@ inline void sample_zero(const float* src, int H, int W, std::int32_t qx, std::in
 }
 
 }  // namespace detail
-
-// The border rule of a remap.
-enum class Border { Replicate, Zero };
-
-// dst[i * C + c] = channel c of the remap of `src` (H x W x C, dense, channel-last) at map point (mx[i], my[i]),
-// for i < n; C is 1, 2, 3 or 4. Needs 1 <= H, W <= 32767.
-template <int C>
-void remap_linear(const float* src, int H, int W, Border border, const float* mx, const float* my, std::int64_t n,
-                  float* dst);
 
 // The resize of an image of sh x sw pixels with `cn` interleaved float32 channels to dh x dw pixels, a row band
 // at a time. Holds only the size pair's coefficients, so one instance serves any number of threads.
