@@ -13,11 +13,14 @@
 #include <random>
 #include <vector>
 
+#include "support/float_bits.h"
 #include "v2u/host/identity.h"
 #include "v2u/host/warp.h"
 
 namespace velmora::v2u {
 namespace {
+
+using velmora::testing::same_floats;
 
 constexpr std::int64_t N = std::int64_t{FRAME} * FRAME;
 const float inf = std::numeric_limits<float>::infinity();
@@ -46,14 +49,6 @@ std::vector<float> image(std::mt19937& rng, std::int64_t n, bool finite = false)
     else if (k == 2) x = -inf;
   }
   return v;
-}
-
-// Equal bits, or NaN on both sides (its payload is not part of any result we keep).
-::testing::AssertionResult same_floats(const float* a, const float* b, std::int64_t n) {
-  for (std::int64_t i = 0; i < n; ++i)
-    if (std::memcmp(a + i, b + i, sizeof(float)) != 0 && !(std::isnan(a[i]) && std::isnan(b[i])))
-      return ::testing::AssertionFailure() << "element " << i << ": " << a[i] << " against " << b[i];
-  return ::testing::AssertionSuccess();
 }
 
 cv::Mat mat(int rows, int cols, int type, const float* p) { return cv::Mat(rows, cols, type, const_cast<float*>(p)); }
@@ -92,7 +87,7 @@ void check_remap(std::mt19937& rng, int H, int W, Border border) {
   cv::remap(mat(H, W, CV_32FC(C), src.data()), dst, mat(1, static_cast<int>(n), CV_32FC1, mx.data()),
             mat(1, static_cast<int>(n), CV_32FC1, my.data()), cv::INTER_LINEAR,
             border == Border::Replicate ? cv::BORDER_REPLICATE : cv::BORDER_CONSTANT, cv::Scalar(0));
-  EXPECT_TRUE(same_floats(got.data(), want.data(), n * C)) << C << " channels, " << H << " x " << W << ", border "
+  EXPECT_TRUE(same_floats(got, want)) << C << " channels, " << H << " x " << W << ", border "
                                                           << (border == Border::Replicate ? "replicate" : "zero");
 }
 
@@ -128,7 +123,7 @@ TEST(ResizeTest, MatchesOpenCVForUpDownSameAndHalvedSizesInBands) {
       const std::int64_t row = std::int64_t{c.dw} * c.cn;
       const int cuts[] = {0, c.dh / 3, c.dh / 3 + 1, c.dh};
       for (int k = 0; k < 3; ++k) r.rows(src.data(), cuts[k], cuts[k + 1], got.data() + cuts[k] * row, scratch.data());
-      EXPECT_TRUE(same_floats(got.data(), want.data(), static_cast<std::int64_t>(want.size())))
+      EXPECT_TRUE(same_floats(got, want))
           << c.sh << " x " << c.sw << " to " << c.dh << " x " << c.dw << " x " << c.cn << ", set " << static_cast<int>(simd);
     }
   }
@@ -188,7 +183,7 @@ TEST(PlaneWarpTest, MatchesOpenCVRemapAndTheCorrectionOnRandomGridsWithEveryInst
       const PlaneWarp w(planes, simd);
       std::vector<float> got(want.size());
       w.warp(g.data(), got.data());
-      EXPECT_TRUE(same_floats(got.data(), want.data(), N * 3)) << H << " x " << W << " texture, set " << static_cast<int>(simd);
+      EXPECT_TRUE(same_floats(got, want)) << H << " x " << W << " texture, set " << static_cast<int>(simd);
     }
   }
 }
@@ -255,7 +250,7 @@ TEST(CompositeTest, MatchesOpenCVOnRandomGridsForInterleavedAndSeparateMasks) {
       std::vector<float> got = frame, want = frame;
       patch.blend(comp, got.data(), 0);
       composite_reference(want.data(), g.data(), c.roi, box, rgb, c.h, c.w, mask, c.mh, c.mw);
-      EXPECT_TRUE(same_floats(got.data(), want.data(), N * 3)) << c.h << " x " << c.w << " patch, " << c.mh << " x " << c.mw
+      EXPECT_TRUE(same_floats(got, want)) << c.h << " x " << c.w << " patch, " << c.mh << " x " << c.mw
                                                               << " mask, set " << static_cast<int>(simd);
     }
   }
