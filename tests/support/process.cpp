@@ -89,6 +89,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   int fd_in = in[1], fd_out = out[0], fd_err = err[0];
   if (options.close_stdout_early) ::close(fd_out), fd_out = -1;
   bool signalled = options.signal == 0;
+  std::string seen;  // the end of the child's standard output, searched for signal_after
   if (input.empty() && signalled) ::close(fd_in), fd_in = -1;
   // Our writes must never block: a full pipe to a child that is itself blocked writing its output (which we
   // would read next) would otherwise stall both sides.
@@ -138,13 +139,20 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
       } else {
         const ssize_t r = ::read(p[i].fd, buf, buffer.size());
         if (r > 0) {
+          const std::string_view got(buf, static_cast<std::size_t>(r));
           if (p[i].fd == fd_out && options.on_out)
-            options.on_out(std::string_view(buf, static_cast<std::size_t>(r)));
+            options.on_out(got);
           else
-            (p[i].fd == fd_out ? result.out : result.err).append(buf, static_cast<std::size_t>(r));
-          if (!signalled && p[i].fd == fd_out && result.out.find(options.signal_after) != std::string::npos) {
-            ::kill(pid, options.signal);
-            signalled = true;
+            (p[i].fd == fd_out ? result.out : result.err).append(got);
+          if (!signalled && p[i].fd == fd_out) {
+            // The new bytes after the few before them that could start a match: each byte is searched once.
+            seen.append(got);
+            if (seen.find(options.signal_after) != std::string::npos) {
+              ::kill(pid, options.signal);
+              signalled = true;
+            } else if (seen.size() >= options.signal_after.size()) {
+              seen.erase(0, seen.size() - (options.signal_after.size() - 1));
+            }
           }
         } else if (r == 0 || errno != EINTR) {
           ::close(p[i].fd);

@@ -35,7 +35,8 @@ struct ProcessOptions {
   // The child's file size limit in bytes (RLIMIT_FSIZE), when set.
   std::optional<unsigned long> file_size_limit = {};
   // When set, `signal` goes to the child once its standard output holds `signal_after`; until then its
-  // standard input stays open (after `input`), so that the child is still running.
+  // standard input stays open (after `input`), so that the child is still running. Output that goes to
+  // on_out is searched too.
   int signal = 0;
   std::string signal_after = {};
   // When positive, a child still running after this many seconds is killed (SIGKILL) and reported as
