@@ -1,6 +1,6 @@
 // The frame renderer's own per-frame stages beside its two graphs, on a 512 x 512 frame with a 512 x 512
 // plane texture, a 256 x 256 bank patch and two 64 x 96 eye patches: grid resizing, the plane warp, the
-// three composites, the 8-bit conversion, all of them together (each on one thread, Arg 1), and a whole
+// three composites, the 8-bit conversion, all of them together (each on one thread), and a whole
 // block through the renderer on the fixture's exact test graphs (which cost next to nothing) with a thread
 // budget of 1 (Arg 1) and of one thread per hardware thread (Arg 0).
 #include <benchmark/benchmark.h>
@@ -67,7 +67,7 @@ void BM_grid_resize(benchmark::State& st) {
     benchmark::DoNotOptimize(out.data());
   }
 }
-BENCHMARK(BM_grid_resize)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_grid_resize)->Unit(benchmark::kMillisecond);
 
 void BM_warp_cone(benchmark::State& st) {
   const PlaneWarp w(texture());
@@ -78,7 +78,7 @@ void BM_warp_cone(benchmark::State& st) {
     benchmark::DoNotOptimize(out.data());
   }
 }
-BENCHMARK(BM_warp_cone)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_warp_cone)->Unit(benchmark::kMillisecond);
 
 // As the renderer holds them: one bank entry, one eye entry with a left and a right mask.
 struct Patches {
@@ -106,7 +106,7 @@ void BM_composite_bank_and_eyes(benchmark::State& st) {
     benchmark::DoNotOptimize(o.raw_data());
   }
 }
-BENCHMARK(BM_composite_bank_and_eyes)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_composite_bank_and_eyes)->Unit(benchmark::kMillisecond);
 
 void BM_to_rgb8(benchmark::State& st) {
   const NdArray o = filled({3, FRAME, FRAME}, [](std::int64_t i) { return unit(i) * 2.2f - 1.1f; });
@@ -116,7 +116,7 @@ void BM_to_rgb8(benchmark::State& st) {
     benchmark::DoNotOptimize(rgb.data());
   }
 }
-BENCHMARK(BM_to_rgb8)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_to_rgb8)->Unit(benchmark::kMillisecond);
 
 // Everything the renderer does per frame besides the graphs.
 void BM_frame_stages(benchmark::State& st) {
@@ -137,7 +137,7 @@ void BM_frame_stages(benchmark::State& st) {
     benchmark::DoNotOptimize(rgb.data());
   }
 }
-BENCHMARK(BM_frame_stages)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_frame_stages)->Unit(benchmark::kMillisecond);
 
 // A block of 4 frames through Renderer::run on the fixture's graphs, with a 512 x 512 texture.
 void BM_renderer_block(benchmark::State& st) {
