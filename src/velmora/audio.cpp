@@ -103,8 +103,10 @@ Pcm decode_path(const std::string& path) {
   if (!is_regular_file(path)) throw FileNotFound("no audio at " + path);
   ProgramResult run;
   try {
+    // A terminal's Ctrl-C is the caller's to handle: it must not end the decoder under it.
     run = run_captured({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", path, "-ar", std::to_string(SAMPLE_RATE),
-                        "-ac", "1", "-f", "s16le", "-"});
+                        "-ac", "1", "-f", "s16le", "-"},
+                       /*own_process_group=*/true);
   } catch (const std::system_error& e) {
     if (e.code() == std::errc::no_such_file_or_directory) return decode_file(path);  // no ffmpeg program
     throw;

@@ -65,7 +65,7 @@ def test_ctrl_c_raises_keyboard_interrupt_and_leaves_a_clean_engine(host, mirel2
             os.kill(tarnhost, signal.SIGSTOP)
             out.until(quiet=0.5)
         frames_before = sum(line.startswith("frame") for line in out.lines)
-        child.send_signal(signal.SIGINT)
+        os.killpg(child.pid, signal.SIGINT)  # to the whole group, as a terminal sends Ctrl-C
         if host == "stopped":
             time.sleep(0.5)
             os.kill(tarnhost, signal.SIGCONT)

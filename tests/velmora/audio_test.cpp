@@ -326,21 +326,24 @@ TEST(AudioFiles, WithoutTheProgramTheLibrariesLogToTheLoggerAndTheirErrorsToTheD
   EXPECT_TRUE(has("Failed to read frame size")) << ::testing::PrintToString(lines);
 }
 
-TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsAndNoStandardInput) {
+TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsNoStandardInputAndAProcessGroupOfItsOwn) {
   TempDir dir;
   testing::write_file(dir.path() / "a -i b.wav", "whatever");
   ProgramFolder bin;
   const auto log = bin.dir.path() / "args";
+  // A process group of its own: a terminal's Ctrl-C is the caller's to handle, not the decoder's end.
   testing::write_script(bin.dir.path() / "ffmpeg",
                         "PATH=/usr/bin:/bin\n"
                         "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + log.string() + "'\n"
                         "readlink /proc/self/fd/0 >> '" + log.string() + "'\n"
+                        "read -r pid comm state ppid group rest < /proc/$$/stat\n"
+                        "[ \"$group\" = $$ ] && echo own group >> '" + log.string() + "'\n"
                         "printf 'PCM\\000\\377'\n");
   const std::string file = (dir.path() / "a -i b.wav").string();
   EXPECT_EQ(clip_of(AudioInput::file(file)), (Pcm{'P', 'C', 'M', 0, 0xff}));
   const std::string program = (bin.dir.path() / "ffmpeg").string();
   EXPECT_EQ(testing::read_file(log), program + "\n-nostdin\n-loglevel\nerror\n-i\n" + file +
-                                         "\n-ar\n16000\n-ac\n1\n-f\ns16le\n-\n/dev/null\n");
+                                         "\n-ar\n16000\n-ac\n1\n-f\ns16le\n-\n/dev/null\nown group\n");
 }
 
 TEST(AudioFiles, AFailingProgramGivesFailedWithThe300FirstCharactersOfItsErrors) {

@@ -100,7 +100,11 @@ struct Served {
 class HostLink {
  public:
   HostLink(const std::string& host, const std::string& source, const Mirel2Options& options)
-      : options_(options), child_(ChildProcess::spawn({host, "render-stream", source})), stage_(new std::uint8_t[READ_BYTES]) {
+      : options_(options),
+        // Out of our process group, so a terminal's Ctrl-C is ours to handle (by interrupting it); a host whose
+        // parent died still ends, as its input closes.
+        child_(ChildProcess::spawn({host, "render-stream", source}, {.own_process_group = true})),
+        stage_(new std::uint8_t[READ_BYTES]) {
     for (int fd : {child_.in(), child_.out(), child_.err()}) set_nonblocking(fd);
     ::fcntl(child_.out(), F_SETPIPE_SZ, PIPE_BYTES);  // fewer reads per frame; the default size works too
     int wake[2];
