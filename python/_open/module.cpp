@@ -319,6 +319,7 @@ PYBIND11_MODULE(_open, m) {
       })
       .def_property_readonly("render_stats", &render_stats,
                              "RenderStats of the latest render whose engine ran through to its last frame, or None.")
+      // No Busy guard: closed() may be asked while close() runs with the GIL released in another thread.
       .def_property_readonly("closed", [](const PyAvatar& a) { return a.avatar.closed(); })
       .def_property_readonly("engine_id", [](const PyAvatar& a) { return text(a.avatar.engine_id()); });
 
