@@ -39,8 +39,8 @@ constexpr const char* RENDER_DOC = R"(Yield the frames for ``audio``, or with ``
 of float32/float64 samples in [-1, 1], the path of an audio file, or an iterable of those, read one item at a
 time as the render needs more.
 
-With ``out_mp4`` this is the offline route: it writes H.264 video plus the speech (when ``audio`` is a file
-path) and returns the number of frames written. Without it, it returns the frame iterator: read-only numpy
+With ``out_mp4`` this is the offline route: it writes H.264 video plus the speech (whatever form ``audio``
+takes) and returns the number of frames written. Without it, it returns the frame iterator: read-only numpy
 uint8 arrays of shape (rows, columns, 3), rendered as they are asked for.
 
 The video (H.264 at the engine's frame rate, the speech as AAC) is written under a temporary name beside
