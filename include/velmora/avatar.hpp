@@ -133,6 +133,8 @@ class VELMORA_API Avatar {
   // Releases the avatar (leaving a `with` block): closes the engine the first time, and does nothing after.
   // The engine's close error reaches the caller; the engine is never closed a second time.
   void close();
+  // True from the start of the first close() on (and for a moved-from Avatar). Unlike the other members, it
+  // may be asked from any thread at any time, also while close() runs in another.
   bool closed() const;
 
   // The statistics of the latest render whose engine ran through to its last frame; nothing before the

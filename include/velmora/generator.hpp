@@ -39,8 +39,9 @@
 // - A consumer may stop at any co_yield (the render was closed, cancelled or failed): the body then gets
 //   GeneratorExit there. Let it pass: it is not a std::exception, so `catch (const std::exception&)` does not
 //   take it; a `catch (...)` must rethrow it. Clean up with destructors.
-// - An exception thrown by the body ends the render: it comes out of FrameStream::next() as it is when it is an
-//   AvatarError, else (any other std::exception) as Failed "the render stopped" with it as the detail.
+// - An exception thrown by the body ends the render and comes out of FrameStream::next(): an AvatarError,
+//   Cancelled or anything that is not a std::exception as it is; any other std::exception as Failed "the
+//   render stopped" with it as the detail.
 //
 // Thread safety: one thread at a time uses a generator, and its body runs on the thread that calls next() or
 // close() (for a render's audio source: the thread that pulls the frames). A suspended generator may be moved

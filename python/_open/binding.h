@@ -122,6 +122,7 @@ class CtrlC {
  private:
   void disarm();
   bool armed_ = false;
+  int generation_ = 0;  // of the holds, when armed
   std::optional<std::stop_source> outer_;
   unsigned outer_stopping_ = 0;
 };

@@ -200,6 +200,7 @@ CtrlC::CtrlC(std::stop_source stop, int& hold) {
     outer_stopping_ = std::exchange(watch->stopping, stopping);
   }
   armed_ = true;
+  generation_ = py_state.generation;
   // A Ctrl-C that came before the fd was ours left no byte in the pipe.
   if (PyErr_CheckSignals() < 0) {
     disarm();
@@ -212,6 +213,9 @@ CtrlC::~CtrlC() { disarm(); }
 void CtrlC::disarm() {
   if (!armed_) return;
   armed_ = false;
+  // Armed in the parent of this forked child: the parent's watch is gone, and a watch of the child's own
+  // never held this target.
+  if (!watch || generation_ != py_state.generation) return;
   const std::lock_guard<std::mutex> lock(watch->m);
   watch->target = std::move(outer_);
   watch->stopping = outer_stopping_;

@@ -39,8 +39,8 @@ constexpr const char* RENDER_DOC = R"(Yield the frames for ``audio``, or with ``
 of float32/float64 samples in [-1, 1], the path of an audio file, or an iterable of those, read one item at a
 time as the render needs more.
 
-With ``out_mp4`` this is the offline route: it writes H.264 video plus the speech (when ``audio`` is a file
-path) and returns the number of frames written. Without it, it returns the frame iterator: read-only numpy
+With ``out_mp4`` this is the offline route: it writes H.264 video plus the speech (whatever form ``audio``
+takes) and returns the number of frames written. Without it, it returns the frame iterator: read-only numpy
 uint8 arrays of shape (rows, columns, 3), rendered as they are asked for.
 
 The video (H.264 at the engine's frame rate, the speech as AAC) is written under a temporary name beside
@@ -319,6 +319,7 @@ PYBIND11_MODULE(_open, m) {
       })
       .def_property_readonly("render_stats", &render_stats,
                              "RenderStats of the latest render whose engine ran through to its last frame, or None.")
+      // No Busy guard: closed() may be asked while close() runs with the GIL released in another thread.
       .def_property_readonly("closed", [](const PyAvatar& a) { return a.avatar.closed(); })
       .def_property_readonly("engine_id", [](const PyAvatar& a) { return text(a.avatar.engine_id()); });
 

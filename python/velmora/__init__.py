@@ -7,6 +7,9 @@
 
 ``avatar.render(audio, out_mp4="out.mp4")`` writes an MP4 instead; ``python3 -m velmora render`` does so from
 the command line.
+
+The library routes the FFmpeg libraries' log callback, for the whole process, to the "velmora" logger at debug
+level, from the first video it writes or audio file it decodes in-process on.
 """
 
 import collections.abc

@@ -96,7 +96,12 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, ChildStre
   sigemptyset(&empty);
   posix_spawnattr_setsigdefault(&s.attr, &defaults);
   posix_spawnattr_setsigmask(&s.attr, &empty);
-  posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (streams.own_process_group) {
+    posix_spawnattr_setpgroup(&s.attr, 0);  // a group named after the child
+    flags |= POSIX_SPAWN_SETPGROUP;
+  }
+  posix_spawnattr_setflags(&s.attr, flags);
 
   std::vector<char*> args;
   args.reserve(argv.size() + 1);

@@ -35,6 +35,9 @@ class Fd {
 struct ChildStreams {
   bool pipe_stdin = true;   // false: the child reads /dev/null
   bool pipe_stderr = true;  // false: the child writes to our standard error
+  // true: the child leads a process group of its own, so the signals a terminal sends to our group (Ctrl-C)
+  // do not reach it; it is ended through its pipes or kill() instead.
+  bool own_process_group = false;
 };
 
 class ChildProcess {

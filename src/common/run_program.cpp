@@ -10,8 +10,9 @@
 
 namespace velmora {
 
-ProgramResult run_captured(const std::vector<std::string>& argv) {
-  ChildProcess child = ChildProcess::spawn(argv, {.pipe_stdin = false, .pipe_stderr = true});
+ProgramResult run_captured(const std::vector<std::string>& argv, bool own_process_group) {
+  ChildProcess child =
+      ChildProcess::spawn(argv, {.pipe_stdin = false, .pipe_stderr = true, .own_process_group = own_process_group});
 
   ProgramResult result;
   int read_error = 0;

@@ -15,7 +15,7 @@ struct ProgramResult {
 // Runs argv[0] (looked up on PATH when it holds no "/") with `argv`, standard input from /dev/null and both
 // output pipes read together, so neither can stall the program; returns when it has ended. No time limit.
 // Throws std::system_error when the program cannot be started (ENOENT when it is not found) or its output
-// cannot be read.
-ProgramResult run_captured(const std::vector<std::string>& argv);
+// cannot be read. With `own_process_group` it runs in a process group of its own (see ChildStreams).
+ProgramResult run_captured(const std::vector<std::string>& argv, bool own_process_group = false);
 
 }  // namespace velmora

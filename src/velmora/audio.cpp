@@ -103,8 +103,10 @@ Pcm decode_path(const std::string& path) {
   if (!is_regular_file(path)) throw FileNotFound("no audio at " + path);
   ProgramResult run;
   try {
+    // A terminal's Ctrl-C is the caller's to handle: it must not end the decoder under it.
     run = run_captured({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", path, "-ar", std::to_string(SAMPLE_RATE),
-                        "-ac", "1", "-f", "s16le", "-"});
+                        "-ac", "1", "-f", "s16le", "-"},
+                       /*own_process_group=*/true);
   } catch (const std::system_error& e) {
     if (e.code() == std::errc::no_such_file_or_directory) return decode_file(path);  // no ffmpeg program
     throw;
@@ -140,15 +142,29 @@ std::optional<Pcm> whole_clip(AudioInput&& audio) {
   return pcm_of(std::move(*item));
 }
 
-void whole_samples(Pcm& chunk, std::optional<std::uint8_t>& carry) {
-  if (carry) {
-    chunk.insert(chunk.begin(), *carry);
+WholeSamples whole_samples(std::span<const std::uint8_t> chunk, std::optional<std::uint8_t>& carry) {
+  WholeSamples w{std::nullopt, chunk};
+  if (carry && !chunk.empty()) {
+    w.joined = std::array<std::uint8_t, 2>{*carry, chunk[0]};
     carry.reset();
+    w.whole = chunk.subspan(1);
   }
-  if (chunk.size() % 2 != 0) {
-    carry = chunk.back();
-    chunk.pop_back();
+  if (w.whole.size() % 2 != 0) {
+    carry = w.whole.back();
+    w.whole = w.whole.first(w.whole.size() - 1);
   }
+  return w;
+}
+
+void whole_samples(Pcm& chunk, std::optional<std::uint8_t>& carry) {
+  const WholeSamples w = whole_samples(std::span<const std::uint8_t>(chunk), carry);
+  if (!w.joined) {
+    chunk.resize(w.whole.size());
+    return;
+  }
+  // The joined sample's second byte is the chunk's first: only the carried byte goes in front.
+  chunk.resize(1 + w.whole.size());
+  chunk.insert(chunk.begin(), (*w.joined)[0]);
 }
 
 Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip) {

@@ -1,8 +1,10 @@
 #pragma once
 // Turning audio for a render into PCM chunks (the module's private functions).
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "velmora/audio.hpp"
@@ -34,9 +36,17 @@ std::optional<Pcm> whole_clip(AudioInput&& audio);
 // first pull.
 Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip = std::nullopt);
 
-// Makes `chunk` whole samples: `carry` (the odd last byte of the chunk before, if any) goes in front of it, and
-// its own odd last byte, if any, moves into `carry`. Engines take stream items, which may split a sample
-// anywhere, through this.
+// A chunk as whole samples. Stream items may split a sample anywhere: `carry` holds the odd last byte of the
+// chunk before, if any, which with the chunk's first byte makes the sample `joined`; `whole` is the whole
+// samples after it, within the chunk, and the chunk's own odd last byte, if any, goes into `carry`. Nothing
+// else is copied. Engines and outputs take stream items through this.
+struct WholeSamples {
+  std::optional<std::array<std::uint8_t, 2>> joined;
+  std::span<const std::uint8_t> whole;
+};
+WholeSamples whole_samples(std::span<const std::uint8_t> chunk, std::optional<std::uint8_t>& carry);
+
+// The same in place: `chunk` becomes its whole samples, the joined one first.
 void whole_samples(Pcm& chunk, std::optional<std::uint8_t>& carry);
 
 // The frame count a whole clip of `clip_bytes` implies at `fps` frames per second, or nothing when there is

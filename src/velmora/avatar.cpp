@@ -39,7 +39,7 @@ struct AvatarState {
 
   std::unique_ptr<Engine> engine;
   const std::string engine_id;
-  std::atomic<bool> closed{false};
+  std::atomic<bool> closed{false};  // atomic: Avatar::closed() may read it while another thread closes
   std::optional<RenderStats> render_stats;
   ClockFn now = steady_seconds;
 };

@@ -88,12 +88,14 @@ def children(pid, name):
 
 
 def python_child(code, *args, **env):
-    """A child interpreter running `code` with this one's set-up; its output piped, unbuffered."""
+    """A child interpreter running `code` with this one's set-up; its output piped, unbuffered. It leads a
+    session of its own, so os.killpg(child.pid, sig) reaches it and what it started, as a terminal's Ctrl-C
+    reaches its foreground job."""
     child_env = dict(os.environ, **env)
     if CHILD_PRELOAD:
         child_env["LD_PRELOAD"] = CHILD_PRELOAD
     return subprocess.Popen([sys.executable, "-c", code, *args], env=child_env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, bufsize=0)
+                            stderr=subprocess.PIPE, bufsize=0, start_new_session=True)
 
 
 def write_samples(path, samples):

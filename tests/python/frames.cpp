@@ -8,17 +8,14 @@
 // An item is "pcm:FILE" (PCM bytes), "i16:FILE", "f32:FILE" or "f64:FILE" (raw samples in the machine's order)
 // or "file:PATH" (an audio file). Without --stream the one item is the render's whole clip; with it the items
 // are a stream. Errors go to stderr as "<kind>: <message>", status 1.
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <span>
 #include <string>
-#include <system_error>
 #include <vector>
 
+#include "common/file_read.h"
 #include "common/sha256.h"
 #include "velmora/velmora.hpp"
 
@@ -26,15 +23,9 @@ namespace {
 
 using namespace velmora;
 
-std::vector<char> read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::system_error(errno, std::generic_category(), path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 template <class T>
 std::vector<T> read_samples(const std::string& path) {
-  const std::vector<char> bytes = read_bytes(path);
+  const std::string bytes = read_file(path);
   std::vector<T> out(bytes.size() / sizeof(T));
   std::memcpy(out.data(), bytes.data(), out.size() * sizeof(T));
   return out;
@@ -46,7 +37,7 @@ AudioItem item(const std::string& arg) {
   const std::string kind = arg.substr(0, colon), path = arg.substr(colon + 1);
   if (kind == "file") return AudioItem::file(path);
   if (kind == "pcm") {
-    const std::vector<char> b = read_bytes(path);
+    const std::string b = read_file(path);
     return AudioItem::pcm(std::span(reinterpret_cast<const std::uint8_t*>(b.data()), b.size()));
   }
   if (kind == "i16") return AudioItem::samples(std::span<const std::int16_t>(read_samples<std::int16_t>(path)));

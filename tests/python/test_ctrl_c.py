@@ -65,7 +65,7 @@ def test_ctrl_c_raises_keyboard_interrupt_and_leaves_a_clean_engine(host, mirel2
             os.kill(tarnhost, signal.SIGSTOP)
             out.until(quiet=0.5)
         frames_before = sum(line.startswith("frame") for line in out.lines)
-        child.send_signal(signal.SIGINT)
+        os.killpg(child.pid, signal.SIGINT)  # to the whole group, as a terminal sends Ctrl-C
         if host == "stopped":
             time.sleep(0.5)
             os.kill(tarnhost, signal.SIGCONT)
@@ -124,3 +124,22 @@ def test_the_applications_wakeup_fd_gets_its_signals_and_is_given_back(fixture_a
         signal.signal(signal.SIGUSR1, signal.SIG_DFL)
         os.close(read_end)
         os.close(write_end)
+
+
+def test_a_fork_inside_a_render_leaves_both_processes_rendering(fixture_avatar):
+    forked = []
+
+    def source():  # pulled inside the render call, while Ctrl-C is watched for it
+        yield b"\0\0" * 6400
+        forked.append(os.fork())
+        yield b"\0\0" * 9600
+
+    with velmora.open(fixture_avatar) as a:
+        try:
+            counts = [len(list(a.render(source()))), len(list(a.render(b"\0\0" * 16000)))]
+        except BaseException as e:
+            counts = repr(e)
+        if forked == [0]:  # the child: it must not go on into pytest
+            os._exit(0 if counts == [25, 25] else 1)
+    assert os.waitpid(forked[0], 0)[1] == 0
+    assert counts == [25, 25]

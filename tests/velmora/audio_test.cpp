@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -153,6 +154,36 @@ TEST(AudioChunks, AStreamIsConvertedItemByItemAtEachPull) {
   auto g2 = chunks(AudioInput::stream(std::move(items)));
   EXPECT_EQ(g2.next(), s16_bytes({5}));
   EXPECT_THROW(g2.next(), TypeError);
+}
+
+TEST(AudioChunks, SamplesSplitBetweenChunksAreJoinedAndAnOddLastByteWaits) {
+  const std::vector<std::vector<std::size_t>> cases = {
+      {}, {0}, {1}, {5}, {1, 1}, {3, 1}, {1, 0, 1}, {3, 3, 2}, {2, 1, 1, 2}, {1, 2, 2, 2, 1}, {3, 0, 0, 5, 1},
+  };
+  for (const auto& sizes : cases) {
+    SCOPED_TRACE(::testing::PrintToString(sizes));
+    Pcm stream;
+    std::optional<std::uint8_t> carry, carry_in_place;
+    Pcm got, got_in_place;
+    std::uint8_t next = 0;
+    for (const std::size_t n : sizes) {
+      Pcm chunk(n);
+      for (auto& b : chunk) b = ++next;
+      stream.insert(stream.end(), chunk.begin(), chunk.end());
+      const detail::WholeSamples w = detail::whole_samples(std::span<const std::uint8_t>(chunk), carry);
+      if (w.joined) got.insert(got.end(), w.joined->begin(), w.joined->end());
+      got.insert(got.end(), w.whole.begin(), w.whole.end());
+      detail::whole_samples(chunk, carry_in_place);
+      EXPECT_EQ(chunk.size() % 2, 0u);
+      got_in_place.insert(got_in_place.end(), chunk.begin(), chunk.end());
+    }
+    const bool odd = stream.size() % 2 != 0;
+    const Pcm whole(stream.begin(), stream.end() - (odd ? 1 : 0));
+    EXPECT_EQ(got, whole);
+    EXPECT_EQ(got_in_place, whole);
+    EXPECT_EQ(carry, odd ? std::optional<std::uint8_t>(stream.back()) : std::nullopt);
+    EXPECT_EQ(carry_in_place, carry);
+  }
 }
 
 TEST(AudioExpectedFrames, CountsWholeFramesOfTheClip) {
@@ -326,21 +357,24 @@ TEST(AudioFiles, WithoutTheProgramTheLibrariesLogToTheLoggerAndTheirErrorsToTheD
   EXPECT_TRUE(has("Failed to read frame size")) << ::testing::PrintToString(lines);
 }
 
-TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsAndNoStandardInput) {
+TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsNoStandardInputAndAProcessGroupOfItsOwn) {
   TempDir dir;
   testing::write_file(dir.path() / "a -i b.wav", "whatever");
   ProgramFolder bin;
   const auto log = bin.dir.path() / "args";
+  // A process group of its own: a terminal's Ctrl-C is the caller's to handle, not the decoder's end.
   testing::write_script(bin.dir.path() / "ffmpeg",
                         "PATH=/usr/bin:/bin\n"
                         "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + log.string() + "'\n"
                         "readlink /proc/self/fd/0 >> '" + log.string() + "'\n"
+                        "read -r pid comm state ppid group rest < /proc/$$/stat\n"
+                        "[ \"$group\" = $$ ] && echo own group >> '" + log.string() + "'\n"
                         "printf 'PCM\\000\\377'\n");
   const std::string file = (dir.path() / "a -i b.wav").string();
   EXPECT_EQ(clip_of(AudioInput::file(file)), (Pcm{'P', 'C', 'M', 0, 0xff}));
   const std::string program = (bin.dir.path() / "ffmpeg").string();
   EXPECT_EQ(testing::read_file(log), program + "\n-nostdin\n-loglevel\nerror\n-i\n" + file +
-                                         "\n-ar\n16000\n-ac\n1\n-f\ns16le\n-\n/dev/null\n");
+                                         "\n-ar\n16000\n-ac\n1\n-f\ns16le\n-\n/dev/null\nown group\n");
 }
 
 TEST(AudioFiles, AFailingProgramGivesFailedWithThe300FirstCharactersOfItsErrors) {

@@ -236,17 +236,19 @@ namespace {
 
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM};
 
+// Lock-free, so the handler may use them, on whichever thread the signal lands.
 std::atomic<int> wake_fd{-1};
-volatile sig_atomic_t first_signal = 0;
+std::atomic<int> first_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void on_stop_signal(int sig) {
-  if (first_signal != 0) {
+  int none = 0;
+  if (!first_signal.compare_exchange_strong(none, sig)) {
     // Asked twice: end now.
     ::signal(sig, SIG_DFL);
     ::raise(sig);
     return;
   }
-  first_signal = sig;
   const int saved = errno;
   const unsigned char byte = static_cast<unsigned char>(sig);
   const int fd = wake_fd.load(std::memory_order_relaxed);
@@ -259,7 +261,6 @@ extern "C" void on_stop_signal(int sig) {
 struct SignalStop::State {
   std::stop_source source;
   int pipe[2] = {-1, -1};
-  std::atomic<int> caught{0};
   struct sigaction previous[2] {};
   bool installed[2] = {false, false};
   std::thread watcher;
@@ -267,9 +268,9 @@ struct SignalStop::State {
 
 SignalStop::SignalStop(std::stop_source source) : state_(new State) {
   state_->source = std::move(source);
+  first_signal = 0;
   if (::pipe2(state_->pipe, O_CLOEXEC) != 0) return;  // without a pipe, signals keep their usual effect
   wake_fd = state_->pipe[1];
-  first_signal = 0;
   State* s = state_;
   s->watcher = std::thread([s] {
     unsigned char byte = 0;
@@ -277,7 +278,6 @@ SignalStop::SignalStop(std::stop_source source) : state_(new State) {
       const ssize_t n = ::read(s->pipe[0], &byte, 1);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0 || byte == 0) return;
-      s->caught = byte;
       s->source.request_stop();
     }
   });
@@ -309,7 +309,9 @@ SignalStop::~SignalStop() {
   delete state_;
 }
 
-int SignalStop::caught() const { return state_->caught; }
+// The handler's own record, there as soon as the signal has been handled: the watcher may not have read its
+// byte yet when a render that finished meanwhile returns.
+int SignalStop::caught() const { return first_signal; }
 
 void SignalStop::reraise() {
   const int sig = caught();

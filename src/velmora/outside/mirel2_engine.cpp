@@ -78,6 +78,12 @@ Deadline deadline_after(double seconds) {
   return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
+// `seconds` from now for a wait that must end: 0 or less (or NaN) is none, and a wait beyond LONGEST_LIMIT_S
+// waits that long.
+Clock::time_point wait_until(double seconds) {
+  return deadline_after(std::min(seconds, LONGEST_LIMIT_S)).value_or(Clock::now());
+}
+
 // poll()'s timeout for `deadline`: -1 for none, else the milliseconds left, rounded up.
 int timeout_ms(Deadline deadline) {
   if (!deadline) return -1;
@@ -100,7 +106,11 @@ struct Served {
 class HostLink {
  public:
   HostLink(const std::string& host, const std::string& source, const Mirel2Options& options)
-      : options_(options), child_(ChildProcess::spawn({host, "render-stream", source})), stage_(new std::uint8_t[READ_BYTES]) {
+      : options_(options),
+        // Out of our process group, so a terminal's Ctrl-C is ours to handle (by interrupting it); a host whose
+        // parent died still ends, as its input closes.
+        child_(ChildProcess::spawn({host, "render-stream", source}, {.own_process_group = true})),
+        stage_(new std::uint8_t[READ_BYTES]) {
     for (int fd : {child_.in(), child_.out(), child_.err()}) set_nonblocking(fd);
     ::fcntl(child_.out(), F_SETPIPE_SZ, PIPE_BYTES);  // fewer reads per frame; the default size works too
     int wake[2];
@@ -220,7 +230,7 @@ class HostLink {
       out_buf_.clear();
       out_at_ = 0;
       discard_ = true;
-      const Clock::time_point deadline = deadline_after(options_.close_wait_s).value_or(Clock::now());
+      const Clock::time_point deadline = wait_until(options_.close_wait_s);
       // What it still writes is read and dropped, so a full pipe never keeps it from ending.
       while (!out_eof_ || !err_eof_) {
         const Served s = serve_pipes(false, deadline);
@@ -233,7 +243,7 @@ class HostLink {
         return;
       }
       child_.kill(SIGTERM);
-      status = exited_by(deadline_after(options_.term_wait_s).value_or(Clock::now()));
+      status = exited_by(wait_until(options_.term_wait_s));
       if (status) {
         velmora_log().warning("velmora: the render host was still running %s s after its input closed; SIGTERM ended it",
                               {seconds_text(options_.close_wait_s)});

@@ -25,8 +25,10 @@ struct Mirel2Options {
   // The longest wait for the host, while it owes frames or input waits for it, before it counts as hung (a
   // chunk takes well under a second). 0 or less: no limit.
   double stall_timeout_s = 60.0;
-  double close_wait_s = 5.0;  // how long close() lets the host end by itself before SIGTERM
-  double term_wait_s = 2.0;   // how long it then has before SIGKILL
+  // How long close() lets the host end by itself before SIGTERM, and how long it then has before SIGKILL.
+  // 0 or less (or NaN): no wait, the signal goes at once; a wait beyond a billion seconds waits that long.
+  double close_wait_s = 5.0;
+  double term_wait_s = 2.0;
 };
 
 // The defaults with the time limits that START_TIMEOUT_ENV and STALL_TIMEOUT_ENV set, read at the first call in

@@ -18,10 +18,12 @@ extern "C" {
 #include <deque>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <system_error>
 #include <vector>
 
 #include "common/pytext.h"
+#include "velmora/audio_input.h"
 #include "velmora/av.h"
 #include "velmora/errors.hpp"
 #include "velmora/module.h"
@@ -111,10 +113,15 @@ struct FileSink {
 // PCM waiting for the audio encoder, kept as the chunks it came in.
 class PcmQueue {
  public:
+  // Keeps the whole samples of `bytes`; a sample split between two pushes is joined.
   void push(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty()) return;
-    chunks_.emplace_back(bytes.begin(), bytes.end());
-    bytes_ += bytes.size();
+    const WholeSamples w = whole_samples(bytes, carry_);
+    if (!w.joined && w.whole.empty()) return;
+    Pcm& c = chunks_.emplace_back();
+    c.reserve(2 + w.whole.size());
+    if (w.joined) c.insert(c.end(), w.joined->begin(), w.joined->end());
+    c.insert(c.end(), w.whole.begin(), w.whole.end());
+    bytes_ += c.size();
   }
   std::size_t samples() const { return bytes_ / 2; }
 
@@ -123,45 +130,27 @@ class PcmQueue {
     bytes_ -= 2 * n;
     while (n > 0) {
       const Pcm& c = chunks_.front();
-      std::size_t got = 0;
-      if (c.size() - at_ >= 2) {
-        got = std::min(n, (c.size() - at_) / 2);
-        for (std::size_t i = 0; i < got; ++i) {
-          std::int16_t s;
-          std::memcpy(&s, c.data() + at_ + 2 * i, 2);
-          out[i] = static_cast<float>(s) / 32768.0f;
-        }
-        at_ += 2 * got;
-      } else {
-        // A sample split between two chunks.
-        std::uint8_t two[2];
-        for (std::uint8_t& b : two) b = next_byte();
+      const std::size_t got = std::min(n, (c.size() - at_) / 2);
+      for (std::size_t i = 0; i < got; ++i) {
         std::int16_t s;
-        std::memcpy(&s, two, 2);
-        out[0] = static_cast<float>(s) / 32768.0f;
-        got = 1;
+        std::memcpy(&s, c.data() + at_ + 2 * i, 2);
+        out[i] = static_cast<float>(s) / 32768.0f;
       }
-      drop_spent();
+      at_ += 2 * got;
+      if (at_ == c.size()) {
+        chunks_.pop_front();
+        at_ = 0;
+      }
       out += got;
       n -= got;
     }
   }
 
  private:
-  std::uint8_t next_byte() {
-    drop_spent();
-    return chunks_.front()[at_++];
-  }
-  void drop_spent() {
-    while (!chunks_.empty() && at_ == chunks_.front().size()) {
-      chunks_.pop_front();
-      at_ = 0;
-    }
-  }
-
-  std::deque<Pcm> chunks_;
-  std::size_t at_ = 0;  // bytes of the front chunk already taken
+  std::deque<Pcm> chunks_;  // each of whole samples
+  std::size_t at_ = 0;      // bytes of the front chunk already taken
   std::size_t bytes_ = 0;
+  std::optional<std::uint8_t> carry_;
 };
 
 AVPixelFormat source_format(std::size_t channels) {

@@ -6,6 +6,8 @@
 #include <memory>
 #include <utility>
 
+#include "velmora/audio_input.h"
+
 namespace velmora::detail {
 namespace {
 
@@ -49,14 +51,9 @@ void StandinSession::reset() {
 
 void StandinSession::push(std::span<const std::uint8_t> chunk) {
   need_open();
-  std::size_t i = 0;
-  if (odd_byte_ && !chunk.empty()) {
-    const std::uint8_t bytes[2] = {*std::exchange(odd_byte_, std::nullopt), chunk[0]};
-    add_sample(bytes);
-    i = 1;
-  }
-  for (; i + 1 < chunk.size(); i += 2) add_sample(chunk.data() + i);
-  if (i < chunk.size()) odd_byte_ = chunk[i];
+  const WholeSamples w = whole_samples(chunk, odd_byte_);
+  if (w.joined) add_sample(w.joined->data());
+  for (std::size_t i = 0; i < w.whole.size(); i += 2) add_sample(w.whole.data() + i);
 }
 
 void StandinSession::add_sample(const std::uint8_t* bytes) {

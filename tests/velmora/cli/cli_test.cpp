@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process.h"
@@ -252,6 +254,16 @@ TEST(CommandLine, AnInterruptedRenderRemovesItsFileAndEndsByTheSignal) {
   EXPECT_EQ(r.status, 128 + SIGINT);
   EXPECT_NE(r.terminal.find("velmora: the render was cancelled\r\n"), std::string::npos) << r.terminal;
   EXPECT_TRUE(s.made().empty());
+}
+
+TEST(CommandLine, ASignalCountsOnceItsHandlerHasRun) {
+  std::stop_source stop;
+  cli::SignalStop signals(stop);
+  ::raise(SIGTERM);  // handled on this thread before raise() returns
+  // A render that ended meanwhile still ends the program by the signal, whether or not the stop came yet.
+  EXPECT_EQ(signals.caught(), SIGTERM);
+  for (int i = 0; i < 5000 && !stop.stop_requested(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(stop.stop_requested());
 }
 
 }  // namespace

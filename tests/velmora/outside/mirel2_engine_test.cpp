@@ -357,21 +357,26 @@ TEST(Mirel2Engine, TheTimeLimitsAreReadFromTheEnvironmentOnce) {
 TEST(Mirel2Engine, CloseLetsTheHostEndByItselfThenAsksThenKills) {
   const struct {
     const char* mode;
+    double close_wait_s;
     LogLevel level;
     std::string line;
   } cases[] = {
-      {"serve", LogLevel::debug, "velmora: the render host exited with status 0 after its input closed"},
-      {"linger=300", LogLevel::debug, "velmora: the render host exited with status 0 after its input closed"},
-      {"no-exit", LogLevel::warning,
+      {"serve", 1, LogLevel::debug, "velmora: the render host exited with status 0 after its input closed"},
+      {"linger=300", 1, LogLevel::debug, "velmora: the render host exited with status 0 after its input closed"},
+      {"linger=300", 1e300, LogLevel::debug, "velmora: the render host exited with status 0 after its input closed"},
+      {"linger=300", 0, LogLevel::warning,
+       "velmora: the render host was still running 0 s after its input closed; SIGTERM ended it"},
+      {"no-exit", 1, LogLevel::warning,
        "velmora: the render host was still running 1 s after its input closed; SIGTERM ended it"},
-      {"no-exit-no-term", LogLevel::warning,
+      {"no-exit-no-term", 1, LogLevel::warning,
        "velmora: the render host was still running 1 s after its input closed and 0.2 s after SIGTERM; killed with "
        "SIGKILL"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.mode << ", close wait " << c.close_wait_s);
     Fake fake(c.mode);
     Mirel2Options o = with_fake();
-    o.close_wait_s = 1;
+    o.close_wait_s = c.close_wait_s;
     o.term_wait_s = 0.2;
     Mirel2Engine engine("some-avatar", o);
     EXPECT_EQ(indices_of(engine.frames(one(pcm_of(800)))), expected_indices(800)) << c.mode;
