@@ -112,7 +112,9 @@ class VELMORA_API Avatar {
   // A render falls short when it gives fewer frames than the audio implies (or none at all): Failed, after
   // the statistics are stored. Renders of one avatar are not serialised: render one audio at a time.
   //
-  // `stop` may be asked to stop from any thread: the engine is then interrupted and next() throws Cancelled.
+  // `stop` may be asked to stop from any thread: the engine is then interrupted and next() throws Cancelled,
+  // within a second for the engines of this library (a mirel-2 render host that does not answer the interrupt
+  // in time is stopped, and the next render starts a new one).
   FrameStream render(AudioInput audio, std::stop_token stop = {});
 
   // Writes the frames for `audio` to the video file `out_mp4` through the installed video writer and returns

@@ -8,6 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -49,6 +53,34 @@ struct SpawnSettings {
     posix_spawnattr_destroy(&attr);
   }
 };
+
+// Whether a process that is not a zombie has the process group `pgid`, as /proc shows. A group's id is not
+// given to another process while the group has members, so the answer is about this group.
+bool live_member_of(pid_t pgid) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name[0] < '0' || name[0] > '9') continue;
+    char stat[512];
+    FILE* f = std::fopen((entry.path() / "stat").c_str(), "re");
+    if (!f) continue;  // ended meanwhile
+    const std::size_t n = std::fread(stat, 1, sizeof stat - 1, f);
+    std::fclose(f);
+    // "pid (comm) state ppid pgrp ...": the name may hold blanks and parentheses, so fields count from the last ')'.
+    const std::string_view text(stat, n);
+    const std::size_t close = text.rfind(')');
+    if (close == std::string_view::npos || close + 4 > text.size()) continue;
+    const char state = text[close + 2];
+    std::string_view rest = text.substr(close + 4);  // "ppid pgrp ..."
+    const std::size_t blank = rest.find(' ');
+    if (blank == std::string_view::npos) continue;
+    rest.remove_prefix(blank + 1);
+    pid_t group = 0;
+    if (std::from_chars(rest.data(), rest.data() + rest.size(), group).ec != std::errc()) continue;
+    if (group == pgid && state != 'Z' && state != 'X') return true;
+  }
+  return false;
+}
 
 int decode_status(int st) {
   if (WIFEXITED(st)) return WEXITSTATUS(st);
@@ -108,6 +140,7 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, ChildStre
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   ChildProcess child;
+  child.own_group_ = streams.own_process_group;
   const int rc = ::posix_spawnp(&child.pid_, args[0], &s.actions, &s.attr, args.data(), environ);
   if (rc != 0) {
     child.pid_ = -1;
@@ -121,6 +154,7 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, ChildStre
 
 ChildProcess::ChildProcess(ChildProcess&& o) noexcept
     : pid_(std::exchange(o.pid_, -1)),
+      own_group_(o.own_group_),
       status_(std::exchange(o.status_, std::nullopt)),
       in_(std::move(o.in_)),
       out_(std::move(o.out_)),
@@ -138,8 +172,8 @@ ChildProcess::~ChildProcess() {
   in_.reset();
   out_.reset();
   err_.reset();
-  if (pid_ > 0 && !status_) {
-    kill(SIGKILL);
+  if (pid_ > 0) {
+    signal_group(SIGKILL);
     wait();
   }
 }
@@ -168,6 +202,20 @@ std::optional<int> ChildProcess::try_wait() {
 
 void ChildProcess::kill(int signal) {
   if (pid_ > 0 && !status_) ::kill(pid_, signal);
+}
+
+void ChildProcess::signal_group(int signal) {
+  if (pid_ <= 0) return;
+  if (!own_group_) return kill(signal);
+  // While the child is unreaped its id stays taken; after that, the group id stays taken while the group has
+  // members, and nothing is sent once it has none.
+  if (!status_ || ::kill(-pid_, 0) == 0) ::kill(-pid_, signal);
+}
+
+bool ChildProcess::group_running() {
+  if (pid_ <= 0) return false;
+  if (!try_wait()) return true;
+  return own_group_ && ::kill(-pid_, 0) == 0 && live_member_of(pid_);
 }
 
 long write_nosignal(int fd, const void* data, std::size_t size) {

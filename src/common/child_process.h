@@ -48,7 +48,7 @@ class ChildProcess {
 
   ChildProcess(ChildProcess&& o) noexcept;
   ChildProcess& operator=(ChildProcess&& o) noexcept;
-  // A child still running is killed (SIGKILL) and reaped.
+  // A child still running is killed (SIGKILL, to its whole group when it leads one) and reaped.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -70,9 +70,17 @@ class ChildProcess {
   // Sends `signal` to a child that has not been reaped yet.
   void kill(int signal);
 
+  // For a child that leads a process group of its own, the group stands for every process the child started
+  // (a wrapper script's programs, say), also after the child itself has ended; otherwise it is the child alone.
+  // signal_group sends `signal` to each of them that is left; group_running says whether any of them still
+  // runs (a zombie counts as ended), and reaps the child once it has ended.
+  void signal_group(int signal);
+  bool group_running();
+
  private:
   ChildProcess() = default;
   pid_t pid_ = -1;
+  bool own_group_ = false;
   std::optional<int> status_;
   Fd in_, out_, err_;
 };

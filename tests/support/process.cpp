@@ -12,9 +12,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -34,7 +39,48 @@ long peak_kb_of(pid_t pid) {
   return 0;
 }
 
+// State and parent of a process, from /proc/<pid>/stat; nothing when it has gone.
+std::optional<std::pair<char, pid_t>> state_and_parent(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(in, text)) return std::nullopt;
+  const std::size_t close = text.rfind(')');  // the program's name may hold blanks and parentheses
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream rest(text.substr(close + 1));
+  char state = 0;
+  pid_t parent = 0;
+  if (!(rest >> state >> parent)) return std::nullopt;
+  return std::pair{state, parent};
+}
+
 }  // namespace
+
+std::vector<pid_t> descendants(pid_t ancestor) {
+  std::multimap<pid_t, pid_t> children;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = std::stoi(name);
+    const auto sp = state_and_parent(pid);
+    if (sp && sp->first != 'Z') children.emplace(sp->second, pid);
+  }
+  std::vector<pid_t> out;
+  std::vector<pid_t> todo = {ancestor};
+  while (!todo.empty()) {
+    const pid_t p = todo.back();
+    todo.pop_back();
+    for (auto [it, end] = children.equal_range(p); it != end; ++it) {
+      out.push_back(it->second);
+      todo.push_back(it->second);
+    }
+  }
+  return out;
+}
+
+bool process_ended(pid_t pid) {
+  const auto sp = state_and_parent(pid);
+  return !sp || sp->first == 'Z' || sp->first == 'X';
+}
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& input,
                           const ProcessOptions& options) {

@@ -1,6 +1,8 @@
 #pragma once
 // Running a program as a child process with all three standard streams on pipes, served together (poll), so
 // that neither side can block the other.
+#include <sys/types.h>
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -48,5 +50,10 @@ struct ProcessOptions {
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& input,
                           const ProcessOptions& options = {});
+
+// The processes that descend from `ancestor` now (its children, theirs, ...), zombies left out, as /proc shows.
+std::vector<pid_t> descendants(pid_t ancestor);
+// Whether `pid` has ended: no such process, or a zombie.
+bool process_ended(pid_t pid);
 
 }  // namespace velmora::testing

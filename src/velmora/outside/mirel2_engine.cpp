@@ -179,23 +179,30 @@ class HostLink {
   void stream_done() { stop_reason_ = fed_samples_ == 0 ? "no audio" : "end-of-flush marker"; }
 
   // Waits until the host takes input or sends output (serving every pipe), or a stop request wakes the wait.
-  // EngineFailed when the host has ended, or did neither within the stall limit (it is then stopped).
-  void pump() {
+  // EngineFailed when the host has ended, or did neither within the stall limit (it is then ended). False
+  // when `until` came first.
+  bool pump(Deadline until = std::nullopt) {
     refill();
-    const Deadline deadline = deadline_after(options_.stall_timeout_s);
+    const Deadline stall = deadline_after(options_.stall_timeout_s);
+    const Deadline deadline = !until ? stall : !stall ? until : std::min(*stall, *until);
     while (true) {
       const Served s = serve_pipes(true, deadline);
       if (!s.any || out_eof_) host_gone();
-      if (s.progress || s.woken) return;
-      if (s.timed_out) stalled();
+      if (s.progress || s.woken) return true;
+      if (s.timed_out) {
+        if (until && Clock::now() >= *until) return false;
+        stalled();
+      }
     }
   }
 
-  // Brings the host back to a clean stream, whatever it still owes; false when it has gone.
+  // Brings the host back to a clean stream, whatever it still owes, within interrupt_wait_s; false when it has
+  // gone, or did not answer in time and was ended (the next stream then starts a new host).
   bool recover() noexcept {
     try {
       if (gone_) return false;
       velmora_log().debug("velmora: resetting the render host's stream after an unfinished render");
+      const Clock::time_point until = wait_until(options_.interrupt_wait_s);
       // A step cut short would swallow the requests that follow as samples: it is completed with silence.
       chunk_.clear();
       chunk_at_ = 0;
@@ -203,11 +210,15 @@ class HostLink {
       queue_word(STEP_RESET);
       queue_word(STEP_FLUSH);
       ++markers_owed_;
-      while (writing() || answer_owed()) pump();
+      while (writing() || answer_owed()) {
+        if (!pump(until)) return abandon();
+      }
       ready_.clear();
       discard_ = false;
       queue_word(STEP_RESET);
-      while (writing()) pump();
+      while (writing()) {
+        if (!pump(until)) return abandon();
+      }
       return true;
     } catch (...) {
       discard_ = false;
@@ -220,8 +231,11 @@ class HostLink {
     }
   }
 
-  // Closes the host's input (it ends at end of input) and gives it close_wait_s to exit by itself, then
-  // SIGTERM and term_wait_s, then SIGKILL; logs which of them ended it.
+  // A host that the last interrupt had to end: the next stream needs a new one.
+  bool replaced() const { return replaced_; }
+
+  // Closes the host's input (it ends at end of input) and gives it close_wait_s to exit by itself, then ends
+  // it (end_host); logs which of them ended it.
   void finish() noexcept {
     try {
       child_.close_in();
@@ -236,21 +250,18 @@ class HostLink {
         const Served s = serve_pipes(false, deadline);
         if (!s.any || s.timed_out) break;
       }
-      std::optional<int> status = exited_by(deadline);
+      const std::optional<int> status = exited_by(deadline);
       if (gone_) return;  // its end was reported when it came
       if (status) {
         velmora_log().debug("velmora: the render host %s after its input closed", {status_text(*status)});
+        end_host();  // whatever it started and left running
         return;
       }
-      child_.kill(SIGTERM);
-      status = exited_by(wait_until(options_.term_wait_s));
-      if (status) {
+      if (end_host()) {
         velmora_log().warning("velmora: the render host was still running %s s after its input closed; SIGTERM ended it",
                               {seconds_text(options_.close_wait_s)});
         return;
       }
-      child_.kill(SIGKILL);
-      child_.wait();
       velmora_log().warning(
           "velmora: the render host was still running %s s after its input closed and %s s after SIGTERM; killed "
           "with SIGKILL",
@@ -259,7 +270,52 @@ class HostLink {
     }
   }
 
+  ~HostLink() {
+    try {
+      end_host();
+    } catch (...) {
+    }
+  }
+
  private:
+  // Ends the host and every process of its group: SIGCONT and SIGTERM, then term_wait_s for their clean-up (a
+  // host deletes its staged model copies), while what they still write is read so that a full pipe never holds
+  // one up; then SIGKILL to whatever is left. True when nothing needed SIGKILL (also when nothing ran).
+  bool end_host() {
+    if (!child_.group_running()) return true;
+    ending_ = true;
+    child_.signal_group(SIGCONT);
+    child_.signal_group(SIGTERM);
+    const Clock::time_point deadline = wait_until(options_.term_wait_s);
+    while (child_.group_running()) {
+      const Clock::time_point now = Clock::now();
+      if (now >= deadline) {
+        child_.signal_group(SIGKILL);
+        child_.wait();
+        return false;
+      }
+      if (!serve_pipes(false, std::min(deadline, now + EXIT_POLL)).any) std::this_thread::sleep_for(EXIT_POLL);
+    }
+    return true;
+  }
+
+  // After an interrupt the host did not answer in time: it is ended, and the next stream starts a new one.
+  bool abandon() {
+    end_host();
+    reap();
+    gone_ = true;
+    replaced_ = true;
+    discard_ = false;
+    ready_.clear();
+    gone_detail_ = "tarnhost did not come back to a clean stream within " + seconds_text(options_.interrupt_wait_s) +
+                   " s of an interrupt, so it was stopped:\n" + tail_text();
+    velmora_log().warning(
+        "velmora: the render host did not answer an interrupt within %s s; it was stopped, and the next render starts "
+        "a new one",
+        {seconds_text(options_.interrupt_wait_s)});
+    return false;
+  }
+
   void queue_word(std::uint32_t word) {
     // Requests go after everything already queued.
     while (chunk_at_ < chunk_.size() || step_left_ > 0) refill_force();
@@ -385,6 +441,12 @@ class HostLink {
   // One large read: the rest of the record in hand goes straight into its frame, what follows into the
   // staging buffer and through the parser. True when something came (or the end).
   bool read_stdout() {
+    if (ending_) {  // a host being ended: what it still sends is dropped
+      const ssize_t r = ::read(child_.out(), stage_.get(), READ_BYTES);
+      if (r < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+      if (r <= 0) out_eof_ = true;
+      return true;
+    }
     iovec iov[2];
     int n = 0;
     std::size_t direct = 0;
@@ -508,14 +570,15 @@ class HostLink {
   }
 
   // Waits for the host to end: its outputs read to the end (a little while at most), then its status; one
-  // that still runs after that is killed.
+  // that still runs after that, or leaves processes of its group running, is ended.
   int reap() {
+    ending_ = true;
     const auto deadline = Clock::now() + STDERR_GRACE;
     while (!err_eof_ || !out_eof_) {
       const Served s = serve_pipes(false, deadline);
       if (!s.any || s.timed_out) break;
     }
-    if (!exited_by(Clock::now() + STDERR_GRACE)) child_.kill(SIGKILL);
+    if (!exited_by(Clock::now() + STDERR_GRACE) || child_.group_running()) end_host();
     return child_.wait();
   }
 
@@ -537,7 +600,7 @@ class HostLink {
   }
 
   [[noreturn]] void no_hello_in_time() {
-    child_.kill(SIGKILL);
+    end_host();
     reap();
     throw session::EngineFailed(NO_START, "tarnhost sent no hello line within " +
                                               seconds_text(options_.start_timeout_s) + " s (the limit " +
@@ -545,7 +608,7 @@ class HostLink {
   }
 
   [[noreturn]] void stalled() {
-    child_.kill(SIGKILL);
+    end_host();
     reap();
     gone_ = true;
     stop_reason_ = "render host stalled";
@@ -621,6 +684,7 @@ class HostLink {
   std::deque<Frame> ready_;
   std::optional<std::int64_t> keep_upto_;
   bool discard_ = false;
+  bool ending_ = false;  // the host is being ended: its output is no longer parsed
   bool out_eof_ = false;
 
   // Standard error.
@@ -629,13 +693,32 @@ class HostLink {
   bool err_eof_ = false;
 
   bool gone_ = false;
+  bool replaced_ = false;  // gone because an interrupt ended it: the next stream starts a new host
   std::string gone_detail_;
   std::optional<std::string> stop_reason_;
 };
 
+// The host of one engine, and what it takes to start another.
+struct HostSlot {
+  std::string host;
+  std::string source;
+  Mirel2Options options;
+  std::shared_ptr<HostLink> link;
+
+  // The host for a new stream: one that an interrupt had to end is replaced by a new one.
+  std::shared_ptr<HostLink> for_stream() {
+    if (link->replaced()) {
+      velmora_log().debug("velmora: starting a new render host in place of the one an interrupt ended");
+      link = std::make_shared<HostLink>(host, source, options);
+    }
+    return link;
+  }
+};
+
 namespace {
 
-Generator<Frame> host_frames(std::shared_ptr<HostLink> link, Generator<Pcm> chunks, std::stop_token stop) {
+Generator<Frame> host_frames(std::shared_ptr<HostSlot> slot, Generator<Pcm> chunks, std::stop_token stop) {
+  const std::shared_ptr<HostLink> link = slot->for_stream();
   // A stop asked from another thread wakes a wait for the host; the stream then ends with Cancelled.
   std::stop_callback wake_on_stop(stop, [raw = link.get()] { raw->wake(); });
   link->start_stream();
@@ -677,23 +760,24 @@ Mirel2Engine::Mirel2Engine(const std::string& source, Mirel2Options options) {
     throw session::EngineUnavailable(CANNOT_RUN,
                                      "no tarnhost program beside the library, in its installation's bin folder or on PATH");
   }
-  link_ = std::make_shared<HostLink>(*host, source, options);
+  slot_ = std::make_shared<HostSlot>(HostSlot{*host, source, options, nullptr});
+  slot_->link = std::make_shared<HostLink>(*host, source, options);
 }
 
 Mirel2Engine::~Mirel2Engine() = default;
 
-Generator<Frame> Mirel2Engine::frames(Generator<Pcm> chunks) { return host_frames(link_, std::move(chunks), {}); }
+Generator<Frame> Mirel2Engine::frames(Generator<Pcm> chunks) { return host_frames(slot_, std::move(chunks), {}); }
 
 Generator<Frame> Mirel2Engine::frames(Generator<Pcm> chunks, std::stop_token stop) {
-  return host_frames(link_, std::move(chunks), std::move(stop));
+  return host_frames(slot_, std::move(chunks), std::move(stop));
 }
 
-void Mirel2Engine::interrupt() { link_->recover(); }
+void Mirel2Engine::interrupt() { slot_->link->recover(); }
 
-void Mirel2Engine::close() { link_->finish(); }
+void Mirel2Engine::close() { slot_->link->finish(); }
 
-std::optional<double> Mirel2Engine::frames_per_second() const { return link_->fps(); }
+std::optional<double> Mirel2Engine::frames_per_second() const { return slot_->link->fps(); }
 
-std::optional<std::string> Mirel2Engine::stop_reason() const { return link_->stop_reason(); }
+std::optional<std::string> Mirel2Engine::stop_reason() const { return slot_->link->stop_reason(); }
 
 }  // namespace velmora::detail

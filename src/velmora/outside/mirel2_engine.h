@@ -25,17 +25,23 @@ struct Mirel2Options {
   // The longest wait for the host, while it owes frames or input waits for it, before it counts as hung (a
   // chunk takes well under a second). 0 or less: no limit.
   double stall_timeout_s = 60.0;
-  // How long close() lets the host end by itself before SIGTERM, and how long it then has before SIGKILL.
-  // 0 or less (or NaN): no wait, the signal goes at once; a wait beyond a billion seconds waits that long.
-  double close_wait_s = 5.0;
-  double term_wait_s = 2.0;
+  // The waits below: 0 or less (or NaN) is none, and a wait beyond a billion seconds waits that long.
+  // How long close() lets the host end by itself once its input is closed.
+  double close_wait_s = 0.5;
+  // How long an interrupt lets the host come back to a clean stream before it ends the host (the next stream
+  // then starts a new one).
+  double interrupt_wait_s = 0.4;
+  // Wherever the host is ended (close(), an interrupt it does not answer in time, a time limit, the
+  // destructor): SIGCONT and SIGTERM go to its process group (the host and whatever it started), which has this
+  // long for its clean-up (a host deletes its staged model copies) before SIGKILL.
+  double term_wait_s = 0.3;
 };
 
 // The defaults with the time limits that START_TIMEOUT_ENV and STALL_TIMEOUT_ENV set, read at the first call in
 // the process (text that is not a finite number keeps the default, with a warning logged then).
 Mirel2Options mirel2_options_from_env();
 
-class HostLink;
+struct HostSlot;
 
 class Mirel2Engine : public Engine {
  public:
@@ -43,10 +49,10 @@ class Mirel2Engine : public Engine {
   // message) when there is no host program; std::system_error when it cannot be started; InvalidAvatar "that
   // is not a usable avatar" (detail: its FATAL line) when it refuses the avatar (status 3 before its hello);
   // EngineFailed (detail: its status or the limit, and its last lines of standard error) when it ends otherwise
-  // before its hello line, sends none within the start limit (it is killed), or its hello does not describe a
+  // before its hello line, sends none within the start limit (it is ended), or its hello does not describe a
   // frame stream at 16 kHz.
   explicit Mirel2Engine(const std::string& source, Mirel2Options options = {});
-  // Kills a host still running (close() lets it end by itself first).
+  // Ends a host still running, as close() does once its wait is over.
   ~Mirel2Engine() override;
 
   // One stream: a reset, each chunk as float32 sample steps (s16 / 32768), and after each chunk every frame
@@ -55,15 +61,19 @@ class Mirel2Engine : public Engine {
   // RGB, height x width x 3, with the host's index; those the flush renders beyond the audio's last frame are
   // dropped, and audio of no samples gives no frame. An odd byte at the end of a chunk is the start of the
   // next chunk's first sample. EngineFailed when the host ends during the stream or gives nothing for the
-  // stall limit (it is killed); Cancelled once `stop` is asked to stop, also while waiting for the host.
+  // stall limit (it is ended); Cancelled once `stop` is asked to stop, also while waiting for the host. A
+  // stream after an interrupt that had to end the host starts a new host first (failing as the constructor
+  // does).
   Generator<Frame> frames(Generator<Pcm> chunks) override;
   Generator<Frame> frames(Generator<Pcm> chunks, std::stop_token stop) override;
   // Leaves the host with a clean stream: the step being written is completed with silence, then a reset, a
-  // flush read to its end marker (every frame owed dropped), and a reset. Never throws; a host that has gone
-  // (or stalls meanwhile, and is killed) is remembered, and the next stream fails.
+  // flush read to its end marker (every frame owed dropped), and a reset, all within interrupt_wait_s. A host
+  // that does not answer in time is ended (SIGTERM to its group, term_wait_s, SIGKILL), and the next stream
+  // starts a new one, so an interrupt takes at most interrupt_wait_s + term_wait_s whatever the host does.
+  // Never throws; a host that has gone by itself is remembered, and the next stream fails.
   void interrupt() override;
-  // Ends the host: its input is closed and it is given close_wait_s to exit, then SIGTERM and term_wait_s,
-  // then SIGKILL; what happened is logged. Never throws.
+  // Ends the host: its input is closed and it is given close_wait_s to exit, then SIGTERM to its group and
+  // term_wait_s, then SIGKILL; what happened is logged. Never throws.
   void close() override;
 
   // The hello line's frame rate.
@@ -73,7 +83,7 @@ class Mirel2Engine : public Engine {
   std::optional<std::string> stop_reason() const override;
 
  private:
-  std::shared_ptr<HostLink> link_;
+  std::shared_ptr<HostSlot> slot_;
 };
 
 }  // namespace velmora::detail

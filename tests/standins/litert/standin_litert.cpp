@@ -2,6 +2,7 @@
 #include "standins/litert/standin_litert.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/float16.h"
@@ -87,6 +89,9 @@ std::shared_ptr<const ModelDesc> parse_model(const std::string& path) {
   text << in.rdbuf();
   const auto j = nlohmann::json::parse(text.str());
   if (j.at("format") != "litert-standin") throw std::runtime_error("not a stand-in model");
+  if (const auto slow = j.find("load_seconds"); slow != j.end()) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(slow->get<double>()));
+  }
   auto m = std::make_shared<ModelDesc>();
   m->path = path;
   for (const auto& s : j.at("signatures")) {

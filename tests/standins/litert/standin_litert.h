@@ -7,6 +7,7 @@
 //     {"key": "enc", "kernel": "identity",
 //      "inputs":  [{"name": "args_0", "type": "float32", "dims": [1, 35200]}],
 //      "outputs": [{"name": "output_0", "type": "float32", "dims": [1, 35200]}]}, ...]}
+// An optional top-level "load_seconds": N makes creating the model take that long (a slow start).
 // Signatures keep file order; inputs and outputs are listed in name order, whatever order the file gives.
 // Types are NumPy's names (float32, float16, float64, int8, uint8, int16, int32, int64). An input dimension of
 // -1 may be resized (it starts as 1); every other dimension is fixed, as in the real runtime's strict resize.

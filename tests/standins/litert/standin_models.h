@@ -26,7 +26,8 @@ struct SignatureSpec {
   std::vector<TensorSpec> outputs;
 };
 
-inline std::string model_json(const std::vector<SignatureSpec>& signatures) {
+// `load_seconds`: how long creating the model takes (0: no wait).
+inline std::string model_json(const std::vector<SignatureSpec>& signatures, double load_seconds = 0) {
   auto tensors = [](const std::vector<TensorSpec>& list) {
     nlohmann::json a = nlohmann::json::array();
     for (const auto& t : list) a.push_back({{"name", t.name}, {"type", t.type}, {"dims", t.dims}});
@@ -36,6 +37,7 @@ inline std::string model_json(const std::vector<SignatureSpec>& signatures) {
   for (const auto& s : signatures)
     j["signatures"].push_back(
         {{"key", s.key}, {"kernel", s.kernel}, {"inputs", tensors(s.inputs)}, {"outputs", tensors(s.outputs)}});
+  if (load_seconds > 0) j["load_seconds"] = load_seconds;
   return j.dump(1);
 }
 

@@ -1,24 +1,39 @@
 // open() then render() of mirel-2 avatars through the real render host, on the LiteRT stand-in.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "mirel2/ostrand/protocol.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
+#include "velmora/errors.hpp"
+#include "velmora/outside/mirel2_engine.h"
 #include "velmora/outside/support/standin_avatars.h"
 #include "velmora/open.hpp"
 #include "velmora/outside/bundled_host.h"
+#include "velmora/session.hpp"
 
 namespace velmora {
 namespace {
 
-using testing::TempDir;
+using testing::descendants;
 using testing::mirel2_bundle;
+using testing::process_ended;
+using testing::ScopedEnv;
+using testing::TempDir;
 using testing::tone;
 
 TEST(RealHost, TheHostIsFoundBesideTheProgram) {
@@ -100,6 +115,118 @@ TEST(RealHost, ALiveStreamGetsEachChunksFramesWithoutWaitingForTheNextItem) {
     std::printf("chunk complete at %zu samples: first frame %.1f ms, last frame %.1f ms after its audio\n", complete,
                 first, last);
     RecordProperty("latency_ms_" + std::to_string(complete), std::to_string(last));
+  }
+}
+
+const std::string TARNHOST = std::string(VELMORA_BIN_DIR) + "/tarnhost";
+
+// The host program itself, or a script in `dir` that runs it and stays its parent.
+std::string host_program(bool wrapped, const std::filesystem::path& dir) {
+  if (!wrapped) return TARNHOST;
+  const std::string path = (dir / "wrapped-tarnhost").string();
+  std::ofstream(path) << "#!/bin/sh\n\"" << TARNHOST << "\" \"$@\"\n";
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
+// Of `pids`, the render host program's.
+pid_t program_of(const std::vector<pid_t>& pids) {
+  for (pid_t p : pids) {
+    std::ifstream comm("/proc/" + std::to_string(p) + "/comm");
+    std::string name;
+    if (std::getline(comm, name) && name == "tarnhost") return p;
+  }
+  return -1;
+}
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// A host stopped with SIGSTOP answers nothing: a stop request or a close still ends within a second, the host
+// (with whatever its wrapper started) is gone, and after a stop the avatar renders again on a new host.
+TEST(RealHost, AStopOrACloseEndsAHostThatDoesNotAnswerWithinASecond) {
+  const auto audio = tone(3.0), again = tone(1.0);
+  for (const bool wrapped : {false, true}) {
+    for (const bool by_close : {false, true}) {
+      SCOPED_TRACE(std::string(wrapped ? "wrapped host, " : "host, ") + (by_close ? "close" : "stop"));
+      TempDir dir;
+      detail::Mirel2Options options;
+      options.host = host_program(wrapped, dir.path());
+      Avatar avatar(std::make_unique<detail::Mirel2Engine>(mirel2_bundle().write_zip(dir.path() / "m2.zip"), options),
+                    "mirel2");
+      const std::vector<pid_t> hosts = descendants(::getpid());
+      ASSERT_EQ(hosts.size(), wrapped ? 2u : 1u);
+      ASSERT_EQ(::kill(program_of(hosts), SIGSTOP), 0);
+      if (by_close) {
+        const auto start = Clock::now();
+        avatar.close();
+        const double took = seconds_since(start);
+        std::printf("close of a stopped host: %.3f s\n", took);
+        EXPECT_LT(took, 1.0);
+      } else {
+        std::stop_source stop;
+        FrameStream stream = avatar.render(AudioInput::samples(std::span<const std::int16_t>(audio)), stop.get_token());
+        Clock::time_point asked;
+        std::thread stopper([&] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+          asked = Clock::now();
+          stop.request_stop();
+        });
+        EXPECT_THROW(stream.next(), Cancelled);
+        const auto cancelled = Clock::now();
+        stopper.join();
+        const double took = std::chrono::duration<double>(cancelled - asked).count();
+        std::printf("stop request to Cancelled with a stopped host: %.3f s\n", took);
+        EXPECT_LT(took, 1.0);
+      }
+      for (pid_t p : hosts) EXPECT_TRUE(process_ended(p)) << "process " << p << " is left";
+      if (by_close) continue;
+      std::size_t frames = 0;
+      FrameStream stream = avatar.render(AudioInput::samples(std::span<const std::int16_t>(again)));
+      while (stream.next()) ++frames;
+      EXPECT_EQ(frames, 21u);  // 20 frame slots, the first frame twice
+      avatar.close();
+      EXPECT_TRUE(descendants(::getpid()).empty());
+    }
+  }
+}
+
+// A host that is still loading its models when the start limit runs out is ended with time for its clean-up:
+// its staged model copies are deleted, and nothing of it (or of its wrapper) is left running.
+TEST(RealHost, AHostSlowerThanTheStartLimitLeavesNothingStagedAndNoProcess) {
+  for (const bool wrapped : {false, true}) {
+    SCOPED_TRACE(wrapped ? "wrapped host" : "host");
+    TempDir dir;
+    const auto stage = dir.path() / "stage";
+    std::filesystem::create_directory(stage);
+    ScopedEnv stage_env("MIREL2_STAGE_DIR", stage.string());
+    detail::Mirel2Options options;
+    options.host = host_program(wrapped, dir.path());
+    options.start_timeout_s = 1;
+    const std::string bundle = mirel2_bundle(30).write_zip(dir.path() / "slow.zip");
+    // The processes of the host, gathered while it starts.
+    std::set<pid_t> seen;
+    std::atomic<bool> started{false}, staged{false};
+    std::jthread watch([&](std::stop_token stop) {
+      while (!stop.stop_requested()) {
+        for (pid_t p : descendants(::getpid())) seen.insert(p);
+        if (!std::filesystem::is_empty(stage)) staged = true;
+        started = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+    while (!started) std::this_thread::yield();
+    try {
+      detail::Mirel2Engine engine(bundle, options);
+      ADD_FAILURE() << "the host started";
+    } catch (const session::EngineFailed& e) {
+      EXPECT_NE(e.detail().text().find("sent no hello line within 1 s"), std::string::npos) << e.detail().text();
+    }
+    watch.request_stop();
+    watch.join();
+    EXPECT_TRUE(staged);  // the model was staged while the host loaded it
+    EXPECT_EQ(seen.size(), wrapped ? 2u : 1u);
+    for (pid_t p : seen) EXPECT_TRUE(process_ended(p)) << "process " << p << " is left";
+    EXPECT_TRUE(std::filesystem::is_empty(stage));
   }
 }
 

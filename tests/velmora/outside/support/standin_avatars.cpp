@@ -8,14 +8,14 @@
 
 namespace velmora::testing {
 
-BundleFixture mirel2_bundle() {
+BundleFixture mirel2_bundle(double load_seconds) {
   std::vector<float> canon(16 * 90 * 52);
   for (std::size_t i = 0; i < canon.size(); ++i) canon[i] = static_cast<float>(i % 97) / 97.0f - 0.5f;
   std::string canon_bytes(canon.size() * 4, '\0');
   std::memcpy(canon_bytes.data(), canon.data(), canon_bytes.size());
   return BundleFixture{{"manifest.json", R"({"engine": "mirel2"})"},
                        {"canon.bin", canon_bytes},
-                       {"combined_litert.tflite", standin::model_json(standin::combined_signatures())}};
+                       {"combined_litert.tflite", standin::model_json(standin::combined_signatures(), load_seconds)}};
 }
 
 std::vector<std::int16_t> tone(double seconds, double amplitude) {
