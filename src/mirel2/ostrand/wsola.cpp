@@ -51,8 +51,9 @@ void take(const double* buf, std::int64_t n, std::int64_t a, std::int64_t cnt, f
 }
 
 // The hot loops, written once with GCC's generic vectors of W float64 lanes, W the width of the registers:
-// 2 for the baseline (SSE2), 4 with AVX2 and 8 with AVX-512. Each lane does the same float64 operations in
-// the same order in every form.
+// 2 for the baseline (SSE2), 4 with AVX2 and 8 with AVX-512. Each lane of the candidate search does the same
+// float64 operations in the same order in every form. The conversions work in float32 and int32 lanes by
+// steps of their own, each exact for every float32 value, so they give the scalar form's bits.
 template <int W>
 struct Lanes;
 template <>
