@@ -51,8 +51,9 @@ void take(const double* buf, std::int64_t n, std::int64_t a, std::int64_t cnt, f
 }
 
 // The hot loops, written once with GCC's generic vectors of W float64 lanes, W the width of the registers:
-// 2 for the baseline (SSE2), 4 with AVX2 and 8 with AVX-512. Each lane does the same float64 operations in
-// the same order in every form.
+// 2 for the baseline (SSE2), 4 with AVX2 and 8 with AVX-512. Each lane of the candidate search does the same
+// float64 operations in the same order in every form. The conversions work in float32 and int32 lanes by
+// steps of their own, each exact for every float32 value, so they give the scalar form's bits.
 template <int W>
 struct Lanes;
 template <>
@@ -113,24 +114,24 @@ template <int W>
   by_lanes<W>(x, n, lanes, [&](std::int64_t i) { out[i] = to_buf(x[i]); });
 }
 
-// from_buf of y[0 .. n-1] in place. In float32 and int32: y + 0.5 is exact in float32 below 2^23 in
-// magnitude, and above it y is whole, so floor(y + 0.5) = y; the floor q then comes back as q 2^-24, exact,
-// clipped to [-1, 1] as the clip of q 128 to int32 gives after rounding to float32.
+// from_buf of y[0 .. n-1] in place, in float32 and int32. The add of floor(y + 0.5) is not exact in float32
+// (0.5 - 2^-25 plus 0.5 rounds up to 1, a code too high), so the floor is taken without it: with t = trunc(y)
+// and f = y - t, floor(y + 0.5) is t + 1 where f >= 0.5, t - 1 where f < -0.5, else t. f is exact, as t is 0
+// or within a factor of 2 of y, and 0 once y is whole (from 2^23 on). Clipping y to [-2^24, 2^24] first
+// keeps t in int32 and changes no result (beyond it the result is full scale anyway); the floor q then comes
+// back as q 2^-24, exact, as the clip of q 128 to int32 gives after rounding to float32.
 template <int W>
 [[gnu::always_inline]] inline void from_buf_lanes(float* y, std::int64_t n) {
   using F = typename Lanes<W>::F;
   using I = typename Lanes<W>::I;
   const auto lanes = [&](std::int64_t i, const F& yv) __attribute__((always_inline)) {
-    F s = (yv < 8388608.0f && yv > -8388608.0f) ? yv + 0.5f : yv;  // NaN stays NaN
-    s = s != s ? 0.0f : s;
-    s = s < -16777217.0f ? -16777217.0f : s;
+    F s = yv != yv ? 0.0f : yv;  // NaN gives 0
+    s = s < -16777216.0f ? -16777216.0f : s;
     s = s > 16777216.0f ? 16777216.0f : s;
     const I t = __builtin_convertvector(s, I);
-    I q = __builtin_convertvector(t, F) > s ? t - 1 : t;
-    q = q < -16777216 ? -16777216 : q;
-    q = q > 16777216 ? 16777216 : q;
-    const F r = __builtin_convertvector(q, F) * 0x1p-24f;
-    store_vector(y + i, r);
+    const F f = s - __builtin_convertvector(t, F);
+    const I q = t - (f >= 0.5f) + (f < -0.5f);  // a true comparison is -1
+    store_vector(y + i, __builtin_convertvector(q, F) * 0x1p-24f);
   };
   by_lanes<W>(y, n, lanes, [&](std::int64_t i) { y[i] = from_buf(y[i]); });
 }

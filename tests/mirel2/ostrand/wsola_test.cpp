@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -165,6 +166,85 @@ TEST(TempoWsola, FixedPointScale) {
     for (std::size_t i = 0; i < ys.size(); ++i)
       ASSERT_EQ(std::bit_cast<std::uint32_t>(back_y[i]), std::bit_cast<std::uint32_t>(detail::wsola_from_buf(ys[i])))
           << ys[i] << " with set " << static_cast<int>(simd);
+  }
+}
+
+// Each value of `turns` and the `ulps` floats on either side of it.
+std::vector<float> around(std::initializer_list<float> turns, int ulps) {
+  std::vector<float> out;
+  for (const float t : turns) {
+    float lo = t, hi = t;
+    for (int i = 0; i < ulps; ++i) lo = std::nextafter(lo, -INF), hi = std::nextafter(hi, INF);
+    for (float v = lo; v < hi; v = std::nextafter(v, INF)) out.push_back(v);
+    out.push_back(hi);
+  }
+  return out;
+}
+
+std::vector<Simd> wide_forms() {
+  std::vector<Simd> out;
+  for (Simd simd : {Simd::Avx2, Simd::Avx512})
+    if (simd_supported(simd)) out.push_back(simd);
+  return out;
+}
+
+// The wide forms convert every value where the conversions turn as the scalar form does: into the scale where
+// x 2^31 crosses k 128 + 64 (x = (2k + 1) 2^-25), at full scale, among denormals; back where y + 0.5 crosses a
+// whole number (y = k + 0.5; in float32, 0.5 - 2^-25 plus 0.5 would round up to 1) and where the result clips.
+TEST(TempoWsola, WideFormsConvertAsTheScalarForm) {
+  std::vector<float> into = around({0.0f, 0x1p-25f, -0x1p-25f, 0x1.8p-24f, -0x1.8p-24f, 0x1.4p-23f, 0x1.fffffep-2f,
+                                    0.5f + 0x1p-25f, -0.5f - 0x1p-25f, 0x1.fffffcp-1f, 1.0f, -1.0f, 0x1p31f, 0x1p-126f},
+                                   8);
+  for (const float v : {INF, -INF, NAN_F, -NAN_F, 3e38f, -3e38f, 1e-45f, -1e-45f, 0x1p-149f * 12345}) into.push_back(v);
+  std::vector<float> back = around({0.5f, -0.5f, 1.5f, -1.5f, 2.5f, -2.5f, 0x1.fffffep-2f, -0x1.fffffep-2f, 0.25f,
+                                    1000.5f, -1000.5f, 4194303.5f, -4194303.5f, 8388607.5f, -8388607.5f, 8388608.0f,
+                                    -8388608.0f, 16777215.5f, -16777215.5f, 16777216.0f, -16777216.0f, -16777217.0f,
+                                    0x1p-126f},
+                                   8);
+  for (const float v : {INF, -INF, NAN_F, -NAN_F, 3e38f, -3e38f, 1e-45f, -1e-45f, 0.0f, -0.0f}) back.push_back(v);
+  for (Simd simd : wide_forms()) {
+    SCOPED_TRACE("instruction set " + std::to_string(static_cast<int>(simd)));
+    std::vector<double> codes(into.size());
+    detail::wsola_to_buf(into, codes, simd);
+    for (std::size_t i = 0; i < into.size(); ++i)
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(codes[i]), std::bit_cast<std::uint64_t>(static_cast<double>(
+                                                            detail::wsola_to_buf(static_cast<double>(into[i])))))
+          << std::hexfloat << into[i];
+    std::vector<float> y = back;
+    detail::wsola_from_buf(y, simd);
+    for (std::size_t i = 0; i < back.size(); ++i)
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(y[i]), std::bit_cast<std::uint32_t>(detail::wsola_from_buf(back[i])))
+          << std::hexfloat << back[i];
+  }
+}
+
+// Whole stretches in the wide forms equal the baseline form's: quiet windows of a few codes either way, whose
+// crossfades make values just below a half, and full-scale noise, at a few lengths and factors.
+TEST(TempoWsola, WideFormsStretchAsTheBaseline) {
+  std::mt19937 rng(7);
+  struct Window {
+    std::size_t n;
+    int codes;  // the samples are whole codes in [-codes, codes]; 0 for full-scale noise
+    double factor;
+  };
+  std::vector<Window> windows;
+  for (int i = 0; i < 24; ++i) windows.push_back({10300, 3, 1.25});
+  windows.insert(windows.end(), {{WIN_SAMPLES, 2, 1.25}, {WIN_SAMPLES, 0, 1.25}, {WIN_SAMPLES, 0, 0.8}, {5000, 0, 1.7}});
+  for (const Window& w : windows) {
+    std::vector<float> x(w.n);
+    std::uniform_int_distribution<int> code(-w.codes, w.codes);
+    std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
+    for (float& v : x) v = w.codes ? static_cast<float>(code(rng)) * 0x1p-24f : noise(rng);
+    std::vector<float> want(tempo_output_length(w.n, w.factor));
+    WsolaScratch baseline(Simd::Baseline);
+    tempo_wsola(x, want, baseline, w.factor);
+    for (Simd simd : wide_forms()) {
+      WsolaScratch scratch(simd);
+      std::vector<float> got(want.size());
+      tempo_wsola(x, got, scratch, w.factor);
+      EXPECT_TRUE(same_floats(got, want)) << w.n << " samples of " << w.codes << " codes at " << w.factor
+                                          << ", set " << static_cast<int>(simd);
+    }
   }
 }
 
