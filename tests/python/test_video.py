@@ -61,6 +61,21 @@ def test_a_render_into_a_video_that_fails_leaves_no_file(scene, fixture_avatar):
     assert made(scene) == []
 
 
+def test_a_video_never_replaces_its_own_audio_or_avatar(scene, fixture_avatar):
+    (scene / "own.v1").write_text("vantor1-fixture 16 16\n")
+    audio = (scene / "speech.wav").read_bytes()
+    with velmora.open(scene / "own.v1") as a:
+        with pytest.raises(velmora.Failed, match="^could not write that video$") as refused:
+            a.render(scene / "speech.wav", out_mp4=scene / "speech.wav")
+        assert str(refused.value.detail).endswith("' is the audio file of this render")
+        with pytest.raises(velmora.Failed, match="^could not write that video$") as refused:
+            a.render(scene / "speech.wav", out_mp4="own.v1")
+        assert str(refused.value.detail) == "'own.v1' is the file of the avatar being rendered"
+    assert (scene / "speech.wav").read_bytes() == audio
+    assert (scene / "own.v1").read_text() == "vantor1-fixture 16 16\n"
+    assert made(scene) == ["own.v1"]
+
+
 def run_both(args, cwd):
     """(status, stdout, stderr) of the velmora program and of python3 -m velmora, its name there as the program's."""
     child_env = dict(os.environ, **({"LD_PRELOAD": CHILD_PRELOAD} if CHILD_PRELOAD else {}))
@@ -82,6 +97,7 @@ CLI_CASES = [
     ["render", "face.v1", "speech.wav"], ["render", "face.v1", "speech.wav", "-o", "talk.mp4", "--quiet"],
     ["render", "none.v1", "speech.wav"], ["render", "junk.bin", "speech.wav"], ["render", "face.v1", "noise.wav"],
     ["render", "face.v1", "speech.wav", "-o", "no/o.mp4"], ["render", "face.v1", "speech.wav", "-o", "speech.wav"],
+    ["render", "face.v1", "speech.wav", "-o", "face.v1"],
 ]
 
 
