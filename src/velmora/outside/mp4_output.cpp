@@ -1,7 +1,9 @@
 // One MP4 file being written: the temporary file and its writes, the two encoders and the container.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -19,9 +22,11 @@ extern "C" {
 #include <filesystem>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "common/child_process.h"
 #include "common/pytext.h"
 #include "velmora/audio_input.h"
 #include "velmora/av.h"
@@ -101,6 +106,51 @@ std::string kind_text(mode_t mode) {
   if (S_ISBLK(mode)) return "a block device";
   if (S_ISSOCK(mode)) return "a socket";
   return "a special file";
+}
+
+// A number as this writer prints it in a temporary's name: decimal digits, no leading zero.
+bool plain_number(std::string_view digits) {
+  if (digits.empty() || digits.size() > 19 || (digits[0] == '0' && digits.size() > 1)) return false;
+  return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The process id in `name` when it is named as this writer names its temporaries ("." + name + "." + pid +
+// "." + n + ".part"); nothing for any other name.
+std::optional<long long> temporary_writer(std::string_view name) {
+  constexpr std::string_view SUFFIX = ".part";
+  if (!name.starts_with('.') || !name.ends_with(SUFFIX)) return std::nullopt;
+  std::string_view rest = name.substr(1, name.size() - 1 - SUFFIX.size());
+  const std::size_t n_at = rest.rfind('.');
+  if (n_at == std::string_view::npos || !plain_number(rest.substr(n_at + 1))) return std::nullopt;
+  rest = rest.substr(0, n_at);
+  const std::size_t pid_at = rest.rfind('.');
+  if (pid_at == std::string_view::npos || pid_at == 0) return std::nullopt;  // a target name comes first
+  const std::string_view pid = rest.substr(pid_at + 1);
+  if (!plain_number(pid) || pid == "0") return std::nullopt;
+  return std::stoll(std::string(pid));
+}
+
+// Removes from `folder` the temporaries of writers that were killed: regular files named as this writer
+// names its own, whose process no longer exists and that no writer holds locked. A process that exists,
+// whichever program it runs now, keeps its files. Errors leave a file where it is.
+void remove_dead_temporaries(const std::string& folder) {
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return;  // creating the temporary says why
+  const int at = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::optional<long long> pid = temporary_writer(entry->d_name);
+    if (!pid || pid_alive(*pid)) continue;
+    struct stat named {};
+    if (::fstatat(at, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode)) continue;
+    const Fd fd(::openat(at, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    // A writer on another machine has a process this one cannot see, but holds its lock.
+    if (fd.ok() && ::fstat(fd.get(), &opened) == 0 && opened.st_dev == named.st_dev &&
+        opened.st_ino == named.st_ino && ::flock(fd.get(), LOCK_SH | LOCK_NB) == 0) {
+      ::unlinkat(at, entry->d_name, 0);
+    }
+  }
+  ::closedir(dir);
 }
 
 // The temporary file as the container's output.
@@ -259,6 +309,7 @@ struct Mp4Output::Impl {
     const fs::path f(file);
     if (f.filename().empty()) fail(sink.shown + " names no file");
     check_target();
+    remove_dead_temporaries(f.parent_path().string());
     static std::atomic<unsigned> serial{0};
     for (;;) {
       std::string name(".");
@@ -269,6 +320,8 @@ struct Mp4Output::Impl {
       if (fd >= 0) {
         sink.fd = fd;
         sink.path = temp.string();
+        // Held until the file is closed: it marks the file as a live writer's to every other writer.
+        ::flock(fd, LOCK_EX | LOCK_NB);
         return;
       }
       if (errno != EEXIST) fail("cannot create " + sink.shown + ": " + errno_text(errno));

@@ -8,7 +8,9 @@
 // Nothing half-written: the file is written under a temporary name beside its target ("." + name + "." +
 // pid + "." + n + ".part", made with O_EXCL) and renamed onto the target only when it is complete and synced.
 // Any failure, a cancelled render included, removes the temporary file and leaves an existing target as it
-// was.
+// was. A writer that was killed cannot remove its temporary: the next write into the same folder removes the
+// temporaries whose process no longer exists and that no writer holds locked (each writer holds a lock on its
+// own, for writers on other machines sharing the folder).
 //
 // What the target may be: a new file or an existing regular file. A symbolic link is followed to the end of
 // its chain (a relative link from its own folder): that file gets the video, written beside it, and the link
@@ -61,9 +63,9 @@ struct KeptFile {
 // Not thread-safe.
 class Mp4Output {
  public:
-  // Creates the temporary file beside `target` (beside the end of its link chain). Fails when `target` may
-  // not be replaced (see the top of this header; `keep` lists the files it must not be) or its folder cannot
-  // take a file.
+  // Creates the temporary file beside `target` (beside the end of its link chain), after removing dead
+  // writers' temporaries there. Fails when `target` may not be replaced (see the top of this header; `keep`
+  // lists the files it must not be) or its folder cannot take a file.
   explicit Mp4Output(const std::string& target, Mp4Settings settings = {}, std::vector<KeptFile> keep = {});
   // Removes the temporary file unless commit() has renamed it.
   ~Mp4Output();

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -254,6 +255,29 @@ TEST(CommandLine, AnInterruptedRenderRemovesItsFileAndEndsByTheSignal) {
   EXPECT_EQ(r.status, 128 + SIGINT);
   EXPECT_NE(r.terminal.find("velmora: the render was cancelled\r\n"), std::string::npos) << r.terminal;
   EXPECT_TRUE(s.made().empty());
+}
+
+TEST(CommandLine, AKilledRendersTemporaryGoesWithTheNextWriteIntoItsFolder) {
+  Scene s(600.0, "1280 720");
+  bool sent = false;
+  const TtyRun killed = run_on_terminal({PROGRAM, "render", s.avatar, s.audio, "-o", s.at("o.mp4")},
+                                        [&](pid_t pid, const std::string& text) {
+                                          if (!sent && text.find(" frame") != std::string::npos) {
+                                            ::kill(pid, SIGKILL);
+                                            sent = true;
+                                          }
+                                        });
+  EXPECT_EQ(killed.status, 128 + SIGKILL);
+  const std::vector<std::string> left = s.made();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(left[0].starts_with(".o.mp4.") && left[0].ends_with(".part")) << left[0];
+
+  testing::write_wav(s.at("hello.wav"), 16000, 1, std::vector<std::int16_t>(3200, 1000));
+  const auto next = testing::run_process({PROGRAM, "render", s.avatar, s.at("hello.wav"), "-o", s.at("hello.mp4")}, "");
+  EXPECT_EQ(next.status, 0) << next.err;
+  std::vector<std::string> now = s.made();
+  std::sort(now.begin(), now.end());
+  EXPECT_EQ(now, (std::vector<std::string>{"hello.mp4", "hello.wav"}));
 }
 
 TEST(CommandLine, ASignalCountsOnceItsHandlerHasRun) {

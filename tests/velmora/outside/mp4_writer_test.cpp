@@ -1,6 +1,7 @@
 // Avatars rendered into MP4 files through the package's writer, read back with libavformat; and renders
 // that fail, which must leave nothing behind.
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -16,6 +17,7 @@
 #include <stop_token>
 #include <thread>
 
+#include "support/process.h"
 #include "support/temp_dir.h"
 #include "velmora/open.hpp"
 #include "velmora/outside/mp4_writer.h"
@@ -31,6 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::attempt;
+using testing::dead_pid;
 using testing::Outcome;
 using testing::ScopedEnv;
 using testing::TempDir;
@@ -422,6 +425,36 @@ TEST(Mp4Writer, ASymbolicLinkStaysAndTheFileItPointsToGetsTheVideo) {
   EXPECT_EQ(loop.kind, "Failed");
   EXPECT_NE(loop.detail.find("Too many levels of symbolic links"), std::string::npos) << loop.detail;
   EXPECT_TRUE(fs::is_symlink(s.at("loop.mp4")));
+}
+
+TEST(Mp4Writer, TheNextWriteRemovesDeadWritersTemporariesAndNoneOfALiveWriter) {
+  WriteScene s;
+  const std::string dead = std::to_string(dead_pid());
+  const std::string live = std::to_string(::getpid());
+  const std::vector<std::string> removed = {".talk.mp4." + dead + ".0.part", ".other.mp4." + dead + ".17.part"};
+  std::vector<std::string> kept = {
+      ".talk.mp4." + live + ".1.part",  ".talk.mp4.1.0.part",            // live processes
+      "talk.mp4." + dead + ".0.part",   ".talk.mp4." + dead + ".0.part~",  // other names
+      ".." + dead + ".0.part",          ".talk.mp4.0" + dead + ".0.part",
+      ".talk.mp4." + dead + ".x.part",  ".talk.mp4." + dead + ".part",
+  };
+  for (const auto& name : removed) s.dir.write(name, "left by a killed writer");
+  for (const auto& name : kept) s.dir.write(name, "someone's");
+  // A file a writer holds locked (one on another machine, whose process this one cannot see); a link and a
+  // folder named as temporaries; a dead writer's temporary in another folder.
+  const std::string locked = s.dir.write(".held.mp4." + dead + ".0.part", "in use");
+  const int lock = ::open(locked.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+  fs::create_symlink("speech.wav", s.at(".link.mp4." + dead + ".0.part"));
+  fs::create_directory(s.at(".dir.mp4." + dead + ".0.part"));
+  s.dir.write("elsewhere/.talk.mp4." + dead + ".0.part", "another folder's");
+  kept.insert(kept.end(), {".held.mp4." + dead + ".0.part", ".link.mp4." + dead + ".0.part",
+                           ".dir.mp4." + dead + ".0.part", "elsewhere/.talk.mp4." + dead + ".0.part"});
+
+  EXPECT_EQ(write_video(s, AudioInput::file(s.audio), s.at("talk.mp4")).kind, "");
+  ::close(lock);
+  for (const auto& name : removed) EXPECT_FALSE(fs::exists(fs::symlink_status(s.at(name)))) << name;
+  for (const auto& name : kept) EXPECT_TRUE(fs::exists(fs::symlink_status(s.at(name)))) << name;
 }
 
 TEST(Mp4Writer, ARenderStoppedFromAnotherThreadIsCancelledAndLeavesNothing) {
