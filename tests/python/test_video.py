@@ -120,6 +120,23 @@ def test_progress_lines_and_default_names():
         ["speech.mp4", "talk.take2.mp4", "plain.mp4"]
 
 
+def test_the_time_left_shows_once_the_pace_since_the_first_report_means_something():
+    first = velmora.WriteProgress(1, 0.04, 30.0, 3.0)  # after 3 s of start-up
+    cases = [
+        (first, first, "velmora: 1 frame, 0.0 of 30.0 s audio, 0.3 fps"),
+        (first, velmora.WriteProgress(10, 0.4, 30.0, 3.5), "velmora: 10 frames, 0.4 of 30.0 s audio, 2.9 fps"),
+        (first, velmora.WriteProgress(31, 1.24, 30.0, 5.0),
+         "velmora: 31 frames, 1.2 of 30.0 s audio, 6.2 fps, about 48 s left"),
+        (first, velmora.WriteProgress(101, 4.04, 30.0, 4.5),
+         "velmora: 101 frames, 4.0 of 30.0 s audio, 22.4 fps, about 10 s left"),
+        (first, velmora.WriteProgress(751, 30.0, 30.0, 9.0),
+         "velmora: 751 frames, 30.0 of 30.0 s audio, 83.4 fps, about 0 s left"),
+        (velmora.WriteProgress(1, 0.04, None, 3.0), velmora.WriteProgress(251, 10.04, None, 9.0),
+         "velmora: 251 frames, 10.0 s audio, 27.9 fps"),
+    ]
+    assert [progress_line(now, since) for since, now, _ in cases] == [line for _, _, line in cases]
+
+
 def on_terminal(args, cwd, on_output=None):
     """Runs python3 -m velmora with its standard error on a terminal: (status, what the terminal got)."""
     master, slave = pty.openpty()
