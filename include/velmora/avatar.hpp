@@ -126,9 +126,13 @@ class VELMORA_API Avatar {
   // engine's frame rate or 25 frames a second when it states none; an odd width or height loses its last
   // column or row) and the audio the render consumed as AAC, both starting at zero. It writes a temporary
   // file beside `out_mp4` and renames it over `out_mp4` only once the video is complete: a render that fails
-  // or is cancelled leaves neither, and an existing file is left as it was. The render's errors come out
-  // unchanged; the output's own faults (encoder, container, disk, a file-size limit) as Failed "could not
-  // write that video" with the cause as detail.
+  // or is cancelled leaves neither, and an existing file is left as it was. A symbolic link `out_mp4` is
+  // followed: the file it points to gets the video, and the link stays. An MP4 needs a regular file it can
+  // seek in, so an existing FIFO, device or socket is refused (Failed), never replaced; so are the audio
+  // file and the avatar's own file (the same file by device and inode), before anything renders (an audio
+  // file in a stream: before it is read). The render's errors come out unchanged; the output's own faults
+  // (encoder, container, disk, a file-size limit) and these refusals as Failed "could not write that video"
+  // with the cause as detail.
   std::int64_t render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop = {},
                       ProgressFn progress = {});
 

@@ -45,7 +45,8 @@ uint8 arrays of shape (rows, columns, 3), rendered as they are asked for.
 
 The video (H.264 at the engine's frame rate, the speech as AAC) is written under a temporary name beside
 ``out_mp4`` and renamed onto it once complete: a render that fails or is interrupted leaves no file, and an
-existing one as it was. ``progress``, given with ``out_mp4``, is called after every frame written with a
+existing one as it was. A symbolic link is followed and stays; a FIFO, a device or a socket (an MP4 needs a
+file it can seek in), the audio file and the avatar's file are refused with Failed. ``progress``, given with ``out_mp4``, is called after every frame written with a
 WriteProgress (frames, seconds of video, total_seconds of the audio or None for a stream, elapsed_seconds);
 an exception it raises stops the render and comes out of it.)";
 

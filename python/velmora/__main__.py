@@ -22,17 +22,26 @@ Renders the avatar speaking the audio into an MP4 video (H.264 video, AAC audio)
   <audio>            the speech: an audio file in any format ffmpeg reads
   -o, --output FILE  the video to write; default: the audio's file name with .mp4, in the
                      working folder (speech.wav gives speech.mp4). An existing file is
-                     replaced only once the new video is complete.
+                     replaced only once the new video is complete; a symbolic link keeps
+                     pointing at the new video. An MP4 needs a regular file it can seek in:
+                     a FIFO, a device or a socket is refused, and so are the audio and the
+                     avatar themselves.
   -q, --quiet        no progress and no summary
   -h, --help         this text
 
-While it renders, progress (frames, seconds of audio done, frames a second, time left) is shown
-on standard error when that is a terminal. Exit status: 0 when the video is written, 1 when the
-render fails or is interrupted, 2 for a wrong command line.
+While it renders, progress (frames, seconds of audio done, frames a second, and the time left
+once 2 s or a tenth of the audio have been rendered) is shown on standard error when that is a
+terminal. Exit status: 0 when the video is written, 1 when the render fails, 2 for a wrong
+command line. Interrupted by SIGINT (Ctrl-C) or SIGTERM, it removes its unfinished file and
+ends by that signal, which a shell shows as status 130 or 143.
 """
 
 OK, FAILED, USAGE = 0, 1, 2
 PROGRESS_EVERY_S = 0.25
+# The time left is estimated from the pace over at least this much rendering or this share of the audio:
+# the first frames come after the engine's start-up and tell little of its pace.
+ESTIMATE_AFTER_S = 2.0
+ESTIMATE_AFTER_SHARE = 0.1
 # Signals that stop a render (the file in progress is removed) instead of ending the process at once.
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
@@ -107,15 +116,19 @@ def duration_text(s):
     return f"{whole // 3600}:{whole // 60 % 60:02d}:{whole % 60:02d}"
 
 
-def progress_line(p):
-    """Frames, seconds of audio done (of the total when known), frames a second, and the time left."""
+def progress_line(p, since=None):
+    """Frames, seconds of audio done (of the total when known), frames a second, and the time left at the pace
+    since `since` (an earlier report of the same render; by default its start), once that pace is measured over
+    ESTIMATE_AFTER_S of rendering or ESTIMATE_AFTER_SHARE of the audio."""
     fps = p.frames / p.elapsed_seconds if p.elapsed_seconds > 0 else 0.0
     frames = "frame" if p.frames == 1 else "frames"
     if p.total_seconds is None:
         return f"velmora: {p.frames} {frames}, {p.seconds:.1f} s audio, {fps:.1f} fps"
     line = f"velmora: {p.frames} {frames}, {p.seconds:.1f} of {p.total_seconds:.1f} s audio, {fps:.1f} fps"
-    if p.seconds > 0 and p.elapsed_seconds > 0:
-        left = max(0.0, p.total_seconds - p.seconds) * p.elapsed_seconds / p.seconds
+    audio = p.seconds - (since.seconds if since is not None else 0.0)
+    spent = p.elapsed_seconds - (since.elapsed_seconds if since is not None else 0.0)
+    if audio > 0 and spent > 0 and (spent >= ESTIMATE_AFTER_S or audio >= ESTIMATE_AFTER_SHARE * p.total_seconds):
+        left = max(0.0, p.total_seconds - p.seconds) * spent / audio
         line += f", about {duration_text(left)} left"
     return line
 
@@ -125,10 +138,13 @@ class ProgressView:
 
     def __init__(self, err, on):
         self.err, self.on, self.shown, self.shown_at, self.last = err, on, False, 0.0, None
+        self.first = None  # the pace of the time left is taken from here
 
     def show(self, p):
         if not self.on:
             return
+        if self.first is None:
+            self.first = p
         self.last = p
         if self.shown and p.elapsed_seconds - self.shown_at < PROGRESS_EVERY_S:
             return
@@ -149,15 +165,18 @@ class ProgressView:
             self.err.flush()
 
     def _draw(self, p):
-        self.err.write(f"\r{progress_line(p)}\x1b[K")
+        self.err.write(f"\r{progress_line(p, self.first)}\x1b[K")
         self.err.flush()
         self.shown = True
 
 
-def say_error(err, text):
+def one_line(text):
     # Errors and details may hold line breaks (a child's standard error); an error is one line.
-    line = text.replace("\n", " ").replace("\r", " ").rstrip(" ")
-    err.write(f"velmora: {line}\n")
+    return text.replace("\n", " ").replace("\r", " ").rstrip(" ")
+
+
+def say_error(err, text):
+    err.write(f"velmora: {one_line(text)}\n")
     err.flush()
 
 
@@ -168,7 +187,7 @@ def error_text(e):
     detail = e.detail
     # A file error of the library keeps its own text as strerror.
     text = detail.strerror if isinstance(detail, OSError) and detail.strerror else str(detail)
-    return f"{e} ({text})"
+    return f"{e} ({one_line(text)})"
 
 
 def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False):

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <string_view>
@@ -103,6 +104,12 @@ Fd& Fd::operator=(Fd&& o) noexcept {
 void Fd::reset() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+}
+
+bool pid_alive(long long pid) {
+  if (pid < 0 || pid > INT_MAX) return false;
+  if (::kill(static_cast<pid_t>(pid), 0) == 0) return true;
+  return errno != ESRCH;
 }
 
 ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, ChildStreams streams) {

@@ -40,6 +40,10 @@ struct ChildStreams {
   bool own_process_group = false;
 };
 
+// Whether a process with that id exists (signal 0; a refusal for lack of permission counts as alive). An id
+// outside the range of process ids is not alive.
+bool pid_alive(long long pid);
+
 class ChildProcess {
  public:
   // Starts argv[0] (looked up on PATH when it holds no "/") with `argv`. Its standard output is always a pipe.

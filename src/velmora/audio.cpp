@@ -11,6 +11,7 @@
 #include "common/run_program.h"
 #include "common/utf8.h"
 #include "velmora/audio_input.h"
+#include "velmora/av.h"
 #include "velmora/errors.hpp"
 #include "velmora/module.h"
 #include "velmora/session.hpp"
@@ -112,7 +113,7 @@ Pcm decode_path(const std::string& path) {
     throw;
   }
   if (run.status != 0) {
-    throw refuse<Failed>("could not read that audio", utf8_prefix(utf8_decode_replace(run.err), 300));
+    throw refuse<Failed>("could not read that audio", utf8_prefix(av_log_text(utf8_decode_replace(run.err)), 300));
   }
   return std::move(run.out);
 }

@@ -12,6 +12,7 @@ extern "C" {
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmora::detail {
@@ -33,6 +34,11 @@ struct AvInputClose {
 using AvInput = std::unique_ptr<AVFormatContext, AvInputClose>;
 
 std::string av_error_text(int code);
+
+// The libraries' log text (one line or several, from their log or from the ffmpeg program's standard error)
+// as error text: each line loses the heap address of its "[name @ 0x...] " prefixes (the name stays, as
+// "[mp3] ") and its trailing blanks, and empty lines are dropped. The lines are joined by '\n'.
+std::string av_log_text(std::string_view text);
 
 // Sends the libraries' own log lines to the "velmora" logger at debug level, never to the application's
 // standard error. Done once per process; call it before using the libraries.

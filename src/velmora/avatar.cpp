@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "common/py_float.h"
@@ -42,9 +44,21 @@ struct AvatarState {
   std::atomic<bool> closed{false};  // atomic: Avatar::closed() may read it while another thread closes
   std::optional<RenderStats> render_stats;
   ClockFn now = steady_seconds;
+  std::string source;  // where velmora::open found the avatar, absolute; empty when not opened from a path
 };
 
 void AvatarAccess::set_clock(Avatar& avatar, ClockFn now) { avatar.state_->now = std::move(now); }
+
+void AvatarAccess::set_source(Avatar& avatar, const std::string& source) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(source, ec);
+  avatar.state_->source = ec ? source : absolute.string();
+}
+
+const std::string& AvatarAccess::source(const Avatar& avatar) {
+  static const std::string none;
+  return avatar.state_ ? avatar.state_->source : none;
+}
 
 }  // namespace detail
 

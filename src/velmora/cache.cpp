@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cmath>
 #include <filesystem>
 #include <memory>
@@ -22,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/child_process.h"
 #include "common/env.h"
 #include "common/file_read.h"
 #include "common/file_tree.h"
@@ -207,12 +206,6 @@ std::string content_key(const std::string& source, const struct stat& st, const 
   const std::string key = sha256_file_hex(source).substr(0, KEY_DIGITS);
   write_record(record, key, pid);
   return "sha256-" + key;
-}
-
-bool pid_alive(long long pid) {
-  if (pid < 0 || pid > INT_MAX) return false;
-  if (::kill(static_cast<pid_t>(pid), 0) == 0) return true;
-  return errno != ESRCH;
 }
 
 AvatarCache::AvatarCache(CacheOptions options) : options_(std::move(options)) {}

@@ -80,10 +80,6 @@ class NamedLocks::Guard {
   Slots::value_type* slot_;
 };
 
-// Whether a process with that id exists (signal 0; a refusal for lack of permission counts as alive). An id
-// outside the range of process ids is not alive.
-bool pid_alive(long long pid);
-
 struct CacheOptions {
   bool advisory_locks = true;  // false: as where flock is missing: holds only touch, use is judged by idle time
   bool liveness_probe = true;  // false: as where signal 0 is missing: every temporary folder's owner is alive

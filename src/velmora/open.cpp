@@ -13,6 +13,7 @@
 #include "velmora/fixture.h"
 #include "velmora/module.h"
 #include "velmora/outside.h"
+#include "velmora/render_clock.h"
 #include "velmora/session.hpp"
 #include "velmora/session_engine.h"
 #include "velmora/v2u_engine.h"
@@ -134,10 +135,11 @@ Avatar open(const std::filesystem::path& source_path) {
   if (detail::FIXTURE.contains(engine_id) && !detail::vantor1_runtime_present()) {
     throw NotSupported(detail::CANNOT_RUN);
   }
-  if (detail::LITERT.contains(engine_id) && detail::apple_host_bundled()) {
-    return detail::open_engine(source, engine_id, detail::build_engine(source, engine_id));
-  }
-  return detail::open_engine(source, engine_id);
+  Avatar avatar = detail::LITERT.contains(engine_id) && detail::apple_host_bundled()
+                      ? detail::open_engine(source, engine_id, detail::build_engine(source, engine_id))
+                      : detail::open_engine(source, engine_id);
+  detail::AvatarAccess::set_source(avatar, source);
+  return avatar;
 }
 
 }  // namespace velmora

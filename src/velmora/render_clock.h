@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "velmora/audio.hpp"
 #include "velmora/avatar.hpp"
@@ -54,6 +55,10 @@ struct AvatarAccess {
   static FrameStream render(Avatar& avatar, AudioInput audio, std::stop_token stop, PcmTap tap);
   // The frame rate of the avatar's engine; nothing when it states none or the avatar is closed.
   static std::optional<double> frames_per_second(const Avatar& avatar);
+  // The file or folder `avatar` was opened from, made absolute when it was opened; empty for an avatar built
+  // on an engine directly. The video writer never replaces it.
+  static void set_source(Avatar& avatar, const std::string& source);
+  static const std::string& source(const Avatar& avatar);
 };
 
 }  // namespace velmora::detail

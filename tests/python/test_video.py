@@ -61,6 +61,21 @@ def test_a_render_into_a_video_that_fails_leaves_no_file(scene, fixture_avatar):
     assert made(scene) == []
 
 
+def test_a_video_never_replaces_its_own_audio_or_avatar(scene, fixture_avatar):
+    (scene / "own.v1").write_text("vantor1-fixture 16 16\n")
+    audio = (scene / "speech.wav").read_bytes()
+    with velmora.open(scene / "own.v1") as a:
+        with pytest.raises(velmora.Failed, match="^could not write that video$") as refused:
+            a.render(scene / "speech.wav", out_mp4=scene / "speech.wav")
+        assert str(refused.value.detail).endswith("' is the audio file of this render")
+        with pytest.raises(velmora.Failed, match="^could not write that video$") as refused:
+            a.render(scene / "speech.wav", out_mp4="own.v1")
+        assert str(refused.value.detail) == "'own.v1' is the file of the avatar being rendered"
+    assert (scene / "speech.wav").read_bytes() == audio
+    assert (scene / "own.v1").read_text() == "vantor1-fixture 16 16\n"
+    assert made(scene) == ["own.v1"]
+
+
 def run_both(args, cwd):
     """(status, stdout, stderr) of the velmora program and of python3 -m velmora, its name there as the program's."""
     child_env = dict(os.environ, **({"LD_PRELOAD": CHILD_PRELOAD} if CHILD_PRELOAD else {}))
@@ -82,6 +97,7 @@ CLI_CASES = [
     ["render", "face.v1", "speech.wav"], ["render", "face.v1", "speech.wav", "-o", "talk.mp4", "--quiet"],
     ["render", "none.v1", "speech.wav"], ["render", "junk.bin", "speech.wav"], ["render", "face.v1", "noise.wav"],
     ["render", "face.v1", "speech.wav", "-o", "no/o.mp4"], ["render", "face.v1", "speech.wav", "-o", "speech.wav"],
+    ["render", "face.v1", "speech.wav", "-o", "face.v1"],
 ]
 
 
@@ -102,6 +118,23 @@ def test_progress_lines_and_default_names():
     assert progress_line(velmora.WriteProgress(25, 1.0, None, 0.5)) == "velmora: 25 frames, 1.0 s audio, 50.0 fps"
     assert [default_output(a) for a in ("speech.wav", "/home/a/talk.take2.mp3", "clips/plain")] == \
         ["speech.mp4", "talk.take2.mp4", "plain.mp4"]
+
+
+def test_the_time_left_shows_once_the_pace_since_the_first_report_means_something():
+    first = velmora.WriteProgress(1, 0.04, 30.0, 3.0)  # after 3 s of start-up
+    cases = [
+        (first, first, "velmora: 1 frame, 0.0 of 30.0 s audio, 0.3 fps"),
+        (first, velmora.WriteProgress(10, 0.4, 30.0, 3.5), "velmora: 10 frames, 0.4 of 30.0 s audio, 2.9 fps"),
+        (first, velmora.WriteProgress(31, 1.24, 30.0, 5.0),
+         "velmora: 31 frames, 1.2 of 30.0 s audio, 6.2 fps, about 48 s left"),
+        (first, velmora.WriteProgress(101, 4.04, 30.0, 4.5),
+         "velmora: 101 frames, 4.0 of 30.0 s audio, 22.4 fps, about 10 s left"),
+        (first, velmora.WriteProgress(751, 30.0, 30.0, 9.0),
+         "velmora: 751 frames, 30.0 of 30.0 s audio, 83.4 fps, about 0 s left"),
+        (velmora.WriteProgress(1, 0.04, None, 3.0), velmora.WriteProgress(251, 10.04, None, 9.0),
+         "velmora: 251 frames, 10.0 s audio, 27.9 fps"),
+    ]
+    assert [progress_line(now, since) for since, now, _ in cases] == [line for _, _, line in cases]
 
 
 def on_terminal(args, cwd, on_output=None):

@@ -2,6 +2,8 @@
 // Running a program as a child process with all three standard streams on pipes, served together (poll), so
 // that neither side can block the other.
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
 #include <map>
@@ -55,5 +57,13 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 std::vector<pid_t> descendants(pid_t ancestor);
 // Whether `pid` has ended: no such process, or a zombie.
 bool process_ended(pid_t pid);
+// A process id that no process has now: a child's, once it has ended and been reaped.
+inline pid_t dead_pid() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return pid;
+}
 
 }  // namespace velmora::testing

@@ -2,6 +2,7 @@
 
 #include "common/pytext.h"
 #include "velmora/audio_input.h"
+#include "velmora/av.h"
 #include "velmora/avatar.hpp"
 #include "velmora/errors.hpp"
 #include "velmora/support/log_capture.h"
@@ -400,6 +401,38 @@ TEST(AudioFiles, AFailingProgramGivesFailedWithThe300FirstCharactersOfItsErrors)
     EXPECT_STREQ(e.what(), "could not read that audio");
     EXPECT_TRUE(e.detail().is_text());
     EXPECT_EQ(e.detail().text(), want);
+  }
+}
+
+TEST(AudioFiles, FfmpegsLogLinesBecomeErrorTextWithoutHeapAddressesOrTrailingBlanks) {
+  struct Case {
+    const char* log;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"[mp3 @ 0x55d4a5c0e900] Failed to read frame size: Could not seek to 1026.\n/a/b.mp3: Invalid argument\n",
+       "[mp3] Failed to read frame size: Could not seek to 1026.\n/a/b.mp3: Invalid argument"},
+      {"[aac @ 0x1f] [in#0 @ 0xABCDEF]   decoding failed \t\r\n\n  \n", "[aac] [in#0] decoding failed"},
+      {"[mp3 @ 0x12] \n", ""},
+      // Brackets that are no such prefix stay.
+      {"[Errno 22] Invalid argument: '[x @ 0x1] y'", "[Errno 22] Invalid argument: '[x @ 0x1] y'"},
+      {"[mp3 @ 0xfy] text", "[mp3 @ 0xfy] text"},
+      {"[ @ 0x12] text", "[ @ 0x12] text"},
+      {"no prefix", "no prefix"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(detail::av_log_text(c.log), c.text) << c.log;
+
+  // The ffmpeg program's standard error as the detail.
+  TempDir dir;
+  testing::write_file(dir.path() / "x.wav", "x");
+  ProgramFolder bin;
+  testing::write_script(bin.dir.path() / "ffmpeg",
+                        "echo '[wav @ 0x55d4a5c0e900] Invalid data found when processing input' >&2\nexit 1\n");
+  try {
+    whole_clip(AudioInput::file(dir.path() / "x.wav"));
+    ADD_FAILURE() << "no Failed";
+  } catch (const Failed& e) {
+    EXPECT_EQ(e.detail().text(), "[wav] Invalid data found when processing input");
   }
 }
 

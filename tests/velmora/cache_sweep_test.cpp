@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "support/process.h"
 #include "velmora/cache_detail.h"
 #include "velmora/support/cache_scope.h"
 #include "velmora/support/child.h"
@@ -17,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::CacheScope;
 using testing::Child;
+using testing::dead_pid;
 using testing::exists;
 using testing::make_folder;
 using testing::ScopedEnv;
@@ -25,14 +27,6 @@ using testing::test_program;
 using testing::wall_now;
 
 constexpr double NOW = 1700000000;  // the sweeps' clock; folder times are set relative to it
-
-pid_t dead_pid() {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(0);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return pid;
-}
 
 std::string tmp_name(const std::string& stem, long long pid) { return stem + ".tmp." + std::to_string(pid); }
 

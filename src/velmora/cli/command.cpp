@@ -31,15 +31,24 @@ constexpr const char* HELP =
     "  <audio>            the speech: an audio file in any format ffmpeg reads\n"
     "  -o, --output FILE  the video to write; default: the audio's file name with .mp4, in the\n"
     "                     working folder (speech.wav gives speech.mp4). An existing file is\n"
-    "                     replaced only once the new video is complete.\n"
+    "                     replaced only once the new video is complete; a symbolic link keeps\n"
+    "                     pointing at the new video. An MP4 needs a regular file it can seek in:\n"
+    "                     a FIFO, a device or a socket is refused, and so are the audio and the\n"
+    "                     avatar themselves.\n"
     "  -q, --quiet        no progress and no summary\n"
     "  -h, --help         this text\n"
     "\n"
-    "While it renders, progress (frames, seconds of audio done, frames a second, time left) is shown\n"
-    "on standard error when that is a terminal. Exit status: 0 when the video is written, 1 when the\n"
-    "render fails or is interrupted, 2 for a wrong command line.\n";
+    "While it renders, progress (frames, seconds of audio done, frames a second, and the time left\n"
+    "once 2 s or a tenth of the audio have been rendered) is shown on standard error when that is a\n"
+    "terminal. Exit status: 0 when the video is written, 1 when the render fails, 2 for a wrong\n"
+    "command line. Interrupted by SIGINT (Ctrl-C) or SIGTERM, it removes its unfinished file and\n"
+    "ends by that signal, which a shell shows as status 130 or 143.\n";
 
 constexpr double PROGRESS_EVERY_S = 0.25;
+// The time left is estimated from the pace over at least this much rendering or this share of the audio:
+// the first frames come after the engine's start-up and tell little of its pace.
+constexpr double ESTIMATE_AFTER_S = 2.0;
+constexpr double ESTIMATE_AFTER_SHARE = 0.1;
 
 struct UsageFault {
   std::string message;
@@ -125,6 +134,7 @@ class ProgressView {
 
   void show(const WriteProgress& p) {
     if (!on_) return;
+    if (!first_) first_ = p;
     last_ = p;
     if (shown_ && p.elapsed_seconds - shown_at_ < PROGRESS_EVERY_S) return;
     draw(p);
@@ -146,7 +156,7 @@ class ProgressView {
 
  private:
   void draw(const WriteProgress& p) {
-    std::fprintf(err_, "\r%s\x1b[K", progress_line(p).c_str());
+    std::fprintf(err_, "\r%s\x1b[K", progress_line(p, *first_).c_str());
     std::fflush(err_);
     shown_ = true;
   }
@@ -155,6 +165,7 @@ class ProgressView {
   bool on_;
   bool shown_ = false;
   double shown_at_ = 0;
+  std::optional<WriteProgress> first_;  // the pace of the time left is taken from here
   std::optional<WriteProgress> last_;
 };
 
@@ -164,7 +175,7 @@ std::string default_output(const std::string& audio) {
   return fs::path(audio).filename().replace_extension(".mp4").string();
 }
 
-std::string progress_line(const WriteProgress& p) {
+std::string progress_line(const WriteProgress& p, const WriteProgress& since) {
   char buf[160];
   const double fps = p.elapsed_seconds > 0 ? static_cast<double>(p.frames) / p.elapsed_seconds : 0.0;
   const char* frames = p.frames == 1 ? "frame" : "frames";
@@ -173,8 +184,10 @@ std::string progress_line(const WriteProgress& p) {
     std::snprintf(buf, sizeof buf, "velmora: %lld %s, %.1f of %.1f s audio, %.1f fps",
                   static_cast<long long>(p.frames), frames, p.seconds, *p.total_seconds, fps);
     line = buf;
-    if (p.seconds > 0 && p.elapsed_seconds > 0) {
-      const double left = std::max(0.0, *p.total_seconds - p.seconds) * p.elapsed_seconds / p.seconds;
+    const double audio = p.seconds - since.seconds;
+    const double spent = p.elapsed_seconds - since.elapsed_seconds;
+    if (audio > 0 && spent > 0 && (spent >= ESTIMATE_AFTER_S || audio >= ESTIMATE_AFTER_SHARE * *p.total_seconds)) {
+      const double left = std::max(0.0, *p.total_seconds - p.seconds) * spent / audio;
       line += ", about " + duration_text(left) + " left";
     }
   } else {
@@ -222,7 +235,7 @@ int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop
     if (stop.stop_requested()) {
       say_error(io, Cancelled().what());
     } else if (const auto* a = dynamic_cast<const AvatarError*>(&e); a && !a->detail().empty()) {
-      say_error(io, std::string(a->what()) + " (" + a->detail().text() + ")");
+      say_error(io, std::string(a->what()) + " (" + one_line(a->detail().text()) + ")");
     } else {
       say_error(io, e.what());
     }

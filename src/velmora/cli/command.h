@@ -30,9 +30,11 @@ int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop
 // working folder.
 std::string default_output(const std::string& audio);
 
-// The progress line for `p`: frames, seconds of audio done (of the total when known), frames a second, and
-// an estimate of the time left when the total is known.
-std::string progress_line(const WriteProgress& p);
+// The progress line for `p`: frames, seconds of audio done (of the total when known), frames a second, and,
+// when the total is known, an estimate of the time left at the pace since `since` (an earlier report of the
+// same render; by default its start). The estimate is left out until that pace is measured over 2 s of
+// rendering or a tenth of the audio.
+std::string progress_line(const WriteProgress& p, const WriteProgress& since = {});
 
 // While it lives, SIGINT and SIGTERM ask `source` to stop instead of ending the process, so an interrupted
 // render removes its unfinished file; a second one ends the process at once. The handlers it replaced are

@@ -1,7 +1,9 @@
 // One MP4 file being written: the temporary file and its writes, the two encoders and the container.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -19,9 +22,11 @@ extern "C" {
 #include <filesystem>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "common/child_process.h"
 #include "common/pytext.h"
 #include "velmora/audio_input.h"
 #include "velmora/av.h"
@@ -74,14 +79,89 @@ int write_all(int fd, const std::uint8_t* data, std::size_t size) {
   return err;
 }
 
+namespace fs = std::filesystem;
+
+// The longest chain of symbolic links followed, as the kernel's limit.
+constexpr int MAX_LINKS = 40;
+
+// The file a video for `target` goes to: `target` itself or, when it is a symbolic link, the end of its link
+// chain, which may not exist yet. A relative link is read from the link's own folder.
+std::string link_end(const std::string& target) {
+  std::string path = target;
+  for (int hops = 0; hops <= MAX_LINKS; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::error_code ec;
+    const fs::path to = fs::read_symlink(path, ec);
+    if (ec) fail("cannot read the link " + py_repr(path) + ": " + ec.message());
+    path = (fs::path(path).parent_path() / to).string();  // an absolute `to` replaces the folder
+  }
+  fail("cannot follow " + py_repr(target) + ": " + errno_text(ELOOP));
+}
+
+// What a file that is neither a regular file nor a folder is.
+std::string kind_text(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
+// A number as this writer prints it in a temporary's name: decimal digits, no leading zero.
+bool plain_number(std::string_view digits) {
+  if (digits.empty() || digits.size() > 19 || (digits[0] == '0' && digits.size() > 1)) return false;
+  return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The process id in `name` when it is named as this writer names its temporaries ("." + name + "." + pid +
+// "." + n + ".part"); nothing for any other name.
+std::optional<long long> temporary_writer(std::string_view name) {
+  constexpr std::string_view SUFFIX = ".part";
+  if (!name.starts_with('.') || !name.ends_with(SUFFIX)) return std::nullopt;
+  std::string_view rest = name.substr(1, name.size() - 1 - SUFFIX.size());
+  const std::size_t n_at = rest.rfind('.');
+  if (n_at == std::string_view::npos || !plain_number(rest.substr(n_at + 1))) return std::nullopt;
+  rest = rest.substr(0, n_at);
+  const std::size_t pid_at = rest.rfind('.');
+  if (pid_at == std::string_view::npos || pid_at == 0) return std::nullopt;  // a target name comes first
+  const std::string_view pid = rest.substr(pid_at + 1);
+  if (!plain_number(pid) || pid == "0") return std::nullopt;
+  return std::stoll(std::string(pid));
+}
+
+// Removes from `folder` the temporaries of writers that were killed: regular files named as this writer
+// names its own, whose process no longer exists and that no writer holds locked. A process that exists,
+// whichever program it runs now, keeps its files. Errors leave a file where it is.
+void remove_dead_temporaries(const std::string& folder) {
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return;  // creating the temporary says why
+  const int at = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::optional<long long> pid = temporary_writer(entry->d_name);
+    if (!pid || pid_alive(*pid)) continue;
+    struct stat named {};
+    if (::fstatat(at, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode)) continue;
+    const Fd fd(::openat(at, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    // A writer on another machine has a process this one cannot see, but holds its lock.
+    if (fd.ok() && ::fstat(fd.get(), &opened) == 0 && opened.st_dev == named.st_dev &&
+        opened.st_ino == named.st_ino && ::flock(fd.get(), LOCK_SH | LOCK_NB) == 0) {
+      ::unlinkat(at, entry->d_name, 0);
+    }
+  }
+  ::closedir(dir);
+}
+
 // The temporary file as the container's output.
 struct FileSink {
   int fd = -1;
   std::string path;
+  std::string shown;  // how errors name the file: the target as the caller gave it
   std::string fault;  // the first failure, for the detail
 
   void note(const char* what, int e) {
-    if (fault.empty()) fault = std::string(what) + " " + py_repr(path) + ": " + errno_text(e);
+    if (fault.empty()) fault = std::string(what) + " " + shown + ": " + errno_text(e);
   }
 
   static int write(void* opaque, std::uint8_t* buf, int size) {
@@ -174,7 +254,9 @@ std::string shape_text(const Frame& f) {
 
 struct Mp4Output::Impl {
   Mp4Settings settings;
-  std::string target;
+  std::string target;  // as given
+  std::string file;    // what the video replaces: `target` or the end of its link chain
+  std::vector<KeptFile> kept;
   FileSink sink;
   bool committed = false;
 
@@ -221,25 +303,54 @@ struct Mp4Output::Impl {
   }
 
   void create_temp() {
-    namespace fs = std::filesystem;
-    const fs::path t(target);
-    if (t.filename().empty()) fail(py_repr(target) + " names no file");
-    std::error_code ec;
-    if (fs::is_directory(t, ec)) fail(py_repr(target) + " is a folder");
+    if (fs::path(target).filename().empty()) fail(py_repr(target) + " names no file");
+    file = link_end(target);
+    sink.shown = file == target ? py_repr(target) : py_repr(target) + " (a link to " + py_repr(file) + ")";
+    const fs::path f(file);
+    if (f.filename().empty()) fail(sink.shown + " names no file");
+    check_target();
+    remove_dead_temporaries(f.parent_path().string());
     static std::atomic<unsigned> serial{0};
     for (;;) {
       std::string name(".");
-      name.append(t.filename().string()).append(".").append(std::to_string(::getpid()));
+      name.append(f.filename().string()).append(".").append(std::to_string(::getpid()));
       name.append(".").append(std::to_string(serial++)).append(".part");
-      const fs::path temp = t.parent_path() / name;
+      const fs::path temp = f.parent_path() / name;
       const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
         sink.fd = fd;
         sink.path = temp.string();
+        // Held until the file is closed: it marks the file as a live writer's to every other writer.
+        ::flock(fd, LOCK_EX | LOCK_NB);
         return;
       }
-      if (errno != EEXIST) fail("cannot create " + py_repr(temp.string()) + ": " + errno_text(errno));
+      if (errno != EEXIST) fail("cannot create " + sink.shown + ": " + errno_text(errno));
     }
+  }
+
+  // Refuses a target that must not be replaced: a folder, a file that is not a regular file, a kept file.
+  // A target that is not there yet (or cannot be reached: creating the file says why) is none of them.
+  void check_target() const {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) fail(sink.shown + " is a folder");
+    if (!S_ISREG(st.st_mode)) {
+      fail(sink.shown + " is " + kind_text(st.st_mode) + ", not a regular file: an MP4 needs a file it can seek in");
+    }
+    for (const KeptFile& k : kept) check_kept(st, k);
+  }
+
+  void check_kept(const struct stat& target_st, const KeptFile& k) const {
+    struct stat st {};
+    if (::stat(k.path.c_str(), &st) == 0 && st.st_dev == target_st.st_dev && st.st_ino == target_st.st_ino) {
+      fail(sink.shown + " is " + k.role);
+    }
+  }
+
+  void keep(KeptFile k) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0) check_kept(st, k);
+    kept.push_back(std::move(k));
   }
 
   void start(const Frame& first, double fps) {
@@ -402,15 +513,16 @@ struct Mp4Output::Impl {
     check(av_write_trailer(fmt), "cannot finish the MP4 container");
     avio_flush(io);
     check_io("cannot finish the MP4 container");
-    if (::fsync(sink.fd) != 0) fail("cannot sync " + py_repr(sink.path) + ": " + errno_text(errno));
+    if (::fsync(sink.fd) != 0) fail("cannot sync " + sink.shown + ": " + errno_text(errno));
     const int fd = std::exchange(sink.fd, -1);
-    if (::close(fd) != 0) fail("cannot close " + py_repr(sink.path) + ": " + errno_text(errno));
-    if (::rename(sink.path.c_str(), target.c_str()) != 0) {
-      fail("cannot rename " + py_repr(sink.path) + " to " + py_repr(target) + ": " + errno_text(errno));
+    if (::close(fd) != 0) fail("cannot close " + sink.shown + ": " + errno_text(errno));
+    check_target();  // what may have come in its place meanwhile
+    if (::rename(sink.path.c_str(), file.c_str()) != 0) {
+      fail("cannot put the video in place of " + sink.shown + ": " + errno_text(errno));
     }
     committed = true;
     // The rename itself reaches the disk with its folder.
-    const std::string folder = std::filesystem::path(target).parent_path().string();
+    const std::string folder = fs::path(file).parent_path().string();
     const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
       ::fsync(dir);
@@ -419,10 +531,12 @@ struct Mp4Output::Impl {
   }
 };
 
-Mp4Output::Mp4Output(const std::string& target, Mp4Settings settings) : impl_(std::make_unique<Impl>()) {
+Mp4Output::Mp4Output(const std::string& target, Mp4Settings settings, std::vector<KeptFile> keep)
+    : impl_(std::make_unique<Impl>()) {
   route_av_log();
   impl_->settings = std::move(settings);
   impl_->target = target;
+  impl_->kept = std::move(keep);
   impl_->create_temp();
 }
 
@@ -434,6 +548,8 @@ void Mp4Output::add_frame(const Frame& frame, double fps) {
   AvErrorLines lines;
   impl_->add_frame(frame, fps);
 }
+
+void Mp4Output::keep(KeptFile file) { impl_->keep(std::move(file)); }
 
 void Mp4Output::commit() {
   AvErrorLines lines;

@@ -1,19 +1,50 @@
 #include "velmora/outside/mp4_writer.h"
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
+#include <variant>
+#include <vector>
 
+#include "velmora/audio_input.h"
 #include "velmora/errors.hpp"
 #include "velmora/module.h"
 #include "velmora/render_clock.h"
 
 namespace velmora::detail {
+namespace {
+
+constexpr const char* AUDIO_FILE = "the audio file of this render";
+constexpr const char* AVATAR_FILE = "the file of the avatar being rendered";
+
+// The items of a stream, each audio file refused as the video's target before it is read. `out` outlives
+// the generator.
+Generator<AudioItem> kept_from(Generator<AudioItem> items, Mp4Output* out) {
+  while (std::optional<AudioItem> item = items.next()) {
+    if (const auto* path = std::get_if<std::filesystem::path>(&AudioAccess::value(*item))) {
+      out->keep({path->string(), AUDIO_FILE});
+    }
+    AudioItem next = std::move(*item);
+    co_yield std::move(next);
+  }
+}
+
+}  // namespace
 
 std::int64_t write_mp4(Avatar& avatar, AudioInput audio, const std::string& out_path, std::stop_token stop,
                        const ProgressFn& progress, const Mp4Settings& settings) {
   const auto t0 = std::chrono::steady_clock::now();
   const bool whole_clip = !audio.is_stream();
-  Mp4Output out(out_path, settings);
+  // The files this render reads are never what the video replaces.
+  std::vector<KeptFile> keep;
+  if (const auto& item = AudioAccess::item(audio)) {
+    if (const auto* path = std::get_if<std::filesystem::path>(&AudioAccess::value(*item))) {
+      keep.push_back({path->string(), AUDIO_FILE});
+    }
+  }
+  if (const std::string& source = AvatarAccess::source(avatar); !source.empty()) keep.push_back({source, AVATAR_FILE});
+  Mp4Output out(out_path, settings, std::move(keep));
+  if (!whole_clip) audio = AudioAccess::make_stream(kept_from(std::move(AudioAccess::stream(audio)), &out));
   std::optional<double> total;
   // Declared after `out`, so the render (which tees into it) is closed first.
   FrameStream frames = AvatarAccess::render(avatar, std::move(audio), stop, [&](const Pcm& chunk) {

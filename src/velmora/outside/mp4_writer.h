@@ -8,7 +8,16 @@
 // Nothing half-written: the file is written under a temporary name beside its target ("." + name + "." +
 // pid + "." + n + ".part", made with O_EXCL) and renamed onto the target only when it is complete and synced.
 // Any failure, a cancelled render included, removes the temporary file and leaves an existing target as it
-// was.
+// was. A writer that was killed cannot remove its temporary: the next write into the same folder removes the
+// temporaries whose process no longer exists and that no writer holds locked (each writer holds a lock on its
+// own, for writers on other machines sharing the folder).
+//
+// What the target may be: a new file or an existing regular file. A symbolic link is followed to the end of
+// its chain (a relative link from its own folder): that file gets the video, written beside it, and the link
+// stays. An MP4 is finished by seeking back into it, so an existing FIFO, device or socket is refused, never
+// replaced, and so is a folder. Nor does the video ever replace a file the render reads: the audio file and
+// the avatar's own file (the same file by device and inode, whatever the names) are refused before anything
+// renders.
 //
 // Frame size: yuv420p needs an even width and height, so an odd width loses its last column and an odd
 // height its last row. Frames are 8-bit RGB (grey and RGBA are taken too; alpha is dropped) and must all have
@@ -24,6 +33,7 @@
 #include <span>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "velmora/audio.hpp"
 #include "velmora/avatar.hpp"
@@ -42,13 +52,21 @@ struct Mp4Settings {
 // The message of every fault of the output itself (encoder, container, file, disk); the detail says which.
 inline constexpr const char* WRITE_FAILED = "could not write that video";
 
-// One MP4 being written. Faults throw Failed WRITE_FAILED with the cause as detail; the output is spent then
-// (destroy it, which removes the temporary file). Not thread-safe.
+// A file that a video must never replace, and what it is to the render (for the error).
+struct KeptFile {
+  std::string path;
+  std::string role;  // "the audio file of this render"
+};
+
+// One MP4 being written. Faults throw Failed WRITE_FAILED with the cause as detail, which names `target` as
+// given (never the temporary file); the output is spent then (destroy it, which removes the temporary file).
+// Not thread-safe.
 class Mp4Output {
  public:
-  // Creates the temporary file beside `target`. Fails when its folder cannot take a file or `target` is a
-  // folder.
-  explicit Mp4Output(const std::string& target, Mp4Settings settings = {});
+  // Creates the temporary file beside `target` (beside the end of its link chain), after removing dead
+  // writers' temporaries there. Fails when `target` may not be replaced (see the top of this header; `keep`
+  // lists the files it must not be) or its folder cannot take a file.
+  explicit Mp4Output(const std::string& target, Mp4Settings settings = {}, std::vector<KeptFile> keep = {});
   // Removes the temporary file unless commit() has renamed it.
   ~Mp4Output();
   Mp4Output(const Mp4Output&) = delete;
@@ -62,8 +80,12 @@ class Mp4Output {
   // that is not finite and positive gives the settings' default); later rates are ignored.
   void add_frame(const Frame& frame, double fps);
 
+  // Fails now when the target is `file` too, and keeps it for the check before the rename (for files met
+  // while the video is written, such as the audio files of a stream).
+  void keep(KeptFile file);
+
   // Encodes the audio still queued, ends both streams and the container, syncs the file and renames it onto
-  // the target. Fails when no frame was added.
+  // the target, checking the target once more first. Fails when no frame was added.
   void commit();
 
   std::int64_t frames() const;
@@ -77,7 +99,9 @@ class Mp4Output {
 };
 
 // The registry's mp4_writer: renders `audio` through `avatar` (passing `stop` on), tees the PCM the render
-// consumes into the audio track, and writes `out_path`. Returns the frames written. The render's errors
+// consumes into the audio track, and writes `out_path`, which must not be the audio's file (of a whole clip,
+// refused before the render; of a stream item, before that item is read) nor the file `avatar` was opened
+// from. Returns the frames written. The render's errors
 // (InvalidAvatar, NotSupported, Failed, audio errors, Cancelled) come out unchanged, the output's as Failed
 // WRITE_FAILED; `progress` is called after every frame and its exceptions pass unchanged. A stop asked after
 // the last frame but before the rename still cancels.

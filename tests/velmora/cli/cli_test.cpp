@@ -5,14 +5,17 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,6 +123,89 @@ TEST(CommandLine, ProgressLinesSayFramesAudioRateAndTimeLeft) {
   EXPECT_EQ(cli::progress_line({50, 2.0, 10.0, 4.0}), "velmora: 50 frames, 2.0 of 10.0 s audio, 12.5 fps, about 16 s left");
   EXPECT_EQ(cli::progress_line({1, 0.04, 600.0, 2.0}), "velmora: 1 frame, 0.0 of 600.0 s audio, 0.5 fps, about 8:19:58 left");
   EXPECT_EQ(cli::progress_line({25, 1.0, std::nullopt, 0.5}), "velmora: 25 frames, 1.0 s audio, 50.0 fps");
+}
+
+// `text` with every run of blanks and line breaks as one blank, so that the help's wrapping does not matter.
+std::string words(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c != ' ' && c != '\n') out += c;
+    else if (!out.empty() && out.back() != ' ') out += ' ';
+  }
+  return out;
+}
+
+TEST(CommandLine, TheHelpSaysWhatAnInterruptedRenderEndsByAndWhatTheVideoMayNotReplace) {
+  const std::string help = words(run({"--help"}).out);
+  EXPECT_NE(help.find("1 when the render fails, 2 for a wrong command line."), std::string::npos) << help;
+  EXPECT_NE(help.find("ends by that signal, which a shell shows as status 130 or 143."), std::string::npos) << help;
+  EXPECT_NE(help.find("a FIFO, a device or a socket is refused"), std::string::npos) << help;
+  EXPECT_NE(help.find("a symbolic link keeps pointing at the new video"), std::string::npos) << help;
+  EXPECT_NE(help.find("the time left once 2 s or a tenth of the audio have been rendered"), std::string::npos) << help;
+}
+
+TEST(CommandLine, TheTimeLeftShowsOnceThePaceSinceTheFirstReportMeansSomething) {
+  const WriteProgress first{1, 0.04, 30.0, 3.0};  // after 3 s of start-up
+  struct Case {
+    WriteProgress since, now;
+    const char* line;
+  };
+  const Case cases[] = {
+      {first, first, "velmora: 1 frame, 0.0 of 30.0 s audio, 0.3 fps"},
+      // Half a second and a little audio later: the pace is not known yet.
+      {first, {10, 0.4, 30.0, 3.5}, "velmora: 10 frames, 0.4 of 30.0 s audio, 2.9 fps"},
+      // Two seconds later: 1.2 s of audio in 2 s, so the 28.76 s still to come take 48 s; start-up is left out.
+      {first, {31, 1.24, 30.0, 5.0}, "velmora: 31 frames, 1.2 of 30.0 s audio, 6.2 fps, about 48 s left"},
+      // A tenth of the audio, however soon.
+      {first, {101, 4.04, 30.0, 4.5}, "velmora: 101 frames, 4.0 of 30.0 s audio, 22.4 fps, about 10 s left"},
+      {first, {751, 30.0, 30.0, 9.0}, "velmora: 751 frames, 30.0 of 30.0 s audio, 83.4 fps, about 0 s left"},
+      // A stream has no total, so no estimate.
+      {{1, 0.04, std::nullopt, 3.0}, {251, 10.04, std::nullopt, 9.0}, "velmora: 251 frames, 10.0 s audio, 27.9 fps"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(cli::progress_line(c.now, c.since), c.line);
+}
+
+TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
+  Scene s;
+  // An MP3 tag over nothing: FFmpeg logs its cause with a "[mp3 @ 0x...]" prefix, the program ends its
+  // standard error with a line break.
+  const std::string tag = s.dir.write("tag.mp3", std::string("ID3\x03\0\0\0\0\0\0", 10) + std::string(5000, '\0'));
+  for (const bool with_program : {true, false}) {
+    SCOPED_TRACE(with_program ? "the ffmpeg program" : "the FFmpeg libraries");
+    TempDir no_programs;
+    std::optional<testing::ScopedEnv> path;
+    if (!with_program) path.emplace("PATH", no_programs.str());
+    const Ran r = run({"render", s.avatar, tag, "-o", s.at("o.mp4")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.starts_with("velmora: could not read that audio (")) << r.err;
+    EXPECT_NE(r.err.find("[mp3] Failed to read frame size: "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(" @ 0x"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(" )"), std::string::npos) << r.err;
+    EXPECT_TRUE(one_line(r.err)) << r.err;
+  }
+
+  ASSERT_EQ(::mkfifo(s.at("fifo").c_str(), 0666), 0);
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;
+  };
+  const Case exact[] = {
+      {{"render", s.avatar, s.audio, "-o", s.at("no/o.mp4")},
+       "velmora: could not write that video (cannot create '" + s.at("no/o.mp4") + "': No such file or directory)\n"},
+      {{"render", s.avatar, s.audio, "-o", s.at("fifo")},
+       "velmora: could not write that video ('" + s.at("fifo") +
+           "' is a FIFO, not a regular file: an MP4 needs a file it can seek in)\n"},
+      {{"render", s.avatar, s.audio, "-o", s.avatar},
+       "velmora: could not write that video ('" + s.avatar + "' is the file of the avatar being rendered)\n"},
+  };
+  for (const Case& c : exact) {
+    const Ran r = run(c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.line);
+  }
+  std::vector<std::string> made = s.made();
+  std::sort(made.begin(), made.end());
+  EXPECT_EQ(made, (std::vector<std::string>{"fifo", "tag.mp3"}));
 }
 
 TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
@@ -254,6 +340,29 @@ TEST(CommandLine, AnInterruptedRenderRemovesItsFileAndEndsByTheSignal) {
   EXPECT_EQ(r.status, 128 + SIGINT);
   EXPECT_NE(r.terminal.find("velmora: the render was cancelled\r\n"), std::string::npos) << r.terminal;
   EXPECT_TRUE(s.made().empty());
+}
+
+TEST(CommandLine, AKilledRendersTemporaryGoesWithTheNextWriteIntoItsFolder) {
+  Scene s(600.0, "1280 720");
+  bool sent = false;
+  const TtyRun killed = run_on_terminal({PROGRAM, "render", s.avatar, s.audio, "-o", s.at("o.mp4")},
+                                        [&](pid_t pid, const std::string& text) {
+                                          if (!sent && text.find(" frame") != std::string::npos) {
+                                            ::kill(pid, SIGKILL);
+                                            sent = true;
+                                          }
+                                        });
+  EXPECT_EQ(killed.status, 128 + SIGKILL);
+  const std::vector<std::string> left = s.made();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(left[0].starts_with(".o.mp4.") && left[0].ends_with(".part")) << left[0];
+
+  testing::write_wav(s.at("hello.wav"), 16000, 1, std::vector<std::int16_t>(3200, 1000));
+  const auto next = testing::run_process({PROGRAM, "render", s.avatar, s.at("hello.wav"), "-o", s.at("hello.mp4")}, "");
+  EXPECT_EQ(next.status, 0) << next.err;
+  std::vector<std::string> now = s.made();
+  std::sort(now.begin(), now.end());
+  EXPECT_EQ(now, (std::vector<std::string>{"hello.mp4", "hello.wav"}));
 }
 
 TEST(CommandLine, ASignalCountsOnceItsHandlerHasRun) {

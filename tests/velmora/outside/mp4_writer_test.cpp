@@ -1,8 +1,15 @@
 // Avatars rendered into MP4 files through the package's writer, read back with libavformat; and renders
 // that fail, which must leave nothing behind.
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -10,6 +17,7 @@
 #include <stop_token>
 #include <thread>
 
+#include "support/process.h"
 #include "support/temp_dir.h"
 #include "velmora/open.hpp"
 #include "velmora/outside/mp4_writer.h"
@@ -25,6 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::attempt;
+using testing::dead_pid;
 using testing::Outcome;
 using testing::ScopedEnv;
 using testing::TempDir;
@@ -232,6 +241,220 @@ TEST(Mp4Writer, AFailedRenderLeavesNoFileAndGivesItsError) {
     EXPECT_FALSE(fs::is_regular_file(dir.path() / "o.mp4"));
     for (const std::string& name : files_in(dir.path())) EXPECT_EQ(name.find(".part"), std::string::npos) << name;
   }
+}
+
+// A fixture avatar, a second of speech and what a write into the folder left there.
+struct WriteScene {
+  TempDir dir;
+  std::string avatar = dir.write("face.v1", "vantor1-fixture 16 16\n");
+  std::string audio = (dir.path() / "speech.wav").string();
+  WriteScene() { testing::write_wav(audio, 16000, 1, tone(1.0)); }
+  std::string at(const std::string& name) const { return (dir.path() / name).string(); }
+  // The temporaries in the scene's folders.
+  std::vector<std::string> temporaries() const {
+    std::vector<std::string> found;
+    for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
+      if (e.path().filename().string().ends_with(".part")) found.push_back(e.path().string());
+    }
+    return found;
+  }
+};
+
+// Renders `audio` into `out` on the scene's avatar; `frames` counts the frames written.
+Outcome write_video(const WriteScene& s, AudioInput audio, const std::string& out, int* frames = nullptr) {
+  Avatar avatar = open(s.avatar);
+  return attempt([&] {
+    avatar.render(std::move(audio), out, {}, [&](const WriteProgress&) {
+      if (frames) ++*frames;
+    });
+  });
+}
+
+TEST(Mp4Writer, TheVideoNeverReplacesItsOwnAudioOrAvatarWhateverTheirNames) {
+  struct Case {
+    const char* name;
+    std::function<AudioInput(const WriteScene&)> audio;
+    std::function<std::string(const WriteScene&)> target;
+    const char* says;
+    bool renders_first;  // a stream renders its items before the refused one
+  };
+  const auto audio_file = [](const WriteScene& s) { return s.audio; };
+  const Case cases[] = {
+      {"a file", [](const WriteScene& s) { return AudioInput::file(s.audio); }, audio_file,
+       "is the audio file of this render", false},
+      {"a path", [](const WriteScene& s) { return AudioInput(fs::path(s.audio)); }, audio_file,
+       "is the audio file of this render", false},
+      {"a string", [](const WriteScene& s) { return AudioInput(s.audio); }, audio_file,
+       "is the audio file of this render", false},
+      {"a C string", [](const WriteScene& s) { return AudioInput(s.audio.c_str()); }, audio_file,
+       "is the audio file of this render", false},
+      {"a relative path beside a hard link",
+       [](const WriteScene& s) { return AudioInput::file(fs::relative(s.audio)); },
+       [](const WriteScene& s) {
+         fs::create_hard_link(s.audio, s.at("hard.mp4"));
+         return s.at("hard.mp4");
+       },
+       "is the audio file of this render", false},
+      {"a symbolic link to the audio", [](const WriteScene& s) { return AudioInput::file(s.audio); },
+       [](const WriteScene& s) {
+         fs::create_symlink("speech.wav", s.at("link.mp4"));
+         return s.at("link.mp4");
+       },
+       "is the audio file of this render", false},
+      {"an audio file in a stream",
+       [](const WriteScene& s) {
+         std::vector<AudioItem> items;
+         items.push_back(AudioItem::samples(std::span<const std::int16_t>(tone(0.5))));
+         items.push_back(AudioItem::file(s.audio));
+         return AudioInput::stream(std::move(items));
+       },
+       audio_file, "is the audio file of this render", true},
+      {"the avatar", [](const WriteScene& s) { return AudioInput::file(s.audio); },
+       [](const WriteScene& s) { return s.avatar; }, "is the file of the avatar being rendered", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteScene s;
+    const std::string avatar_text = testing::read_file(s.avatar), audio_text = testing::read_file(s.audio);
+    int frames = 0;
+    const Outcome got = write_video(s, c.audio(s), c.target(s), &frames);
+    EXPECT_EQ(got.kind, "Failed");
+    EXPECT_EQ(got.message, detail::WRITE_FAILED);
+    EXPECT_NE(got.detail.find(c.says), std::string::npos) << got.detail;
+    if (!c.renders_first) {
+      EXPECT_EQ(frames, 0);  // refused before the render began
+    }
+    EXPECT_TRUE(testing::read_file(s.avatar) == avatar_text) << "the avatar was replaced";
+    EXPECT_TRUE(testing::read_file(s.audio) == audio_text) << "the audio was replaced";
+    EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
+  }
+}
+
+TEST(Mp4Writer, AFifoADeviceOrASocketIsRefusedAndLeftAsItIs) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> make;
+    mode_t type;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"a FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0666), 0); }, S_IFIFO, "is a FIFO, "},
+      {"a character device",
+       [](const std::string& p) {
+         if (::mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) GTEST_SKIP() << "mknod needs root";
+       },
+       S_IFCHR, "is a character device, "},
+      {"a socket",
+       [](const std::string& p) {
+         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         ASSERT_LT(p.size(), sizeof address.sun_path);
+         std::memcpy(address.sun_path, p.c_str(), p.size() + 1);
+         ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+         ::close(fd);
+       },
+       S_IFSOCK, "is a socket, "},
+  };
+  for (const Case& c : cases) {
+    for (const bool through_link : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (through_link ? " behind a link" : ""));
+      WriteScene s;
+      const std::string special = s.at("special");
+      c.make(special);
+      if (::testing::Test::IsSkipped()) return;
+      std::string target = special;
+      if (through_link) fs::create_symlink("special", target = s.at("link.mp4"));
+      int frames = 0;
+      const Outcome got = write_video(s, AudioInput::file(s.audio), target, &frames);
+      EXPECT_EQ(got.kind, "Failed");
+      EXPECT_NE(got.detail.find(c.says), std::string::npos) << got.detail;
+      EXPECT_NE(got.detail.find("not a regular file"), std::string::npos) << got.detail;
+      EXPECT_EQ(frames, 0);
+      struct stat st {};
+      ASSERT_EQ(::lstat(special.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & S_IFMT, c.type);
+      if (through_link) {
+        EXPECT_TRUE(fs::is_symlink(target));
+      }
+      EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
+    }
+  }
+}
+
+TEST(Mp4Writer, ASymbolicLinkStaysAndTheFileItPointsToGetsTheVideo) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // (link, what it holds), made in order
+    std::string target;                                       // the first link
+    std::string file;                                         // where the video must land
+  };
+  const Case cases[] = {
+      {"relative", {{"talk.mp4", "videos/real.mp4"}}, "talk.mp4", "videos/real.mp4"},
+      {"absolute", {{"talk.mp4", "<dir>/videos/real.mp4"}}, "talk.mp4", "videos/real.mp4"},
+      {"relative from the link's folder", {{"links/talk.mp4", "../videos/real.mp4"}}, "links/talk.mp4",
+       "videos/real.mp4"},
+      {"a chain", {{"videos/hop.mp4", "real.mp4"}, {"talk.mp4", "videos/hop.mp4"}}, "talk.mp4", "videos/real.mp4"},
+      {"dangling", {{"talk.mp4", "videos/new.mp4"}}, "talk.mp4", "videos/new.mp4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteScene s;
+    s.dir.write("videos/real.mp4", "an earlier video");
+    fs::create_directories(s.dir.path() / "links");
+    for (auto [link, to] : c.links) {
+      if (to.starts_with("<dir>")) to = s.dir.str() + to.substr(5);
+      fs::create_symlink(to, s.at(link));
+    }
+    EXPECT_EQ(write_video(s, AudioInput::file(s.audio), s.at(c.target)).kind, "");
+    for (const auto& [link, to] : c.links) EXPECT_TRUE(fs::is_symlink(s.at(link))) << link;
+    if (c.file != "videos/real.mp4") {
+      EXPECT_EQ(testing::read_file(s.at("videos/real.mp4")), "an earlier video");
+    }
+    const bool got_video = fs::is_regular_file(s.at(c.file)) && testing::read_file(s.at(c.file)) != "an earlier video";
+    EXPECT_TRUE(got_video) << c.file << " did not get the video";
+    if (got_video) {
+      EXPECT_EQ(testing::probe_mp4(s.at(c.file)).frames, 25);
+    }
+    EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
+  }
+
+  WriteScene s;
+  fs::create_symlink("loop.mp4", s.at("loop.mp4"));
+  const Outcome loop = write_video(s, AudioInput::file(s.audio), s.at("loop.mp4"));
+  EXPECT_EQ(loop.kind, "Failed");
+  EXPECT_NE(loop.detail.find("Too many levels of symbolic links"), std::string::npos) << loop.detail;
+  EXPECT_TRUE(fs::is_symlink(s.at("loop.mp4")));
+}
+
+TEST(Mp4Writer, TheNextWriteRemovesDeadWritersTemporariesAndNoneOfALiveWriter) {
+  WriteScene s;
+  const std::string dead = std::to_string(dead_pid());
+  const std::string live = std::to_string(::getpid());
+  const std::vector<std::string> removed = {".talk.mp4." + dead + ".0.part", ".other.mp4." + dead + ".17.part"};
+  std::vector<std::string> kept = {
+      ".talk.mp4." + live + ".1.part",  ".talk.mp4.1.0.part",            // live processes
+      "talk.mp4." + dead + ".0.part",   ".talk.mp4." + dead + ".0.part~",  // other names
+      ".." + dead + ".0.part",          ".talk.mp4.0" + dead + ".0.part",
+      ".talk.mp4." + dead + ".x.part",  ".talk.mp4." + dead + ".part",
+  };
+  for (const auto& name : removed) s.dir.write(name, "left by a killed writer");
+  for (const auto& name : kept) s.dir.write(name, "someone's");
+  // A file a writer holds locked (one on another machine, whose process this one cannot see); a link and a
+  // folder named as temporaries; a dead writer's temporary in another folder.
+  const std::string locked = s.dir.write(".held.mp4." + dead + ".0.part", "in use");
+  const int lock = ::open(locked.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+  fs::create_symlink("speech.wav", s.at(".link.mp4." + dead + ".0.part"));
+  fs::create_directory(s.at(".dir.mp4." + dead + ".0.part"));
+  s.dir.write("elsewhere/.talk.mp4." + dead + ".0.part", "another folder's");
+  kept.insert(kept.end(), {".held.mp4." + dead + ".0.part", ".link.mp4." + dead + ".0.part",
+                           ".dir.mp4." + dead + ".0.part", "elsewhere/.talk.mp4." + dead + ".0.part"});
+
+  EXPECT_EQ(write_video(s, AudioInput::file(s.audio), s.at("talk.mp4")).kind, "");
+  ::close(lock);
+  for (const auto& name : removed) EXPECT_FALSE(fs::exists(fs::symlink_status(s.at(name)))) << name;
+  for (const auto& name : kept) EXPECT_TRUE(fs::exists(fs::symlink_status(s.at(name)))) << name;
 }
 
 TEST(Mp4Writer, ARenderStoppedFromAnotherThreadIsCancelledAndLeavesNothing) {
