@@ -317,7 +317,7 @@ ZipArchive ZipArchive::open(std::shared_ptr<const ZipBacking> backing, std::stri
                    std::to_string(directory.size()) + " entries, its end record " + std::to_string(n));
   for (auto& e : directory) {
     archive.names_.push_back(e.stored_name.substr(0, e.stored_name.find('\0')));
-    archive.entries_.push_back({std::move(e.stored_name), e.utf8, e.local_header});
+    archive.entries_.push_back({std::move(e.stored_name), e.local_header});
   }
   return archive;
 }
@@ -370,8 +370,9 @@ void ZipArchive::check_local_header(std::size_t index) const {
   if (head.compare(0, 4, "PK\x03\x04", 4) != 0) throw ZipError(label_ + ": Bad magic number for file header");
   if (!backing_->read(raw, static_cast<std::size_t>(le(head, 26, 2)), e.local_header + LOCAL_HEADER_SIZE))
     throw ZipError(label_ + ": Truncated file header");
-  // The central directory's flag decides how the header's copy is decoded, as zipfile decodes it.
-  if (decode_name(raw, e.utf8, label_) != e.stored_name)
+  // The header's own language-encoding flag decides how its copy is decoded, as zipfile decodes it.
+  const bool utf8 = (le(head, 6, 2) & UTF8_FLAG) != 0;
+  if (decode_name(raw, utf8, label_) != e.stored_name)
     throw ZipError(label_ + ": File name in directory " + py_repr(e.stored_name) + " and header " + py_bytes_repr(raw) +
                    " differ.");
 }

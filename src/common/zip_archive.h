@@ -52,9 +52,10 @@ class ZipArchive {
   const std::vector<std::string>& names() const { return names_; }
 
   // The whole content of the entry at `index` (an index into names()). Throws ZipError when the entry's local
-  // header is damaged or names it otherwise than the central directory does (zipfile's "File name in
-  // directory ... and header ... differ."), when it is encrypted, uses an unsupported compression method or
-  // fails its CRC-32 check; ZipEntryTooLarge when it holds more than `max_bytes`.
+  // header is damaged or names it otherwise than the central directory does (each name decoded by its own
+  // header's language-encoding flag; zipfile's "File name in directory ... and header ... differ."), when it is
+  // encrypted, uses an unsupported compression method or fails its CRC-32 check; ZipEntryTooLarge when it holds
+  // more than `max_bytes`.
   std::string read(std::size_t index, std::size_t max_bytes = std::numeric_limits<std::size_t>::max()) const;
 
   // The same content handed to `sink` a block at a time as it is decompressed (memory stays bounded whatever
@@ -69,7 +70,6 @@ class ZipArchive {
   // What the central directory says of an entry beyond its name.
   struct Entry {
     std::string stored_name;         // the decoded name before the cut at a NUL, as the local header must repeat it
-    bool utf8 = false;               // the language-encoding flag
     std::uint64_t local_header = 0;  // where its local header starts in the backing
   };
 

@@ -14,10 +14,11 @@ namespace {
 namespace fs = std::filesystem;
 
 // A stored (uncompressed) archive with one entry, built by hand so that tests can damage any byte of it.
-// `flags` is the general-purpose flag word (bit 11: names in UTF-8); `local_name` is the name the local header
-// repeats (by default the same).
+// `flags` is the general-purpose flag word (bit 11: names in UTF-8); `local_name` and `local_flags` are the name
+// and flag word of the local header (by default the same).
 std::string stored_zip(const std::string& name, const std::string& data, std::uint16_t flags = 0,
-                       const std::string& comment = "", std::optional<std::string> local_name = std::nullopt) {
+                       const std::string& comment = "", std::optional<std::string> local_name = std::nullopt,
+                       std::optional<std::uint16_t> local_flags = std::nullopt) {
   const std::string& lname = local_name ? *local_name : name;
   auto u16 = [](std::string& s, unsigned v) { s.push_back(char(v & 0xff)), s.push_back(char(v >> 8)); };
   auto u32 = [&](std::string& s, std::uint32_t v) { u16(s, v & 0xffff), u16(s, v >> 16); };
@@ -28,7 +29,7 @@ std::string stored_zip(const std::string& name, const std::string& data, std::ui
   }
   crc ^= 0xffffffffu;
   std::string local = "PK\x03\x04";
-  u16(local, 20), u16(local, flags), u16(local, 0), u16(local, 0), u16(local, 0x21);
+  u16(local, 20), u16(local, local_flags.value_or(flags)), u16(local, 0), u16(local, 0), u16(local, 0x21);
   u32(local, crc), u32(local, data.size()), u32(local, data.size()), u16(local, lname.size()), u16(local, 0);
   local += lname + data;
   std::string central = "PK\x01\x02";
@@ -119,6 +120,42 @@ TEST_F(ZipArchiveTest, NamesAndTheirLocalCopiesAsZipfileReadsThem) {
       } catch (const ZipError& e) {
         EXPECT_TRUE(std::string(e.what()).ends_with(": " + c.error)) << e.what();
       }
+    }
+  }
+}
+
+// zipfile decodes a local header's copy of the name by that header's own language-encoding flag before it
+// compares it with the directory's name.
+TEST_F(ZipArchiveTest, LocalNamesAreDecodedByTheirOwnFlag) {
+  constexpr std::uint16_t UTF8 = 1u << 11;
+  struct Case {
+    const char* what;
+    std::string name;
+    std::uint16_t flags;
+    std::string local;
+    std::uint16_t local_flags;
+    std::string error;  // "" when the entry reads
+  };
+  const Case cases[] = {
+      {"UTF-8 in the directory, code page 437 in the header", "caf\xc3\xa9", UTF8, "caf\xc3\xa9", 0,
+       "File name in directory 'caf\xc3\xa9' and header b'caf\\xc3\\xa9' differ."},
+      {"code page 437 in the directory, UTF-8 in the header", "caf\x82", 0, "caf\xc3\xa9", UTF8, ""},
+      {"a header flagged UTF-8 that is not", "caf\x82", 0, "caf\x82", UTF8,
+       "entry name b'caf\\x82' is flagged UTF-8 but is not"},
+      {"ASCII reads the same either way", "a.json", UTF8, "a.json", 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto za = ZipArchive::open_bytes(std::make_shared<std::string>(stored_zip(c.name, "{}", c.flags, "", c.local, c.local_flags)));
+    if (c.error.empty()) {
+      EXPECT_EQ(za.read(0), "{}");
+      continue;
+    }
+    try {
+      za.read(0);
+      ADD_FAILURE() << "read";
+    } catch (const ZipError& e) {
+      EXPECT_TRUE(std::string(e.what()).ends_with(": " + c.error)) << e.what();
     }
   }
 }
