@@ -39,8 +39,10 @@ class ZipEntryTooLarge : public ZipError {
 class ZipArchive {
  public:
   // Opens the archive at `path`, or the archive held in `bytes` (which the archive shares, so it stays valid).
-  // Throws ZipError when the archive directory cannot be read (a path that is no regular file included) or
-  // holds a name that its language-encoding flag declares UTF-8 but is not.
+  // Throws ZipError, saying what is wrong, when there is no end-of-central-directory record (an empty file
+  // included), when the archive directory cannot be read (a path that cannot be opened, with the system's
+  // text, or that is no regular file), or when it holds a name that its language-encoding flag declares UTF-8
+  // but is not.
   static ZipArchive open_file(const std::string& path);
   static ZipArchive open_bytes(std::shared_ptr<const std::string> bytes);
 

@@ -160,6 +160,53 @@ TEST_F(ZipArchiveTest, LocalNamesAreDecodedByTheirOwnFlag) {
   }
 }
 
+// Each failure says what is wrong: a system error in the system's words, damage in words of its own (libzip
+// reports some of it as "No such file" or "Invalid argument").
+TEST_F(ZipArchiveTest, FailuresSayWhatIsWrong) {
+  const std::string good = stored_zip("m", "data");
+  const std::size_t central = good.find("PK\x01\x02");
+  const auto patched = [&](std::size_t at, std::uint32_t value) {
+    std::string b = good;
+    for (int k = 0; k < 4; ++k) b[at + k] = static_cast<char>(value >> (8 * k));
+    return b;
+  };
+  const std::string NO_ZIP64 = "entry 'm' marks its size or offset as 64-bit but has no zip64 extra field that holds it";
+  const struct {
+    const char* what;
+    std::string path;  // opened as a file when set, else `bytes` in memory
+    std::string bytes;
+    std::string error;
+  } opens[] = {
+      {"an empty file", write("empty.zip", ""), "", "not a zip archive: it has no end-of-central-directory record"},
+      {"text", write("text.zip", "just some text"), "", "not a zip archive: it has no end-of-central-directory record"},
+      {"no such file", (dir_ / "absent.zip").string(), "", "not a readable zip archive: No such file or directory"},
+      {"a folder", dir_.string(), "", "not a readable zip archive: not a regular file"},
+      {"64-bit size", "", patched(central + 24, 0xffffffffu), NO_ZIP64},
+      {"64-bit compressed size", "", patched(central + 20, 0xffffffffu), NO_ZIP64},
+      {"64-bit offset", "", patched(central + 42, 0xffffffffu), NO_ZIP64},
+  };
+  for (const auto& c : opens) {
+    SCOPED_TRACE(c.what);
+    try {
+      if (c.path.empty()) ZipArchive::open_bytes(std::make_shared<std::string>(c.bytes));
+      else ZipArchive::open_file(c.path);
+      ADD_FAILURE() << "opened";
+    } catch (const ZipError& e) {
+      EXPECT_TRUE(std::string(e.what()).ends_with(": " + c.error)) << e.what();
+    }
+  }
+  // A local header whose extra field runs past the end of the archive.
+  std::string long_extra = good;
+  long_extra[29] = '\x55';
+  const auto za = ZipArchive::open_bytes(std::make_shared<std::string>(long_extra));
+  try {
+    za.read(0);
+    ADD_FAILURE() << "read";
+  } catch (const ZipError& e) {
+    EXPECT_TRUE(std::string(e.what()).ends_with(": cannot read m: an offset or length points past the end")) << e.what();
+  }
+}
+
 TEST_F(ZipArchiveTest, DamagedContentFailsItsCrcCheck) {
   std::string bytes = stored_zip("m", "hello world");
   bytes[30 + 1 + 4] ^= 1;  // a byte of the data, after the 30-byte local header and the 1-byte name
