@@ -43,6 +43,20 @@ std::string stored_zip(const std::string& name, const std::string& data, std::ui
   return local + central + end + comment;
 }
 
+// Reads entry 0 of `za`: it must hold "{}" when `error` is empty, else fail with a message ending in `error`.
+void expect_read(const ZipArchive& za, const std::string& error) {
+  if (error.empty()) {
+    EXPECT_EQ(za.read(0), "{}");
+    return;
+  }
+  try {
+    za.read(0);
+    ADD_FAILURE() << "read";
+  } catch (const ZipError& e) {
+    EXPECT_TRUE(std::string(e.what()).ends_with(": " + error)) << e.what();
+  }
+}
+
 class ZipArchiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -110,16 +124,7 @@ TEST_F(ZipArchiveTest, NamesAndTheirLocalCopiesAsZipfileReadsThem) {
     opened.push_back(ZipArchive::open_bytes(std::make_shared<std::string>(bytes)));
     for (const auto& za : opened) {
       ASSERT_EQ(za.names(), std::vector<std::string>{c.want_name});
-      if (c.error.empty()) {
-        EXPECT_EQ(za.read(0), "{}");
-        continue;
-      }
-      try {
-        za.read(0);
-        ADD_FAILURE() << "read";
-      } catch (const ZipError& e) {
-        EXPECT_TRUE(std::string(e.what()).ends_with(": " + c.error)) << e.what();
-      }
+      expect_read(za, c.error);
     }
   }
 }
@@ -146,17 +151,8 @@ TEST_F(ZipArchiveTest, LocalNamesAreDecodedByTheirOwnFlag) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto za = ZipArchive::open_bytes(std::make_shared<std::string>(stored_zip(c.name, "{}", c.flags, "", c.local, c.local_flags)));
-    if (c.error.empty()) {
-      EXPECT_EQ(za.read(0), "{}");
-      continue;
-    }
-    try {
-      za.read(0);
-      ADD_FAILURE() << "read";
-    } catch (const ZipError& e) {
-      EXPECT_TRUE(std::string(e.what()).ends_with(": " + c.error)) << e.what();
-    }
+    const std::string bytes = stored_zip(c.name, "{}", c.flags, "", c.local, c.local_flags);
+    expect_read(ZipArchive::open_bytes(std::make_shared<std::string>(bytes)), c.error);
   }
 }
 
@@ -198,13 +194,8 @@ TEST_F(ZipArchiveTest, FailuresSayWhatIsWrong) {
   // A local header whose extra field runs past the end of the archive.
   std::string long_extra = good;
   long_extra[29] = '\x55';
-  const auto za = ZipArchive::open_bytes(std::make_shared<std::string>(long_extra));
-  try {
-    za.read(0);
-    ADD_FAILURE() << "read";
-  } catch (const ZipError& e) {
-    EXPECT_TRUE(std::string(e.what()).ends_with(": cannot read m: an offset or length points past the end")) << e.what();
-  }
+  expect_read(ZipArchive::open_bytes(std::make_shared<std::string>(long_extra)),
+              "cannot read m: an offset or length points past the end");
 }
 
 TEST_F(ZipArchiveTest, DamagedContentFailsItsCrcCheck) {
