@@ -98,18 +98,13 @@ bool operator==(const Shape& a, const Shape& b) {
 namespace {
 
 constexpr std::size_t ALIGN = 64;
-constexpr std::int64_t MAX_BYTES = std::int64_t{1} << 62;
 
-// The element count of `shape`, checked: lengths non-negative, bytes within MAX_BYTES.
+// The element count of `shape`, checked as NdArray::fits() checks it.
 std::int64_t checked_size(const Shape& shape, DType dtype) {
-  const auto item = static_cast<std::int64_t>(dtype_size(dtype));
-  std::int64_t n = 1;
-  for (std::int64_t d : shape) {
-    if (d < 0) throw std::invalid_argument("negative dimensions are not allowed: " + shape.str());
-    if (d != 0 && n > MAX_BYTES / item / d) throw std::invalid_argument("array is too big: shape " + shape.str());
-    n *= d;
-  }
-  return n;
+  if (std::any_of(shape.begin(), shape.end(), [](std::int64_t d) { return d < 0; }))
+    throw std::invalid_argument("negative dimensions are not allowed: " + shape.str());
+  if (!NdArray::fits(dtype, shape)) throw std::invalid_argument("array is too big: shape " + shape.str());
+  return shape.size();
 }
 
 std::shared_ptr<void> allocate(std::size_t bytes) {
@@ -118,6 +113,18 @@ std::shared_ptr<void> allocate(std::size_t bytes) {
 }
 
 }  // namespace
+
+bool NdArray::fits(DType dtype, const Shape& shape) {
+  const auto item = static_cast<std::int64_t>(dtype_size(dtype));
+  std::int64_t n = 1;  // elements of the non-zero axes
+  for (std::int64_t d : shape) {
+    if (d < 0) return false;
+    if (d == 0) continue;
+    if (n > MAX_BYTES / item / d) return false;
+    n *= d;
+  }
+  return true;
+}
 
 NdArray::NdArray() : NdArray(DType::Float64, Shape{0}) {}
 

@@ -109,9 +109,16 @@ class Shape {
 
 class NdArray {
  public:
+  // The most bytes an array's non-zero axes may span (NumPy allows 2^63 - 1).
+  static constexpr std::int64_t MAX_BYTES = std::int64_t{1} << 62;
+  // True when an array of `dtype` can take `shape`: no negative length, and the lengths of the non-zero axes
+  // multiply to at most MAX_BYTES bytes. As in NumPy, an axis of length 0 does not make a shape fit, wherever it
+  // stands. Every constructor and view checks this.
+  static bool fits(DType dtype, const Shape& shape);
+
   // An empty float64 array of shape (0,).
   NdArray();
-  // A zero-filled array. Throws std::invalid_argument for negative lengths or a byte size beyond 2^62.
+  // A zero-filled array. Throws std::invalid_argument for a shape that does not fit().
   NdArray(DType dtype, Shape shape);
   // An array whose elements are left as the allocator gives them, for buffers that are filled at once.
   static NdArray uninitialized(DType dtype, Shape shape);

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "common/file_read.h"
 #include "common/py_error.h"
@@ -342,31 +341,26 @@ NpyMember parse_npy(std::shared_ptr<const std::string> bytes) {
     return out;
   }
   const std::size_t item = dtype_size(*dt.dtype);
-  // The array is sized before anything is read: the bytes of its non-zero axes must fit a signed 64-bit size,
-  // also when another axis is 0 and the array would be empty, else NumPy's "too big" error. NumPy itself gives
-  // that error only where its own count does not wrap: for a product that wraps it reports a failed reshape,
-  // for an axis beyond a C long an OverflowError; we refuse every such header alike.
-  std::int64_t nbytes = static_cast<std::int64_t>(item);
-  bool empty = false;
+  // The array is sized before anything is read, and refused here unless an NdArray can take its shape: the
+  // bytes of its non-zero axes within NdArray::MAX_BYTES, also when another axis is 0 and the array would be
+  // empty. NumPy gives this error past 2^63 - 1 bytes where its own count does not wrap; for a product that
+  // wraps it reports a failed reshape, for an axis beyond a C long an OverflowError; we refuse all alike.
+  const std::string too_big =
+      "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.";
+  std::vector<std::int64_t> dims;
   for (const Lit& x : shape->items) {
-    if (!x.big && x.i == 0) {
-      empty = true;
-    } else if (x.big || nbytes > std::numeric_limits<std::int64_t>::max() / x.i) {
-      fail("array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.");
-    } else {
-      nbytes *= x.i;
-    }
+    if (x.big) fail(too_big);
+    dims.push_back(x.i);
   }
-  const std::int64_t count = empty ? 0 : nbytes / static_cast<std::int64_t>(item);
+  const Shape sh{std::span<const std::int64_t>(dims)};
+  if (!NdArray::fits(*dt.dtype, sh)) fail(too_big);
+  const std::int64_t count = sh.size();
   const std::size_t data_at = header_at + header_len;
   const std::size_t have = b.size() - data_at;
   if (static_cast<std::uint64_t>(count) > have / item)
     fail("EOF: reading array data, expected " + std::to_string(static_cast<std::uint64_t>(count) * item) +
          " bytes got " + std::to_string(have));
 
-  std::vector<std::int64_t> dims;
-  for (const Lit& x : shape->items) dims.push_back(x.i);
-  const Shape sh{std::span<const std::int64_t>(dims)};
   const std::byte* src = reinterpret_cast<const std::byte*>(b.data() + data_at);
   const bool in_place = !dt.swap && (!fortran->b || sh.rank() < 2) && *dt.dtype != DType::Bool &&
                         reinterpret_cast<std::uintptr_t>(src) % item == 0;

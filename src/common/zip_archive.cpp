@@ -72,18 +72,27 @@ constexpr std::uint16_t UTF8_FLAG = 1u << 11;
 
 zip_t* as_zip(void* p) { return static_cast<zip_t*>(p); }
 
-std::string zip_error_text(int code) {
-  zip_error_t err;
-  zip_error_init_with_code(&err, code);
-  std::string text = zip_error_strerror(&err);
-  zip_error_fini(&err);
-  return text;
+// What a libzip error says is wrong with the archive. libzip words some of its findings like system errors
+// ("No such file" for a missing zip64 extra field, "Invalid argument" for a seek past the end), so those get
+// words of their own; a real system error (a failed read or seek) keeps libzip's text with the errno's.
+std::string zip_failure(zip_error_t* err) {
+  switch (zip_error_code_zip(err)) {
+    case ZIP_ER_NOZIP: return "invalid end-of-central-directory record";
+    case ZIP_ER_EOF: return "truncated";
+    case ZIP_ER_INCONS: return "inconsistent headers";
+    case ZIP_ER_NOENT: return "a header lacks the zip64 extra field it calls for";
+    case ZIP_ER_INVAL: return "an offset or length points past the end";
+    default: return zip_error_strerror(err);
+  }
 }
 
-// The regular file at `path`, or nothing.
-std::shared_ptr<ZipBacking> open_regular(const std::string& path) {
+// The regular file at `path`; else nothing, and what stands in the way in `why`.
+std::shared_ptr<ZipBacking> open_regular(const std::string& path, std::string& why) {
   InputFile f(path);
-  if (!f.regular()) return nullptr;
+  if (!f.regular()) {
+    why = f.opened() ? "not a regular file" : std::strerror(f.open_error());
+    return nullptr;
+  }
   auto b = std::make_shared<ZipBacking>();
   b->size = f.size();
   b->fd = f.release();
@@ -116,18 +125,19 @@ std::optional<std::uint64_t> end_record_at(const ZipBacking& b) {
 // appended to other data): the end record's position less the central directory's recorded size and offset,
 // less the zip64 records when they are present. Python's zipfile reads such archives with every offset shifted
 // by this amount; 0 when there is nothing before it or the records cannot be read (the open then reports what
-// is wrong).
+// is wrong). Nothing when the file has no end record at all.
 struct Layout {
   std::uint64_t skip = 0;
   std::uint64_t directory = 0;  // start of the central directory in the backing
   std::uint64_t directory_size = 0;
 };
 
-Layout layout_of(const ZipBacking& b) {
-  Layout l;
+std::optional<Layout> layout_of(const ZipBacking& b) {
   const auto eocd = end_record_at(b);
+  if (!eocd) return std::nullopt;
+  Layout l;
   std::string rec, locator, rec64;
-  if (!eocd || !b.read(rec, END_RECORD_SIZE, *eocd)) return l;
+  if (!b.read(rec, END_RECORD_SIZE, *eocd)) return l;
   std::uint64_t cd_size = le(rec, 12, 4), cd_offset = le(rec, 16, 4), records = 0;
   constexpr std::uint64_t LOCATOR = 20, RECORD64 = 56;
   if (*eocd >= LOCATOR + RECORD64 && b.read(locator, LOCATOR, *eocd - LOCATOR) &&
@@ -192,22 +202,30 @@ std::vector<DirectoryEntry> read_directory(const ZipBacking& b, const Layout& la
     if (!b.read(raw, static_cast<std::size_t>(name_len), at + CENTRAL_HEADER_SIZE) ||
         !b.read(extra, static_cast<std::size_t>(extra_len), at + CENTRAL_HEADER_SIZE + name_len))
       throw ZipError(label + ": Truncated central directory");
+    DirectoryEntry e;
+    e.utf8 = (le(head, 8, 2) & UTF8_FLAG) != 0;
+    e.stored_name = decode_name(raw, e.utf8, label);
+    // The zip64 extra field holds the 64-bit values whose 32-bit fields (size, compressed size, local header
+    // offset) are all ones, 8 bytes each in this order. libzip refuses the whole archive when it cannot hold
+    // them, so the entry is named here.
+    const bool wide[] = {le(head, 24, 4) == 0xffffffffu, le(head, 20, 4) == 0xffffffffu, le(head, 42, 4) == 0xffffffffu};
+    const std::size_t wide_count = std::size_t{wide[0]} + wide[1] + wide[2];
     std::uint64_t local = le(head, 42, 4);
-    if (local == 0xffffffffu) {
-      // The zip64 extra field holds the 64-bit values whose 32-bit fields are all ones, in this order.
-      const std::size_t before = (le(head, 24, 4) == 0xffffffffu) + (le(head, 20, 4) == 0xffffffffu);
+    if (wide_count > 0) {
+      std::optional<std::size_t> values;  // where the 64-bit values start in `extra`
       for (std::size_t p = 0; p + 4 <= extra.size();) {
         const std::size_t id = le(extra, p, 2), len = le(extra, p + 2, 2);
-        if (id == 1 && len >= 8 * (before + 1) && p + 4 + len <= extra.size()) {
-          local = le(extra, p + 4 + 8 * before, 8);
+        if (id == 1 && len >= 8 * wide_count && p + 4 + len <= extra.size()) {
+          values = p + 4;
           break;
         }
         p += 4 + len;
       }
+      if (!values)
+        throw ZipError(label + ": entry " + py_repr(e.stored_name) +
+                       " marks its size or offset as 64-bit but has no zip64 extra field that holds it");
+      if (wide[2]) local = le(extra, *values + 8 * (std::size_t{wide[0]} + wide[1]), 8);
     }
-    DirectoryEntry e;
-    e.utf8 = (le(head, 8, 2) & UTF8_FLAG) != 0;
-    e.stored_name = decode_name(raw, e.utf8, label);
     e.local_header = layout.skip + local;
     e.flags_at = at + 8 - layout.skip;
     out.push_back(std::move(e));
@@ -280,12 +298,16 @@ zip_int64_t source_callback(void* user, void* data, zip_uint64_t len, zip_source
 }  // namespace
 
 bool is_zip_file(const std::string& path) {
-  const auto b = open_regular(path);
+  std::string why;
+  const auto b = open_regular(path, why);
   return b && end_record_at(*b).has_value();
 }
 
 ZipArchive ZipArchive::open(std::shared_ptr<const ZipBacking> backing, std::string label) {
-  const Layout layout = layout_of(*backing);
+  // libzip would take a file without an end record, an empty one, for an empty archive.
+  const std::optional<Layout> found = layout_of(*backing);
+  if (!found) throw ZipError(label + ": not a zip archive: it has no end-of-central-directory record");
+  const Layout& layout = *found;
   std::vector<DirectoryEntry> directory = read_directory(*backing, layout, label);
   auto* state = new SourceState{backing, layout.skip, backing->size - std::min(layout.skip, backing->size), 0, {}, {}};
   for (const auto& e : directory)
@@ -302,7 +324,7 @@ ZipArchive ZipArchive::open(std::shared_ptr<const ZipBacking> backing, std::stri
   zip_t* za = src == nullptr ? nullptr : zip_open_from_source(src, ZIP_RDONLY, &err);
   if (za == nullptr) {
     if (src != nullptr) zip_source_free(src);
-    const std::string why = zip_error_strerror(&err);
+    const std::string why = zip_failure(&err);
     zip_error_fini(&err);
     throw ZipError(label + ": not a readable zip archive: " + why);
   }
@@ -317,14 +339,15 @@ ZipArchive ZipArchive::open(std::shared_ptr<const ZipBacking> backing, std::stri
                    std::to_string(directory.size()) + " entries, its end record " + std::to_string(n));
   for (auto& e : directory) {
     archive.names_.push_back(e.stored_name.substr(0, e.stored_name.find('\0')));
-    archive.entries_.push_back({std::move(e.stored_name), e.utf8, e.local_header});
+    archive.entries_.push_back({std::move(e.stored_name), e.local_header});
   }
   return archive;
 }
 
 ZipArchive ZipArchive::open_file(const std::string& path) {
-  const auto backing = open_regular(path);
-  if (!backing) throw ZipError(path + ": not a readable zip archive: not a regular file that can be opened");
+  std::string why;
+  const auto backing = open_regular(path, why);
+  if (!backing) throw ZipError(path + ": not a readable zip archive: " + why);
   return open(backing, path);
 }
 
@@ -370,8 +393,9 @@ void ZipArchive::check_local_header(std::size_t index) const {
   if (head.compare(0, 4, "PK\x03\x04", 4) != 0) throw ZipError(label_ + ": Bad magic number for file header");
   if (!backing_->read(raw, static_cast<std::size_t>(le(head, 26, 2)), e.local_header + LOCAL_HEADER_SIZE))
     throw ZipError(label_ + ": Truncated file header");
-  // The central directory's flag decides how the header's copy is decoded, as zipfile decodes it.
-  if (decode_name(raw, e.utf8, label_) != e.stored_name)
+  // The header's own language-encoding flag decides how its copy is decoded, as zipfile decodes it.
+  const bool utf8 = (le(head, 6, 2) & UTF8_FLAG) != 0;
+  if (decode_name(raw, utf8, label_) != e.stored_name)
     throw ZipError(label_ + ": File name in directory " + py_repr(e.stored_name) + " and header " + py_bytes_repr(raw) +
                    " differ.");
 }
@@ -388,13 +412,13 @@ void ZipArchive::read_to(std::size_t index, const std::function<void(std::string
   check_local_header(index);
   const std::string& name = names_[index];
   zip_file_t* f = zip_fopen_index(as_zip(za_), index, 0);
-  if (f == nullptr) throw ZipError(label_ + ": cannot read " + name + ": " + zip_strerror(as_zip(za_)));
+  if (f == nullptr) throw ZipError(label_ + ": cannot read " + name + ": " + zip_failure(zip_get_error(as_zip(za_))));
   std::size_t total = 0;
   char buf[1 << 16];
   try {
     while (true) {
       const zip_int64_t n = zip_fread(f, buf, sizeof buf);
-      if (n < 0) throw ZipError(label_ + ": cannot read " + name + ": " + zip_file_strerror(f));
+      if (n < 0) throw ZipError(label_ + ": cannot read " + name + ": " + zip_failure(zip_file_get_error(f)));
       if (n == 0) break;
       if (static_cast<std::size_t>(n) > max_bytes - total)
         throw ZipEntryTooLarge(label_ + ": entry " + name + " is larger than " + std::to_string(max_bytes) + " bytes");
@@ -407,7 +431,13 @@ void ZipArchive::read_to(std::size_t index, const std::function<void(std::string
   }
   // Closing reports a CRC mismatch that the last read did not.
   const int rc = zip_fclose(f);
-  if (rc != 0) throw ZipError(label_ + ": cannot read " + name + ": " + zip_error_text(rc));
+  if (rc != 0) {
+    zip_error_t err;
+    zip_error_init_with_code(&err, rc);
+    const std::string why = zip_failure(&err);
+    zip_error_fini(&err);
+    throw ZipError(label_ + ": cannot read " + name + ": " + why);
+  }
 }
 
 }  // namespace velmora

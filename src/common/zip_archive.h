@@ -39,8 +39,10 @@ class ZipEntryTooLarge : public ZipError {
 class ZipArchive {
  public:
   // Opens the archive at `path`, or the archive held in `bytes` (which the archive shares, so it stays valid).
-  // Throws ZipError when the archive directory cannot be read (a path that is no regular file included) or
-  // holds a name that its language-encoding flag declares UTF-8 but is not.
+  // Throws ZipError, saying what is wrong, when there is no end-of-central-directory record (an empty file
+  // included), when the archive directory cannot be read (a path that cannot be opened, with the system's
+  // text, or that is no regular file), or when it holds a name that its language-encoding flag declares UTF-8
+  // but is not.
   static ZipArchive open_file(const std::string& path);
   static ZipArchive open_bytes(std::shared_ptr<const std::string> bytes);
 
@@ -52,9 +54,10 @@ class ZipArchive {
   const std::vector<std::string>& names() const { return names_; }
 
   // The whole content of the entry at `index` (an index into names()). Throws ZipError when the entry's local
-  // header is damaged or names it otherwise than the central directory does (zipfile's "File name in
-  // directory ... and header ... differ."), when it is encrypted, uses an unsupported compression method or
-  // fails its CRC-32 check; ZipEntryTooLarge when it holds more than `max_bytes`.
+  // header is damaged or names it otherwise than the central directory does (each name decoded by its own
+  // header's language-encoding flag; zipfile's "File name in directory ... and header ... differ."), when it is
+  // encrypted, uses an unsupported compression method or fails its CRC-32 check; ZipEntryTooLarge when it holds
+  // more than `max_bytes`.
   std::string read(std::size_t index, std::size_t max_bytes = std::numeric_limits<std::size_t>::max()) const;
 
   // The same content handed to `sink` a block at a time as it is decompressed (memory stays bounded whatever
@@ -69,7 +72,6 @@ class ZipArchive {
   // What the central directory says of an entry beyond its name.
   struct Entry {
     std::string stored_name;         // the decoded name before the cut at a NUL, as the local header must repeat it
-    bool utf8 = false;               // the language-encoding flag
     std::uint64_t local_header = 0;  // where its local header starts in the backing
   };
 

@@ -25,6 +25,22 @@ TEST(NdArrayTest, ZeroFilledWithShapeAndAlignedStorage) {
   EXPECT_THROW((Shape{1, 1, 1, 1, 1, 1, 1, 1, 1}), std::invalid_argument);
 }
 
+// The byte limit counts the non-zero axes wherever an axis of 0 stands, so a shape and its reorderings are
+// refused alike, and a reshape between two empty shapes never fails on the order of their axes.
+TEST(NdArrayTest, AZeroAxisDoesNotMakeAShapeFit) {
+  constexpr std::int64_t HALF = std::int64_t{1} << 61;  // float32 elements: 2^63 bytes
+  for (const Shape& s : {Shape{HALF, 0}, Shape{0, HALF}, Shape{2, 0, HALF / 2}}) {
+    EXPECT_FALSE(NdArray::fits(DType::Float32, s)) << s.str();
+    EXPECT_THROW(NdArray(DType::Float32, s), std::invalid_argument) << s.str();
+  }
+  EXPECT_TRUE(NdArray::fits(DType::UInt8, Shape{0, NdArray::MAX_BYTES}));
+  EXPECT_FALSE(NdArray::fits(DType::UInt8, Shape{0, NdArray::MAX_BYTES + 1}));
+  EXPECT_FALSE(NdArray::fits(DType::UInt8, Shape{3, -1}));
+  const NdArray empty(DType::Int16, {0, std::int64_t{1} << 40});
+  EXPECT_THROW(empty.reshaped({std::int64_t{1} << 40, 0, 1 << 30}), std::invalid_argument);
+  EXPECT_EQ(empty.reshaped({std::int64_t{1} << 40, 0}).shape(), (Shape{std::int64_t{1} << 40, 0}));
+}
+
 TEST(NdArrayTest, ItemsAndReshapesShareElementsCopiesDoNot) {
   NdArray a = NdArray::of<double>(std::vector<double>{0, 1, 2, 3, 4, 5}, Shape{2, 3});
   NdArray row = a.item(1);

@@ -8,6 +8,7 @@
 #include "common/float16.h"
 #include "common/npy.h"
 #include "common/py_error.h"
+#include "support/bundle_fixture.h"
 
 namespace velmora {
 namespace {
@@ -129,6 +130,35 @@ TEST(NpzTest, DamagedArchivesAndMembersAreRefused) {
   const auto whole = std::make_shared<const std::string>(read_file(fixture("kinds_compressed.npz")));
   for (std::size_t n = 0; n < whole->size(); n += 7)
     EXPECT_THROW(NpzFile::load_bytes(std::make_shared<const std::string>(whole->substr(0, n))), NpyError) << n;
+}
+
+// A shape NumPy may take but an NdArray cannot (more than 2^62 bytes over the non-zero axes, wherever an axis of 0
+// stands) is refused while the header is read, so the error names the archive and the member.
+TEST(NpzTest, ShapesAnArrayCannotHoldAreRefusedWithTheirLabel) {
+  const std::string TOO_BIG = "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.";
+  const auto load = [](const std::string& descr, const std::string& shape) {
+    const std::string member = npy("{'descr': '" + descr + "', 'fortran_order': False, 'shape': " + shape + "}", "");
+    const std::string zip = testing::BundleFixture{{"big.npy", member}}.zip().bytes;
+    return NpzFile::load_bytes(std::make_shared<const std::string>(zip), {}, "pack/host.npz");
+  };
+  const struct { const char* descr; const char* shape; } refused[] = {
+      {"<f4", "(2, 100001, 9236, 97998, 9, 999, 0)"},  // about 2^62.5 bytes
+      {"<f4", "(0, 2, 100001, 9236, 97998, 9, 999)"},
+      {">i4", "(3, 0, 384307168202282326)"},
+      {"|u1", "(4611686018427387905, 0)"},
+  };
+  for (const auto& c : refused) {
+    try {
+      load(c.descr, c.shape);
+      ADD_FAILURE() << c.shape << " loaded";
+    } catch (const NpyError& e) {
+      EXPECT_EQ(std::string(e.what()), "pack/host.npz: member 'big': " + TOO_BIG) << c.shape;
+    }
+  }
+  // At the limit the array loads, empty, with its shape.
+  const NpzFile z = load("|u1", "(4611686018427387904, 0)");
+  EXPECT_EQ(z.at("big").shape(), (Shape{std::int64_t{1} << 62, 0}));
+  EXPECT_EQ(z.at("big").size(), 0);
 }
 
 TEST(NpyTest, ParsesHeaderLiteralsLikeNumPy) {

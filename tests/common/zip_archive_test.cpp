@@ -14,10 +14,11 @@ namespace {
 namespace fs = std::filesystem;
 
 // A stored (uncompressed) archive with one entry, built by hand so that tests can damage any byte of it.
-// `flags` is the general-purpose flag word (bit 11: names in UTF-8); `local_name` is the name the local header
-// repeats (by default the same).
+// `flags` is the general-purpose flag word (bit 11: names in UTF-8); `local_name` and `local_flags` are the name
+// and flag word of the local header (by default the same).
 std::string stored_zip(const std::string& name, const std::string& data, std::uint16_t flags = 0,
-                       const std::string& comment = "", std::optional<std::string> local_name = std::nullopt) {
+                       const std::string& comment = "", std::optional<std::string> local_name = std::nullopt,
+                       std::optional<std::uint16_t> local_flags = std::nullopt) {
   const std::string& lname = local_name ? *local_name : name;
   auto u16 = [](std::string& s, unsigned v) { s.push_back(char(v & 0xff)), s.push_back(char(v >> 8)); };
   auto u32 = [&](std::string& s, std::uint32_t v) { u16(s, v & 0xffff), u16(s, v >> 16); };
@@ -28,7 +29,7 @@ std::string stored_zip(const std::string& name, const std::string& data, std::ui
   }
   crc ^= 0xffffffffu;
   std::string local = "PK\x03\x04";
-  u16(local, 20), u16(local, flags), u16(local, 0), u16(local, 0), u16(local, 0x21);
+  u16(local, 20), u16(local, local_flags.value_or(flags)), u16(local, 0), u16(local, 0), u16(local, 0x21);
   u32(local, crc), u32(local, data.size()), u32(local, data.size()), u16(local, lname.size()), u16(local, 0);
   local += lname + data;
   std::string central = "PK\x01\x02";
@@ -40,6 +41,20 @@ std::string stored_zip(const std::string& name, const std::string& data, std::ui
   u16(end, 0), u16(end, 0), u16(end, 1), u16(end, 1), u32(end, central.size()), u32(end, local.size());
   u16(end, comment.size());
   return local + central + end + comment;
+}
+
+// Reads entry 0 of `za`: it must hold "{}" when `error` is empty, else fail with a message ending in `error`.
+void expect_read(const ZipArchive& za, const std::string& error) {
+  if (error.empty()) {
+    EXPECT_EQ(za.read(0), "{}");
+    return;
+  }
+  try {
+    za.read(0);
+    ADD_FAILURE() << "read";
+  } catch (const ZipError& e) {
+    EXPECT_TRUE(std::string(e.what()).ends_with(": " + error)) << e.what();
+  }
 }
 
 class ZipArchiveTest : public ::testing::Test {
@@ -109,18 +124,78 @@ TEST_F(ZipArchiveTest, NamesAndTheirLocalCopiesAsZipfileReadsThem) {
     opened.push_back(ZipArchive::open_bytes(std::make_shared<std::string>(bytes)));
     for (const auto& za : opened) {
       ASSERT_EQ(za.names(), std::vector<std::string>{c.want_name});
-      if (c.error.empty()) {
-        EXPECT_EQ(za.read(0), "{}");
-        continue;
-      }
-      try {
-        za.read(0);
-        ADD_FAILURE() << "read";
-      } catch (const ZipError& e) {
-        EXPECT_TRUE(std::string(e.what()).ends_with(": " + c.error)) << e.what();
-      }
+      expect_read(za, c.error);
     }
   }
+}
+
+// zipfile decodes a local header's copy of the name by that header's own language-encoding flag before it
+// compares it with the directory's name.
+TEST_F(ZipArchiveTest, LocalNamesAreDecodedByTheirOwnFlag) {
+  constexpr std::uint16_t UTF8 = 1u << 11;
+  struct Case {
+    const char* what;
+    std::string name;
+    std::uint16_t flags;
+    std::string local;
+    std::uint16_t local_flags;
+    std::string error;  // "" when the entry reads
+  };
+  const Case cases[] = {
+      {"UTF-8 in the directory, code page 437 in the header", "caf\xc3\xa9", UTF8, "caf\xc3\xa9", 0,
+       "File name in directory 'caf\xc3\xa9' and header b'caf\\xc3\\xa9' differ."},
+      {"code page 437 in the directory, UTF-8 in the header", "caf\x82", 0, "caf\xc3\xa9", UTF8, ""},
+      {"a header flagged UTF-8 that is not", "caf\x82", 0, "caf\x82", UTF8,
+       "entry name b'caf\\x82' is flagged UTF-8 but is not"},
+      {"ASCII reads the same either way", "a.json", UTF8, "a.json", 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string bytes = stored_zip(c.name, "{}", c.flags, "", c.local, c.local_flags);
+    expect_read(ZipArchive::open_bytes(std::make_shared<std::string>(bytes)), c.error);
+  }
+}
+
+// Each failure says what is wrong: a system error in the system's words, damage in words of its own (libzip
+// reports some of it as "No such file" or "Invalid argument").
+TEST_F(ZipArchiveTest, FailuresSayWhatIsWrong) {
+  const std::string good = stored_zip("m", "data");
+  const std::size_t central = good.find("PK\x01\x02");
+  const auto patched = [&](std::size_t at, std::uint32_t value) {
+    std::string b = good;
+    for (int k = 0; k < 4; ++k) b[at + k] = static_cast<char>(value >> (8 * k));
+    return b;
+  };
+  const std::string NO_ZIP64 = "entry 'm' marks its size or offset as 64-bit but has no zip64 extra field that holds it";
+  const struct {
+    const char* what;
+    std::string path;  // opened as a file when set, else `bytes` in memory
+    std::string bytes;
+    std::string error;
+  } opens[] = {
+      {"an empty file", write("empty.zip", ""), "", "not a zip archive: it has no end-of-central-directory record"},
+      {"text", write("text.zip", "just some text"), "", "not a zip archive: it has no end-of-central-directory record"},
+      {"no such file", (dir_ / "absent.zip").string(), "", "not a readable zip archive: No such file or directory"},
+      {"a folder", dir_.string(), "", "not a readable zip archive: not a regular file"},
+      {"64-bit size", "", patched(central + 24, 0xffffffffu), NO_ZIP64},
+      {"64-bit compressed size", "", patched(central + 20, 0xffffffffu), NO_ZIP64},
+      {"64-bit offset", "", patched(central + 42, 0xffffffffu), NO_ZIP64},
+  };
+  for (const auto& c : opens) {
+    SCOPED_TRACE(c.what);
+    try {
+      if (c.path.empty()) ZipArchive::open_bytes(std::make_shared<std::string>(c.bytes));
+      else ZipArchive::open_file(c.path);
+      ADD_FAILURE() << "opened";
+    } catch (const ZipError& e) {
+      EXPECT_TRUE(std::string(e.what()).ends_with(": " + c.error)) << e.what();
+    }
+  }
+  // A local header whose extra field runs past the end of the archive.
+  std::string long_extra = good;
+  long_extra[29] = '\x55';
+  expect_read(ZipArchive::open_bytes(std::make_shared<std::string>(long_extra)),
+              "cannot read m: an offset or length points past the end");
 }
 
 TEST_F(ZipArchiveTest, DamagedContentFailsItsCrcCheck) {
