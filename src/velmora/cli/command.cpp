@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -31,7 +32,8 @@ constexpr const char* HELP =
     "  <audio>            the speech: an audio file in any format ffmpeg reads\n"
     "  -o, --output FILE  the video to write; default: the audio's file name with .mp4, in the\n"
     "                     working folder (speech.wav gives speech.mp4). An existing file is\n"
-    "                     replaced only once the new video is complete.\n"
+    "                     replaced only once the new video is complete. The video is always\n"
+    "                     an MP4: a name that does not end in .mp4 is refused (status 2).\n"
     "  -q, --quiet        no progress and no summary\n"
     "  -h, --help         this text\n"
     "\n"
@@ -98,6 +100,13 @@ std::string one_line(std::string text) {
   std::replace(text.begin(), text.end(), '\r', ' ');
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
+}
+
+// The writer makes an MP4 whatever the name says, so only an .mp4 name (in any case) is taken.
+bool mp4_name(const std::string& output) {
+  std::string ext = fs::path(output).extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return ext == ".mp4";
 }
 
 void say_error(const Io& io, const std::string& text) {
@@ -202,6 +211,12 @@ int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop
   std::error_code ec;
   if (fs::equivalent(o.audio, o.output, ec)) {
     say_error(io, "the video would replace the audio file '" + o.audio + "': name another with -o");
+    return USAGE;
+  }
+
+  if (!mp4_name(o.output)) {
+    say_error(io, "the video is written as MP4, so its name must end in .mp4, not '" + o.output +
+                      "' (see velmora --help)");
     return USAGE;
   }
 

@@ -156,6 +156,40 @@ TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
   }
 }
 
+// The video is always an MP4: any other name is a usage fault before anything is opened, and an .mp4 name is
+// taken in any case.
+TEST(CommandLine, AVideoNameThatDoesNotEndInMp4IsAUsageFault) {
+  Scene s;
+  const std::string refused = "velmora: the video is written as MP4, so its name must end in .mp4, not '";
+  struct Case {
+    std::vector<std::string> output;
+    int status;
+    std::string says;  // the start of standard error, or of standard output for a render
+  };
+  const Case cases[] = {
+      {{"-o", s.at("talk.mkv")}, 2, refused + s.at("talk.mkv") + "' (see velmora --help)\n"},
+      {{"--output=" + s.at("talk")}, 2, refused + s.at("talk") + "'"},
+      {{"-o", s.at("talk.mp4.part")}, 2, refused + s.at("talk.mp4.part") + "'"},
+      {{"-o", s.at(".mp4")}, 2, refused + s.at(".mp4") + "'"},
+      {{"-o", s.at("Talk.MP4")}, 0, "velmora: wrote 25 frames to " + s.at("Talk.MP4")},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"render", s.avatar, s.audio};
+    args.insert(args.end(), c.output.begin(), c.output.end());
+    const Ran r = run(args);
+    SCOPED_TRACE(c.says);
+    EXPECT_EQ(r.status, c.status);
+    if (c.status == 0) {
+      EXPECT_TRUE(r.out.starts_with(c.says)) << r.out;
+      fs::remove(s.at("Talk.MP4"));
+    } else {
+      EXPECT_TRUE(r.err.starts_with(c.says)) << r.err;
+      EXPECT_TRUE(one_line(r.err)) << r.err;
+    }
+    EXPECT_EQ(s.made(), std::vector<std::string>{});
+  }
+}
+
 struct TtyRun {
   int status = -1;       // exit status, or 128 + signal
   std::string terminal;  // what it wrote to its standard error, a terminal
