@@ -20,6 +20,7 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "velmora/cli/command.h"
+#include "velmora/outside/support/standin_avatars.h"
 #include "velmora/support/scratch.h"
 
 extern char** environ;
@@ -188,6 +189,28 @@ TEST(CommandLine, AVideoNameThatDoesNotEndInMp4IsAUsageFault) {
     }
     EXPECT_EQ(s.made(), std::vector<std::string>{});
   }
+}
+
+// Without a LiteRT C library that the loader can find, a mirel-2 avatar cannot start: the error's message, not
+// only its detail, names the library. The command line, the library and tarnhost run from a folder of their own,
+// without the stand-in beside them.
+TEST(CommandLine, AMirel2RenderWithoutLiteRTNamesTheLibraryItNeeds) {
+  TempDir dir;
+  for (const char* name : {"velmora", "libvelmora.so.1", "tarnhost", "shared_enc_dep.so"}) {
+    fs::copy_file(fs::path(VELMORA_BIN_DIR) / name, dir.path() / name);
+  }
+  const std::string bundle = testing::mirel2_bundle().write_directory(dir.path() / "m2");
+  testing::write_wav(dir.path() / "speech.wav", 16000, 1, testing::tone(1.0));
+  const testing::ProcessResult r = testing::run_process(
+      {(dir.path() / "velmora").string(), "render", bundle, (dir.path() / "speech.wav").string(), "-o",
+       (dir.path() / "talk.mp4").string()},
+      "", {.env = {{"LD_LIBRARY_PATH", std::nullopt}, {"VELMORA_CACHE_DIR", (dir.path() / "cache").string()}}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.starts_with("velmora: could not start the renderer for that avatar: the LiteRT C library "
+                                "libtensorflowlite_c.so could not be loaded: "))
+      << r.err;
+  EXPECT_TRUE(one_line(r.err)) << r.err;
+  EXPECT_FALSE(fs::exists(dir.path() / "talk.mp4"));
 }
 
 struct TtyRun {
