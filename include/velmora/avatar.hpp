@@ -107,11 +107,6 @@ class VELMORA_API Avatar {
   // Releases the avatar when no stream of it is alive any more (errors swallowed).
   ~Avatar();
 
-  // The frames for `audio`, rendered lazily. On a closed avatar the stream's first next() throws Failed
-  // "this avatar is closed"; a stream whose avatar is closed while it runs throws that at its next next().
-  // A render falls short when it gives fewer frames than the audio implies (or none at all): Failed, after
-  // the statistics are stored. Renders of one avatar are not serialised: render one audio at a time.
-  //
   // How many frames a whole clip of N samples (16 kHz) gives, by family:
   //   "mirel2"   ceil(N / 800) + 1, none for N = 0: one frame per 800 samples (20 a second), a partial last
   //              one included, and the first frame twice: the render host sends a stream's first frame
@@ -119,8 +114,8 @@ class VELMORA_API Avatar {
   //   "vantor2-light", "vantor2-golden"  one frame per 640 samples (25 a second), a partial last one left out,
   //              and none before the first frame with speech: floor(N / 640) for speech from the start.
   //   "vantor1"  floor(N / 640) (the fixture runtime's stand-in of this build).
-  // Short means fewer than floor(N x fps / 16,000) less 2% of it (at least 2 frames); a stream is short only
-  // when it gives no frame.
+  // A whole clip's render falls short (below) when it gives fewer than floor(N x fps / 16,000) less 2% of that
+  // (at least 2 frames); a stream's only when it gives none.
   //
   // When the frames of a stream (AudioInput::stream) come: as the engine completes them. The next item is
   // pulled once the frames that the audio so far completes are out, so the frames wait for the engine's own
@@ -134,6 +129,11 @@ class VELMORA_API Avatar {
   //   "vantor1"  one frame per 640 samples, with the item that completes it.
   // Any item size works; an item delays the frames it completes by at most its own length, so items of 20 to
   // 100 ms (320 to 1,600 samples) suit a live source (smaller ones cost nothing measurable).
+  //
+  // The frames for `audio`, rendered lazily. On a closed avatar the stream's first next() throws Failed
+  // "this avatar is closed"; a stream whose avatar is closed while it runs throws that at its next next().
+  // A render falls short when it gives fewer frames than the audio implies (or none at all): Failed, after
+  // the statistics are stored. Renders of one avatar are not serialised: render one audio at a time.
   //
   // `stop` may be asked to stop from any thread: the engine is then interrupted and next() throws Cancelled.
   FrameStream render(AudioInput audio, std::stop_token stop = {});
