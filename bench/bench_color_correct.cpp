@@ -1,4 +1,4 @@
-// Colour correction of one 720 x 416 RGB888 frame (table and gain/bias forms), and reading a model-sized member
+// Colour correction of one 416 x 720 RGB888 frame (table and gain/bias forms), and reading a model-sized member
 // from each bundle form.
 #include <benchmark/benchmark.h>
 

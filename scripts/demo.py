@@ -24,7 +24,8 @@ import standin_models  # noqa: E402
 
 SR = 16000
 FPS = 20
-FH, FW = 720, 416
+SPF = SR // FPS  # samples of audio per frame
+FH, FW = 720, 416  # a frame is 416 pixels wide and 720 high
 FRAME_BYTES = FH * FW * 3
 LC, LH, LW = 16, 90, 52
 STEP_FLUSH = 0xFFFFFFFF
@@ -214,8 +215,18 @@ def main():
     took = time.monotonic() - started
     print(f"demo: hello {json.dumps(hello)}")
     indices = [i for i, _ in frames]
-    print(f"demo: {len(frames)} frames (indices {indices[0]}..{indices[-1]}) for {len(pcm) / SR * FPS:.0f} frame "
-          f"periods of audio, in {took:.2f} s including model load")
+    slots = -(-len(pcm) // SPF)
+    print(f"demo: {len(frames)} frame records from tarnhost (indices {indices[0]}..{indices[-1]}) in {took:.2f} s "
+          f"including model load")
+    print(f"demo: the counts for {len(pcm) / SR:.2f} s of audio ({len(pcm)} samples, {SPF} a frame at {FPS} fps):")
+    print(f"demo: {slots:5d}  frame slots in the audio ({SPF} samples each, a partial last one counted)")
+    print(f"demo: {len(frames):5d}  frame records tarnhost sent: the stream's first frame twice, and "
+          f"{len(frames) - slots - 1} past the audio's end, as its flush renders whole chunks of 32 frames")
+    print(f"demo: {slots + 1:5d}  frames the Avatar API gives for it (render_wav and velmora below): the audio's "
+          f"{slots} and the repeated first frame")
+    print(f"demo:        demo.mp4 (velmora below) holds those {slots + 1} frames ({(slots + 1) / FPS:.2f} s) and the "
+          f"{len(pcm) / SR:.2f} s of speech, both from 0 s: as its first two frames are one picture, the picture "
+          f"runs one frame ({1000 // FPS} ms) behind the speech")
     frame_dir = os.path.join(args.out, "frames")
     os.makedirs(frame_dir, exist_ok=True)
     for k in sorted({0, len(frames) // 3, 2 * len(frames) // 3, len(frames) - 1}):

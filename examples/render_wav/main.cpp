@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "render_wav: could not write %s\n", argv[3]);
       return 1;
     }
-    std::printf("render_wav: the last frame (%zu x %zu) written to %s\n", last->width(), last->height(), argv[3]);
+    std::printf("render_wav: the last frame, %zu x %zu (width x height), written to %s\n", last->width(),
+                last->height(), argv[3]);
     return 0;
   } catch (const velmora::AvatarError& e) {
     std::fprintf(stderr, "render_wav: %s\n", e.what());

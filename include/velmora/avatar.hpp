@@ -107,6 +107,29 @@ class VELMORA_API Avatar {
   // Releases the avatar when no stream of it is alive any more (errors swallowed).
   ~Avatar();
 
+  // How many frames a whole clip of N samples (16 kHz) gives, by family:
+  //   "mirel2"   ceil(N / 800) + 1, none for N = 0: one frame per 800 samples (20 a second), a partial last
+  //              one included, and the first frame twice: the render host sends a stream's first frame
+  //              twice, so the first two frames are one picture. 4.00 s give 81 frames, 600 s 12,001.
+  //   "vantor2-light", "vantor2-golden"  one frame per 640 samples (25 a second), a partial last one left out,
+  //              and none before the first frame with speech: floor(N / 640) for speech from the start.
+  //   "vantor1"  floor(N / 640) (the fixture runtime's stand-in of this build).
+  // A whole clip's render falls short (below) when it gives fewer than floor(N x fps / 16,000) less 2% of that
+  // (at least 2 frames); a stream's only when it gives none.
+  //
+  // When the frames of a stream (AudioInput::stream) come: as the engine completes them. The next item is
+  // pulled once the frames that the audio so far completes are out, so the frames wait for the engine's own
+  // units of audio, not for items:
+  //   "mirel2"   in bursts: 22 frames (21 pictures) once 25,600 samples (1.6 s) are in, 32 once 44,000
+  //              (2.75 s) are in, then 32 for every further 25,600 (1.6 s), and the rest after the stream
+  //              ends. On the LiteRT stand-in (Release build) a burst's last frame came 50 to 110 ms after the
+  //              item that completed its audio; the real models add their time per chunk.
+  //   "vantor2-light", "vantor2-golden"  one frame per 640 samples, 4 frames behind: the first once 3,200
+  //              samples (0.2 s) are in, then one with each item that completes the next 640.
+  //   "vantor1"  one frame per 640 samples, with the item that completes it.
+  // Any item size works; an item delays the frames it completes by at most its own length, so items of 20 to
+  // 100 ms (320 to 1,600 samples) suit a live source (smaller ones cost nothing measurable).
+  //
   // The frames for `audio`, rendered lazily. On a closed avatar the stream's first next() throws Failed
   // "this avatar is closed"; a stream whose avatar is closed while it runs throws that at its next next().
   // A render falls short when it gives fewer frames than the audio implies (or none at all): Failed, after
@@ -124,7 +147,11 @@ class VELMORA_API Avatar {
   //
   // The package's writer makes an MP4 of H.264 video (libx264, yuv420p, constant rate factor 20, at the
   // engine's frame rate or 25 frames a second when it states none; an odd width or height loses its last
-  // column or row) and the audio the render consumed as AAC, both starting at zero. It writes a temporary
+  // column or row) and the audio the render consumed as AAC, both starting at zero. Frame k is shown from
+  // k / rate seconds, and neither stream is trimmed or shifted: a mirel-2 video is one frame longer than its
+  // speech (81 frames, 4.05 s, for 4.00 s) and, as its first two frames are one picture, its picture runs one
+  // frame (50 ms) behind the sound; a session avatar's video starts with its first speech frame, so speech
+  // after a silence gets its picture that much early. The count of frames is render()'s. It writes a temporary
   // file beside `out_mp4` and renames it over `out_mp4` only once the video is complete: a render that fails
   // or is cancelled leaves neither, and an existing file is left as it was. A symbolic link `out_mp4` is
   // followed: the file it points to gets the video, and the link stays. An MP4 needs a regular file it can

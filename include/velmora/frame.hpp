@@ -3,13 +3,16 @@
 // unchanged (never copied on the way).
 //
 // Layout by engine family (every family delivers 8-bit RGB: channels 3, red first, rows top to bottom, no
-// padding between rows, so row_stride() is width() * 3):
-//   "mirel2"                         720 rows x 416 columns; frame_index() is the render host's frame number,
-//                                    rising by one per frame within a render
+// padding between rows, so row_stride() is width() * 3). Sizes are width x height in pixels; `shape` lists
+// them the other way round, as rows (the height) and columns (the width):
+//   "mirel2"                         416 x 720 (416 pixels wide, 720 high: shape {720, 416, 3}), 20 frames a
+//                                    second; frame_index() is the render host's frame number, rising by one
+//                                    per frame within a render
 //   "vantor2-light", "vantor2-golden" the avatar's size (on the stand-in runtime of this build: the manifest's
-//                                    "width" and "height", 64 each by default); frame_index() counts the
-//                                    session's frames from 0 at each render
-//   "vantor1"                        the fixture's size; frame_index() counts frames from 0 at each render
+//                                    "width" x "height", 64 x 64 by default), 25 frames a second;
+//                                    frame_index() counts the session's frames from 0 at each render
+//   "vantor1"                        the fixture's width x height; frame_index() counts frames from 0 at each
+//                                    render
 //   "vantor2-unified"                512 x 512 (no engine for it in this build)
 //
 // Thread safety: a Frame is a value; its pixels never change once delivered, so frames (and copies of them,

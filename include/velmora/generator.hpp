@@ -16,17 +16,26 @@
 //   is closed as soon as its consumer ends.
 //
 // Writing a live audio source. A render pulls the next item only when its engine wants more audio, so a
-// source that waits for its input (a microphone, a network stream) is never read ahead:
+// source that waits for its input (a microphone, a network stream) is never read ahead. The frames do not come
+// one per item, nor evenly: each engine makes them as its audio completes them (Avatar::render says when), a
+// mirel-2 avatar in bursts, 22 frames once 1.6 s of audio are in and then 32 for every further 1.6 s. While a
+// burst is made the source is not read, so the device keeps capturing into its own buffer; and to show the
+// frames at their rate (20 a second for mirel-2), queue them and play the queue from the first burst on:
 //
 //   velmora::Generator<velmora::AudioItem> microphone(std::shared_ptr<Mic> mic) {
-//     // Blocks until the next 20 ms have been captured; nothing once the microphone is closed.
+//     // Blocks until the next 20 ms (320 samples) have been captured; nothing once the microphone is closed.
 //     while (std::optional<std::vector<std::int16_t>> block = mic->read_block()) {
 //       velmora::AudioItem item = velmora::AudioItem::samples(*block);
 //       co_yield std::move(item);
 //     }
 //   }
 //
-//   for (const velmora::Frame& frame : avatar.render(velmora::AudioInput::stream(microphone(mic)))) show(frame);
+//   for (const velmora::Frame& frame : avatar.render(velmora::AudioInput::stream(microphone(mic)))) {
+//     player->queue(frame);  // shown one every 50 ms by the player's own thread
+//   }
+//
+// Any item size works, as the frames wait for the engine's units of audio rather than for items; an item
+// delays the frames it completes by at most its own length, so 20 to 100 ms (320 to 1,600 samples) suit.
 //
 // Rules for a coroutine body:
 // - Take every parameter by value (std::shared_ptr for shared objects), never by reference, pointer to a local,

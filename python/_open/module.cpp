@@ -43,10 +43,18 @@ With ``out_mp4`` this is the offline route: it writes H.264 video plus the speec
 takes) and returns the number of frames written. Without it, it returns the frame iterator: read-only numpy
 uint8 arrays of shape (rows, columns, 3), rendered as they are asked for.
 
-The video (H.264 at the engine's frame rate, the speech as AAC) is written under a temporary name beside
-``out_mp4`` and renamed onto it once complete: a render that fails or is interrupted leaves no file, and an
-existing one as it was. A symbolic link is followed and stays; a FIFO, a device or a socket (an MP4 needs a
-file it can seek in), the audio file and the avatar's file are refused with Failed. ``progress``, given with ``out_mp4``, is called after every frame written with a
+How many frames: a mirel-2 avatar gives one per 800 samples (20 a second), a partial last one included, and
+its first frame twice, so the first two are one picture (81 frames for 4.00 s, 416 x 720 pixels each: shape
+(720, 416, 3)); a session avatar one per 640 samples (25 a second) from the first with speech on. The frames of
+an iterable come as the engine completes them, a mirel-2 avatar's in bursts: 22 once 1.6 s of audio are in,
+then 32 for every further 1.6 s.
+
+The video (H.264 at the engine's frame rate, the speech as AAC, both from 0 s and neither trimmed, so a mirel-2
+video runs one frame longer than its speech and its picture one frame behind it) is written under a temporary
+name beside ``out_mp4`` and renamed onto it once complete: a render that fails or is interrupted leaves no file,
+and an existing one as it was. A symbolic link is followed and stays; a FIFO, a device or a socket (an MP4 needs
+a file it can seek in), the audio file and the avatar's file are refused with Failed. ``progress``, given with
+``out_mp4``, is called after every frame written with a
 WriteProgress (frames, seconds of video, total_seconds of the audio or None for a stream, elapsed_seconds);
 an exception it raises stops the render and comes out of it.)";
 

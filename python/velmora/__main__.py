@@ -23,9 +23,10 @@ Renders the avatar speaking the audio into an MP4 video (H.264 video, AAC audio)
   -o, --output FILE  the video to write; default: the audio's file name with .mp4, in the
                      working folder (speech.wav gives speech.mp4). An existing file is
                      replaced only once the new video is complete; a symbolic link keeps
-                     pointing at the new video. An MP4 needs a regular file it can seek in:
-                     a FIFO, a device or a socket is refused, and so are the audio and the
-                     avatar themselves.
+                     pointing at the new video. The video is always an MP4: a name that
+                     does not end in .mp4 is refused (status 2). An MP4 needs a regular
+                     file it can seek in: a FIFO, a device or a socket is refused, and so
+                     are the audio and the avatar themselves.
   -q, --quiet        no progress and no summary
   -h, --help         this text
 
@@ -105,6 +106,11 @@ def parse(args):
 def default_output(audio):
     """The audio's file name with its extension replaced by .mp4, in the working folder."""
     return os.path.splitext(os.path.basename(audio))[0] + ".mp4"
+
+
+def mp4_name(output):
+    """The writer makes an MP4 whatever the name says, so only an .mp4 name (in any case) is taken."""
+    return os.path.splitext(output)[1].lower() == ".mp4"
 
 
 def duration_text(s):
@@ -209,6 +215,11 @@ def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False):
         same = False
     if same:
         say_error(err, f"the video would replace the audio file '{o.audio}': name another with -o")
+        return USAGE
+
+    if not mp4_name(o.output):
+        say_error(err, f"the video is written as MP4, so its name must end in .mp4, not '{o.output}' "
+                       f"(see {PROG} --help)")
         return USAGE
 
     view = ProgressView(err, err_is_terminal and not o.quiet)

@@ -98,6 +98,8 @@ CLI_CASES = [
     ["render", "none.v1", "speech.wav"], ["render", "junk.bin", "speech.wav"], ["render", "face.v1", "noise.wav"],
     ["render", "face.v1", "speech.wav", "-o", "no/o.mp4"], ["render", "face.v1", "speech.wav", "-o", "speech.wav"],
     ["render", "face.v1", "speech.wav", "-o", "face.v1"],
+    ["render", "face.v1", "speech.wav", "-o", "talk.mkv"], ["render", "face.v1", "speech.wav", "--output=talk"],
+    ["render", "face.v1", "speech.wav", "-o", "Talk.MP4"],
 ]
 
 

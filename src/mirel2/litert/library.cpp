@@ -34,7 +34,7 @@ std::shared_ptr<const Library> Library::open(const std::string& name) {
       const std::string folder = program_folder();
       if (!folder.empty()) handle = ::dlopen((folder + "/" + name).c_str(), RTLD_NOW | RTLD_LOCAL);
     }
-    if (handle == nullptr) throw std::runtime_error("the LiteRT C library " + name + " could not be loaded: " + reason);
+    if (handle == nullptr) throw std::runtime_error(LOAD_FAILURE + name + " could not be loaded: " + reason);
   }
   std::shared_ptr<Library> lib(new Library());
   lib->handle_ = handle;
@@ -42,7 +42,7 @@ std::shared_ptr<const Library> Library::open(const std::string& name) {
 #define VELMORA_LITERT_FN(fn)                                                                              \
   lib->api_.fn = reinterpret_cast<decltype(&::fn)>(::dlsym(handle, #fn));                                \
   if (lib->api_.fn == nullptr)                                                                             \
-    throw std::runtime_error("the LiteRT C library " + name + " lacks the function " #fn);
+    throw std::runtime_error(LOAD_FAILURE + name + " lacks the function " #fn);
 #include "mirel2/litert/functions.inc"
 #undef VELMORA_LITERT_FN
   return lib;

@@ -11,6 +11,9 @@
 namespace velmora::litert {
 
 inline constexpr const char* LIBRARY_NAME = "libtensorflowlite_c.so";
+// How every failure to load the library begins (the library's name follows), so that whoever reads the host's
+// standard error can tell it from other start-up faults.
+inline constexpr const char* LOAD_FAILURE = "the LiteRT C library ";
 
 // The resolved functions, named as in c_api.h.
 struct Api {

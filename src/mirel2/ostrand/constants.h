@@ -34,7 +34,7 @@ inline constexpr int CA = 384;
 inline constexpr int PLANE = LH * LW;       // 4680 values per latent channel
 inline constexpr int CANON_SIZE = LC * PLANE;  // 74,880 float32 values in the canon latent
 
-// Frames: 720 rows x 416 columns x RGB888.
+// Frames: 416 x 720 RGB888 (416 pixels wide, 720 high), stored row by row: FH rows of FW pixels.
 inline constexpr int FH = 720;
 inline constexpr int FW = 416;
 inline constexpr std::size_t FRAME_BYTES = std::size_t{FH} * FW * 3;  // 898,560

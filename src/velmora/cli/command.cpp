@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -32,9 +33,10 @@ constexpr const char* HELP =
     "  -o, --output FILE  the video to write; default: the audio's file name with .mp4, in the\n"
     "                     working folder (speech.wav gives speech.mp4). An existing file is\n"
     "                     replaced only once the new video is complete; a symbolic link keeps\n"
-    "                     pointing at the new video. An MP4 needs a regular file it can seek in:\n"
-    "                     a FIFO, a device or a socket is refused, and so are the audio and the\n"
-    "                     avatar themselves.\n"
+    "                     pointing at the new video. The video is always an MP4: a name that\n"
+    "                     does not end in .mp4 is refused (status 2). An MP4 needs a regular\n"
+    "                     file it can seek in: a FIFO, a device or a socket is refused, and so\n"
+    "                     are the audio and the avatar themselves.\n"
     "  -q, --quiet        no progress and no summary\n"
     "  -h, --help         this text\n"
     "\n"
@@ -107,6 +109,13 @@ std::string one_line(std::string text) {
   std::replace(text.begin(), text.end(), '\r', ' ');
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
+}
+
+// The writer makes an MP4 whatever the name says, so only an .mp4 name (in any case) is taken.
+bool mp4_name(const std::string& output) {
+  std::string ext = fs::path(output).extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return ext == ".mp4";
 }
 
 void say_error(const Io& io, const std::string& text) {
@@ -215,6 +224,12 @@ int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop
   std::error_code ec;
   if (fs::equivalent(o.audio, o.output, ec)) {
     say_error(io, "the video would replace the audio file '" + o.audio + "': name another with -o");
+    return USAGE;
+  }
+
+  if (!mp4_name(o.output)) {
+    say_error(io, "the video is written as MP4, so its name must end in .mp4, not '" + o.output +
+                      "' (see velmora --help)");
     return USAGE;
   }
 

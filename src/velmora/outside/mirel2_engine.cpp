@@ -22,6 +22,7 @@
 #include "common/child_process.h"
 #include "common/json.h"
 #include "common/pytext.h"
+#include "mirel2/litert/library.h"
 #include "mirel2/ostrand/protocol.h"
 #include "velmora/audio_input.h"
 #include "velmora/cache_detail.h"
@@ -596,7 +597,17 @@ class HostLink {
       }
       throw refuse<InvalidAvatar>(NOT_USABLE, tail_text());
     }
-    throw session::EngineFailed(NO_START, "tarnhost " + status_text(status) + " before its hello line:\n" + tail_text());
+    throw session::EngineFailed(start_failure(), "tarnhost " + status_text(status) + " before its hello line:\n" + tail_text());
+  }
+
+  // The message for a host that ended before its hello line. A LiteRT C library it could not load (what a new
+  // installation most often lacks) is named there, not only in the detail.
+  std::string start_failure() const {
+    for (auto it = tail_.rbegin(); it != tail_.rend(); ++it) {
+      const auto at = it->find(litert::LOAD_FAILURE);
+      if (at != std::string::npos) return std::string(NO_START) + ": " + it->substr(at);
+    }
+    return NO_START;
   }
 
   [[noreturn]] void no_hello_in_time() {

@@ -23,6 +23,7 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "velmora/cli/command.h"
+#include "velmora/outside/support/standin_avatars.h"
 #include "velmora/support/scratch.h"
 
 extern char** environ;
@@ -240,6 +241,62 @@ TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
     EXPECT_EQ(r.out, "");
     for (const std::string& name : s.made()) EXPECT_TRUE(name == "junk.bin" || name == "noise.wav") << name;
   }
+}
+
+// The video is always an MP4: any other name is a usage fault before anything is opened, and an .mp4 name is
+// taken in any case.
+TEST(CommandLine, AVideoNameThatDoesNotEndInMp4IsAUsageFault) {
+  Scene s;
+  const std::string refused = "velmora: the video is written as MP4, so its name must end in .mp4, not '";
+  struct Case {
+    std::vector<std::string> output;
+    int status;
+    std::string says;  // the start of standard error, or of standard output for a render
+  };
+  const Case cases[] = {
+      {{"-o", s.at("talk.mkv")}, 2, refused + s.at("talk.mkv") + "' (see velmora --help)\n"},
+      {{"--output=" + s.at("talk")}, 2, refused + s.at("talk") + "'"},
+      {{"-o", s.at("talk.mp4.part")}, 2, refused + s.at("talk.mp4.part") + "'"},
+      {{"-o", s.at(".mp4")}, 2, refused + s.at(".mp4") + "'"},
+      {{"-o", s.at("Talk.MP4")}, 0, "velmora: wrote 25 frames to " + s.at("Talk.MP4")},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"render", s.avatar, s.audio};
+    args.insert(args.end(), c.output.begin(), c.output.end());
+    const Ran r = run(args);
+    SCOPED_TRACE(c.says);
+    EXPECT_EQ(r.status, c.status);
+    if (c.status == 0) {
+      EXPECT_TRUE(r.out.starts_with(c.says)) << r.out;
+      fs::remove(s.at("Talk.MP4"));
+    } else {
+      EXPECT_TRUE(r.err.starts_with(c.says)) << r.err;
+      EXPECT_TRUE(one_line(r.err)) << r.err;
+    }
+    EXPECT_EQ(s.made(), std::vector<std::string>{});
+  }
+}
+
+// Without a LiteRT C library that the loader can find, a mirel-2 avatar cannot start: the error's message, not
+// only its detail, names the library. The command line, the library and tarnhost run from a folder of their own,
+// without the stand-in beside them.
+TEST(CommandLine, AMirel2RenderWithoutLiteRTNamesTheLibraryItNeeds) {
+  TempDir dir;
+  for (const char* name : {"velmora", "libvelmora.so.1", "tarnhost", "shared_enc_dep.so"}) {
+    fs::copy_file(fs::path(VELMORA_BIN_DIR) / name, dir.path() / name);
+  }
+  const std::string bundle = testing::mirel2_bundle().write_directory(dir.path() / "m2");
+  testing::write_wav(dir.path() / "speech.wav", 16000, 1, testing::tone(1.0));
+  const testing::ProcessResult r = testing::run_process(
+      {(dir.path() / "velmora").string(), "render", bundle, (dir.path() / "speech.wav").string(), "-o",
+       (dir.path() / "talk.mp4").string()},
+      "", {.env = {{"LD_LIBRARY_PATH", std::nullopt}, {"VELMORA_CACHE_DIR", (dir.path() / "cache").string()}}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.starts_with("velmora: could not start the renderer for that avatar: the LiteRT C library "
+                                "libtensorflowlite_c.so could not be loaded: "))
+      << r.err;
+  EXPECT_TRUE(one_line(r.err)) << r.err;
+  EXPECT_FALSE(fs::exists(dir.path() / "talk.mp4"));
 }
 
 struct TtyRun {
