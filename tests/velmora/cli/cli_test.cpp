@@ -185,7 +185,10 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
     EXPECT_TRUE(one_line(r.err)) << r.err;
   }
 
-  ASSERT_EQ(::mkfifo(s.at("fifo").c_str(), 0666), 0);
+  ASSERT_EQ(::mkfifo(s.at("fifo.mp4").c_str(), 0666), 0);
+  // The avatar under a name the command line takes for a video.
+  const std::string avatar_mp4 = s.at("face.mp4");
+  ASSERT_EQ(::link(s.avatar.c_str(), avatar_mp4.c_str()), 0);
   struct Case {
     std::vector<std::string> args;
     std::string line;
@@ -193,11 +196,11 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
   const Case exact[] = {
       {{"render", s.avatar, s.audio, "-o", s.at("no/o.mp4")},
        "velmora: could not write that video (cannot create '" + s.at("no/o.mp4") + "': No such file or directory)\n"},
-      {{"render", s.avatar, s.audio, "-o", s.at("fifo")},
-       "velmora: could not write that video ('" + s.at("fifo") +
+      {{"render", s.avatar, s.audio, "-o", s.at("fifo.mp4")},
+       "velmora: could not write that video ('" + s.at("fifo.mp4") +
            "' is a FIFO, not a regular file: an MP4 needs a file it can seek in)\n"},
-      {{"render", s.avatar, s.audio, "-o", s.avatar},
-       "velmora: could not write that video ('" + s.avatar + "' is the file of the avatar being rendered)\n"},
+      {{"render", avatar_mp4, s.audio, "-o", avatar_mp4},
+       "velmora: could not write that video ('" + avatar_mp4 + "' is the file of the avatar being rendered)\n"},
   };
   for (const Case& c : exact) {
     const Ran r = run(c.args);
@@ -206,7 +209,7 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
   }
   std::vector<std::string> made = s.made();
   std::sort(made.begin(), made.end());
-  EXPECT_EQ(made, (std::vector<std::string>{"fifo", "tag.mp3"}));
+  EXPECT_EQ(made, (std::vector<std::string>{"face.mp4", "fifo.mp4", "tag.mp3"}));
 }
 
 TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
