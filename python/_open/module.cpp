@@ -17,7 +17,7 @@ Threads: the GIL is released while the engine works (opening, each frame, closin
 renders of distinct avatars in distinct threads run at the same time. An avatar serves one call at a time:
 a call made while another one of the same avatar runs raises RuntimeError.
 
-Ctrl-C: a render in the main thread that waits inside the engine is stopped at once, not at its next frame.
+Ctrl-C: a render in the main thread that waits inside the engine is stopped within a second, not at its next frame.
 While the main thread has a live render, the module's pipe is the interpreter's signal wakeup fd; a watcher
 thread that reads a SIGINT from it asks the render to stop (while SIGINT's handler is Python's
 default_int_handler; the same for SIGTERM given that handler), and passes every signal on to the wakeup fd the
