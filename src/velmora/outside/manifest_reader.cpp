@@ -1,5 +1,6 @@
 #include "velmora/outside/manifest_reader.h"
 
+#include <memory>
 #include <system_error>
 
 #include "common/bundle.h"
@@ -8,9 +9,20 @@
 namespace velmora::detail {
 namespace {
 
-[[noreturn]] void unreadable(const std::string& source, const std::string& why) {
-  throw std::system_error(std::make_error_code(std::errc::invalid_argument), source + ": " + why);
-}
+// An avatar file whose manifest cannot be read: an OSError (EINVAL) whose text is exactly what is wrong, as the
+// faults of the bundle's form are no system errors.
+class Unreadable : public std::system_error {
+ public:
+  explicit Unreadable(const std::string& message)
+      : std::system_error(std::make_error_code(std::errc::invalid_argument), message),
+        message_(std::make_shared<const std::string>(message)) {}
+  const char* what() const noexcept override { return message_->c_str(); }
+
+ private:
+  std::shared_ptr<const std::string> message_;
+};
+
+[[noreturn]] void unreadable(const std::string& source, const std::string& why) { throw Unreadable(source + ": " + why); }
 
 }  // namespace
 
@@ -19,9 +31,9 @@ std::optional<json::Value> read_manifest(const std::string& source) {
   try {
     member = member_bytes(source, {MANIFEST_NAME});
   } catch (const BundleError& e) {
-    unreadable(source, e.what());
+    throw Unreadable(e.what());  // the bundle's errors name the file already
   } catch (const ZipError& e) {
-    unreadable(source, e.what());
+    throw Unreadable(e.what());
   }
   if (!member) return std::nullopt;
   json::Value manifest;
