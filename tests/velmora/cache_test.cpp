@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <future>
@@ -348,6 +349,21 @@ TEST(Holds, OneLockedCloseOnExecDescriptorPerEntryThatEveryProbeSees) {
   EXPECT_FALSE(other.in_use(bare, 5000));
 }
 
+// Waits (10 s at most) until this process has `path` open more than `already` times, as /proc/self/fd shows.
+bool opened_again(const std::string& path, int already) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < until) {
+    int open = 0;
+    std::error_code ec;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd", ec)) {
+      if (fs::read_symlink(fd.path(), ec) == path) ++open;
+    }
+    if (open > already) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
+}
+
 // A sweeper that has the entry's exclusive lock when a taker comes, and renames the entry aside and publishes
 // a new one before letting go: the taker must notice that what it locked is no longer the entry.
 TEST(Holds, ATakerThatLocksAnEntrySetAsideUnpacksAnew) {
@@ -365,7 +381,9 @@ TEST(Holds, ATakerThatLocksAnEntrySetAsideUnpacksAnew) {
       return through_materialise ? taker.materialise(source)
                                  : std::string(taker.hold(entry) == AvatarCache::Hold::gone ? "gone" : "held");
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the taker now waits for the lock
+    // The taker has opened the entry's manifest, and now waits for its lock.
+    ASSERT_TRUE(opened_again(fs::absolute(entry + "/manifest.json").string(), 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     fs::rename(entry, entry + ".tmp.1");
     if (!through_materialise) AvatarCache().materialise(source);  // someone publishes it anew
     ::close(lock);
