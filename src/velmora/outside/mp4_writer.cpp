@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -17,13 +18,18 @@ namespace {
 constexpr const char* AUDIO_FILE = "the audio file of this render";
 constexpr const char* AVATAR_FILE = "the file of the avatar being rendered";
 
+// The audio file an item names, kept from being what the video replaces; nothing for an item of samples.
+std::optional<KeptFile> kept_audio(const AudioItem& item) {
+  const auto* path = std::get_if<std::filesystem::path>(&AudioAccess::value(item));
+  if (!path) return std::nullopt;
+  return KeptFile{path->string(), AUDIO_FILE};
+}
+
 // The items of a stream, each audio file refused as the video's target before it is read. `out` outlives
 // the generator.
 Generator<AudioItem> kept_from(Generator<AudioItem> items, Mp4Output* out) {
   while (std::optional<AudioItem> item = items.next()) {
-    if (const auto* path = std::get_if<std::filesystem::path>(&AudioAccess::value(*item))) {
-      out->keep({path->string(), AUDIO_FILE});
-    }
+    if (std::optional<KeptFile> kept = kept_audio(*item)) out->keep(std::move(*kept));
     AudioItem next = std::move(*item);
     co_yield std::move(next);
   }
@@ -38,9 +44,7 @@ std::int64_t write_mp4(Avatar& avatar, AudioInput audio, const std::string& out_
   // The files this render reads are never what the video replaces.
   std::vector<KeptFile> keep;
   if (const auto& item = AudioAccess::item(audio)) {
-    if (const auto* path = std::get_if<std::filesystem::path>(&AudioAccess::value(*item))) {
-      keep.push_back({path->string(), AUDIO_FILE});
-    }
+    if (std::optional<KeptFile> kept = kept_audio(*item)) keep.push_back(std::move(*kept));
   }
   if (const std::string& source = AvatarAccess::source(avatar); !source.empty()) keep.push_back({source, AVATAR_FILE});
   Mp4Output out(out_path, settings, std::move(keep));
