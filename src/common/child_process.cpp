@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -55,8 +56,8 @@ struct SpawnSettings {
   }
 };
 
-// Whether a process that is not a zombie has the process group `pgid`, as /proc shows. A group's id is not
-// given to another process while the group has members, so the answer is about this group.
+// Whether a process that is not a zombie has the process group `pgid`, as /proc shows. Asked only while the
+// group's leader is unreaped, which keeps the id from being given to another process.
 bool live_member_of(pid_t pgid) {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
@@ -83,11 +84,17 @@ bool live_member_of(pid_t pgid) {
   return false;
 }
 
-int decode_status(int st) {
-  if (WIFEXITED(st)) return WEXITSTATUS(st);
-  if (WIFSIGNALED(st)) return -WTERMSIG(st);
-  return -1;
+// The exit status in `info` (from waitid), or minus the signal number that ended the child.
+int status_of(const siginfo_t& info) { return info.si_code == CLD_EXITED ? info.si_status : -info.si_status; }
+
+// Whether the system reaps this process's children as they end (SIGCHLD ignored, or SA_NOCLDWAIT), so that an
+// ended child leaves no zombie to hold its id. Asked at each use: the application may change it at any time.
+bool system_reaps_children() {
+  struct sigaction now {};
+  if (::sigaction(SIGCHLD, nullptr, &now) != 0) return true;  // unknown: no hold is counted on
+  return now.sa_handler == SIG_IGN || (now.sa_flags & SA_NOCLDWAIT) != 0;
 }
+
 
 }  // namespace
 
@@ -153,6 +160,18 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, ChildStre
     child.pid_ = -1;
     fail(rc, "could not start " + argv[0]);
   }
+  // A pidfd for the child (close-on-exec). A child that ended at once where the system reaps children is gone
+  // already, and its id may be another process's: no pidfd is made for it, or the pidfd names a process that
+  // is not our child, which waitid on a pidfd tells. Such a child counts as reaped.
+  child.pidfd_ = Fd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid_, 0)));
+  siginfo_t info{};
+  if (child.pidfd_.ok() ? ::waitid(P_PIDFD, static_cast<id_t>(child.pidfd_.get()), &info,
+                                   WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD
+                        : errno == ESRCH) {
+    child.pidfd_.reset();
+    child.reaped_ = true;
+    child.status_ = -1;
+  }
   child.in_ = std::move(in_w);
   child.out_ = std::move(out_r);
   child.err_ = std::move(err_r);
@@ -162,7 +181,9 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, ChildStre
 ChildProcess::ChildProcess(ChildProcess&& o) noexcept
     : pid_(std::exchange(o.pid_, -1)),
       own_group_(o.own_group_),
+      reaped_(o.reaped_),
       status_(std::exchange(o.status_, std::nullopt)),
+      pidfd_(std::move(o.pidfd_)),
       in_(std::move(o.in_)),
       out_(std::move(o.out_)),
       err_(std::move(o.err_)) {}
@@ -179,50 +200,64 @@ ChildProcess::~ChildProcess() {
   in_.reset();
   out_.reset();
   err_.reset();
-  if (pid_ > 0) {
+  if (pid_ > 0 && !reaped_) {
     signal_group(SIGKILL);
     wait();
   }
 }
 
-int ChildProcess::wait() {
-  if (status_) return *status_;
-  int st = 0;
-  while (::waitpid(pid_, &st, 0) < 0) {
-    if (errno != EINTR) {
-      status_ = -1;
-      return *status_;
-    }
+// waitid for the child, through the pidfd where there is one, which no other process's id can answer for
+// (where the system reaps children, our next child may have this one's id). False when the child has been
+// reaped, by another or by the system as it ended: its id is no longer ours, and it is counted as reaped.
+bool ChildProcess::wait_for(int options) {
+  siginfo_t info{};
+  const idtype_t by = pidfd_.ok() ? P_PIDFD : P_PID;
+  const auto id = static_cast<id_t>(pidfd_.ok() ? pidfd_.get() : pid_);
+  int rc;
+  while ((rc = ::waitid(by, id, &info, WEXITED | options)) != 0 && errno == EINTR) {
   }
-  status_ = decode_status(st);
+  if (rc == 0 && info.si_pid == pid_) status_ = status_of(info);
+  if (rc == 0 && (options & WNOWAIT)) return true;
+  reaped_ = true;
+  if (!status_) status_ = -1;
+  pidfd_.reset();
+  return rc == 0;
+}
+
+bool ChildProcess::held() {
+  // Asked each time, as an application's own reaping of every child (waitpid(-1)) may take it at any moment.
+  return pid_ > 0 && !reaped_ && wait_for(WNOHANG | WNOWAIT);  // running, or ended and a zombie until wait()
+}
+
+int ChildProcess::wait() {
+  if (pid_ <= 0) return -1;
+  if (!reaped_) wait_for(0);
   return *status_;
 }
 
 std::optional<int> ChildProcess::try_wait() {
-  if (status_) return status_;
-  int st = 0;
-  const pid_t r = ::waitpid(pid_, &st, WNOHANG);
-  if (r == 0 || (r < 0 && errno == EINTR)) return std::nullopt;
-  status_ = r < 0 ? -1 : decode_status(st);
+  held();
   return status_;
 }
 
 void ChildProcess::kill(int signal) {
-  if (pid_ > 0 && !status_) ::kill(pid_, signal);
+  // Through the pidfd where there is one: it names the child itself even where its id could be given away.
+  if (pidfd_.ok()) {
+    if (::syscall(SYS_pidfd_send_signal, pidfd_.get(), signal, nullptr, 0) == 0 || errno != ENOSYS) return;
+  }
+  if (held() && !system_reaps_children()) ::kill(pid_, signal);
 }
 
 void ChildProcess::signal_group(int signal) {
-  if (pid_ <= 0) return;
-  if (!own_group_) return kill(signal);
-  // While the child is unreaped its id stays taken; after that, the group id stays taken while the group has
-  // members, and nothing is sent once it has none.
-  if (!status_ || ::kill(-pid_, 0) == 0) ::kill(-pid_, signal);
+  if (!own_group_ || system_reaps_children()) return kill(signal);
+  // The group's id is the child's, which is ours while the child is unreaped, whatever the group holds.
+  if (held()) ::kill(-pid_, signal);
 }
 
 bool ChildProcess::group_running() {
-  if (pid_ <= 0) return false;
-  if (!try_wait()) return true;
-  return own_group_ && ::kill(-pid_, 0) == 0 && live_member_of(pid_);
+  if (!held()) return false;
+  if (!status_) return true;
+  return own_group_ && live_member_of(pid_);
 }
 
 long write_nosignal(int fd, const void* data, std::size_t size) {

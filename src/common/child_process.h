@@ -44,6 +44,12 @@ struct ChildStreams {
 // outside the range of process ids is not alive.
 bool pid_alive(long long pid);
 
+// A child's id, and its process group's, stay ours while the child is unreaped (a zombie holds its id), so this
+// class never reaps a child behind its owner's back: try_wait and group_running only look, and wait() reaps.
+// Once the child is reaped no signal goes to its id or its group's again, as either may name another process by
+// then. An application that lets the system reap its children (SIGCHLD ignored) or reaps them itself gives no such
+// hold: the child alone is then signalled, through a pidfd, which never names another process, and never its
+// group.
 class ChildProcess {
  public:
   // Starts argv[0] (looked up on PATH when it holds no "/") with `argv`. Its standard output is always a pipe.
@@ -52,7 +58,7 @@ class ChildProcess {
 
   ChildProcess(ChildProcess&& o) noexcept;
   ChildProcess& operator=(ChildProcess&& o) noexcept;
-  // A child still running is killed (SIGKILL, to its whole group when it leads one) and reaped.
+  // A child not reaped yet is killed (SIGKILL, to its whole group when it leads one) and reaped.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -67,25 +73,34 @@ class ChildProcess {
   void close_out() { out_.reset(); }
   void close_err() { err_.reset(); }
 
-  // Its exit status, or minus the signal number that ended it: waits for it (wait), or only looks (try_wait:
-  // nothing while it runs). Once known, the status is kept and returned again.
+  // Its exit status, or minus the signal number that ended it (-1 when another reaped it first): try_wait only
+  // looks (nothing while it runs) and leaves an ended child unreaped; wait() waits for its end and reaps it.
+  // Once known, the status is kept and returned again.
   int wait();
   std::optional<int> try_wait();
-  // Sends `signal` to a child that has not been reaped yet.
+  // Sends `signal` to the child until it is reaped.
   void kill(int signal);
 
   // For a child that leads a process group of its own, the group stands for every process the child started
   // (a wrapper script's programs, say), also after the child itself has ended; otherwise it is the child alone.
-  // signal_group sends `signal` to each of them that is left; group_running says whether any of them still
-  // runs (a zombie counts as ended), and reaps the child once it has ended.
+  // signal_group sends `signal` to each of them that is left, until the child is reaped; group_running says
+  // whether any of them still runs (a zombie counts as ended).
   void signal_group(int signal);
   bool group_running();
 
  private:
   ChildProcess() = default;
+  // Whether the child is ours to signal by its id: not reaped, by us or by anyone else. Records its status once
+  // it has ended.
+  bool held();
+  bool wait_for(int options);
   pid_t pid_ = -1;
   bool own_group_ = false;
+  bool reaped_ = false;  // by wait(), or found reaped by another
   std::optional<int> status_;
+  // The child itself until it is reaped; -1 where the system has no pidfds, and then its id stands for it,
+  // which only a zombie holds once it has ended.
+  Fd pidfd_;
   Fd in_, out_, err_;
 };
 

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -75,6 +76,31 @@ std::vector<pid_t> descendants(pid_t ancestor) {
     }
   }
   return out;
+}
+
+pid_t newcomer_with_id(pid_t pid) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    {
+      std::ofstream last("/proc/sys/kernel/ns_last_pid");
+      last << pid - 1 << std::flush;
+      if (!last) return -1;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) return 0;
+    if (child == 0) {
+      ::setsid();
+      for (;;) ::pause();
+    }
+    if (child == pid) {
+      while (::getpgid(child) != child) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // its setsid()
+      return child;
+    }
+    // Another process came first: it may not keep the id long.
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return 0;
 }
 
 bool process_ended(pid_t pid) {

@@ -57,6 +57,17 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 std::vector<pid_t> descendants(pid_t ancestor);
 // Whether `pid` has ended: no such process, or a zombie.
 bool process_ended(pid_t pid);
+// An unrelated process with the id `pid`, which an ended process of a test had: a child of ours that leads a
+// session (and so a process group) of its own and waits for a signal, given that id through
+// /proc/sys/kernel/ns_last_pid. -1 where that cannot be written (it takes root); 0 when other processes kept
+// taking the id. The caller ends it (SIGKILL and waitpid).
+pid_t newcomer_with_id(pid_t pid);
+// Whether our child `pid` still runs: not ended, by a signal or otherwise.
+inline bool still_running(pid_t pid) {
+  int status = 0;
+  return ::waitpid(pid, &status, WNOHANG) == 0;
+}
+
 // A process id that no process has now: a child's, once it has ended and been reaped.
 inline pid_t dead_pid() {
   const pid_t pid = ::fork();

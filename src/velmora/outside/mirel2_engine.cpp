@@ -283,7 +283,10 @@ class HostLink {
   // host deletes its staged model copies), while what they still write is read so that a full pipe never holds
   // one up; then SIGKILL to whatever is left. True when nothing needed SIGKILL (also when nothing ran).
   bool end_host() {
-    if (!child_.group_running()) return true;
+    if (!child_.group_running()) {
+      child_.wait();  // reaped last, once its group is done: its ids are not signalled again
+      return true;
+    }
     ending_ = true;
     child_.signal_group(SIGCONT);
     child_.signal_group(SIGTERM);
@@ -297,6 +300,7 @@ class HostLink {
       }
       if (!serve_pipes(false, std::min(deadline, now + EXIT_POLL)).any) std::this_thread::sleep_for(EXIT_POLL);
     }
+    child_.wait();
     return true;
   }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <stop_token>
 #include <string>
@@ -227,6 +228,53 @@ TEST(RealHost, AHostSlowerThanTheStartLimitLeavesNothingStagedAndNoProcess) {
     EXPECT_EQ(seen.size(), wrapped ? 2u : 1u);
     for (pid_t p : seen) EXPECT_TRUE(process_ended(p)) << "process " << p << " is left";
     EXPECT_TRUE(std::filesystem::is_empty(stage));
+  }
+}
+
+// Once an ended host is reaped, the system may give its id to any new process. An unrelated process that leads
+// a group of its own under the old host's id lives on, however the host ended: at close(), by a crash, or by an
+// interrupt it did not answer, after which the next render starts a new host; and then the avatar is destroyed.
+TEST(RealHost, AnUnrelatedProcessGivenAnEndedHostsIdIsNeverSignalled) {
+  const auto audio = tone(3.0), again = tone(1.0);
+  for (const std::string path : {"close", "crash", "replaced host"}) {
+    SCOPED_TRACE(path);
+    TempDir dir;
+    std::optional<Avatar> avatar(open(mirel2_bundle().write_directory(dir.path() / "m2")));
+    const pid_t host = program_of(descendants(::getpid()));
+    ASSERT_GT(host, 0);
+    if (path == "close") {
+      FrameStream stream = avatar->render(AudioInput::samples(std::span<const std::int16_t>(again)));
+      while (stream.next()) {
+      }
+      avatar->close();
+    } else if (path == "crash") {
+      FrameStream stream = avatar->render(AudioInput::samples(std::span<const std::int16_t>(audio)));
+      ASSERT_TRUE(stream.next());
+      ASSERT_EQ(::kill(host, SIGKILL), 0);
+      EXPECT_THROW(while (stream.next()) {}, Failed);
+      avatar->close();
+    } else {
+      ASSERT_EQ(::kill(host, SIGSTOP), 0);
+      std::stop_source stop;
+      stop.request_stop();
+      FrameStream stream = avatar->render(AudioInput::samples(std::span<const std::int16_t>(audio)), stop.get_token());
+      EXPECT_THROW(stream.next(), Cancelled);  // the stopped host does not answer the interrupt: it is ended
+    }
+    ASSERT_TRUE(process_ended(host));
+    const pid_t newcomer = testing::newcomer_with_id(host);
+    if (newcomer < 0) GTEST_SKIP() << "giving a process a chosen id takes root (/proc/sys/kernel/ns_last_pid)";
+    ASSERT_EQ(newcomer, host) << "other processes kept taking the id";
+    if (path == "replaced host") {
+      std::size_t frames = 0;
+      FrameStream stream = avatar->render(AudioInput::samples(std::span<const std::int16_t>(again)));
+      while (stream.next()) ++frames;
+      EXPECT_EQ(frames, 21u);
+      avatar->close();
+    }
+    avatar.reset();
+    EXPECT_TRUE(testing::still_running(newcomer));
+    ::kill(newcomer, SIGKILL);
+    ::waitpid(newcomer, nullptr, 0);
   }
 }
 
