@@ -1,6 +1,7 @@
 #pragma once
 // Opening an avatar: the way into the Avatar API.
 #include <filesystem>
+#include <stop_token>
 
 #include "velmora/avatar.hpp"
 #include "velmora/export.hpp"
@@ -29,5 +30,10 @@ namespace velmora {
 // Thread safety: may be called from several threads at once; opening an avatar that is already in the cache
 // never waits for another thread's unpacking of a different one.
 VELMORA_API Avatar open(const std::filesystem::path& source);
+
+// The same, stopped through `stop` (asked from any thread, or before the call): a render host that is starting
+// is ended at once, with time for its clean-up (0.3 s before SIGKILL), and open throws Cancelled, within a
+// second whatever the host does. Stop is not watched while a packed avatar is unpacked into the cache.
+VELMORA_API Avatar open(const std::filesystem::path& source, std::stop_token stop);
 
 }  // namespace velmora

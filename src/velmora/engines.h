@@ -25,15 +25,18 @@ bool apple_host_bundled();
 
 // The mirel-2 engine for `source` (`engine_id` is not consulted), with its failures mapped: NotSupported for
 // EngineUnavailable, Failed for EngineFailed and for a file error ("could not prepare that avatar"); package
-// errors and everything else (AvatarOutdated included) pass unchanged.
-std::unique_ptr<Engine> build_engine(const std::string& source, const std::string& engine_id);
+// errors and everything else (AvatarOutdated, and Cancelled for a stop asked while its host starts, included)
+// pass unchanged.
+std::unique_ptr<Engine> build_engine(const std::string& source, const std::string& engine_id, std::stop_token stop);
 
 // The unified engine on the avatar unpacked into the cache: NotSupported for V2UUnavailable, InvalidAvatar for
 // V2UInvalid, each with the error's cause as detail.
 std::unique_ptr<Engine> unified_engine(const std::string& source);
 
 // An Avatar around `prebuilt` when given (the id is not examined), else around the engine that the id's family
-// builds on `source`, with every construction failure mapped to the package's errors.
-Avatar open_engine(const std::string& source, const std::string& engine_id, std::unique_ptr<Engine> prebuilt = nullptr);
+// builds on `source`, with every construction failure mapped to the package's errors (Cancelled, for `stop`
+// asked while a render host starts, passes unchanged).
+Avatar open_engine(const std::string& source, const std::string& engine_id, std::unique_ptr<Engine> prebuilt = nullptr,
+                   std::stop_token stop = {});
 
 }  // namespace velmora::detail

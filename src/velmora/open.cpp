@@ -56,10 +56,10 @@ bool apple_host_bundled() {
   }
 }
 
-std::unique_ptr<Engine> build_engine(const std::string& source, const std::string&) {
+std::unique_ptr<Engine> build_engine(const std::string& source, const std::string&, std::stop_token stop) {
   try {
     const auto services = outside();
-    return need(services->mirel2_engine, LITERT)(source);
+    return need(services->mirel2_engine, LITERT)(source, std::move(stop));
   } catch (const AvatarError&) {
     throw;
   } catch (const session::EngineUnavailable& e) {
@@ -84,7 +84,8 @@ std::unique_ptr<Engine> unified_engine(const std::string& source) {
   }
 }
 
-Avatar open_engine(const std::string& source, const std::string& engine_id, std::unique_ptr<Engine> prebuilt) {
+Avatar open_engine(const std::string& source, const std::string& engine_id, std::unique_ptr<Engine> prebuilt,
+                   std::stop_token stop) {
   if (prebuilt) return Avatar(std::move(prebuilt), engine_id);
   std::unique_ptr<Engine> engine;
   try {
@@ -94,7 +95,7 @@ Avatar open_engine(const std::string& source, const std::string& engine_id, std:
       engine = std::make_unique<FixtureEngine>(source);
     } else if (LITERT.contains(engine_id)) {
       const auto services = outside();
-      engine = need(services->mirel2_engine, LITERT)(source);
+      engine = need(services->mirel2_engine, LITERT)(source, std::move(stop));
     } else if (UNIFIED.contains(engine_id)) {
       engine = unified_engine(source);
     } else {
@@ -118,9 +119,12 @@ Avatar open_engine(const std::string& source, const std::string& engine_id, std:
 
 }  // namespace detail
 
-Avatar open(const std::filesystem::path& source_path) {
+Avatar open(const std::filesystem::path& source_path) { return open(source_path, std::stop_token()); }
+
+Avatar open(const std::filesystem::path& source_path, std::stop_token stop) {
   const std::string source = source_path.string();
   if (source.empty()) throw InvalidAvatar("open() needs an avatar to open");
+  if (stop.stop_requested()) throw Cancelled();
   // A file or folder whose name looks like a service code is opened as an avatar.
   if (!detail::path_exists(source)) {
     if (detail::is_service_code(source)) throw NotSupported(detail::service_code_message(source));
@@ -136,8 +140,8 @@ Avatar open(const std::filesystem::path& source_path) {
     throw NotSupported(detail::CANNOT_RUN);
   }
   Avatar avatar = detail::LITERT.contains(engine_id) && detail::apple_host_bundled()
-                      ? detail::open_engine(source, engine_id, detail::build_engine(source, engine_id))
-                      : detail::open_engine(source, engine_id);
+                      ? detail::open_engine(source, engine_id, detail::build_engine(source, engine_id, stop))
+                      : detail::open_engine(source, engine_id, nullptr, stop);
   detail::AvatarAccess::set_source(avatar, source);
   return avatar;
 }

@@ -40,8 +40,8 @@ struct Outside {
   std::function<std::optional<json::Value>(const std::string& source)> read_manifest;
   // The engine id a manifest names.
   std::function<std::string(const json::Value& manifest)> resolve_engine;
-  // The mirel-2 engine adapter on an avatar file.
-  std::function<std::unique_ptr<Engine>(const std::string& source)> mirel2_engine;
+  // The mirel-2 engine adapter on an avatar file; Cancelled when `stop` is asked while it starts its host.
+  std::function<std::unique_ptr<Engine>(const std::string& source, std::stop_token stop)> mirel2_engine;
   // The render host program available on this machine, or nothing.
   std::function<std::optional<std::string>()> bundled_host;
   // The unified engine adapter on an unpacked avatar folder.

@@ -78,7 +78,7 @@ struct Services {
     Outside o;
     o.read_manifest = [](const std::string&) { return std::optional<json::Value>(json::Value::object({})); };
     o.resolve_engine = [this](const json::Value&) { return engine; };
-    o.mirel2_engine = [this](const std::string&) -> std::unique_ptr<Engine> {
+    o.mirel2_engine = [this](const std::string&, std::stop_token) -> std::unique_ptr<Engine> {
       if (mirel2_fails) mirel2_fails();
       ++built;
       return std::make_unique<FakeEngine>();

@@ -235,7 +235,7 @@ int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop
 
   ProgressView view(io.err, io.err_is_terminal && !o.quiet);
   try {
-    Avatar avatar = open(o.avatar);
+    Avatar avatar = open(o.avatar, stop);
     const std::int64_t frames =
         avatar.render(AudioInput::file(o.audio), o.output, stop, [&](const WriteProgress& p) { view.show(p); });
     view.finish();

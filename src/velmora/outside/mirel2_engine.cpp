@@ -106,7 +106,9 @@ struct Served {
 // lines of its standard error, served by one poll loop.
 class HostLink {
  public:
-  HostLink(const std::string& host, const std::string& source, const Mirel2Options& options)
+  // Starts the host and reads its hello line; a stop asked meanwhile ends the host (end_host) and throws
+  // Cancelled.
+  HostLink(const std::string& host, const std::string& source, const Mirel2Options& options, std::stop_token stop)
       : options_(options),
         // Out of our process group, so a terminal's Ctrl-C is ours to handle (by interrupting it); a host whose
         // parent died still ends, as its input closes.
@@ -114,13 +116,14 @@ class HostLink {
         stage_(new std::uint8_t[READ_BYTES]) {
     for (int fd : {child_.in(), child_.out(), child_.err()}) set_nonblocking(fd);
     ::fcntl(child_.out(), F_SETPIPE_SZ, PIPE_BYTES);  // fewer reads per frame; the default size works too
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
-    wake_in_ = Fd(wake[0]);
-    wake_out_ = Fd(wake[1]);
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+    wake_in_ = Fd(ends[0]);
+    wake_out_ = Fd(ends[1]);
     options_.step_samples = std::clamp<std::size_t>(options_.step_samples, 1, MAX_STEP_SAMPLES);
     out_buf_.reserve(4 + CONVERT_BLOCK * 4);
-    read_hello();
+    const std::stop_callback wake_on_stop(stop, [this] { wake(); });
+    read_hello(stop);
   }
 
   double fps() const { return fps_; }
@@ -383,9 +386,10 @@ class HostLink {
     host_gone();  // EPIPE: the host no longer reads
   }
 
-  void read_hello() {
+  void read_hello(const std::stop_token& stop) {
     const Deadline deadline = deadline_after(options_.start_timeout_s);
     while (true) {
+      if (stop.stop_requested()) cancelled_start();
       if (out_eof_) refused_before_hello();
       const auto nl = hello_.find('\n');
       if (nl != std::string::npos) {
@@ -614,6 +618,13 @@ class HostLink {
     return NO_START;
   }
 
+  [[noreturn]] void cancelled_start() {
+    velmora_log().debug("velmora: a stop came while the render host started; it is ended");
+    end_host();
+    reap();
+    throw Cancelled();
+  }
+
   [[noreturn]] void no_hello_in_time() {
     end_host();
     reap();
@@ -720,11 +731,13 @@ struct HostSlot {
   Mirel2Options options;
   std::shared_ptr<HostLink> link;
 
-  // The host for a new stream: one that an interrupt had to end is replaced by a new one.
-  std::shared_ptr<HostLink> for_stream() {
+  // The host for a new stream: one that an interrupt had to end is replaced by a new one (Cancelled when
+  // `stop` is asked while it starts).
+  std::shared_ptr<HostLink> for_stream(const std::stop_token& stop) {
     if (link->replaced()) {
+      if (stop.stop_requested()) throw Cancelled();
       velmora_log().debug("velmora: starting a new render host in place of the one an interrupt ended");
-      link = std::make_shared<HostLink>(host, source, options);
+      link = std::make_shared<HostLink>(host, source, options, stop);
     }
     return link;
   }
@@ -733,7 +746,7 @@ struct HostSlot {
 namespace {
 
 Generator<Frame> host_frames(std::shared_ptr<HostSlot> slot, Generator<Pcm> chunks, std::stop_token stop) {
-  const std::shared_ptr<HostLink> link = slot->for_stream();
+  const std::shared_ptr<HostLink> link = slot->for_stream(stop);
   // A stop asked from another thread wakes a wait for the host; the stream then ends with Cancelled.
   std::stop_callback wake_on_stop(stop, [raw = link.get()] { raw->wake(); });
   link->start_stream();
@@ -769,14 +782,15 @@ Mirel2Options mirel2_options_from_env() {
   return from_env;
 }
 
-Mirel2Engine::Mirel2Engine(const std::string& source, Mirel2Options options) {
+Mirel2Engine::Mirel2Engine(const std::string& source, Mirel2Options options, std::stop_token stop) {
   const std::optional<std::string> host = options.host ? options.host : bundled_host();
   if (!host) {
     throw session::EngineUnavailable(CANNOT_RUN,
                                      "no tarnhost program beside the library, in its installation's bin folder or on PATH");
   }
+  if (stop.stop_requested()) throw Cancelled();
   slot_ = std::make_shared<HostSlot>(HostSlot{*host, source, options, nullptr});
-  slot_->link = std::make_shared<HostLink>(*host, source, options);
+  slot_->link = std::make_shared<HostLink>(*host, source, options, stop);
 }
 
 Mirel2Engine::~Mirel2Engine() = default;

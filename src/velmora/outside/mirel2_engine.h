@@ -50,8 +50,9 @@ class Mirel2Engine : public Engine {
   // is not a usable avatar" (detail: its FATAL line) when it refuses the avatar (status 3 before its hello);
   // EngineFailed (detail: its status or the limit, and its last lines of standard error) when it ends otherwise
   // before its hello line, sends none within the start limit (it is ended), or its hello does not describe a
-  // frame stream at 16 kHz.
-  explicit Mirel2Engine(const std::string& source, Mirel2Options options = {});
+  // frame stream at 16 kHz. Cancelled when `stop` is asked before the hello line: the host is then ended as
+  // close() ends it (SIGTERM to its group, term_wait_s for its clean-up, SIGKILL).
+  explicit Mirel2Engine(const std::string& source, Mirel2Options options = {}, std::stop_token stop = {});
   // Ends a host still running, as close() does once its wait is over.
   ~Mirel2Engine() override;
 
@@ -63,7 +64,7 @@ class Mirel2Engine : public Engine {
   // next chunk's first sample. EngineFailed when the host ends during the stream or gives nothing for the
   // stall limit (it is ended); Cancelled once `stop` is asked to stop, also while waiting for the host. A
   // stream after an interrupt that had to end the host starts a new host first (failing as the constructor
-  // does).
+  // does, and watching `stop` as it starts).
   Generator<Frame> frames(Generator<Pcm> chunks) override;
   Generator<Frame> frames(Generator<Pcm> chunks, std::stop_token stop) override;
   // Leaves the host with a clean stream: the step being written is completed with silence, then a reset, a

@@ -16,8 +16,8 @@ Outside package_outside() {
   Outside o;
   o.read_manifest = read_manifest;
   o.resolve_engine = resolve_engine;
-  o.mirel2_engine = [](const std::string& source) -> std::unique_ptr<Engine> {
-    return std::make_unique<Mirel2Engine>(source, mirel2_options_from_env());
+  o.mirel2_engine = [](const std::string& source, std::stop_token stop) -> std::unique_ptr<Engine> {
+    return std::make_unique<Mirel2Engine>(source, mirel2_options_from_env(), std::move(stop));
   };
   o.bundled_host = bundled_host;
   o.unfold_imx = unfold_imx;

@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -433,6 +434,45 @@ TEST(CommandLine, ASignalCountsOnceItsHandlerHasRun) {
   EXPECT_EQ(signals.caught(), SIGTERM);
   for (int i = 0; i < 5000 && !stop.stop_requested(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_TRUE(stop.stop_requested());
+}
+
+// Ctrl-C or SIGTERM while the render host loads its model (a 5 s load, the signal 0.8 s into it) ends the
+// command within a second of the signal, by that signal, with the cancel line alone, no file, and no host left.
+TEST(CommandLine, ASignalWhileTheHostStartsEndsTheCommandByItWithinASecond) {
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // a host left behind becomes ours, and is seen
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGTERM");
+    TempDir dir;
+    const std::string bundle = testing::mirel2_bundle(5).write_directory(dir.path() / "m2");
+    testing::write_wav(dir.path() / "speech.wav", 16000, 1, testing::tone(1.0));
+    const std::string err = (dir.path() / "err.txt").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> argv = {PROGRAM, "render", bundle, (dir.path() / "speech.wav").string(), "-o",
+                                     (dir.path() / "o.mp4").string()};
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    ASSERT_FALSE(testing::descendants(pid).empty());  // the host is loading
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(pid, sig);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    std::printf("signal while the host starts to the end of velmora: %.3f s\n", took);
+    EXPECT_LT(took, 1.0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+    EXPECT_EQ(testing::read_file(err), "velmora: the render was cancelled\n");
+    EXPECT_FALSE(fs::exists(dir.path() / "o.mp4"));
+    EXPECT_TRUE(testing::descendants(::getpid()).empty());
+  }
 }
 
 }  // namespace

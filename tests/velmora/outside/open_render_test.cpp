@@ -50,7 +50,7 @@ struct Cache {
 // The services of the package, with the mirel-2 adapter on the fake render host.
 detail::Outside with_fake_host() {
   detail::Outside services = detail::package_outside();
-  services.mirel2_engine = [](const std::string& source) -> std::unique_ptr<Engine> {
+  services.mirel2_engine = [](const std::string& source, std::stop_token) -> std::unique_ptr<Engine> {
     detail::Mirel2Options o;
     o.host = std::string(VELMORA_BIN_DIR) + "/fake_render_host";
     return std::make_unique<detail::Mirel2Engine>(source, o);

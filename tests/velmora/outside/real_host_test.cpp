@@ -231,6 +231,7 @@ TEST(RealHost, AHostSlowerThanTheStartLimitLeavesNothingStagedAndNoProcess) {
   }
 }
 
+
 // Once an ended host is reaped, the system may give its id to any new process. An unrelated process that leads
 // a group of its own under the old host's id lives on, however the host ended: at close(), by a crash, or by an
 // interrupt it did not answer, after which the next render starts a new host; and then the avatar is destroyed.
@@ -275,6 +276,75 @@ TEST(RealHost, AnUnrelatedProcessGivenAnEndedHostsIdIsNeverSignalled) {
     EXPECT_TRUE(testing::still_running(newcomer));
     ::kill(newcomer, SIGKILL);
     ::waitpid(newcomer, nullptr, 0);
+  }
+}
+
+// A stop while a host starts (a slow model load, or a host that hangs before its hello) ends the start within
+// a second with Cancelled, through open() and through the render that starts a host in place of one an
+// interrupt ended; the host is ended with time for its clean-up, so it leaves no staged copy and no process.
+TEST(RealHost, AStopWhileAHostStartsEndsItWithinASecondAsCancelled) {
+  const auto audio = tone(1.0);
+  for (const bool hung : {false, true}) {
+    for (const bool replacing : {false, true}) {
+      SCOPED_TRACE(std::string(hung ? "hung host, " : "slow host, ") + (replacing ? "replacing a host" : "open()"));
+      TempDir dir;
+      const auto stage = dir.path() / "stage";
+      std::filesystem::create_directory(stage);
+      ScopedEnv stage_env("MIREL2_STAGE_DIR", stage.string());
+      // Starts are quick until the avatar is made slow (its model then takes 30 s to load) or `hang` exists
+      // (the host then stops itself before it starts).
+      const std::string bundle = (dir.path() / "m2.zip").string();
+      const std::filesystem::path hang = dir.path() / "hang";
+      const auto make_slow = [&] {
+        if (hung) {
+          std::ofstream(hang.string()) << "";
+        } else {
+          mirel2_bundle(30).write_zip(bundle);
+        }
+      };
+      mirel2_bundle().write_zip(bundle);
+      const std::string script = (dir.path() / "hanging-tarnhost").string();
+      std::ofstream(script) << "#!/bin/sh\n[ -e '" << hang.string() << "' ] && kill -STOP $$\nexec \"" << TARNHOST
+                            << "\" \"$@\"\n";
+      ::chmod(script.c_str(), 0755);
+      detail::Mirel2Options options;
+      options.host = script;
+
+      // The stop comes 0.5 s into the start.
+      std::stop_source stop;
+      Clock::time_point asked;
+      std::jthread stopper;
+      const auto stop_soon = [&] {
+        stopper = std::jthread([&] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(500));
+          asked = Clock::now();
+          stop.request_stop();
+        });
+        return stop.get_token();
+      };
+      std::optional<Avatar> avatar;
+      if (!replacing) {
+        make_slow();
+        EXPECT_THROW(detail::Mirel2Engine(bundle, options, stop_soon()), Cancelled);
+      } else {
+        avatar.emplace(std::make_unique<detail::Mirel2Engine>(bundle, options), "mirel2");
+        make_slow();
+        ASSERT_EQ(::kill(program_of(descendants(::getpid())), SIGSTOP), 0);
+        std::stop_source first;
+        first.request_stop();
+        FrameStream stopped = avatar->render(AudioInput::samples(std::span<const std::int16_t>(audio)), first.get_token());
+        EXPECT_THROW(stopped.next(), Cancelled);  // the stopped host is ended; the next render starts another
+        FrameStream stream = avatar->render(AudioInput::samples(std::span<const std::int16_t>(audio)), stop_soon());
+        EXPECT_THROW(stream.next(), Cancelled);
+      }
+      const auto cancelled = Clock::now();
+      stopper.join();
+      const double took = std::chrono::duration<double>(cancelled - asked).count();
+      std::printf("stop while a host starts to Cancelled: %.3f s\n", took);
+      EXPECT_LT(took, 1.0);
+      EXPECT_TRUE(descendants(::getpid()).empty());
+      EXPECT_TRUE(std::filesystem::is_empty(stage));
+    }
   }
 }
 
