@@ -127,6 +127,37 @@ class CtrlC {
   unsigned outer_stopping_ = 0;
 };
 
+// One call of the module on the main thread that runs the library with the GIL released. Python code that the
+// library runs on this thread meanwhile where what it raises cannot come out (a log record's handlers, and a
+// signal handler, as Python runs those between any two bytecodes of this thread) has its exception kept: the
+// call's `stop` (when given) is asked to stop, and the exception comes out of the call (raise_kept), as it
+// would have come out of a Python library's call. Calls may nest (a progress callback that opens another
+// avatar); the innermost keeps. Made and ended with the GIL held.
+class MainCall {
+ public:
+  explicit MainCall(std::stop_source* stop = nullptr);
+  ~MainCall();
+  MainCall(const MainCall&) = delete;
+  MainCall& operator=(const MainCall&) = delete;
+
+  bool kept() const { return static_cast<bool>(kept_); }
+  // Raises the first exception kept, if any (GIL held).
+  void raise_kept();
+
+ private:
+  friend void keep_raised(py::error_already_set& error);
+  MainCall* outer_ = nullptr;
+  std::stop_source* stop_ = nullptr;
+  py::object kept_;
+  bool active_ = false;  // made on the main thread
+};
+
+// What Python code that the library ran on this thread raised, where it cannot come out (GIL held). On the
+// main thread during a MainCall it is kept by that call; on the main thread outside one (an object being
+// deallocated) it is reported as Python reports an exception in __del__ (sys.unraisablehook); on other threads,
+// where no signal handler runs, it is that code's own failure (a logging failure loses its record alone).
+void keep_raised(py::error_already_set& error);
+
 // Raises the error that ended a render call: a Cancelled render (a Ctrl-C stopped it) runs Python's signal
 // handlers, which raise KeyboardInterrupt; anything else as python_exception maps it. GIL held.
 [[noreturn]] void raise_render_error(const std::exception_ptr& error);

@@ -106,7 +106,8 @@ std::optional<std::string> fs_path(py::handle path) {
   std::string what = type_name(error);
   try {
     what += ": " + py::str(error).cast<std::string>();
-  } catch (const py::error_already_set&) {  // an exception whose str() fails is known by its type alone
+  } catch (py::error_already_set& e) {  // an exception whose str() fails is known by its type alone
+    keep_raised(e);                       // and what str() raised (a signal handler's, maybe) is not lost
   }
   const bool is_exception = PyErr_GivenExceptionMatches(error.ptr(), PyExc_Exception);
   auto ref = std::make_shared<PyRef>(std::move(error));

@@ -59,6 +59,8 @@ struct Interpreter {
   int generation = 1;                   // of the holds: a forked child starts a new one
 } py_state;
 
+MainCall* current_call = nullptr;  // the innermost MainCall of the main thread (GIL held)
+
 void watch_loop(Watch* w) {
   unsigned char bytes[64];
   for (;;) {
@@ -219,6 +221,35 @@ void CtrlC::disarm() {
   const std::lock_guard<std::mutex> lock(watch->m);
   watch->target = std::move(outer_);
   watch->stopping = outer_stopping_;
+}
+
+MainCall::MainCall(std::stop_source* stop) : stop_(stop) {
+  if (!main_thread()) return;
+  active_ = true;
+  outer_ = std::exchange(current_call, this);
+}
+
+MainCall::~MainCall() {
+  if (active_) current_call = outer_;
+}
+
+void MainCall::raise_kept() {
+  if (!kept_) return;
+  py::object error = std::exchange(kept_, {});
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+void keep_raised(py::error_already_set& error) {
+  if (!main_thread()) return;
+  if (current_call && !current_call->kept_) {
+    current_call->kept_ = error.value();
+    if (error.trace()) PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
+    if (current_call->stop_) current_call->stop_->request_stop();
+    return;
+  }
+  // A second one in the same call (the first is on its way out), or none to raise it: reported, not lost.
+  error.discard_as_unraisable("velmora");
 }
 
 void CtrlC::let_go(int& hold) {

@@ -29,8 +29,9 @@ void write(const LogRecord& record) {
     call[1] = text(std::string(record.format));
     for (std::size_t i = 0; i < record.args.size(); ++i) call[i + 2] = log_arg(record.args[i]);
     logger.attr("log")(*call);
-  } catch (const py::error_already_set&) {
-    // A logging failure must not become the render's: the record is lost.
+  } catch (py::error_already_set& e) {
+    // On the main thread this may be what a signal handler raised, run between two bytecodes of logging.
+    keep_raised(e);
   }
 }
 

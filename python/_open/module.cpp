@@ -17,19 +17,23 @@ Threads: the GIL is released while the engine works (opening, each frame, closin
 renders of distinct avatars in distinct threads run at the same time. An avatar serves one call at a time:
 a call made while another one of the same avatar runs raises RuntimeError.
 
-Ctrl-C: a render in the main thread that waits inside the engine is stopped within a second, not at its next frame.
-While the main thread has a live render, the module's pipe is the interpreter's signal wakeup fd; a watcher
-thread that reads a SIGINT from it asks the render to stop (while SIGINT's handler is Python's
-default_int_handler; the same for SIGTERM given that handler), and passes every signal on to the wakeup fd the
-application had set. The engine is interrupted once, and KeyboardInterrupt is raised in the loop by Python's
-handler; the avatar can render again.
+Ctrl-C: a render in the main thread that waits inside the engine, and an open() waiting for a render host to
+start, are stopped within a second, not at their next frame or once the host is up. While the main thread has a
+live render or an open() in progress, the module's pipe is the interpreter's signal wakeup fd; a watcher thread
+that reads a SIGINT from it asks the call to stop (while SIGINT's handler is Python's default_int_handler; the
+same for SIGTERM given that handler), and passes every signal on to the wakeup fd the application had set. The
+engine is interrupted once (a starting host is ended), and KeyboardInterrupt is raised by Python's handler; the
+avatar can render again. What a signal handler raises while the library runs Python code on the main thread
+(its log records go to Python's logging there) comes out of the call in progress, which it stops, as does an
+error of the application's logging there.
 )";
 
 constexpr const char* OPEN_DOC = R"(The avatar at ``source``, ready to render.
 
 ``source`` is the path (str or os.PathLike) of an avatar on this machine: an avatar file or an unpacked
 avatar folder. Raises InvalidAvatar when there is none or it is not usable, NotSupported when this machine
-cannot run it, Failed when it could not be prepared.)";
+cannot run it, Failed when it could not be prepared. Ctrl-C in the main thread while the avatar's render host
+starts ends the host within a second and raises KeyboardInterrupt.)";
 
 constexpr const char* AVATAR_DOC = "An open avatar.  Get one from :func:`velmora.open`.";
 
@@ -71,6 +75,38 @@ void without_gil(F&& f) {
   }
   py::gil_scoped_release nogil;
   f();
+}
+
+// `call(stop_token)` (opening an avatar, writing a video) with the GIL released, as a call that a Ctrl-C in the
+// main thread stops (CtrlC) and that raises what Python code it ran raised where it could not come out
+// (MainCall) before its own failure, which raise_render_error maps. Its result is dropped without the GIL when
+// such an exception comes out instead.
+template <class F>
+auto stoppable_call(F&& call) {
+  std::stop_source stop;
+  MainCall main_call(&stop);
+  int hold = 0;
+  struct LetGo {
+    int& hold;
+    ~LetGo() { CtrlC::let_go(hold); }
+  } let_go{hold};
+  std::optional<decltype(call(stop.get_token()))> result;
+  std::exception_ptr error;
+  {
+    const CtrlC ctrl_c(stop, hold);
+    py::gil_scoped_release nogil;
+    try {
+      result.emplace(call(stop.get_token()));
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  if (main_call.kept()) {
+    without_gil([&] { result.reset(); });
+    main_call.raise_kept();
+  }
+  if (error) raise_render_error(error);
+  return std::move(*result);
 }
 
 // The calls of one avatar and its renders in progress, GIL held. Renders dropped while a call runs are closed
@@ -142,6 +178,7 @@ class Running {
 py::object next_frame(Frames& f) {
   if (f.running) throw py::value_error("generator already executing");
   const Running running(f);
+  MainCall call(&f.stop);
   std::optional<Frame> frame;
   std::exception_ptr error;
   {
@@ -154,6 +191,7 @@ py::object next_frame(Frames& f) {
     }
   }
   if (error || !frame) CtrlC::let_go(f.hold);  // the render has ended
+  call.raise_kept();
   if (error) raise_render_error(error);
   if (!frame) throw py::stop_iteration();
   return frame_array(std::move(*frame));
@@ -162,11 +200,13 @@ py::object next_frame(Frames& f) {
 void close_frames(Frames& f) {
   if (f.running) throw py::value_error("generator already executing");
   const Running running(f);
+  MainCall call;
   {
     py::gil_scoped_release nogil;
     f.stream.close();
   }
   CtrlC::let_go(f.hold);
+  call.raise_kept();
 }
 
 // generator.throw(): the render has no handler, so it is closed and the exception comes out of it.
@@ -217,25 +257,9 @@ py::object render(PyAvatar& a, py::handle audio, py::handle out_mp4, py::handle 
   if (!path) throw py::type_error("out_mp4 takes the path of a video file; got " + type_name(out_mp4));
   ProgressFn report = progress_function(progress);
   const Busy busy(a.use);
-  std::stop_source stop;
-  int hold = 0;
-  struct LetGo {
-    int& hold;
-    ~LetGo() { CtrlC::let_go(hold); }
-  } let_go{hold};
-  std::int64_t frames = 0;
-  std::exception_ptr error;
-  {
-    const CtrlC ctrl_c(stop, hold);
-    py::gil_scoped_release nogil;
-    try {
-      frames = a.avatar.render(std::move(input), std::filesystem::path(*path), stop.get_token(), std::move(report));
-    } catch (...) {
-      error = std::current_exception();
-    }
-  }
-  if (error) raise_render_error(error);
-  return py::int_(frames);
+  return py::int_(stoppable_call([&](std::stop_token stop) {
+    return a.avatar.render(std::move(input), std::filesystem::path(*path), std::move(stop), std::move(report));
+  }));
 }
 
 std::unique_ptr<PyAvatar> open_avatar(py::handle source) {
@@ -246,12 +270,8 @@ std::unique_ptr<PyAvatar> open_avatar(py::handle source) {
   }
   if (!PyUnicode_Check(path.ptr())) throw py::type_error("open() takes the path of an avatar; got " + type_name(path));
   const std::string bytes = *fs_path(path);
-  std::optional<Avatar> avatar;
-  {
-    py::gil_scoped_release nogil;
-    avatar.emplace(velmora::open(bytes));
-  }
-  return std::make_unique<PyAvatar>(std::move(*avatar));
+  return std::make_unique<PyAvatar>(
+      stoppable_call([&](std::stop_token stop) { return velmora::open(bytes, std::move(stop)); }));
 }
 
 py::object render_stats(PyAvatar& a) {
@@ -263,8 +283,12 @@ py::object render_stats(PyAvatar& a) {
 
 void close_avatar(PyAvatar& a) {
   const Busy busy(a.use);
-  py::gil_scoped_release nogil;
-  a.avatar.close();
+  MainCall call;
+  {
+    py::gil_scoped_release nogil;
+    a.avatar.close();
+  }
+  call.raise_kept();
 }
 
 // A typing.NamedTuple of this module.

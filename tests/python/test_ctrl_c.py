@@ -1,10 +1,12 @@
 """Ctrl-C during a render in the main thread: a child interpreter renders a long clip and gets SIGINT."""
 
+import json
 import os
 import select
 import signal
 import time
 
+import demo
 import pytest
 
 import velmora
@@ -146,3 +148,128 @@ def test_a_fork_inside_a_render_leaves_both_processes_rendering(fixture_avatar):
             os._exit(0 if counts == [25, 25] else 1)
     assert os.waitpid(forked[0], 0)[1] == 0
     assert counts == [25, 25]
+
+
+def slow_avatar(path, load_seconds):
+    """A mirel-2 avatar whose model takes `load_seconds` to load in the render host."""
+    demo.make_bundle(str(path))
+    make_slow(path, load_seconds)
+    return str(path)
+
+
+def make_slow(path, load_seconds):
+    model = path / "combined_litert.tflite"
+    model.write_text(json.dumps(dict(json.loads(model.read_text()), load_seconds=load_seconds)))
+
+
+def host_of(pid):
+    """The render host that `pid` started, once it runs."""
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        hosts = children(pid, "tarnhost")
+        if hosts:
+            return hosts[0]
+        time.sleep(0.01)
+    pytest.fail("no render host started")
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_while_the_host_starts_ends_the_command_by_it_at_once(sig, tmp_path):
+    avatar = slow_avatar(tmp_path / "slow", 5)
+    audio = tmp_path / "speech.wav"
+    demo.write_wav(str(audio), demo.speech_like(1.0))
+    child = python_child("import sys, velmora.__main__ as m; sys.exit(m.main())",
+                         "render", avatar, str(audio), "-o", str(tmp_path / "out.mp4"))
+    try:
+        host_of(child.pid)
+        time.sleep(0.5)
+        sent = time.monotonic()
+        os.kill(child.pid, sig)
+        status = child.wait(timeout=30)
+        took = time.monotonic() - sent
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert status == -sig, child.stderr.read()
+    assert took < 1.5, took
+    assert child.stderr.read() == b"velmora: the render was cancelled\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["slow", "speech.wav"]
+
+
+REPLACING = """
+import sys
+sys.path.insert(0, sys.argv[1] + "/scripts")
+import demo, velmora
+avatar = velmora.open(sys.argv[2])
+try:
+    print("rendering", flush=True)
+    for frame in avatar.render(demo.speech_like(30.0)):
+        pass
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print("starting a new host", flush=True)
+try:
+    print("rendered", sum(1 for _ in avatar.render(demo.speech_like(1.0))), flush=True)
+except KeyboardInterrupt:
+    print("KeyboardInterrupt", flush=True)
+avatar.close()
+"""
+
+
+def test_ctrl_c_while_a_render_starts_a_new_host_comes_out_at_once(tmp_path):
+    avatar = tmp_path / "bundle"
+    demo.make_bundle(str(avatar))
+    child = python_child(REPLACING, str(ROOT), str(avatar))
+    out = Output(child)
+    try:
+        out.until(lambda line: line == "rendering")
+        # The host stops answering, so the interrupt ends it; its successor then takes 5 s to load.
+        os.kill(host_of(child.pid), signal.SIGSTOP)
+        make_slow(avatar, 5)
+        time.sleep(0.3)
+        os.kill(child.pid, signal.SIGINT)
+        out.until(lambda line: line == "starting a new host")
+        host_of(child.pid)
+        time.sleep(0.5)
+        sent = time.monotonic()
+        os.kill(child.pid, signal.SIGINT)
+        out.until(lambda line: line in ("KeyboardInterrupt", "rendered"))
+        took = time.monotonic() - sent
+        assert child.wait(timeout=30) == 0, child.stderr.read()
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert out.lines[-1] == "KeyboardInterrupt"
+    assert took < 1.5, took
+    assert not children(child.pid, "tarnhost")
+
+
+HANDLER = """
+import signal, sys, velmora
+class Stop(Exception):
+    pass
+def stop(*_):
+    raise Stop()
+signal.signal(signal.SIGUSR1, stop)
+try:
+    velmora.open(sys.argv[1])
+    print("opened", flush=True)
+except Stop:
+    print("Stop", flush=True)
+"""
+
+
+def test_what_a_signal_handler_raises_while_the_host_starts_comes_out_of_open(tmp_path):
+    # The handler runs when the host's first lines after the load are logged, in Python's logging: what it
+    # raises there ends the start and comes out of open().
+    child = python_child(HANDLER, slow_avatar(tmp_path / "slow", 1))
+    out = Output(child)
+    try:
+        host_of(child.pid)
+        os.kill(child.pid, signal.SIGUSR1)
+        out.until(lambda line: line in ("Stop", "opened"))
+        assert child.wait(timeout=30) == 0, child.stderr.read()
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert out.lines == ["Stop"]
