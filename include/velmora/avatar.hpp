@@ -156,7 +156,8 @@ class VELMORA_API Avatar {
   // or is cancelled leaves neither, and an existing file is left as it was. A symbolic link `out_mp4` is
   // followed: the file it points to gets the video, and the link stays. An MP4 needs a regular file it can
   // seek in, so an existing FIFO, device or socket is refused (Failed), never replaced; so are the audio
-  // file and the avatar's own file (the same file by device and inode), before anything renders (an audio
+  // file and the avatar's own file (the same file by device and inode), and any name inside a folder avatar
+  // (the folder found by device and inode, so however the path is spelled), before anything renders (an audio
   // file in a stream: before it is read). The render's errors come out unchanged; the output's own faults
   // (encoder, container, disk, a file-size limit) and these refusals as Failed "could not write that video"
   // with the cause as detail.

@@ -27,6 +27,7 @@ extern "C" {
 #include <vector>
 
 #include "common/child_process.h"
+#include "common/file_tree.h"
 #include "common/pytext.h"
 #include "velmora/audio_input.h"
 #include "velmora/av.h"
@@ -151,6 +152,45 @@ void remove_dead_temporaries(const std::string& folder) {
     }
   }
   ::closedir(dir);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Where a video goes: a name in a folder held open, so that what is checked is the folder that gets it, however
+// its path is spelled.
+struct Destination {
+  std::string shown;  // how errors name it: the target as the caller gave it
+  Fd folder;          // O_PATH
+  std::string name;
+  std::optional<struct stat> now;  // what the name holds; nothing when it is free (or cannot be looked up)
+};
+
+// The destination `path`. Fails when its folder cannot be opened.
+Destination examine(const std::string& path, const std::string& shown) {
+  Destination d;
+  d.shown = shown;
+  const fs::path p(path);
+  d.name = p.filename().string();
+  const std::string folder = p.parent_path().string();
+  d.folder = Fd(::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!d.folder.ok()) fail("cannot create " + shown + ": " + errno_text(errno));
+  struct stat st {};
+  if (::fstatat(d.folder.get(), d.name.c_str(), &st, 0) == 0) d.now = st;
+  return d;
+}
+
+// Refuses `d` when it is `k` or, for a kept folder, anything inside it: a name below it however reached, or a
+// file that one of its names leads to (a hard link, or where a link of its own points).
+void check_kept(const Destination& d, const KeptFile& k) {
+  struct stat st {};
+  if (::stat(k.path.c_str(), &st) != 0) return;
+  if (d.now && same_file(*d.now, st)) fail(d.shown + " is " + k.role);
+  if (!S_ISDIR(st.st_mode)) return;
+  if (folder_within(d.folder.get(), st.st_dev, st.st_ino)) fail(d.shown + " is inside " + k.role + ", " + py_repr(k.path));
+  if (!d.now) return;
+  if (const std::optional<std::string> also = find_in_tree(k.path, d.now->st_dev, d.now->st_ino)) {
+    fail(d.shown + " is also " + py_repr(*also) + ", inside " + k.role);
+  }
 }
 
 // The temporary file as the container's output.
@@ -328,28 +368,20 @@ struct Mp4Output::Impl {
     }
   }
 
-  // Refuses a target that must not be replaced: a folder, a file that is not a regular file, a kept file.
-  // A target that is not there yet (or cannot be reached: creating the file says why) is none of them.
+  // Refuses a target that must not be replaced: a kept file or a name inside a kept folder, a folder, a file
+  // that is not a regular file. A target that is not there yet is none but the second.
   void check_target() const {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) fail(sink.shown + " is a folder");
-    if (!S_ISREG(st.st_mode)) {
-      fail(sink.shown + " is " + kind_text(st.st_mode) + ", not a regular file: an MP4 needs a file it can seek in");
-    }
-    for (const KeptFile& k : kept) check_kept(st, k);
-  }
-
-  void check_kept(const struct stat& target_st, const KeptFile& k) const {
-    struct stat st {};
-    if (::stat(k.path.c_str(), &st) == 0 && st.st_dev == target_st.st_dev && st.st_ino == target_st.st_ino) {
-      fail(sink.shown + " is " + k.role);
+    const Destination d = examine(file, sink.shown);
+    for (const KeptFile& k : kept) check_kept(d, k);
+    if (!d.now) return;
+    if (S_ISDIR(d.now->st_mode)) fail(d.shown + " is a folder");
+    if (!S_ISREG(d.now->st_mode)) {
+      fail(d.shown + " is " + kind_text(d.now->st_mode) + ", not a regular file: an MP4 needs a file it can seek in");
     }
   }
 
   void keep(KeptFile k) {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) == 0) check_kept(st, k);
+    check_kept(examine(file, sink.shown), k);
     kept.push_back(std::move(k));
   }
 

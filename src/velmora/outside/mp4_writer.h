@@ -17,7 +17,8 @@
 // stays. An MP4 is finished by seeking back into it, so an existing FIFO, device or socket is refused, never
 // replaced, and so is a folder. Nor does the video ever replace a file the render reads: the audio file and
 // the avatar's own file (the same file by device and inode, whatever the names) are refused before anything
-// renders.
+// renders; so is any name inside a folder avatar, new or existing (found by the device and inode of the
+// folder and of its parents, so any spelling of either path, and any file that a name inside it leads to).
 //
 // Frame size: yuv420p needs an even width and height, so an odd width loses its last column and an odd
 // height its last row. Frames are 8-bit RGB (grey and RGBA are taken too; alpha is dropped) and must all have

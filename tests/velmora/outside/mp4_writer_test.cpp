@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <stop_token>
@@ -327,6 +328,90 @@ TEST(Mp4Writer, TheVideoNeverReplacesItsOwnAudioOrAvatarWhateverTheirNames) {
     EXPECT_TRUE(testing::read_file(s.avatar) == avatar_text) << "the avatar was replaced";
     EXPECT_TRUE(testing::read_file(s.audio) == audio_text) << "the audio was replaced";
     EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
+  }
+}
+
+TEST(Mp4Writer, NoFileInsideAFolderAvatarIsEverTheVideoWhateverItsSpelling) {
+  // A folder avatar with a nested file, a link inside it and a link of its own that points out of it.
+  struct Bundle : WriteScene {
+    std::string folder = at("bundle");
+    Bundle() {
+      dir.write("bundle/manifest.json", R"({"engine": "vantor2-light", "width": 16, "height": 16})");
+      dir.write("bundle/canon.bin", "canon");
+      dir.write("bundle/sub/deep.bin", "deep");
+      dir.write("shared.bin", "shared");
+      fs::create_symlink("canon.bin", at("bundle/alias.bin"));
+      fs::create_symlink("../shared.bin", at("bundle/shared.bin"));
+    }
+    // Every name under the folder (and the shared file) with the start of what it holds, links as their text.
+    std::map<std::string, std::string> contents() const {
+      const auto start = [](const fs::path& p) { return testing::read_file(p).substr(0, 16); };
+      std::map<std::string, std::string> found{{"shared.bin", start(at("shared.bin"))}};
+      for (const auto& e : fs::recursive_directory_iterator(folder)) {
+        found[e.path().lexically_relative(dir.path()).string()] =
+            e.is_symlink() ? "-> " + fs::read_symlink(e.path()).string() : e.is_directory() ? "/" : start(e.path());
+      }
+      return found;
+    }
+  };
+  struct Case {
+    const char* name;
+    std::function<std::string(const Bundle&)> target;  // made ready, and returned as the renderer is given it
+    bool refused = true;
+    std::string opened = "bundle";  // the avatar as open() is given it
+  };
+  const auto at = [](const char* name) { return [name](const Bundle& b) { return b.at(name); }; };
+  const auto link = [](const char* name, const char* to) {
+    return [name, to](const Bundle& b) {
+      fs::create_symlink(to, b.at(name));
+      return b.at(name);
+    };
+  };
+  const Case cases[] = {
+      {"an avatar file", at("bundle/canon.bin")},
+      {"a file in a subfolder", at("bundle/sub/deep.bin")},
+      {"a new file", at("bundle/new.mp4")},
+      {"the folder itself", at("bundle")},
+      {"dot-dot and doubled slashes", at("bundle/sub/..//./canon.bin")},
+      {"a relative path", [](const Bundle& b) { return fs::relative(b.at("bundle/canon.bin")).string(); }},
+      {"a link to an avatar file", link("canon.mp4", "bundle/canon.bin")},
+      {"a dangling link into the folder", link("new.mp4", "bundle/sub/new.mp4")},
+      {"the avatar's own link", at("bundle/alias.bin")},
+      {"a link to the folder, then a file", at("same/sub/deep.bin")},
+      {"a hard link to an avatar file",
+       [](const Bundle& b) {
+         fs::create_hard_link(b.at("bundle/canon.bin"), b.at("hard.mp4"));
+         return b.at("hard.mp4");
+       }},
+      {"a file the avatar links to", at("shared.bin")},
+      {"the folder opened through a link", at("bundle/canon.bin"), true, "same"},
+      {"a name that merely starts like the folder", at("bundle.mp4"), false},
+      {"a folder beside it", [](const Bundle& b) {
+         fs::create_directory(b.at("bundlex"));
+         return b.at("bundlex/o.mp4");
+       }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bundle b;
+    fs::create_symlink("bundle", b.at("same"));
+    const std::string target = c.target(b);
+    const auto before = b.contents();
+    Avatar avatar = open(b.at(c.opened));
+    int frames = 0;
+    const Outcome got = attempt([&] {
+      avatar.render(AudioInput::file(b.audio), target, {}, [&](const WriteProgress&) { ++frames; });
+    });
+    EXPECT_EQ(b.contents(), before);
+    EXPECT_EQ(b.temporaries(), std::vector<std::string>{});
+    if (!c.refused) {
+      EXPECT_EQ(got.kind, "") << got.detail;
+      continue;
+    }
+    EXPECT_EQ(got.kind, "Failed");
+    EXPECT_EQ(got.message, detail::WRITE_FAILED);
+    EXPECT_NE(got.detail.find("the folder of the avatar being rendered"), std::string::npos) << got.detail;
+    EXPECT_EQ(frames, 0);  // refused before the render began
   }
 }
 
