@@ -350,8 +350,8 @@ struct Mp4Output::Impl {
       av_freep(&io->buffer);
       avio_context_free(&io);
     }
-    if (sink.fd >= 0) ::close(sink.fd);
     if (!committed && !temp_name.empty()) ::unlinkat(temp_folder.get(), temp_name.c_str(), 0);
+    if (sink.fd >= 0) ::close(sink.fd);  // the lock goes with it, after the file
   }
 
   // Fails with `what`, the cause (our file's fault, else the libraries' code) and what they logged about it.
@@ -384,7 +384,8 @@ struct Mp4Output::Impl {
         sink.path = (fs::path(d.path).parent_path() / name).string();
         temp_folder = std::move(d.folder);
         temp_name = std::move(name);
-        // Held until the file is closed: it marks the file as a live writer's to every other writer.
+        // Held until the file is renamed or removed: it marks the file as a live writer's to every other writer,
+        // also to one that cannot see this process.
         ::flock(fd, LOCK_EX | LOCK_NB);
         return;
       }
@@ -569,15 +570,14 @@ struct Mp4Output::Impl {
     avio_flush(io);
     check_io("cannot finish the MP4 container");
     if (::fsync(sink.fd) != 0) fail("cannot sync " + sink.shown + ": " + errno_text(errno));
-    const int fd = std::exchange(sink.fd, -1);
-    if (::close(fd) != 0) fail("cannot close " + sink.shown + ": " + errno_text(errno));
     // The target is followed again: a link made meanwhile stays, and the video goes where it points now,
-    // checked as at the start.
+    // checked as at the start. The file stays open, and so locked, until it is renamed.
     for (int look = 0;; ++look) {
       const Destination d = locate(target);
       check(d);
       if (before_rename) before_rename();
       if (put_in_place(d)) {
+        ::close(std::exchange(sink.fd, -1));  // synced: closing has nothing left to report
         // The rename itself reaches the disk with its folder.
         const int dir = ::openat(d.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0) {

@@ -10,7 +10,7 @@
 // Any failure, a cancelled render included, removes the temporary file and leaves an existing target as it
 // was. A writer that was killed cannot remove its temporary: the next write into the same folder removes the
 // temporaries whose process no longer exists and that no writer holds locked (each writer holds a lock on its
-// own, for writers on other machines sharing the folder).
+// own until it is renamed, for writers on other machines or in other pid namespaces sharing the folder).
 //
 // What the target may be: a new file or an existing regular file. A symbolic link is followed to the end of
 // its chain (a relative link from its own folder): that file gets the video, written beside it, and the link

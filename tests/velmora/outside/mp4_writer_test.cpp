@@ -611,6 +611,21 @@ TEST(Mp4Writer, WhatComesInPlaceOfTheTargetJustBeforeTheRenameIsNeverReplaced) {
   }
 }
 
+// A sweeper that cannot see the writer's process (another pid namespace) has only the lock to go by.
+TEST(Mp4Writer, TheTemporaryStaysLockedUntilItIsRenamed) {
+  WriteScene s;
+  bool looked = false;
+  const Outcome got = write_grey(s.at("talk.mp4"), {}, [&](const detail::Mp4Output& out) {
+    const int fd = ::open(out.temp_path().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(::flock(fd, LOCK_SH | LOCK_NB), 0) << "the temporary is not locked just before the rename";
+    ::close(fd);
+    looked = true;
+  });
+  EXPECT_EQ(got.kind, "") << got.detail;
+  EXPECT_TRUE(looked);
+}
+
 TEST(Mp4Writer, TheNextWriteRemovesDeadWritersTemporariesAndNoneOfALiveWriter) {
   WriteScene s;
   const std::string dead = std::to_string(dead_pid());
