@@ -372,6 +372,7 @@ TEST(Mp4Writer, NoFileInsideAFolderAvatarIsEverTheVideoWhateverItsSpelling) {
       {"a file in a subfolder", at("bundle/sub/deep.bin")},
       {"a new file", at("bundle/new.mp4")},
       {"the folder itself", at("bundle")},
+      {"a link to the folder itself", link("bundle.mp4", "bundle")},
       {"dot-dot and doubled slashes", at("bundle/sub/..//./canon.bin")},
       {"a relative path", [](const Bundle& b) { return fs::relative(b.at("bundle/canon.bin")).string(); }},
       {"a link to an avatar file", link("canon.mp4", "bundle/canon.bin")},
