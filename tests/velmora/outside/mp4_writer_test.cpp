@@ -513,56 +513,6 @@ TEST(Mp4Writer, ASymbolicLinkStaysAndTheFileItPointsToGetsTheVideo) {
   EXPECT_TRUE(fs::is_symlink(s.at("loop.mp4")));
 }
 
-TEST(Mp4Writer, ALinkMadeWhileTheVideoIsWrittenStaysAndWhereItPointsIsCheckedAgain) {
-  struct Case {
-    const char* to;       // what the target becomes a link to after the first frame, from the scene's folder
-    const char* refused;  // a part of the detail; nothing: the video lands where the link points
-  };
-  const Case cases[] = {
-      {"videos/real.mp4", nullptr},
-      {"videos/new.mp4", nullptr},
-      {"speech.wav", "is the audio file of this render"},
-      {"bundle/canon.bin", "inside the folder of the avatar being rendered"},
-      {"fifo", "is a FIFO"},
-  };
-  for (const Case& c : cases) {
-    for (const bool existed : {true, false}) {
-      SCOPED_TRACE(std::string(c.to) + (existed ? " in place of a file" : " where there was none"));
-      WriteScene s;
-      s.dir.write("bundle/manifest.json", R"({"engine": "vantor2-light", "width": 16, "height": 16})");
-      s.dir.write("bundle/canon.bin", "canon");
-      s.dir.write("videos/real.mp4", "an earlier video");
-      ASSERT_EQ(::mkfifo(s.at("fifo").c_str(), 0666), 0);
-      if (existed) s.dir.write("talk.mp4", "the target's video");
-      const std::string audio = testing::read_file(s.audio);
-      Avatar avatar = open(s.at("bundle"));
-      const Outcome got = attempt([&] {
-        avatar.render(AudioInput::file(s.audio), s.at("talk.mp4"), {}, [&](const WriteProgress& p) {
-          if (p.frames != 1) return;
-          fs::remove(s.at("talk.mp4"));
-          fs::create_symlink(c.to, s.at("talk.mp4"));
-        });
-      });
-      EXPECT_TRUE(fs::is_symlink(s.at("talk.mp4")));
-      EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
-      EXPECT_TRUE(testing::read_file(s.audio) == audio) << "the audio was replaced";
-      EXPECT_EQ(testing::read_file(s.at("bundle/canon.bin")), "canon");
-      EXPECT_EQ(fs::status(s.at("fifo")).type(), fs::file_type::fifo);
-      if (c.refused) {
-        EXPECT_EQ(got.kind, "Failed");
-        EXPECT_NE(got.detail.find(c.refused), std::string::npos) << got.detail;
-      } else {
-        EXPECT_EQ(got.kind, "") << got.detail;
-        const bool landed = fs::is_regular_file(s.at(c.to)) && testing::read_file(s.at(c.to)) != "an earlier video";
-        EXPECT_TRUE(landed) << c.to << " did not get the video";
-        if (landed) {
-          EXPECT_EQ(testing::probe_mp4(s.at(c.to)).frames, 25);
-        }
-      }
-    }
-  }
-}
-
 // Writes a second of grey 16 x 16 video straight through an Mp4Output; `before_rename` as commit() takes it.
 Outcome write_grey(const std::string& target, std::vector<detail::KeptFile> keep,
                    const std::function<void(const detail::Mp4Output&)>& before_rename) {
@@ -575,38 +525,66 @@ Outcome write_grey(const std::string& target, std::vector<detail::KeptFile> keep
   });
 }
 
-TEST(Mp4Writer, WhatComesInPlaceOfTheTargetJustBeforeTheRenameIsNeverReplaced) {
+TEST(Mp4Writer, ALinkMadeWhileTheVideoIsWrittenStaysAndWhereItPointsIsCheckedAgain) {
   struct Case {
-    const char* to;       // what the target becomes a link to after the last check, from the scene's folder
+    const char* to;       // what the target becomes a link to, from the scene's folder
     const char* refused;  // a part of the detail; nothing: the video lands where the link points
   };
   const Case cases[] = {
       {"videos/real.mp4", nullptr},
+      {"videos/new.mp4", nullptr},
       {"speech.wav", "is the audio file of this render"},
+      {"bundle/canon.bin", "inside the folder of the avatar being rendered"},
+      {"fifo", "is a FIFO"},
   };
   for (const Case& c : cases) {
     for (const bool existed : {true, false}) {
-      SCOPED_TRACE(std::string(c.to) + (existed ? " in place of a file" : " where there was none"));
-      WriteScene s;
-      s.dir.write("videos/real.mp4", "an earlier video");
-      if (existed) s.dir.write("talk.mp4", "the target's video");
-      const std::string audio = testing::read_file(s.audio);
-      int looks = 0;
-      const Outcome got = write_grey(s.at("talk.mp4"), {{s.audio, "the audio file of this render"}},
-                                     [&](const detail::Mp4Output&) {
-                                       if (looks++ > 0) return;
-                                       fs::remove(s.at("talk.mp4"));
-                                       fs::create_symlink(c.to, s.at("talk.mp4"));
-                                     });
-      EXPECT_TRUE(fs::is_symlink(s.at("talk.mp4")));
-      EXPECT_TRUE(testing::read_file(s.audio) == audio) << "the audio was replaced";
-      EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
-      if (c.refused) {
-        EXPECT_EQ(got.kind, "Failed");
-        EXPECT_NE(got.detail.find(c.refused), std::string::npos) << got.detail;
-      } else {
+      // The link comes while the frames are written (through the render), or between the last check and the
+      // rename (straight through the output).
+      for (const bool at_rename : {false, true}) {
+        SCOPED_TRACE(std::string(c.to) + (existed ? " in place of a file" : " where there was none") +
+                     (at_rename ? ", just before the rename" : ", after the first frame"));
+        WriteScene s;
+        s.dir.write("bundle/manifest.json", R"({"engine": "vantor2-light", "width": 16, "height": 16})");
+        s.dir.write("bundle/canon.bin", "canon");
+        s.dir.write("videos/real.mp4", "an earlier video");
+        ASSERT_EQ(::mkfifo(s.at("fifo").c_str(), 0666), 0);
+        if (existed) s.dir.write("talk.mp4", "the target's video");
+        const std::string audio = testing::read_file(s.audio);
+        int swaps = 0;
+        const auto swap = [&] {
+          if (swaps++ > 0) return;
+          fs::remove(s.at("talk.mp4"));
+          fs::create_symlink(c.to, s.at("talk.mp4"));
+        };
+        Outcome got;
+        if (at_rename) {
+          got = write_grey(s.at("talk.mp4"),
+                           {{s.audio, "the audio file of this render"},
+                            {s.at("bundle"), "the folder of the avatar being rendered"}},
+                           [&](const detail::Mp4Output&) { swap(); });
+        } else {
+          Avatar avatar = open(s.at("bundle"));
+          got = attempt([&] {
+            avatar.render(AudioInput::file(s.audio), s.at("talk.mp4"), {}, [&](const WriteProgress&) { swap(); });
+          });
+        }
+        EXPECT_TRUE(fs::is_symlink(s.at("talk.mp4")));
+        EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
+        EXPECT_TRUE(testing::read_file(s.audio) == audio) << "the audio was replaced";
+        EXPECT_EQ(testing::read_file(s.at("bundle/canon.bin")), "canon");
+        EXPECT_EQ(fs::status(s.at("fifo")).type(), fs::file_type::fifo);
+        if (c.refused) {
+          EXPECT_EQ(got.kind, "Failed");
+          EXPECT_NE(got.detail.find(c.refused), std::string::npos) << got.detail;
+          continue;
+        }
         EXPECT_EQ(got.kind, "") << got.detail;
-        EXPECT_NE(testing::read_file(s.at(c.to)), "an earlier video");
+        const bool landed = fs::is_regular_file(s.at(c.to)) && testing::read_file(s.at(c.to)) != "an earlier video";
+        EXPECT_TRUE(landed) << c.to << " did not get the video";
+        if (landed) {
+          EXPECT_EQ(testing::probe_mp4(s.at(c.to)).frames, 25);
+        }
       }
     }
   }
