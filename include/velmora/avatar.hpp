@@ -154,9 +154,11 @@ class VELMORA_API Avatar {
   // after a silence gets its picture that much early. The count of frames is render()'s. It writes a temporary
   // file beside `out_mp4` and renames it over `out_mp4` only once the video is complete: a render that fails
   // or is cancelled leaves neither, and an existing file is left as it was. A symbolic link `out_mp4` is
-  // followed: the file it points to gets the video, and the link stays. An MP4 needs a regular file it can
-  // seek in, so an existing FIFO, device or socket is refused (Failed), never replaced; so are the audio
-  // file and the avatar's own file (the same file by device and inode), before anything renders (an audio
+  // followed: the file it points to gets the video, and the link stays (one made while the render runs too,
+  // as the target is followed and checked again before the rename). An MP4 needs a regular file it can seek
+  // in, so an existing FIFO, device or socket is refused (Failed), never replaced; so are the audio file and
+  // the avatar's own file (the same file by device and inode), and any name inside a folder avatar (the
+  // folder found by device and inode, so however the path is spelled), before anything renders (an audio
   // file in a stream: before it is read). The render's errors come out unchanged; the output's own faults
   // (encoder, container, disk, a file-size limit) and these refusals as Failed "could not write that video"
   // with the cause as detail.

@@ -57,10 +57,10 @@ The video (H.264 at the engine's frame rate, the speech as AAC, both from 0 s an
 video runs one frame longer than its speech and its picture one frame behind it) is written under a temporary
 name beside ``out_mp4`` and renamed onto it once complete: a render that fails or is interrupted leaves no file,
 and an existing one as it was. A symbolic link is followed and stays; a FIFO, a device or a socket (an MP4 needs
-a file it can seek in), the audio file and the avatar's file are refused with Failed. ``progress``, given with
-``out_mp4``, is called after every frame written with a
-WriteProgress (frames, seconds of video, total_seconds of the audio or None for a stream, elapsed_seconds);
-an exception it raises stops the render and comes out of it.)";
+a file it can seek in), the audio file, the avatar's file and any name inside an avatar folder are refused with
+Failed. ``progress``, given with ``out_mp4``, is called after every frame written with a WriteProgress (frames,
+seconds of video, total_seconds of the audio or None for a stream, elapsed_seconds); an exception it raises
+stops the render and comes out of it.)";
 
 constexpr const char* BUSY = "this avatar is busy with another call: an avatar serves one call at a time";
 

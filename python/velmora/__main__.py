@@ -26,7 +26,7 @@ Renders the avatar speaking the audio into an MP4 video (H.264 video, AAC audio)
                      pointing at the new video. The video is always an MP4: a name that
                      does not end in .mp4 is refused (status 2). An MP4 needs a regular
                      file it can seek in: a FIFO, a device or a socket is refused, and so
-                     are the audio and the avatar themselves.
+                     are the audio, the avatar, and any name inside an avatar folder.
   -q, --quiet        no progress and no summary
   -h, --help         this text
 

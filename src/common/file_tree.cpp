@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <utility>
 #include <vector>
 
 namespace velmora {
 namespace {
 
 constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Deeper than any real tree: a folder mounted inside itself would otherwise be searched without end.
+constexpr int MAX_SEARCH_DEPTH = 64;
 
 struct OpenFolder {
   int fd;
@@ -71,6 +75,23 @@ std::int64_t bytes_below(int dfd) {
   return total;
 }
 
+std::optional<std::string> find_below(int dfd, const std::filesystem::path& at, dev_t dev, ino_t ino, int depth) {
+  for (const std::string& name : names_in(dfd)) {
+    struct stat st;
+    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      if (depth == MAX_SEARCH_DEPTH) continue;
+      const OpenFolder sub{::openat(dfd, name.c_str(), DIR_FLAGS)};
+      if (sub.fd < 0) continue;
+      if (auto found = find_below(sub.fd, at / name, dev, ino, depth + 1)) return found;
+      continue;
+    }
+    if (S_ISLNK(st.st_mode) && ::fstatat(dfd, name.c_str(), &st, 0) != 0) continue;
+    if (st.st_dev == dev && st.st_ino == ino) return (at / name).string();
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void remove_tree(const std::string& path) noexcept {
@@ -98,6 +119,30 @@ std::int64_t tree_bytes(const std::string& path) noexcept {
     return top.fd < 0 ? 0 : bytes_below(top.fd);
   } catch (...) {
     return 0;
+  }
+}
+
+std::optional<std::string> find_in_tree(const std::string& path, dev_t dev, ino_t ino) noexcept {
+  try {
+    const OpenFolder top{::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    return top.fd < 0 ? std::nullopt : find_below(top.fd, path, dev, ino, 0);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+bool folder_within(int folder_fd, dev_t dev, ino_t ino) noexcept {
+  struct stat st;
+  if (::fstat(folder_fd, &st) != 0) return false;
+  OpenFolder here{-1};
+  for (;;) {
+    if (st.st_dev == dev && st.st_ino == ino) return true;
+    OpenFolder up{::openat(here.fd >= 0 ? here.fd : folder_fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+    struct stat parent;
+    if (up.fd < 0 || ::fstat(up.fd, &parent) != 0) return false;
+    if (parent.st_dev == st.st_dev && parent.st_ino == st.st_ino) return false;  // the root is its own parent
+    std::swap(here.fd, up.fd);
+    st = parent;
   }
 }
 

@@ -1,7 +1,10 @@
 #pragma once
-// Whole folder trees: deleting one as far as possible, and adding up the bytes of its files. Neither follows a
-// symbolic link out of the tree.
+// Whole folder trees: deleting one as far as possible, adding up the bytes of its files, finding a file in one,
+// and whether a folder lies in one. None follows a symbolic link to a folder out of the tree.
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace velmora {
@@ -18,5 +21,15 @@ void remove_below(int folder_fd) noexcept;
 // link's, not its target's); links to folders are not entered and folders themselves count nothing. Names and
 // folders that cannot be read are left out; a missing folder gives 0.
 std::int64_t tree_bytes(const std::string& path) noexcept;
+
+// A path (`path` joined with the names) of a name under the folder `path` that is the file `dev`/`ino`, a link
+// to a file followed; nothing when none is. Subfolders are entered, links to folders are not; names and
+// folders that cannot be read are left out.
+std::optional<std::string> find_in_tree(const std::string& path, dev_t dev, ino_t ino) noexcept;
+
+// Whether the open folder `folder_fd` (an O_PATH descriptor will do) is the folder `dev`/`ino` or lies
+// anywhere below it. It climbs through ".." to the root, so every spelling of either path, a second mount of
+// the folder (a bind mount) included, gives the same answer. A parent that cannot be opened ends the climb.
+bool folder_within(int folder_fd, dev_t dev, ino_t ino) noexcept;
 
 }  // namespace velmora

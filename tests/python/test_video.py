@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import velmora
-from conftest import BUILD, CHILD_PRELOAD, speech
+from conftest import BUILD, CHILD_PRELOAD, session_folder, speech
 
 import demo
 from velmora.__main__ import default_output, progress_line
@@ -74,6 +74,19 @@ def test_a_video_never_replaces_its_own_audio_or_avatar(scene, fixture_avatar):
     assert (scene / "speech.wav").read_bytes() == audio
     assert (scene / "own.v1").read_text() == "vantor1-fixture 16 16\n"
     assert made(scene) == ["own.v1"]
+
+
+def test_a_video_never_goes_into_a_folder_avatar(scene):
+    bundle = session_folder(scene / "bundle", width=16, height=16)
+    (scene / "bundle" / "canon.bin").write_text("canon")
+    os.symlink("bundle/canon.bin", scene / "canon.mp4")
+    with velmora.open(bundle) as a:
+        for target in ["bundle/canon.bin", "canon.mp4", "bundle/new.mp4"]:
+            with pytest.raises(velmora.Failed, match="^could not write that video$") as refused:
+                a.render(scene / "speech.wav", out_mp4=target)
+            assert f"is inside the folder of the avatar being rendered, '{bundle}'" in str(refused.value.detail)
+    assert sorted(os.listdir(bundle)) == ["canon.bin", "manifest.json"]
+    assert (scene / "bundle" / "canon.bin").read_text() == "canon"
 
 
 def run_both(args, cwd):

@@ -36,7 +36,7 @@ constexpr const char* HELP =
     "                     pointing at the new video. The video is always an MP4: a name that\n"
     "                     does not end in .mp4 is refused (status 2). An MP4 needs a regular\n"
     "                     file it can seek in: a FIFO, a device or a socket is refused, and so\n"
-    "                     are the audio and the avatar themselves.\n"
+    "                     are the audio, the avatar, and any name inside an avatar folder.\n"
     "  -q, --quiet        no progress and no summary\n"
     "  -h, --help         this text\n"
     "\n"

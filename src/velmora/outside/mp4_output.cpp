@@ -20,6 +20,7 @@ extern "C" {
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -27,6 +28,7 @@ extern "C" {
 #include <vector>
 
 #include "common/child_process.h"
+#include "common/file_tree.h"
 #include "common/pytext.h"
 #include "velmora/audio_input.h"
 #include "velmora/av.h"
@@ -130,12 +132,17 @@ std::optional<long long> temporary_writer(std::string_view name) {
   return std::stoll(std::string(pid));
 }
 
-// Removes from `folder` the temporaries of writers that were killed: regular files named as this writer
-// names its own, whose process no longer exists and that no writer holds locked. A process that exists,
-// whichever program it runs now, keeps its files. Errors leave a file where it is.
-void remove_dead_temporaries(const std::string& folder) {
-  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (!dir) return;  // creating the temporary says why
+// Removes from the open folder `folder` the temporaries of writers that were killed: regular files named as
+// this writer names its own, whose process no longer exists and that no writer holds locked. A process that
+// exists, whichever program it runs now, keeps its files. Errors leave a file where it is.
+void remove_dead_temporaries(int folder) {
+  const int copy = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (copy < 0) return;  // creating the temporary says why
+  DIR* dir = ::fdopendir(copy);
+  if (!dir) {
+    ::close(copy);
+    return;
+  }
   const int at = ::dirfd(dir);
   while (const dirent* entry = ::readdir(dir)) {
     const std::optional<long long> pid = temporary_writer(entry->d_name);
@@ -151,6 +158,63 @@ void remove_dead_temporaries(const std::string& folder) {
     }
   }
   ::closedir(dir);
+}
+
+// The same file: device, inode and kind (the number of a removed file is soon given to the next one made, a
+// link among them).
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT);
+}
+
+// Where a video goes: the end of the target's link chain, as a name in a folder held open, so that what is
+// checked is the folder that gets the video, however its path is spelled.
+struct Destination {
+  std::string path;   // the end of the chain
+  std::string shown;  // how errors name it: the target as the caller gave it, and the end when that differs
+  Fd folder;          // O_PATH
+  std::string name;
+  std::optional<struct stat> now;  // what the name holds, never a link; nothing when it is free (or unreachable)
+};
+
+// How often the end of a link chain is looked for again when it changed while it was looked at.
+constexpr int MAX_LOOKS = 8;
+
+// Where a video for `target` goes now. Fails when the end's folder cannot be opened or the end keeps changing.
+Destination locate(const std::string& target) {
+  for (int look = 0; look < MAX_LOOKS; ++look) {
+    Destination d;
+    d.path = link_end(target);
+    d.shown = d.path == target ? py_repr(target) : py_repr(target) + " (a link to " + py_repr(d.path) + ")";
+    const fs::path p(d.path);
+    d.name = p.filename().string();
+    if (d.name.empty()) fail(d.shown + " names no file");
+    const std::string folder = p.parent_path().string();
+    d.folder = Fd(::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!d.folder.ok()) fail("cannot create " + d.shown + ": " + errno_text(errno));
+    struct stat st {};
+    if (::fstatat(d.folder.get(), d.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISLNK(st.st_mode)) continue;  // made a link since the chain was followed
+      d.now = st;
+    }
+    return d;
+  }
+  fail(py_repr(target) + " kept changing while it was looked at");
+}
+
+// Refuses `d` when it is `k` or, for a kept folder, anything inside it: a name below it however reached, or a
+// file that one of its names leads to (a hard link, or where a link of its own points).
+void check_kept(const Destination& d, const KeptFile& k) {
+  struct stat st {};
+  if (::stat(k.path.c_str(), &st) != 0) return;
+  if (d.now && same_file(*d.now, st)) fail(d.shown + " is " + k.role);
+  if (!S_ISDIR(st.st_mode)) return;
+  if (folder_within(d.folder.get(), st.st_dev, st.st_ino)) {
+    fail(d.shown + " is inside " + k.role + ", " + py_repr(k.path));
+  }
+  if (!d.now) return;
+  if (const std::optional<std::string> also = find_in_tree(k.path, d.now->st_dev, d.now->st_ino)) {
+    fail(d.shown + " is also " + py_repr(*also) + ", inside " + k.role);
+  }
 }
 
 // The temporary file as the container's output.
@@ -255,10 +319,11 @@ std::string shape_text(const Frame& f) {
 struct Mp4Output::Impl {
   Mp4Settings settings;
   std::string target;  // as given
-  std::string file;    // what the video replaces: `target` or the end of its link chain
   std::vector<KeptFile> kept;
   FileSink sink;
-  bool committed = false;
+  Fd temp_folder;  // O_PATH, where the temporary file is
+  std::string temp_name;
+  bool committed = false;  // the temporary's name is no longer ours to remove
 
   AVFormatContext* fmt = nullptr;
   AVIOContext* io = nullptr;
@@ -285,8 +350,8 @@ struct Mp4Output::Impl {
       av_freep(&io->buffer);
       avio_context_free(&io);
     }
-    if (sink.fd >= 0) ::close(sink.fd);
-    if (!committed && !sink.path.empty()) ::unlink(sink.path.c_str());
+    if (!committed && !temp_name.empty()) ::unlinkat(temp_folder.get(), temp_name.c_str(), 0);
+    if (sink.fd >= 0) ::close(sink.fd);  // the lock goes with it, after the file
   }
 
   // Fails with `what`, the cause (our file's fault, else the libraries' code) and what they logged about it.
@@ -304,52 +369,43 @@ struct Mp4Output::Impl {
 
   void create_temp() {
     if (fs::path(target).filename().empty()) fail(py_repr(target) + " names no file");
-    file = link_end(target);
-    sink.shown = file == target ? py_repr(target) : py_repr(target) + " (a link to " + py_repr(file) + ")";
-    const fs::path f(file);
-    if (f.filename().empty()) fail(sink.shown + " names no file");
-    check_target();
-    remove_dead_temporaries(f.parent_path().string());
+    Destination d = locate(target);
+    check(d);
+    sink.shown = d.shown;
+    remove_dead_temporaries(d.folder.get());
     static std::atomic<unsigned> serial{0};
     for (;;) {
       std::string name(".");
-      name.append(f.filename().string()).append(".").append(std::to_string(::getpid()));
+      name.append(d.name).append(".").append(std::to_string(::getpid()));
       name.append(".").append(std::to_string(serial++)).append(".part");
-      const fs::path temp = f.parent_path() / name;
-      const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      const int fd = ::openat(d.folder.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
         sink.fd = fd;
-        sink.path = temp.string();
-        // Held until the file is closed: it marks the file as a live writer's to every other writer.
+        sink.path = (fs::path(d.path).parent_path() / name).string();
+        temp_folder = std::move(d.folder);
+        temp_name = std::move(name);
+        // Held until the file is renamed or removed: it marks the file as a live writer's to every other writer,
+        // also to one that cannot see this process.
         ::flock(fd, LOCK_EX | LOCK_NB);
         return;
       }
-      if (errno != EEXIST) fail("cannot create " + sink.shown + ": " + errno_text(errno));
+      if (errno != EEXIST) fail("cannot create " + d.shown + ": " + errno_text(errno));
     }
   }
 
-  // Refuses a target that must not be replaced: a folder, a file that is not a regular file, a kept file.
-  // A target that is not there yet (or cannot be reached: creating the file says why) is none of them.
-  void check_target() const {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) fail(sink.shown + " is a folder");
-    if (!S_ISREG(st.st_mode)) {
-      fail(sink.shown + " is " + kind_text(st.st_mode) + ", not a regular file: an MP4 needs a file it can seek in");
-    }
-    for (const KeptFile& k : kept) check_kept(st, k);
-  }
-
-  void check_kept(const struct stat& target_st, const KeptFile& k) const {
-    struct stat st {};
-    if (::stat(k.path.c_str(), &st) == 0 && st.st_dev == target_st.st_dev && st.st_ino == target_st.st_ino) {
-      fail(sink.shown + " is " + k.role);
+  // Refuses a destination that must not be replaced: a kept file or a name inside a kept folder, a folder, a
+  // file that is not a regular file. A free name can only be the second.
+  void check(const Destination& d) const {
+    for (const KeptFile& k : kept) check_kept(d, k);
+    if (!d.now) return;
+    if (S_ISDIR(d.now->st_mode)) fail(d.shown + " is a folder");
+    if (!S_ISREG(d.now->st_mode)) {
+      fail(d.shown + " is " + kind_text(d.now->st_mode) + ", not a regular file: an MP4 needs a file it can seek in");
     }
   }
 
   void keep(KeptFile k) {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) == 0) check_kept(st, k);
+    check_kept(locate(target), k);
     kept.push_back(std::move(k));
   }
 
@@ -505,7 +561,7 @@ struct Mp4Output::Impl {
     encode_audio(false);
   }
 
-  void commit() {
+  void commit(const std::function<void()>& before_rename) {
     if (!fmt) fail("no frame to write");
     encode_audio(true);
     encode(audio.get(), audio_stream, nullptr, "the AAC encoder failed");
@@ -514,20 +570,60 @@ struct Mp4Output::Impl {
     avio_flush(io);
     check_io("cannot finish the MP4 container");
     if (::fsync(sink.fd) != 0) fail("cannot sync " + sink.shown + ": " + errno_text(errno));
-    const int fd = std::exchange(sink.fd, -1);
-    if (::close(fd) != 0) fail("cannot close " + sink.shown + ": " + errno_text(errno));
-    check_target();  // what may have come in its place meanwhile
-    if (::rename(sink.path.c_str(), file.c_str()) != 0) {
-      fail("cannot put the video in place of " + sink.shown + ": " + errno_text(errno));
+    // The target is followed again: a link made meanwhile stays, and the video goes where it points now,
+    // checked as at the start. The file stays open, and so locked, until it is renamed.
+    for (int look = 0;; ++look) {
+      const Destination d = locate(target);
+      check(d);
+      if (before_rename) before_rename();
+      if (put_in_place(d)) {
+        ::close(std::exchange(sink.fd, -1));  // synced: closing has nothing left to report
+        // The rename itself reaches the disk with its folder.
+        const int dir = ::openat(d.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+          ::fsync(dir);
+          ::close(dir);
+        }
+        return;
+      }
+      if (look == MAX_LOOKS) fail(d.shown + " kept changing while the video was put in place");
+    }
+  }
+
+  // Renames the temporary onto `d`; false when the name no longer holds what was checked (look again). An
+  // existing file is swapped out rather than replaced, so that whatever came in its place after the check (a
+  // link the user made) is seen and put back; a free name is taken only while it is free.
+  bool put_in_place(const Destination& d) {
+    const int from = temp_folder.get(), to = d.folder.get();
+    const char* temp = temp_name.c_str();
+    const char* name = d.name.c_str();
+    const int flags = d.now ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+    if (::renameat2(from, temp, to, name, flags) == 0) {
+      committed = true;
+      if (!d.now) return true;
+      struct stat out {};
+      if (::fstatat(from, temp, &out, AT_SYMLINK_NOFOLLOW) != 0 || same_file(out, *d.now)) {
+        ::unlinkat(from, temp, 0);  // the file the video replaces
+        return true;
+      }
+      if (::renameat2(from, temp, to, name, RENAME_EXCHANGE) != 0) {
+        fail("cannot put back what came in place of " + d.shown + " (it is " + py_repr(sink.path) + " now): " +
+             errno_text(errno));
+      }
+      committed = false;
+      return false;
+    }
+    const int e = errno;
+    struct stat ours {};
+    // Taken, or gone, since the check (while the temporary is still there).
+    if ((e == EEXIST || e == ENOENT) && ::fstatat(from, temp, &ours, AT_SYMLINK_NOFOLLOW) == 0) return false;
+    if (e != EINVAL) fail("cannot put the video in place of " + d.shown + ": " + errno_text(e));
+    // A file system that can do neither: a plain rename, which replaces whatever came there since the check.
+    if (::renameat(from, temp, to, name) != 0) {
+      fail("cannot put the video in place of " + d.shown + ": " + errno_text(errno));
     }
     committed = true;
-    // The rename itself reaches the disk with its folder.
-    const std::string folder = fs::path(file).parent_path().string();
-    const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      ::fsync(dir);
-      ::close(dir);
-    }
+    return true;
   }
 };
 
@@ -551,9 +647,9 @@ void Mp4Output::add_frame(const Frame& frame, double fps) {
 
 void Mp4Output::keep(KeptFile file) { impl_->keep(std::move(file)); }
 
-void Mp4Output::commit() {
+void Mp4Output::commit(const std::function<void()>& before_rename) {
   AvErrorLines lines;
-  impl_->commit();
+  impl_->commit(before_rename);
 }
 
 std::int64_t Mp4Output::frames() const { return impl_->frames; }

@@ -17,6 +17,7 @@ namespace {
 
 constexpr const char* AUDIO_FILE = "the audio file of this render";
 constexpr const char* AVATAR_FILE = "the file of the avatar being rendered";
+constexpr const char* AVATAR_FOLDER = "the folder of the avatar being rendered";
 
 // The audio file an item names, kept from being what the video replaces; nothing for an item of samples.
 std::optional<KeptFile> kept_audio(const AudioItem& item) {
@@ -46,7 +47,11 @@ std::int64_t write_mp4(Avatar& avatar, AudioInput audio, const std::string& out_
   if (const auto& item = AudioAccess::item(audio)) {
     if (std::optional<KeptFile> kept = kept_audio(*item)) keep.push_back(std::move(*kept));
   }
-  if (const std::string& source = AvatarAccess::source(avatar); !source.empty()) keep.push_back({source, AVATAR_FILE});
+  // A folder avatar keeps everything inside it.
+  if (const std::string& source = AvatarAccess::source(avatar); !source.empty()) {
+    std::error_code ec;
+    keep.push_back({source, std::filesystem::is_directory(source, ec) ? AVATAR_FOLDER : AVATAR_FILE});
+  }
   Mp4Output out(out_path, settings, std::move(keep));
   if (!whole_clip) audio = AudioAccess::make_stream(kept_from(std::move(AudioAccess::stream(audio)), &out));
   std::optional<double> total;

@@ -10,14 +10,21 @@
 // Any failure, a cancelled render included, removes the temporary file and leaves an existing target as it
 // was. A writer that was killed cannot remove its temporary: the next write into the same folder removes the
 // temporaries whose process no longer exists and that no writer holds locked (each writer holds a lock on its
-// own, for writers on other machines sharing the folder).
+// own until it is renamed, for writers on other machines or in other pid namespaces sharing the folder).
 //
 // What the target may be: a new file or an existing regular file. A symbolic link is followed to the end of
 // its chain (a relative link from its own folder): that file gets the video, written beside it, and the link
-// stays. An MP4 is finished by seeking back into it, so an existing FIFO, device or socket is refused, never
+// stays. The target is followed and checked again just before the rename, so a link made meanwhile stays too
+// and where it points now gets the video (or the refusal). The rename replaces nothing but what that check
+// saw: an existing file is swapped with the video and swapped back when it is not that file any more, a free
+// name is taken only while it is free (a file system without these two gets a plain rename, and a window of
+// microseconds in which a link made there would be replaced).
+//
+// An MP4 is finished by seeking back into it, so an existing FIFO, device or socket is refused, never
 // replaced, and so is a folder. Nor does the video ever replace a file the render reads: the audio file and
 // the avatar's own file (the same file by device and inode, whatever the names) are refused before anything
-// renders.
+// renders; so is any name inside a folder avatar, new or existing (found by the device and inode of the
+// folder and of its parents, so any spelling of either path, and any file that a name inside it leads to).
 //
 // Frame size: yuv420p needs an even width and height, so an odd width loses its last column and an odd
 // height its last row. Frames are 8-bit RGB (grey and RGBA are taken too; alpha is dropped) and must all have
@@ -29,6 +36,7 @@
 // process); the application's signal dispositions and the signal masks of its other threads are never
 // changed, and a handler of its own still gets the signal.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stop_token>
@@ -85,8 +93,9 @@ class Mp4Output {
   void keep(KeptFile file);
 
   // Encodes the audio still queued, ends both streams and the container, syncs the file and renames it onto
-  // the target, checking the target once more first. Fails when no frame was added.
-  void commit();
+  // the target, following and checking the target once more first. Fails when no frame was added.
+  // `before_rename` (for tests) runs after that last check, just before the rename.
+  void commit(const std::function<void()>& before_rename = {});
 
   std::int64_t frames() const;
   // Seconds of video encoded so far.

@@ -142,6 +142,7 @@ TEST(CommandLine, TheHelpSaysWhatAnInterruptedRenderEndsByAndWhatTheVideoMayNotR
   EXPECT_NE(help.find("1 when the render fails, 2 for a wrong command line."), std::string::npos) << help;
   EXPECT_NE(help.find("ends by that signal, which a shell shows as status 130 or 143."), std::string::npos) << help;
   EXPECT_NE(help.find("a FIFO, a device or a socket is refused"), std::string::npos) << help;
+  EXPECT_NE(help.find("any name inside an avatar folder"), std::string::npos) << help;
   EXPECT_NE(help.find("a symbolic link keeps pointing at the new video"), std::string::npos) << help;
   EXPECT_NE(help.find("the time left once 2 s or a tenth of the audio have been rendered"), std::string::npos) << help;
 }
@@ -190,6 +191,10 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
   // The avatar under a name the command line takes for a video.
   const std::string avatar_mp4 = s.at("face.mp4");
   ASSERT_EQ(::link(s.avatar.c_str(), avatar_mp4.c_str()), 0);
+  // A folder avatar, and a video name that links to one of its files.
+  s.dir.write("bundle/manifest.json", R"({"engine": "vantor2-light", "width": 16, "height": 16})");
+  const std::string canon = s.dir.write("bundle/canon.bin", "canon");
+  fs::create_symlink(canon, s.at("canon.mp4"));
   struct Case {
     std::vector<std::string> args;
     std::string line;
@@ -202,6 +207,9 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
            "' is a FIFO, not a regular file: an MP4 needs a file it can seek in)\n"},
       {{"render", avatar_mp4, s.audio, "-o", avatar_mp4},
        "velmora: could not write that video ('" + avatar_mp4 + "' is the file of the avatar being rendered)\n"},
+      {{"render", s.at("bundle"), s.audio, "-o", s.at("canon.mp4")},
+       "velmora: could not write that video ('" + s.at("canon.mp4") + "' (a link to '" + canon +
+           "') is inside the folder of the avatar being rendered, '" + s.at("bundle") + "')\n"},
   };
   for (const Case& c : exact) {
     const Ran r = run(c.args);
@@ -210,7 +218,8 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
   }
   std::vector<std::string> made = s.made();
   std::sort(made.begin(), made.end());
-  EXPECT_EQ(made, (std::vector<std::string>{"face.mp4", "fifo.mp4", "tag.mp3"}));
+  EXPECT_EQ(made, (std::vector<std::string>{"bundle", "canon.mp4", "face.mp4", "fifo.mp4", "tag.mp3"}));
+  EXPECT_EQ(testing::read_file(canon), "canon");
 }
 
 TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {

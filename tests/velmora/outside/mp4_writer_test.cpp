@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <stop_token>
@@ -330,6 +331,91 @@ TEST(Mp4Writer, TheVideoNeverReplacesItsOwnAudioOrAvatarWhateverTheirNames) {
   }
 }
 
+TEST(Mp4Writer, NoFileInsideAFolderAvatarIsEverTheVideoWhateverItsSpelling) {
+  // A folder avatar with a nested file, a link inside it and a link of its own that points out of it.
+  struct Bundle : WriteScene {
+    std::string folder = at("bundle");
+    Bundle() {
+      dir.write("bundle/manifest.json", R"({"engine": "vantor2-light", "width": 16, "height": 16})");
+      dir.write("bundle/canon.bin", "canon");
+      dir.write("bundle/sub/deep.bin", "deep");
+      dir.write("shared.bin", "shared");
+      fs::create_symlink("canon.bin", at("bundle/alias.bin"));
+      fs::create_symlink("../shared.bin", at("bundle/shared.bin"));
+    }
+    // Every name under the folder (and the shared file) with the start of what it holds, links as their text.
+    std::map<std::string, std::string> contents() const {
+      const auto start = [](const fs::path& p) { return testing::read_file(p).substr(0, 16); };
+      std::map<std::string, std::string> found{{"shared.bin", start(at("shared.bin"))}};
+      for (const auto& e : fs::recursive_directory_iterator(folder)) {
+        found[e.path().lexically_relative(dir.path()).string()] =
+            e.is_symlink() ? "-> " + fs::read_symlink(e.path()).string() : e.is_directory() ? "/" : start(e.path());
+      }
+      return found;
+    }
+  };
+  struct Case {
+    const char* name;
+    std::function<std::string(const Bundle&)> target;  // made ready, and returned as the renderer is given it
+    bool refused = true;
+    std::string opened = "bundle";  // the avatar as open() is given it
+  };
+  const auto at = [](const char* name) { return [name](const Bundle& b) { return b.at(name); }; };
+  const auto link = [](const char* name, const char* to) {
+    return [name, to](const Bundle& b) {
+      fs::create_symlink(to, b.at(name));
+      return b.at(name);
+    };
+  };
+  const Case cases[] = {
+      {"an avatar file", at("bundle/canon.bin")},
+      {"a file in a subfolder", at("bundle/sub/deep.bin")},
+      {"a new file", at("bundle/new.mp4")},
+      {"the folder itself", at("bundle")},
+      {"a link to the folder itself", link("bundle.mp4", "bundle")},
+      {"dot-dot and doubled slashes", at("bundle/sub/..//./canon.bin")},
+      {"a relative path", [](const Bundle& b) { return fs::relative(b.at("bundle/canon.bin")).string(); }},
+      {"a link to an avatar file", link("canon.mp4", "bundle/canon.bin")},
+      {"a dangling link into the folder", link("new.mp4", "bundle/sub/new.mp4")},
+      {"the avatar's own link", at("bundle/alias.bin")},
+      {"a link to the folder, then a file", at("same/sub/deep.bin")},
+      {"a hard link to an avatar file",
+       [](const Bundle& b) {
+         fs::create_hard_link(b.at("bundle/canon.bin"), b.at("hard.mp4"));
+         return b.at("hard.mp4");
+       }},
+      {"a file the avatar links to", at("shared.bin")},
+      {"the folder opened through a link", at("bundle/canon.bin"), true, "same"},
+      {"a name that merely starts like the folder", at("bundle.mp4"), false},
+      {"a folder beside it", [](const Bundle& b) {
+         fs::create_directory(b.at("bundlex"));
+         return b.at("bundlex/o.mp4");
+       }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bundle b;
+    fs::create_symlink("bundle", b.at("same"));
+    const std::string target = c.target(b);
+    const auto before = b.contents();
+    Avatar avatar = open(b.at(c.opened));
+    int frames = 0;
+    const Outcome got = attempt([&] {
+      avatar.render(AudioInput::file(b.audio), target, {}, [&](const WriteProgress&) { ++frames; });
+    });
+    EXPECT_EQ(b.contents(), before);
+    EXPECT_EQ(b.temporaries(), std::vector<std::string>{});
+    if (!c.refused) {
+      EXPECT_EQ(got.kind, "") << got.detail;
+      continue;
+    }
+    EXPECT_EQ(got.kind, "Failed");
+    EXPECT_EQ(got.message, detail::WRITE_FAILED);
+    EXPECT_NE(got.detail.find("the folder of the avatar being rendered"), std::string::npos) << got.detail;
+    EXPECT_EQ(frames, 0);  // refused before the render began
+  }
+}
+
 TEST(Mp4Writer, AFifoADeviceOrASocketIsRefusedAndLeftAsItIs) {
   struct Case {
     const char* name;
@@ -425,6 +511,98 @@ TEST(Mp4Writer, ASymbolicLinkStaysAndTheFileItPointsToGetsTheVideo) {
   EXPECT_EQ(loop.kind, "Failed");
   EXPECT_NE(loop.detail.find("Too many levels of symbolic links"), std::string::npos) << loop.detail;
   EXPECT_TRUE(fs::is_symlink(s.at("loop.mp4")));
+}
+
+// Writes a second of grey 16 x 16 video straight through an Mp4Output; `before_rename` as commit() takes it.
+Outcome write_grey(const std::string& target, std::vector<detail::KeptFile> keep,
+                   const std::function<void(const detail::Mp4Output&)>& before_rename) {
+  return attempt([&] {
+    detail::Mp4Output out(target, {}, std::move(keep));
+    auto pixels = std::make_shared<std::vector<std::byte>>(16 * 16 * 3, std::byte{128});
+    Frame frame{std::shared_ptr<const std::byte>(pixels, pixels->data()), pixels->size(), {16, 16, 3}};
+    for (int i = 0; i < 25; ++i) out.add_frame(frame, 25);
+    out.commit([&] { before_rename(out); });
+  });
+}
+
+TEST(Mp4Writer, ALinkMadeWhileTheVideoIsWrittenStaysAndWhereItPointsIsCheckedAgain) {
+  struct Case {
+    const char* to;       // what the target becomes a link to, from the scene's folder
+    const char* refused;  // a part of the detail; nothing: the video lands where the link points
+  };
+  const Case cases[] = {
+      {"videos/real.mp4", nullptr},
+      {"videos/new.mp4", nullptr},
+      {"speech.wav", "is the audio file of this render"},
+      {"bundle/canon.bin", "inside the folder of the avatar being rendered"},
+      {"fifo", "is a FIFO"},
+  };
+  for (const Case& c : cases) {
+    for (const bool existed : {true, false}) {
+      // The link comes while the frames are written (through the render), or between the last check and the
+      // rename (straight through the output).
+      for (const bool at_rename : {false, true}) {
+        SCOPED_TRACE(std::string(c.to) + (existed ? " in place of a file" : " where there was none") +
+                     (at_rename ? ", just before the rename" : ", after the first frame"));
+        WriteScene s;
+        s.dir.write("bundle/manifest.json", R"({"engine": "vantor2-light", "width": 16, "height": 16})");
+        s.dir.write("bundle/canon.bin", "canon");
+        s.dir.write("videos/real.mp4", "an earlier video");
+        ASSERT_EQ(::mkfifo(s.at("fifo").c_str(), 0666), 0);
+        if (existed) s.dir.write("talk.mp4", "the target's video");
+        const std::string audio = testing::read_file(s.audio);
+        int swaps = 0;
+        const auto swap = [&] {
+          if (swaps++ > 0) return;
+          fs::remove(s.at("talk.mp4"));
+          fs::create_symlink(c.to, s.at("talk.mp4"));
+        };
+        Outcome got;
+        if (at_rename) {
+          got = write_grey(s.at("talk.mp4"),
+                           {{s.audio, "the audio file of this render"},
+                            {s.at("bundle"), "the folder of the avatar being rendered"}},
+                           [&](const detail::Mp4Output&) { swap(); });
+        } else {
+          Avatar avatar = open(s.at("bundle"));
+          got = attempt([&] {
+            avatar.render(AudioInput::file(s.audio), s.at("talk.mp4"), {}, [&](const WriteProgress&) { swap(); });
+          });
+        }
+        EXPECT_TRUE(fs::is_symlink(s.at("talk.mp4")));
+        EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
+        EXPECT_TRUE(testing::read_file(s.audio) == audio) << "the audio was replaced";
+        EXPECT_EQ(testing::read_file(s.at("bundle/canon.bin")), "canon");
+        EXPECT_EQ(fs::status(s.at("fifo")).type(), fs::file_type::fifo);
+        if (c.refused) {
+          EXPECT_EQ(got.kind, "Failed");
+          EXPECT_NE(got.detail.find(c.refused), std::string::npos) << got.detail;
+          continue;
+        }
+        EXPECT_EQ(got.kind, "") << got.detail;
+        const bool landed = fs::is_regular_file(s.at(c.to)) && testing::read_file(s.at(c.to)) != "an earlier video";
+        EXPECT_TRUE(landed) << c.to << " did not get the video";
+        if (landed) {
+          EXPECT_EQ(testing::probe_mp4(s.at(c.to)).frames, 25);
+        }
+      }
+    }
+  }
+}
+
+// A sweeper that cannot see the writer's process (another pid namespace) has only the lock to go by.
+TEST(Mp4Writer, TheTemporaryStaysLockedUntilItIsRenamed) {
+  WriteScene s;
+  bool looked = false;
+  const Outcome got = write_grey(s.at("talk.mp4"), {}, [&](const detail::Mp4Output& out) {
+    const int fd = ::open(out.temp_path().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(::flock(fd, LOCK_SH | LOCK_NB), 0) << "the temporary is not locked just before the rename";
+    ::close(fd);
+    looked = true;
+  });
+  EXPECT_EQ(got.kind, "") << got.detail;
+  EXPECT_TRUE(looked);
 }
 
 TEST(Mp4Writer, TheNextWriteRemovesDeadWritersTemporariesAndNoneOfALiveWriter) {
