@@ -5,6 +5,7 @@ exit statuses, with this command's name in the help and in the hint of a usage f
 """
 
 import os
+import re
 import signal
 import sys
 
@@ -177,8 +178,18 @@ class ProgressView:
 
 
 def one_line(text):
-    # Errors and details may hold line breaks (a child's standard error); an error is one line.
-    return text.replace("\n", " ").replace("\r", " ").rstrip(" ")
+    """Errors and details may hold several lines (FFmpeg's, a child's standard error); an error is one line. The
+    lines are kept apart by "; ", or by a blank after a line that ends in a colon and so introduces the next;
+    blank lines and the blanks around each line are dropped."""
+    out = ""
+    for line in re.split("[\r\n]", text):
+        line = line.strip(" \t")
+        if not line:
+            continue
+        if out:
+            out += " " if out.endswith(":") else "; "
+        out += line
+    return out
 
 
 def say_error(err, text):

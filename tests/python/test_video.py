@@ -33,7 +33,7 @@ def scene(tmp_path, monkeypatch):
 
 
 def made(folder):
-    return sorted(set(os.listdir(folder)) - {"face.v1", "speech.wav", "junk.bin", "noise.wav"})
+    return sorted(set(os.listdir(folder)) - {"face.v1", "speech.wav", "junk.bin", "noise.wav", "cut.mp4", "folder"})
 
 
 def test_a_render_into_a_video_returns_its_frames_and_reports_progress(scene, fixture_avatar):
@@ -99,7 +99,8 @@ CLI_CASES = [
     ["render", "face.v1", "speech.wav", "-o", "no/o.mp4"], ["render", "face.v1", "speech.wav", "-o", "speech.wav"],
     ["render", "face.v1", "speech.wav", "-o", "face.v1"],
     ["render", "face.v1", "speech.wav", "-o", "talk.mkv"], ["render", "face.v1", "speech.wav", "--output=talk"],
-    ["render", "face.v1", "speech.wav", "-o", "Talk.MP4"],
+    ["render", "face.v1", "speech.wav", "-o", "Talk.MP4"], ["render", "face.v1", "cut.mp4", "-o", "o.mp4"],
+    ["render", "folder", "speech.wav"],
 ]
 
 
@@ -107,6 +108,8 @@ CLI_CASES = [
 def test_the_python_command_answers_as_the_program_does(args, scene):
     (scene / "junk.bin").write_text("junk")
     (scene / "noise.wav").write_bytes(b"RIFF....")
+    (scene / "cut.mp4").write_bytes(b"\0\0\0\x18ftypmp42\0\0\0\0mp42isom" + b"x" * 3000)  # two lines of FFmpeg's
+    (scene / "folder").mkdir()
     program, python = run_both(args, scene)
     assert python == program
     assert made(scene) == []

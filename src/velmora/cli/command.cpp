@@ -13,6 +13,7 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include "velmora/velmora.hpp"
@@ -103,12 +104,22 @@ Options parse(const std::vector<std::string>& args) {
   return o;
 }
 
-// Errors and details may hold line breaks (a child's standard error); an error is one line.
-std::string one_line(std::string text) {
-  std::replace(text.begin(), text.end(), '\n', ' ');
-  std::replace(text.begin(), text.end(), '\r', ' ');
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
+// Errors and details may hold several lines (FFmpeg's, a child's standard error); an error is one line. The
+// lines are kept apart by "; ", or by a blank after a line that ends in a colon and so introduces the next;
+// blank lines and the blanks around each line are dropped.
+std::string one_line(std::string_view text) {
+  std::string out;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find_first_of("\r\n"), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    if (line.empty()) continue;
+    if (!out.empty()) out += out.back() == ':' ? " " : "; ";
+    out += line;
+  }
+  return out;
 }
 
 // The writer makes an MP4 whatever the name says, so only an .mp4 name (in any case) is taken.

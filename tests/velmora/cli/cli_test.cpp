@@ -171,18 +171,29 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
   // An MP3 tag over nothing: FFmpeg logs its cause with a "[mp3 @ 0x...]" prefix, the program ends its
   // standard error with a line break.
   const std::string tag = s.dir.write("tag.mp3", std::string("ID3\x03\0\0\0\0\0\0", 10) + std::string(5000, '\0'));
+  // An MP4 cut short before its index: two lines of FFmpeg's, which stay apart.
+  const std::string cut =
+      s.dir.write("cut.mp4", std::string("\0\0\0\x18" "ftypmp42\0\0\0\0mp42isom", 24) + std::string(3000, 'x'));
   for (const bool with_program : {true, false}) {
     SCOPED_TRACE(with_program ? "the ffmpeg program" : "the FFmpeg libraries");
     TempDir no_programs;
     std::optional<testing::ScopedEnv> path;
     if (!with_program) path.emplace("PATH", no_programs.str());
-    const Ran r = run({"render", s.avatar, tag, "-o", s.at("o.mp4")});
+    Ran r = run({"render", s.avatar, tag, "-o", s.at("o.mp4")});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.starts_with("velmora: could not read that audio (")) << r.err;
     EXPECT_NE(r.err.find("[mp3] Failed to read frame size: "), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(" @ 0x"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(" )"), std::string::npos) << r.err;
     EXPECT_TRUE(one_line(r.err)) << r.err;
+
+    r = run({"render", s.avatar, cut, "-o", s.at("o.mp4")});
+    const std::string moov = "[mov,mp4,m4a,3gp,3g2,mj2] moov atom not found";
+    const std::string invalid = "Invalid data found when processing input";
+    EXPECT_EQ(r.err, "velmora: could not read that audio (" +
+                         (with_program ? moov + "; " + cut + ": " + invalid
+                                       : "[Errno 1094995529] " + invalid + ": '" + cut + "'; " + moov) +
+                         ")\n");
   }
 
   ASSERT_EQ(::mkfifo(s.at("fifo.mp4").c_str(), 0666), 0);
@@ -193,7 +204,21 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
     std::vector<std::string> args;
     std::string line;
   };
+  fs::create_directory(s.at("folder"));
+  s.dir.write("folder/face.png", "not a manifest");
+  fs::create_directory(s.at("empty"));
+  const std::string no_avatar = "velmora: that is not a usable avatar (";
+  const std::string no_manifest =
+      "' is a folder without manifest.json: an avatar folder holds its manifest.json at the top)\n";
+  const std::string neither =
+      "' is neither an avatar archive (an IMX container or zip archive with a manifest.json) nor a fixture avatar (a "
+      "file whose first line is \"vantor1-fixture <width> <height>\"))\n";
   const Case exact[] = {
+      {{"render", s.at("folder"), s.audio}, no_avatar + "'" + s.at("folder") + no_manifest},
+      {{"render", s.at("empty"), s.audio}, no_avatar + "'" + s.at("empty") + no_manifest},
+      {{"render", tag, s.audio}, no_avatar + "'" + tag + neither},
+      {{"render", s.dir.write("cut.zip", std::string("PK\x03\x04\x14\0\0\0", 8)), s.audio},
+       no_avatar + "'" + s.at("cut.zip") + neither},
       {{"render", s.avatar, s.audio, "-o", s.at("no/o.mp4")},
        "velmora: could not write that video (cannot create '" + s.at("no/o.mp4") + "': No such file or directory)\n"},
       {{"render", s.avatar, s.audio, "-o", s.at("fifo.mp4")},
@@ -209,7 +234,8 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
   }
   std::vector<std::string> made = s.made();
   std::sort(made.begin(), made.end());
-  EXPECT_EQ(made, (std::vector<std::string>{"face.mp4", "fifo.mp4", "tag.mp3"}));
+  EXPECT_EQ(made,
+            (std::vector<std::string>{"cut.mp4", "cut.zip", "empty", "face.mp4", "fifo.mp4", "folder", "tag.mp3"}));
 }
 
 TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
