@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -426,6 +427,53 @@ TEST(CommandLine, AnInterruptedRenderRemovesItsFileAndEndsByTheSignal) {
   EXPECT_EQ(r.status, 128 + SIGINT);
   EXPECT_NE(r.terminal.find("velmora: the render was cancelled\r\n"), std::string::npos) << r.terminal;
   EXPECT_TRUE(s.made().empty());
+}
+
+// The library's warnings reach the terminal, each on a line of its own, except after an interrupt (the render then
+// ends with the one line that says so; a one-shot command has no next render for a new host) and with --quiet.
+// The render host is a fake that hangs mid-render or outlives its input, run by a copy of the library, which
+// takes the host of its own folder.
+TEST(CommandLine, TheLibrarysWarningsShowUnlessInterruptedOrQuiet) {
+  TempDir dir;
+  fs::copy_file(fs::path(VELMORA_BIN_DIR) / "libvelmora.so.1", dir.path() / "libvelmora.so.1");
+  const std::string bundle = testing::mirel2_bundle().write_directory(dir.path() / "m2");
+  const std::string audio = (dir.path() / "speech.wav").string();
+  testing::write_wav(audio, 16000, 1, testing::tone(3.0));
+  const testing::ScopedEnv library("LD_LIBRARY_PATH", dir.str());
+  const testing::ScopedEnv cache("VELMORA_CACHE_DIR", (dir.path() / "cache").string());
+  const std::string outlived =
+      "\nvelmora: the render host was still running 0.5 s after its input closed; SIGTERM ended it\r\n";
+  struct Case {
+    const char* host_mode;
+    std::vector<std::string> options;
+    bool interrupt;
+    int status;
+    std::string ending;  // of what the terminal shows
+  };
+  const Case cases[] = {
+      {"hang-after=2", {}, true, 128 + SIGINT, "\r\x1b[Kvelmora: the render was cancelled\r\n"},
+      {"no-exit", {}, false, 0, outlived},
+      {"no-exit", {"-q"}, false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host_mode + (c.options.empty() ? "" : " " + c.options[0]));
+    const std::string host = (dir.path() / "tarnhost").string();
+    std::ofstream(host) << "#!/bin/sh\nFAKE_HOST_MODE=" << c.host_mode << " exec " << VELMORA_BIN_DIR
+                        << "/fake_render_host \"$@\"\n";
+    ::chmod(host.c_str(), 0755);
+    std::vector<std::string> args = {PROGRAM, "render", bundle, audio, "-o", (dir.path() / "talk.mp4").string()};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    bool sent = false;
+    const TtyRun r = run_on_terminal(args, [&](pid_t pid, const std::string& text) {
+      if (c.interrupt && !sent && text.find(" frame") != std::string::npos) sent = ::kill(pid, SIGINT) == 0;
+    });
+    EXPECT_EQ(r.status, c.status) << r.terminal;
+    EXPECT_TRUE(r.terminal.ends_with(c.ending)) << r.terminal;
+    // Progress is redrawn in place: the whole lines are the last progress, the library's and the error's.
+    const std::size_t lines = static_cast<std::size_t>(std::count(r.terminal.begin(), r.terminal.end(), '\n'));
+    EXPECT_EQ(lines, c.options.empty() ? (c.interrupt ? 1u : 2u) : 0u) << r.terminal;
+    fs::remove(dir.path() / "talk.mp4");
+  }
 }
 
 TEST(CommandLine, AKilledRendersTemporaryGoesWithTheNextWriteIntoItsFolder) {
