@@ -13,11 +13,25 @@ namespace {
 constexpr const char* CAPSULE = "velmora.frame";
 using Pixels = std::shared_ptr<const std::byte>;
 
-// numpy's C API, loaded at the first frame: importing the module does not import numpy.
+// numpy's C API, loaded at the first frame: importing the module does not import numpy. Another python3 than
+// the one the package is built for may lack it: the error names it, with the import's own as its cause.
 void need_numpy() {
   static bool ready = false;
   if (ready) return;
-  if (_import_array() < 0) throw py::error_already_set();
+  PyObject* numpy = PyImport_ImportModule("numpy");
+  Py_XDECREF(numpy);
+  if (!numpy || _import_array() < 0) {
+    std::string python;
+    {
+      const py::error_scope cause;  // set aside while Python is asked which it is, then the new error's cause
+      python = py::str(py::module_::import("sys").attr("executable"));
+    }
+    py::raise_from(PyExc_ImportError,
+                   ("frames are NumPy arrays, and NumPy cannot be loaded in this Python (" + python +
+                    "): install NumPy for it (Debian's python3-numpy is for /usr/bin/python3)")
+                       .c_str());
+    throw py::error_already_set();
+  }
   ready = true;
 }
 

@@ -4,7 +4,9 @@ The same command as the velmora program, on the same video writer: its options, 
 exit statuses, with this command's name in the help and in the hint of a usage fault.
 """
 
+import logging
 import os
+import re
 import signal
 import sys
 
@@ -27,7 +29,7 @@ Renders the avatar speaking the audio into an MP4 video (H.264 video, AAC audio)
                      does not end in .mp4 is refused (status 2). An MP4 needs a regular
                      file it can seek in: a FIFO, a device or a socket is refused, and so
                      are the audio, the avatar, and any name inside an avatar folder.
-  -q, --quiet        no progress and no summary
+  -q, --quiet        no progress, no summary and no warnings
   -h, --help         this text
 
 While it renders, progress (frames, seconds of audio done, frames a second, and the time left
@@ -143,7 +145,8 @@ class ProgressView:
     """The progress line on a terminal, redrawn in place at most every PROGRESS_EVERY_S."""
 
     def __init__(self, err, on):
-        self.err, self.on, self.shown, self.shown_at, self.last = err, on, False, 0.0, None
+        self.err, self.on, self.shown_at, self.last = err, on, 0.0, None
+        self.drawn = False  # the progress is on the current line
         self.first = None  # the pace of the time left is taken from here
 
     def show(self, p):
@@ -152,33 +155,66 @@ class ProgressView:
         if self.first is None:
             self.first = p
         self.last = p
-        if self.shown and p.elapsed_seconds - self.shown_at < PROGRESS_EVERY_S:
+        if self.drawn and p.elapsed_seconds - self.shown_at < PROGRESS_EVERY_S:
             return
         self._draw(p)
         self.shown_at = p.elapsed_seconds
 
     def finish(self):
         """Leaves the latest state on its own line."""
-        if self.shown:
+        if self.drawn:
             self._draw(self.last)
             self.err.write("\n")
             self.err.flush()
+            self.drawn = False
 
     def clear(self):
         """Clears the line, so that an error starts on a clean one."""
-        if self.shown:
+        if self.drawn:
             self.err.write("\r\x1b[K")
             self.err.flush()
+            self.drawn = False
+
+    def note(self, line):
+        """`line` on a line of its own; the progress comes back below it at the next report."""
+        self.clear()
+        self.err.write(line + "\n")
+        self.err.flush()
 
     def _draw(self, p):
         self.err.write(f"\r{progress_line(p, self.first)}\x1b[K")
         self.err.flush()
-        self.shown = True
+        self.drawn = True
+
+
+class LibraryLog(logging.Handler):
+    """The library's warnings (its "velmora" logger) into the view, each on a line of its own: none with --quiet,
+    and none once a stop was asked, as the render then ends with the one line that says it was cancelled (what
+    the library says of the render host it had to stop, and of the next render, is for applications that render
+    on)."""
+
+    def __init__(self, view, quiet, stopping):
+        super().__init__(logging.WARNING)
+        self.view, self.quiet, self.stopping = view, quiet, stopping
+
+    def emit(self, record):
+        if not self.quiet and not self.stopping():
+            self.view.note(one_line(record.getMessage()))
 
 
 def one_line(text):
-    # Errors and details may hold line breaks (a child's standard error); an error is one line.
-    return text.replace("\n", " ").replace("\r", " ").rstrip(" ")
+    """Errors and details may hold several lines (FFmpeg's, a child's standard error); an error is one line. The
+    lines are kept apart by "; ", or by a blank after a line that ends in a colon and so introduces the next;
+    blank lines and the blanks around each line are dropped."""
+    out = ""
+    for line in re.split("[\r\n]", text):
+        line = line.strip(" \t")
+        if not line:
+            continue
+        if out:
+            out += " " if out.endswith(":") else "; "
+        out += line
+    return out
 
 
 def say_error(err, text):
@@ -196,9 +232,10 @@ def error_text(e):
     return f"{e} ({one_line(text)})"
 
 
-def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False):
+def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False, stopping=lambda: False):
     """Runs the command line `args` and returns its exit status; KeyboardInterrupt when a signal stopped it,
-    after the message."""
+    after the message. Every error is one line on `err`, and so is each warning the library logs meanwhile (none
+    with --quiet, none once `stopping()` is true)."""
     try:
         o = parse(args)
     except UsageFault as fault:
@@ -223,10 +260,12 @@ def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False):
         return USAGE
 
     view = ProgressView(err, err_is_terminal and not o.quiet)
+    library_log = LibraryLog(view, o.quiet, stopping)
+    logging.getLogger("velmora").addHandler(library_log)
     try:
         with open_avatar(o.avatar) as avatar:
             frames = avatar.render(o.audio, out_mp4=o.output, progress=view.show)
-        view.finish()
+            view.finish()  # before the avatar closes, which may log what became of its engine
         if not o.quiet:
             out.write(f"velmora: wrote {frames} frames to {o.output}\n")
             out.flush()
@@ -239,6 +278,8 @@ def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False):
         view.clear()
         say_error(err, error_text(e))
         return FAILED
+    finally:
+        logging.getLogger("velmora").removeHandler(library_log)
 
 
 class SignalStop:
@@ -247,6 +288,7 @@ class SignalStop:
     program was started to ignore stays ignored."""
 
     def __init__(self):
+        self.first = None
         self.read_end, write_end = os.pipe()
         os.set_blocking(self.read_end, False)
         os.set_blocking(write_end, False)
@@ -259,11 +301,15 @@ class SignalStop:
 
     def caught(self):
         """The first stop signal that came, or None."""
-        try:
-            data = os.read(self.read_end, 4096)
-        except BlockingIOError:
-            return None
-        return next((sig for sig in data if sig in STOP_SIGNALS), None)
+        while self.first is None:
+            try:
+                data = os.read(self.read_end, 4096)
+            except BlockingIOError:
+                break
+            if not data:
+                break
+            self.first = next((sig for sig in data if sig in STOP_SIGNALS), None)
+        return self.first
 
     def close(self):
         for sig, handler in self.previous.items():
@@ -276,7 +322,8 @@ class SignalStop:
 def main(args=None):
     stop = SignalStop()
     try:
-        return run(sys.argv[1:] if args is None else args, err_is_terminal=sys.stderr.isatty())
+        return run(sys.argv[1:] if args is None else args, err_is_terminal=sys.stderr.isatty(),
+                   stopping=lambda: stop.caught() is not None)
     except KeyboardInterrupt:
         sig = stop.caught() or signal.SIGINT
     finally:

@@ -69,6 +69,10 @@ constexpr char END_RECORD_SIGNATURE[] = "PK\x05\x06";
 constexpr std::size_t CENTRAL_HEADER_SIZE = 46;
 constexpr std::size_t LOCAL_HEADER_SIZE = 30;
 constexpr std::uint16_t UTF8_FLAG = 1u << 11;
+constexpr std::uint16_t AES_METHOD = 99;            // WinZip AES encryption; the real method is in its extra field
+constexpr std::uint16_t AES_EXTRA_ID = 0x9901;
+constexpr std::size_t AES_EXTRA_SIZE = 7;
+constexpr const char* ENCRYPTED = "encrypted entries are not supported";
 
 zip_t* as_zip(void* p) { return static_cast<zip_t*>(p); }
 
@@ -82,6 +86,9 @@ std::string zip_failure(zip_error_t* err) {
     case ZIP_ER_INCONS: return "inconsistent headers";
     case ZIP_ER_NOENT: return "a header lacks the zip64 extra field it calls for";
     case ZIP_ER_INVAL: return "an offset or length points past the end";
+    case ZIP_ER_NOPASSWD:
+    case ZIP_ER_WRONGPASSWD:
+    case ZIP_ER_ENCRNOTSUPP: return ENCRYPTED;
     default: return zip_error_strerror(err);
   }
 }
@@ -103,6 +110,16 @@ std::uint64_t le(const std::string& b, std::size_t at, int n) {
   std::uint64_t v = 0;
   for (int k = n - 1; k >= 0; --k) v = (v << 8) | static_cast<unsigned char>(b[at + static_cast<std::size_t>(k)]);
   return v;
+}
+
+// Where the data of the first field `id` of at least `min_size` bytes starts in the extra fields `extra`.
+std::optional<std::size_t> extra_field(const std::string& extra, std::size_t id, std::size_t min_size) {
+  for (std::size_t p = 0; p + 4 <= extra.size();) {
+    const std::size_t field = le(extra, p, 2), len = le(extra, p + 2, 2);
+    if (field == id && len >= min_size && p + 4 + len <= extra.size()) return p + 4;
+    p += 4 + len;
+  }
+  return std::nullopt;
 }
 
 // The position of the end-of-central-directory record: at the very end with an empty comment, else the last
@@ -212,20 +229,16 @@ std::vector<DirectoryEntry> read_directory(const ZipBacking& b, const Layout& la
     const std::size_t wide_count = std::size_t{wide[0]} + wide[1] + wide[2];
     std::uint64_t local = le(head, 42, 4);
     if (wide_count > 0) {
-      std::optional<std::size_t> values;  // where the 64-bit values start in `extra`
-      for (std::size_t p = 0; p + 4 <= extra.size();) {
-        const std::size_t id = le(extra, p, 2), len = le(extra, p + 2, 2);
-        if (id == 1 && len >= 8 * wide_count && p + 4 + len <= extra.size()) {
-          values = p + 4;
-          break;
-        }
-        p += 4 + len;
-      }
+      const std::optional<std::size_t> values = extra_field(extra, 1, 8 * wide_count);
       if (!values)
         throw ZipError(label + ": entry " + py_repr(e.stored_name) +
                        " marks its size or offset as 64-bit but has no zip64 extra field that holds it");
       if (wide[2]) local = le(extra, *values + 8 * (std::size_t{wide[0]} + wide[1]), 8);
     }
+    // An AES entry names its real method in an extra field; libzip refuses the whole archive when that field is
+    // missing. Either way it is encrypted, which is what the reader needs to hear.
+    if (le(head, 10, 2) == AES_METHOD && !extra_field(extra, AES_EXTRA_ID, AES_EXTRA_SIZE))
+      throw ZipError(label + ": entry " + py_repr(e.stored_name) + " is encrypted (AES): " + ENCRYPTED);
     e.local_header = layout.skip + local;
     e.flags_at = at + 8 - layout.skip;
     out.push_back(std::move(e));

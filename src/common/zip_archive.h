@@ -41,8 +41,8 @@ class ZipArchive {
   // Opens the archive at `path`, or the archive held in `bytes` (which the archive shares, so it stays valid).
   // Throws ZipError, saying what is wrong, when there is no end-of-central-directory record (an empty file
   // included), when the archive directory cannot be read (a path that cannot be opened, with the system's
-  // text, or that is no regular file), or when it holds a name that its language-encoding flag declares UTF-8
-  // but is not.
+  // text, or that is no regular file), when it holds a name that its language-encoding flag declares UTF-8
+  // but is not, or an AES-encrypted entry without the extra field that names its method.
   static ZipArchive open_file(const std::string& path);
   static ZipArchive open_bytes(std::shared_ptr<const std::string> bytes);
 

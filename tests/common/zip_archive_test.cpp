@@ -180,6 +180,9 @@ TEST_F(ZipArchiveTest, FailuresSayWhatIsWrong) {
       {"64-bit size", "", patched(central + 24, 0xffffffffu), NO_ZIP64},
       {"64-bit compressed size", "", patched(central + 20, 0xffffffffu), NO_ZIP64},
       {"64-bit offset", "", patched(central + 42, 0xffffffffu), NO_ZIP64},
+      // Method 99 (and a zero time after it) without the extra field that names the real method.
+      {"AES without its extra field", "", patched(central + 10, 99),
+       "entry 'm' is encrypted (AES): encrypted entries are not supported"},
   };
   for (const auto& c : opens) {
     SCOPED_TRACE(c.what);
@@ -196,6 +199,12 @@ TEST_F(ZipArchiveTest, FailuresSayWhatIsWrong) {
   long_extra[29] = '\x55';
   expect_read(ZipArchive::open_bytes(std::make_shared<std::string>(long_extra)),
               "cannot read m: an offset or length points past the end");
+  // The traditional encryption flag, in both headers.
+  std::string encrypted = good;
+  encrypted[6] |= 1;
+  encrypted[central + 8] |= 1;
+  expect_read(ZipArchive::open_bytes(std::make_shared<std::string>(encrypted)),
+              "cannot read m: encrypted entries are not supported");
 }
 
 TEST_F(ZipArchiveTest, DamagedContentFailsItsCrcCheck) {

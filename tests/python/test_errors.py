@@ -1,10 +1,13 @@
 """Errors as applications see them: the classes, the exact messages, and the details."""
 
+import sys
+
 import numpy as np
 import pytest
 
+import demo
 import velmora
-from conftest import session_folder
+from conftest import python_child, session_folder
 
 AUDIO_TYPE = ("audio must be 16 kHz mono samples (bytes / int16 or float array), an audio file path, or an "
               "iterable of those; got ")
@@ -118,3 +121,36 @@ def test_a_closed_avatar_refuses_to_render(fixture_avatar):
     with pytest.raises(velmora.Failed) as caught:
         next(frames)
     check(caught.value, velmora.Failed, "this avatar is closed", None)
+
+
+WITHOUT_NUMPY = """
+import sys
+
+class NotInstalled:
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] == "numpy":
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+sys.meta_path.insert(0, NotInstalled())
+import velmora
+with velmora.open(sys.argv[1]) as a:
+    print(a.render(sys.argv[2], out_mp4=sys.argv[3]), "frames written")
+    try:
+        next(a.render(sys.argv[2]))
+    except ImportError as e:
+        print(e)
+        print("cause:", e.__cause__)
+"""
+
+
+def test_frames_without_numpy_say_so_and_a_video_needs_none(fixture_avatar, tmp_path):
+    demo.write_wav(str(tmp_path / "speech.wav"), np.zeros(16000, np.float32))
+    child = python_child(WITHOUT_NUMPY, fixture_avatar, str(tmp_path / "speech.wav"), str(tmp_path / "a.mp4"))
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0, err
+    assert out.decode().splitlines() == [
+        "25 frames written",
+        f"frames are NumPy arrays, and NumPy cannot be loaded in this Python ({sys.executable}): install NumPy for "
+        "it (Debian's python3-numpy is for /usr/bin/python3)",
+        "cause: No module named 'numpy'",
+    ]

@@ -4,6 +4,7 @@ velmora program does."""
 import os
 import pty
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -33,7 +34,7 @@ def scene(tmp_path, monkeypatch):
 
 
 def made(folder):
-    return sorted(set(os.listdir(folder)) - {"face.v1", "speech.wav", "junk.bin", "noise.wav"})
+    return sorted(set(os.listdir(folder)) - {"face.v1", "speech.wav", "junk.bin", "noise.wav", "cut.mp4", "folder"})
 
 
 def test_a_render_into_a_video_returns_its_frames_and_reports_progress(scene, fixture_avatar):
@@ -112,7 +113,8 @@ CLI_CASES = [
     ["render", "face.v1", "speech.wav", "-o", "no/o.mp4"], ["render", "face.v1", "speech.wav", "-o", "speech.wav"],
     ["render", "face.v1", "speech.wav", "-o", "face.v1"],
     ["render", "face.v1", "speech.wav", "-o", "talk.mkv"], ["render", "face.v1", "speech.wav", "--output=talk"],
-    ["render", "face.v1", "speech.wav", "-o", "Talk.MP4"],
+    ["render", "face.v1", "speech.wav", "-o", "Talk.MP4"], ["render", "face.v1", "cut.mp4", "-o", "o.mp4"],
+    ["render", "folder", "speech.wav"],
 ]
 
 
@@ -120,6 +122,8 @@ CLI_CASES = [
 def test_the_python_command_answers_as_the_program_does(args, scene):
     (scene / "junk.bin").write_text("junk")
     (scene / "noise.wav").write_bytes(b"RIFF....")
+    (scene / "cut.mp4").write_bytes(b"\0\0\0\x18ftypmp42\0\0\0\0mp42isom" + b"x" * 3000)  # two lines of FFmpeg's
+    (scene / "folder").mkdir()
     program, python = run_both(args, scene)
     assert python == program
     assert made(scene) == []
@@ -152,10 +156,11 @@ def test_the_time_left_shows_once_the_pace_since_the_first_report_means_somethin
     assert [progress_line(now, since) for since, now, _ in cases] == [line for _, _, line in cases]
 
 
-def on_terminal(args, cwd, on_output=None):
-    """Runs python3 -m velmora with its standard error on a terminal: (status, what the terminal got)."""
+def on_terminal(args, cwd, on_output=None, **env):
+    """Runs python3 -m velmora with its standard error on a terminal, with `env` over this environment: (status,
+    what the terminal got)."""
     master, slave = pty.openpty()
-    child_env = dict(os.environ, **({"LD_PRELOAD": CHILD_PRELOAD} if CHILD_PRELOAD else {}))
+    child_env = dict(os.environ, **({"LD_PRELOAD": CHILD_PRELOAD} if CHILD_PRELOAD else {}), **env)
     child = subprocess.Popen([sys.executable, "-m", "velmora"] + args, cwd=cwd, stdin=subprocess.DEVNULL,
                              stdout=subprocess.DEVNULL, stderr=slave, env=child_env, start_new_session=True)
     os.close(slave)
@@ -199,3 +204,35 @@ def test_an_interrupted_command_removes_its_file_and_ends_by_the_signal(sig, sce
     assert sent and status == -sig
     assert "velmora: the render was cancelled\r\n" in terminal, terminal
     assert made(scene) == []
+
+
+# (the render host's mode, options, interrupted, status, the end of the terminal's text, its whole lines)
+LIBRARY_LOG_CASES = {
+    "interrupted": ("hang-after=2", [], True, -signal.SIGINT, "\r\x1b[Kvelmora: the render was cancelled\r\n", 1),
+    "host outlived its input": ("no-exit", [], False, 0, "\nvelmora: the render host was still running 0.5 s after "
+                                "its input closed; SIGTERM ended it\r\n", 2),
+    "quiet": ("no-exit", ["-q"], False, 0, "", 0),
+}
+
+
+@pytest.mark.parametrize("case", list(LIBRARY_LOG_CASES))
+def test_the_librarys_warnings_show_unless_interrupted_or_quiet(case, scene, mirel2_avatar):
+    """As the velmora program: no warning after an interrupt (a one-shot command has no next render for a new
+    host) or with --quiet. The render host is a fake, run by a copy of the library, which takes the host of its
+    own folder."""
+    mode, options, interrupt, status, ending, lines = LIBRARY_LOG_CASES[case]
+    shutil.copy(BUILD / "bin" / "libvelmora.so.1", scene)
+    host = scene / "tarnhost"
+    host.write_text(f'#!/bin/sh\nFAKE_HOST_MODE={mode} exec "{BUILD / "bin" / "fake_render_host"}" "$@"\n')
+    host.chmod(0o755)
+    tone_wav(scene / "speech.wav", 3.0)
+    sent = []
+
+    def interrupt_once(child, text):
+        if interrupt and not sent and " frame" in text:
+            child.send_signal(signal.SIGINT)
+            sent.append(True)
+
+    got, terminal = on_terminal(["render", mirel2_avatar, "speech.wav", "-o", "talk.mp4", *options], scene,
+                                interrupt_once, LD_LIBRARY_PATH=str(scene))
+    assert (got, terminal.endswith(ending), terminal.count("\n")) == (status, True, lines), terminal

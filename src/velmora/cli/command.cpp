@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include "velmora/velmora.hpp"
@@ -37,7 +39,7 @@ constexpr const char* HELP =
     "                     does not end in .mp4 is refused (status 2). An MP4 needs a regular\n"
     "                     file it can seek in: a FIFO, a device or a socket is refused, and so\n"
     "                     are the audio, the avatar, and any name inside an avatar folder.\n"
-    "  -q, --quiet        no progress and no summary\n"
+    "  -q, --quiet        no progress, no summary and no warnings\n"
     "  -h, --help         this text\n"
     "\n"
     "While it renders, progress (frames, seconds of audio done, frames a second, and the time left\n"
@@ -103,12 +105,22 @@ Options parse(const std::vector<std::string>& args) {
   return o;
 }
 
-// Errors and details may hold line breaks (a child's standard error); an error is one line.
-std::string one_line(std::string text) {
-  std::replace(text.begin(), text.end(), '\n', ' ');
-  std::replace(text.begin(), text.end(), '\r', ' ');
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
+// Errors and details may hold several lines (FFmpeg's, a child's standard error); an error is one line. The
+// lines are kept apart by "; ", or by a blank after a line that ends in a colon and so introduces the next;
+// blank lines and the blanks around each line are dropped.
+std::string one_line(std::string_view text) {
+  std::string out;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find_first_of("\r\n"), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    if (line.empty()) continue;
+    if (!out.empty()) out += out.back() == ':' ? " " : "; ";
+    out += line;
+  }
+  return out;
 }
 
 // The writer makes an MP4 whatever the name says, so only an .mp4 name (in any case) is taken.
@@ -136,30 +148,40 @@ std::string duration_text(double s) {
   return buf;
 }
 
-// The progress line on a terminal, redrawn in place at most every PROGRESS_EVERY_S.
+// The progress line on a terminal, redrawn in place at most every PROGRESS_EVERY_S. The library may log from
+// any thread, so its lines (note) and the progress take turns.
 class ProgressView {
  public:
   ProgressView(std::FILE* err, bool on) : err_(err), on_(on) {}
 
   void show(const WriteProgress& p) {
     if (!on_) return;
+    const std::lock_guard<std::mutex> lock(m_);
     if (!first_) first_ = p;
     last_ = p;
-    if (shown_ && p.elapsed_seconds - shown_at_ < PROGRESS_EVERY_S) return;
+    if (drawn_ && p.elapsed_seconds - shown_at_ < PROGRESS_EVERY_S) return;
     draw(p);
     shown_at_ = p.elapsed_seconds;
   }
   // Leaves the latest state on its own line.
   void finish() {
-    if (!shown_) return;
+    const std::lock_guard<std::mutex> lock(m_);
+    if (!drawn_) return;
     draw(*last_);
     std::fputc('\n', err_);
     std::fflush(err_);
+    drawn_ = false;
   }
   // Clears the line, so that an error starts on a clean one.
   void clear() {
-    if (!shown_) return;
-    std::fputs("\r\x1b[K", err_);
+    const std::lock_guard<std::mutex> lock(m_);
+    clear_line();
+  }
+  // `line` on a line of its own; the progress comes back below it at the next report.
+  void note(const std::string& line) {
+    const std::lock_guard<std::mutex> lock(m_);
+    clear_line();
+    std::fprintf(err_, "%s\n", line.c_str());
     std::fflush(err_);
   }
 
@@ -167,15 +189,46 @@ class ProgressView {
   void draw(const WriteProgress& p) {
     std::fprintf(err_, "\r%s\x1b[K", progress_line(p, *first_).c_str());
     std::fflush(err_);
-    shown_ = true;
+    drawn_ = true;
+  }
+  void clear_line() {
+    if (!drawn_) return;
+    std::fputs("\r\x1b[K", err_);
+    std::fflush(err_);
+    drawn_ = false;
   }
 
   std::FILE* err_;
   bool on_;
-  bool shown_ = false;
+  std::mutex m_;
+  bool drawn_ = false;  // the progress is on the current line
   double shown_at_ = 0;
   std::optional<WriteProgress> first_;  // the pace of the time left is taken from here
   std::optional<WriteProgress> last_;
+};
+
+// While it lives, the library's warnings go to the view, each on a line of its own: none with --quiet, and
+// none once a stop was asked, as the render then ends with the one line that says it was cancelled (what the
+// library says of the render host it had to stop, and of the next render, is for applications that render on).
+class LibraryLog {
+ public:
+  LibraryLog(ProgressView& view, bool quiet, std::stop_token stop)
+      : view_(view), quiet_(quiet), stop_(std::move(stop)),
+        previous_(set_log_sink({LogLevel::warning, [this](const LogRecord& r) { write(r); }})) {}
+  ~LibraryLog() { set_log_sink(std::move(previous_)); }
+  LibraryLog(const LibraryLog&) = delete;
+  LibraryLog& operator=(const LibraryLog&) = delete;
+
+ private:
+  void write(const LogRecord& record) {
+    if (quiet_ || stop_.stop_requested()) return;
+    view_.note(one_line(record.message));
+  }
+
+  ProgressView& view_;
+  bool quiet_;
+  std::stop_token stop_;
+  LogSink previous_;
 };
 
 }  // namespace
@@ -234,6 +287,7 @@ int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop
   }
 
   ProgressView view(io.err, io.err_is_terminal && !o.quiet);
+  const LibraryLog library_log(view, o.quiet, stop);
   try {
     Avatar avatar = open(o.avatar, stop);
     const std::int64_t frames =

@@ -23,7 +23,8 @@ struct Io {
 };
 
 // Runs the command line `args` (without the program's name) and returns its exit status. Every error is one
-// line on `err`; --help goes to `out`. A stop asked on `stop` cancels a render in progress.
+// line on `err`, and so is each warning the library logs meanwhile (none with --quiet, none once a stop was
+// asked); --help goes to `out`. A stop asked on `stop` cancels a render in progress.
 int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop = {});
 
 // The video's name when -o is not given: the audio's file name with its extension replaced by ".mp4", in the

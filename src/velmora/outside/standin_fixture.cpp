@@ -3,6 +3,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/bundle.h"
 #include "common/file_read.h"
 #include "common/pytext.h"
 
@@ -54,6 +55,11 @@ class StandinRuntime : public NativeRuntime {
 }  // namespace
 
 std::shared_ptr<NativeFixture> StandinFixtureRuntime::load_fixture(const std::string& source, int, int) {
+  // Only a source without a manifest comes here: the refusal says what an avatar would hold.
+  if (path_is_dir(source)) {
+    throw std::runtime_error(py_repr(source) +
+                             " is a folder without manifest.json: an avatar folder holds its manifest.json at the top");
+  }
   std::string head = read_file(source, HEADER_MAX_BYTES * 64);
   head = head.substr(0, head.find('\n'));
   std::istringstream in(head);
@@ -61,7 +67,10 @@ std::shared_ptr<NativeFixture> StandinFixtureRuntime::load_fixture(const std::st
   auto fx = std::make_shared<StandinFixture>();
   if (!(in >> magic >> fx->width >> fx->height) || magic != FIXTURE_MAGIC || fx->width <= 0 || fx->height <= 0 ||
       fx->width > 4096 || fx->height > 4096) {
-    throw std::runtime_error(py_repr(source) + " is not a fixture avatar");
+    throw std::runtime_error(py_repr(source) +
+                             " is neither an avatar archive (an IMX container or zip archive with a manifest.json) nor "
+                             "a fixture avatar (a file whose first line is \"" +
+                             FIXTURE_MAGIC + " <width> <height>\")");
   }
   return fx;
 }

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -173,18 +174,29 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
   // An MP3 tag over nothing: FFmpeg logs its cause with a "[mp3 @ 0x...]" prefix, the program ends its
   // standard error with a line break.
   const std::string tag = s.dir.write("tag.mp3", std::string("ID3\x03\0\0\0\0\0\0", 10) + std::string(5000, '\0'));
+  // An MP4 cut short before its index: two lines of FFmpeg's, which stay apart.
+  const std::string cut =
+      s.dir.write("cut.mp4", std::string("\0\0\0\x18" "ftypmp42\0\0\0\0mp42isom", 24) + std::string(3000, 'x'));
   for (const bool with_program : {true, false}) {
     SCOPED_TRACE(with_program ? "the ffmpeg program" : "the FFmpeg libraries");
     TempDir no_programs;
     std::optional<testing::ScopedEnv> path;
     if (!with_program) path.emplace("PATH", no_programs.str());
-    const Ran r = run({"render", s.avatar, tag, "-o", s.at("o.mp4")});
+    Ran r = run({"render", s.avatar, tag, "-o", s.at("o.mp4")});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.starts_with("velmora: could not read that audio (")) << r.err;
     EXPECT_NE(r.err.find("[mp3] Failed to read frame size: "), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(" @ 0x"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(" )"), std::string::npos) << r.err;
     EXPECT_TRUE(one_line(r.err)) << r.err;
+
+    r = run({"render", s.avatar, cut, "-o", s.at("o.mp4")});
+    const std::string moov = "[mov,mp4,m4a,3gp,3g2,mj2] moov atom not found";
+    const std::string invalid = "Invalid data found when processing input";
+    EXPECT_EQ(r.err, "velmora: could not read that audio (" +
+                         (with_program ? moov + "; " + cut + ": " + invalid
+                                       : "[Errno 1094995529] " + invalid + ": '" + cut + "'; " + moov) +
+                         ")\n");
   }
 
   ASSERT_EQ(::mkfifo(s.at("fifo.mp4").c_str(), 0666), 0);
@@ -199,7 +211,21 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
     std::vector<std::string> args;
     std::string line;
   };
+  fs::create_directory(s.at("folder"));
+  s.dir.write("folder/face.png", "not a manifest");
+  fs::create_directory(s.at("empty"));
+  const std::string no_avatar = "velmora: that is not a usable avatar (";
+  const std::string no_manifest =
+      "' is a folder without manifest.json: an avatar folder holds its manifest.json at the top)\n";
+  const std::string neither =
+      "' is neither an avatar archive (an IMX container or zip archive with a manifest.json) nor a fixture avatar (a "
+      "file whose first line is \"vantor1-fixture <width> <height>\"))\n";
   const Case exact[] = {
+      {{"render", s.at("folder"), s.audio}, no_avatar + "'" + s.at("folder") + no_manifest},
+      {{"render", s.at("empty"), s.audio}, no_avatar + "'" + s.at("empty") + no_manifest},
+      {{"render", tag, s.audio}, no_avatar + "'" + tag + neither},
+      {{"render", s.dir.write("cut.zip", std::string("PK\x03\x04\x14\0\0\0", 8)), s.audio},
+       no_avatar + "'" + s.at("cut.zip") + neither},
       {{"render", s.avatar, s.audio, "-o", s.at("no/o.mp4")},
        "velmora: could not write that video (cannot create '" + s.at("no/o.mp4") + "': No such file or directory)\n"},
       {{"render", s.avatar, s.audio, "-o", s.at("fifo.mp4")},
@@ -218,7 +244,8 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
   }
   std::vector<std::string> made = s.made();
   std::sort(made.begin(), made.end());
-  EXPECT_EQ(made, (std::vector<std::string>{"bundle", "canon.mp4", "face.mp4", "fifo.mp4", "tag.mp3"}));
+  EXPECT_EQ(made, (std::vector<std::string>{"bundle", "canon.mp4", "cut.mp4", "cut.zip", "empty", "face.mp4",
+                                            "fifo.mp4", "folder", "tag.mp3"}));
   EXPECT_EQ(testing::read_file(canon), "canon");
 }
 
@@ -410,6 +437,53 @@ TEST(CommandLine, AnInterruptedRenderRemovesItsFileAndEndsByTheSignal) {
   EXPECT_EQ(r.status, 128 + SIGINT);
   EXPECT_NE(r.terminal.find("velmora: the render was cancelled\r\n"), std::string::npos) << r.terminal;
   EXPECT_TRUE(s.made().empty());
+}
+
+// The library's warnings reach the terminal, each on a line of its own, except after an interrupt (the render then
+// ends with the one line that says so; a one-shot command has no next render for a new host) and with --quiet.
+// The render host is a fake that hangs mid-render or outlives its input, run by a copy of the library, which
+// takes the host of its own folder.
+TEST(CommandLine, TheLibrarysWarningsShowUnlessInterruptedOrQuiet) {
+  TempDir dir;
+  fs::copy_file(fs::path(VELMORA_BIN_DIR) / "libvelmora.so.1", dir.path() / "libvelmora.so.1");
+  const std::string bundle = testing::mirel2_bundle().write_directory(dir.path() / "m2");
+  const std::string audio = (dir.path() / "speech.wav").string();
+  testing::write_wav(audio, 16000, 1, testing::tone(3.0));
+  const testing::ScopedEnv library("LD_LIBRARY_PATH", dir.str());
+  const testing::ScopedEnv cache("VELMORA_CACHE_DIR", (dir.path() / "cache").string());
+  const std::string outlived =
+      "\nvelmora: the render host was still running 0.5 s after its input closed; SIGTERM ended it\r\n";
+  struct Case {
+    const char* host_mode;
+    std::vector<std::string> options;
+    bool interrupt;
+    int status;
+    std::string ending;  // of what the terminal shows
+  };
+  const Case cases[] = {
+      {"hang-after=2", {}, true, 128 + SIGINT, "\r\x1b[Kvelmora: the render was cancelled\r\n"},
+      {"no-exit", {}, false, 0, outlived},
+      {"no-exit", {"-q"}, false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host_mode + (c.options.empty() ? "" : " " + c.options[0]));
+    const std::string host = (dir.path() / "tarnhost").string();
+    std::ofstream(host) << "#!/bin/sh\nFAKE_HOST_MODE=" << c.host_mode << " exec " << VELMORA_BIN_DIR
+                        << "/fake_render_host \"$@\"\n";
+    ::chmod(host.c_str(), 0755);
+    std::vector<std::string> args = {PROGRAM, "render", bundle, audio, "-o", (dir.path() / "talk.mp4").string()};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    bool sent = false;
+    const TtyRun r = run_on_terminal(args, [&](pid_t pid, const std::string& text) {
+      if (c.interrupt && !sent && text.find(" frame") != std::string::npos) sent = ::kill(pid, SIGINT) == 0;
+    });
+    EXPECT_EQ(r.status, c.status) << r.terminal;
+    EXPECT_TRUE(r.terminal.ends_with(c.ending)) << r.terminal;
+    // Progress is redrawn in place: the whole lines are the last progress, the library's and the error's.
+    const std::size_t lines = static_cast<std::size_t>(std::count(r.terminal.begin(), r.terminal.end(), '\n'));
+    EXPECT_EQ(lines, c.options.empty() ? (c.interrupt ? 1u : 2u) : 0u) << r.terminal;
+    fs::remove(dir.path() / "talk.mp4");
+  }
 }
 
 TEST(CommandLine, AKilledRendersTemporaryGoesWithTheNextWriteIntoItsFolder) {
