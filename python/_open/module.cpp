@@ -90,23 +90,24 @@ auto stoppable_call(F&& call) {
     int& hold;
     ~LetGo() { CtrlC::let_go(hold); }
   } let_go{hold};
-  std::optional<decltype(call(stop.get_token()))> result;
-  std::exception_ptr error;
-  {
+  const auto run = [&] {
     const CtrlC ctrl_c(stop, hold);
     py::gil_scoped_release nogil;
-    try {
-      result.emplace(call(stop.get_token()));
-    } catch (...) {
-      error = std::current_exception();
+    return call(stop.get_token());
+  };
+  try {
+    auto result = run();
+    if (main_call.kept()) {
+      without_gil([&] { [[maybe_unused]] const auto dropped = std::move(result); });
+      main_call.raise_kept();
     }
-  }
-  if (main_call.kept()) {
-    without_gil([&] { result.reset(); });
+    return result;
+  } catch (const py::error_already_set&) {
+    throw;  // raised by Python (a Ctrl-C that came before the call), or kept
+  } catch (...) {
     main_call.raise_kept();
+    raise_render_error(std::current_exception());
   }
-  if (error) raise_render_error(error);
-  return std::move(*result);
 }
 
 // The calls of one avatar and its renders in progress, GIL held. Renders dropped while a call runs are closed
