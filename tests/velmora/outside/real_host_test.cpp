@@ -142,6 +142,29 @@ pid_t program_of(const std::vector<pid_t>& pids) {
 
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
+// Asks its stop `after` from its making, on a thread of its own, and tells how long after that request a call
+// ended.
+class DelayedStop {
+ public:
+  explicit DelayedStop(std::chrono::milliseconds after)
+      : thread_([this, after] {
+          std::this_thread::sleep_for(after);
+          asked_ = Clock::now();
+          source_.request_stop();
+        }) {}
+  std::stop_token token() const { return source_.get_token(); }
+  // Seconds from the request to `end` (the request having come before it).
+  double seconds_to(Clock::time_point end) {
+    thread_.join();
+    return std::chrono::duration<double>(end - asked_).count();
+  }
+
+ private:
+  std::stop_source source_;
+  Clock::time_point asked_;
+  std::jthread thread_;  // last: it starts once the rest is made
+};
+
 // A host stopped with SIGSTOP answers nothing: a stop request or a close still ends within a second, the host
 // (with whatever its wrapper started) is gone, and after a stop the avatar renders again on a new host.
 TEST(RealHost, AStopOrACloseEndsAHostThatDoesNotAnswerWithinASecond) {
@@ -164,18 +187,10 @@ TEST(RealHost, AStopOrACloseEndsAHostThatDoesNotAnswerWithinASecond) {
         std::printf("close of a stopped host: %.3f s\n", took);
         EXPECT_LT(took, 1.0);
       } else {
-        std::stop_source stop;
-        FrameStream stream = avatar.render(AudioInput::samples(std::span<const std::int16_t>(audio)), stop.get_token());
-        Clock::time_point asked;
-        std::thread stopper([&] {
-          std::this_thread::sleep_for(std::chrono::milliseconds(200));
-          asked = Clock::now();
-          stop.request_stop();
-        });
+        DelayedStop stop(std::chrono::milliseconds(200));
+        FrameStream stream = avatar.render(AudioInput::samples(std::span<const std::int16_t>(audio)), stop.token());
         EXPECT_THROW(stream.next(), Cancelled);
-        const auto cancelled = Clock::now();
-        stopper.join();
-        const double took = std::chrono::duration<double>(cancelled - asked).count();
+        const double took = stop.seconds_to(Clock::now());
         std::printf("stop request to Cancelled with a stopped host: %.3f s\n", took);
         EXPECT_LT(took, 1.0);
       }
@@ -311,17 +326,8 @@ TEST(RealHost, AStopWhileAHostStartsEndsItWithinASecondAsCancelled) {
       options.host = script;
 
       // The stop comes 0.5 s into the start.
-      std::stop_source stop;
-      Clock::time_point asked;
-      std::jthread stopper;
-      const auto stop_soon = [&] {
-        stopper = std::jthread([&] {
-          std::this_thread::sleep_for(std::chrono::milliseconds(500));
-          asked = Clock::now();
-          stop.request_stop();
-        });
-        return stop.get_token();
-      };
+      std::optional<DelayedStop> stop;
+      const auto stop_soon = [&] { return stop.emplace(std::chrono::milliseconds(500)).token(); };
       std::optional<Avatar> avatar;
       if (!replacing) {
         make_slow();
@@ -337,9 +343,7 @@ TEST(RealHost, AStopWhileAHostStartsEndsItWithinASecondAsCancelled) {
         FrameStream stream = avatar->render(AudioInput::samples(std::span<const std::int16_t>(audio)), stop_soon());
         EXPECT_THROW(stream.next(), Cancelled);
       }
-      const auto cancelled = Clock::now();
-      stopper.join();
-      const double took = std::chrono::duration<double>(cancelled - asked).count();
+      const double took = stop->seconds_to(Clock::now());
       std::printf("stop while a host starts to Cancelled: %.3f s\n", took);
       EXPECT_LT(took, 1.0);
       EXPECT_TRUE(descendants(::getpid()).empty());
