@@ -116,7 +116,11 @@ Pcm decode_path(const std::string& path, const std::stop_token& stop) {
   }
   if (run.stopped) throw Cancelled();
   if (run.status != 0) {
-    std::string detail = utf8_prefix(av_log_text(utf8_decode_replace(run.err)), 300);
+    // Its lines name the file as the caller gave it, not as the URL it was given.
+    std::string err = utf8_decode_replace(run.err);
+    const std::string url = "file:" + path;
+    for (std::size_t at = 0; (at = err.find(url, at)) != std::string::npos; at += path.size()) err.erase(at, 5);
+    std::string detail = utf8_prefix(av_log_text(err), 300);
     if (detail.empty()) detail = "the ffmpeg program " + status_text(run.status) + " and said nothing";
     throw refuse<Failed>("could not read that audio", detail);
   }

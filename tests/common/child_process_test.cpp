@@ -132,8 +132,10 @@ TEST(ChildProcess, EndGivesTheGroupTimeForItsCleanUpThenKillsWhatIsLeft) {
     ChildProcess child = ChildProcess::spawn(
         {"/bin/sh", "-c",
          "trap 'echo yes > " + cleaned.string() + "; exit 0' TERM\n"
-         "/bin/sh -c 'trap \"\" TERM; exec sleep 30' &\n"
-         "echo $! > " + member.string() + "\necho ready\nwhile :; do sleep 1 & wait $!; done\n"},
+         "/bin/sh -c 'trap \"\" TERM; echo $$ > " + member.string() + ".new; mv " + member.string() + ".new " +
+             member.string() + "; exec sleep 30' &\n"
+         "while [ ! -e " + member.string() + " ]; do sleep 0.01; done\necho ready\n"
+         "while :; do sleep 1 & wait $!; done\n"},
         {.own_process_group = true});
     ASSERT_TRUE(wait_for_line(child, "ready"));
     if (stopped) {
