@@ -1,20 +1,29 @@
 #include "common/child_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <climits>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 extern char** environ;
@@ -22,11 +31,64 @@ extern char** environ;
 namespace velmora {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// pidfd_send_signal's flag for the process group the pidfd's process leads (Linux 6.9).
+constexpr unsigned PIDFD_SIGNAL_PROCESS_GROUP = 1u << 2;
+constexpr auto EXIT_POLL = std::chrono::milliseconds(2);
+constexpr double LONGEST_WAIT_S = 1e9;
+
 [[noreturn]] void fail(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
 }
 
-// A close-on-exec pipe whose two ends are above the standard descriptors, so that the child's dup2 onto
+// `seconds` from now; now for 0 or less, or NaN.
+Clock::time_point after(double seconds) {
+  if (!(seconds > 0)) return Clock::now();
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(std::min(seconds, LONGEST_WAIT_S)));
+}
+
+// The descriptors to our children (pipe ends, pidfds), which a copy of this process made by fork() must not
+// keep: at the fork they are replaced by /dev/null in the copy. Changes to the list, and the making of a child,
+// hold the lock, which fork() takes first, so no descriptor reaches a copy unlisted.
+class ForkGuard {
+ public:
+  static ForkGuard& get() {
+    static ForkGuard* guard = [] {
+      auto* g = new ForkGuard;  // never freed: a fork may come at any time until the process ends
+      ::pthread_atfork([] { get().m_.lock(); }, [] { get().m_.unlock(); }, [] { get().in_forked_copy(); });
+      return g;
+    }();
+    return *guard;
+  }
+
+  std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(m_); }
+  // Both under hold().
+  void add(int fd) {
+    if (fd >= 0) fds_.push_back(fd);
+  }
+  void close(int fd) {
+    fds_.erase(std::remove(fds_.begin(), fds_.end(), fd), fds_.end());
+    ::close(fd);
+  }
+
+ private:
+  // In the forked copy, which has one thread: the lock is the forking thread's, taken before the fork.
+  void in_forked_copy() {
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int fd : fds_) {
+      if (null < 0 || ::dup3(null, fd, O_CLOEXEC) < 0) ::close(fd);
+    }
+    if (null >= 0) ::close(null);
+    m_.unlock();
+  }
+
+  std::mutex m_;
+  std::vector<int> fds_;
+};
+
+// A close-on-exec pipe whose two ends are above the standard descriptors, so that the child's dup onto
 // 0, 1 or 2 always makes a fresh, inheritable descriptor.
 void make_pipe(Fd& read_end, Fd& write_end) {
   int p[2];
@@ -43,18 +105,121 @@ void make_pipe(Fd& read_end, Fd& write_end) {
   write_end = std::move(ends[1]);
 }
 
-struct SpawnSettings {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  SpawnSettings() {
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
+// The files to try for `name`, as execvp would: the name itself when it holds a "/", else each folder of PATH
+// (an empty entry is the working folder).
+std::vector<std::string> candidates(const std::string& name) {
+  if (name.find('/') != std::string::npos) return {name};
+  const char* path = std::getenv("PATH");
+  const std::string_view folders = path ? path : "/bin:/usr/bin";
+  std::vector<std::string> out;
+  for (std::size_t at = 0;;) {
+    const std::size_t colon = std::min(folders.find(':', at), folders.size());
+    const std::string_view folder = folders.substr(at, colon - at);
+    out.push_back((folder.empty() ? std::string(".") : std::string(folder)) + "/" + name);
+    if (colon == folders.size()) return out;
+    at = colon + 1;
   }
-  ~SpawnSettings() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-  }
+}
+
+// The signal action as the kernel takes it.
+struct KernelSigaction {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)();
+  unsigned long mask;
 };
+
+// What the new child needs, made ready before it is cloned; it shares our memory until it runs the program.
+struct Launch {
+  const char* const* files;  // to try in turn
+  std::size_t file_count;
+  char* const* argv;
+  char* const* envp;
+  int in = -1;   // onto 0; -1: /dev/null
+  int out = -1;  // onto 1
+  int err = -1;  // onto 2; -1: ours stays
+  bool own_group = false;
+  int error = 0;  // set by the child when it could not run the program
+};
+
+// The child, on a stack of its own in our memory while the parent waits (CLONE_VFORK): system calls only, no
+// library state touched. Signals arrive blocked; each one that has a handler gets the default action first, so
+// that no handler of ours runs in the child, then the mask is emptied and the program run.
+__attribute__((no_sanitize("address", "undefined"), noinline)) int launch_child(void* arg) {
+  auto* l = static_cast<Launch*>(arg);
+  for (int sig = 1; sig < 65; ++sig) {
+    if (sig == SIGKILL || sig == SIGSTOP) continue;
+    KernelSigaction now{};
+    if (::syscall(SYS_rt_sigaction, sig, nullptr, &now, sizeof now.mask) != 0) continue;
+    const bool defaulted = sig == SIGPIPE || sig == SIGXFSZ || sig == SIGCHLD;
+    if (!defaulted && (now.handler == SIG_DFL || now.handler == SIG_IGN)) continue;
+    KernelSigaction dfl{};
+    dfl.handler = SIG_DFL;
+    ::syscall(SYS_rt_sigaction, sig, &dfl, nullptr, sizeof dfl.mask);
+  }
+  if (l->own_group && ::syscall(SYS_setpgid, 0, 0) != 0) {
+    l->error = errno;
+    ::syscall(SYS_exit_group, 127);
+  }
+  int in = l->in;
+  if (in < 0) in = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC));
+  const int moves[3][2] = {{in, 0}, {l->out, 1}, {l->err, 2}};
+  for (const auto& m : moves) {
+    if (m[0] >= 0 && ::syscall(SYS_dup3, m[0], m[1], 0) < 0) {
+      l->error = errno;
+      ::syscall(SYS_exit_group, 127);
+    }
+  }
+  const unsigned long none = 0;
+  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
+  int error = ENOENT;
+  bool denied = false;
+  for (std::size_t i = 0; i < l->file_count; ++i) {
+    ::syscall(SYS_execve, l->files[i], l->argv, l->envp);
+    error = errno;
+    if (error == EACCES) denied = true;
+    else if (error != ENOENT && error != ENOTDIR && error != ESTALE && error != ENODEV && error != ETIMEDOUT) break;
+  }
+  l->error = denied && error != ENOEXEC ? EACCES : error;
+  ::syscall(SYS_exit_group, 127);
+  return 127;
+}
+
+// Clones the child, its pidfd made with it where the system has CLONE_PIDFD (and so naming it, whatever
+// happens to it at once).
+pid_t clone_child(Launch& launch, Fd& pidfd) {
+  constexpr std::size_t STACK = 64 * 1024;
+  void* stack = ::mmap(nullptr, STACK, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED) fail(errno, "mmap");
+  void* top = static_cast<char*>(stack) + STACK;
+  sigset_t all, before;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &before);
+  int fd = -1;
+  pid_t pid = ::clone(launch_child, top, CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, &launch, &fd);
+  int error = errno;
+  if (pid < 0 && error == EINVAL) {  // a kernel without CLONE_PIDFD
+    fd = -1;
+    pid = ::clone(launch_child, top, CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
+    error = errno;
+  }
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  ::munmap(stack, STACK);
+  if (pid < 0) fail(error, "clone");
+  // Without CLONE_PIDFD: a pidfd made now, where the system has them. A child that ended at once where the
+  // system reaps children is gone already, and its id may be another process's: the pidfd then names a process
+  // that is not our child, which waitid on it tells, and is dropped.
+  if (fd < 0) {
+    fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    siginfo_t info{};
+    if (fd >= 0 && ::waitid(P_PIDFD, static_cast<id_t>(fd), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  pidfd = Fd(fd);
+  return pid;
+}
 
 // Whether a process that is not a zombie has the process group `pgid`, as /proc shows. Asked only while the
 // group's leader is unreaped, which keeps the id from being given to another process.
@@ -87,6 +252,28 @@ bool live_member_of(pid_t pgid) {
 // The exit status in `info` (from waitid), or minus the signal number that ended the child.
 int status_of(const siginfo_t& info) { return info.si_code == CLD_EXITED ? info.si_status : -info.si_status; }
 
+// What PIDFD_GET_INFO tells of a process (Linux 6.13; the exit code since 6.15), its first version.
+struct PidfdInfo {
+  std::uint64_t mask;
+  std::uint64_t cgroupid;
+  std::uint32_t pid, tgid, ppid, ruid, rgid, euid, egid, suid, sgid, fsuid, fsgid;
+  std::int32_t exit_code;  // as wait() gives it
+};
+constexpr unsigned long PIDFD_GET_INFO = _IOWR(0xFF, 11, PidfdInfo);
+constexpr std::uint64_t PIDFD_INFO_EXIT = 1u << 3;
+
+// The status of an ended process as its pidfd keeps it, also once another has reaped it; nothing where the
+// system does not keep it.
+std::optional<int> kept_status(int pidfd) {
+  if (pidfd < 0) return std::nullopt;
+  PidfdInfo info{};
+  info.mask = PIDFD_INFO_EXIT;
+  if (::ioctl(pidfd, PIDFD_GET_INFO, &info) != 0 || !(info.mask & PIDFD_INFO_EXIT)) return std::nullopt;
+  if (WIFEXITED(info.exit_code)) return WEXITSTATUS(info.exit_code);
+  if (WIFSIGNALED(info.exit_code)) return -WTERMSIG(info.exit_code);
+  return std::nullopt;
+}
+
 // Whether the system reaps this process's children as they end (SIGCHLD ignored, or SA_NOCLDWAIT), so that an
 // ended child leaves no zombie to hold its id. Asked at each use: the application may change it at any time.
 bool system_reaps_children() {
@@ -95,6 +282,9 @@ bool system_reaps_children() {
   return now.sa_handler == SIG_IGN || (now.sa_flags & SA_NOCLDWAIT) != 0;
 }
 
+int send_through(int pidfd, int signal, unsigned flags) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, flags));
+}
 
 }  // namespace
 
@@ -113,6 +303,13 @@ void Fd::reset() {
   fd_ = -1;
 }
 
+int Fd::release() { return std::exchange(fd_, -1); }
+
+std::string status_text(int status) {
+  if (status == STATUS_UNKNOWN) return "ended with an exit status that could not be known";
+  return status < 0 ? "was killed by signal " + std::to_string(-status) : "exited with status " + std::to_string(status);
+}
+
 bool pid_alive(long long pid) {
   if (pid < 0 || pid > INT_MAX) return false;
   if (::kill(static_cast<pid_t>(pid), 0) == 0) return true;
@@ -121,67 +318,54 @@ bool pid_alive(long long pid) {
 
 ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, ChildStreams streams) {
   if (argv.empty()) fail(EINVAL, "spawn");
-  Fd in_r, in_w, out_r, out_w, err_r, err_w;
-  if (streams.pipe_stdin) make_pipe(in_r, in_w);
-  make_pipe(out_r, out_w);
-  if (streams.pipe_stderr) make_pipe(err_r, err_w);
-
-  SpawnSettings s;
-  if (streams.pipe_stdin) {
-    posix_spawn_file_actions_adddup2(&s.actions, in_r.get(), 0);
-  } else {
-    posix_spawn_file_actions_addopen(&s.actions, 0, "/dev/null", O_RDONLY, 0);
-  }
-  posix_spawn_file_actions_adddup2(&s.actions, out_w.get(), 1);
-  if (streams.pipe_stderr) posix_spawn_file_actions_adddup2(&s.actions, err_w.get(), 2);
-  // The child starts with default handling of the signals a host program commonly ignores, and no mask.
-  sigset_t defaults, empty;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGXFSZ);
-  sigemptyset(&empty);
-  posix_spawnattr_setsigdefault(&s.attr, &defaults);
-  posix_spawnattr_setsigmask(&s.attr, &empty);
-  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  if (streams.own_process_group) {
-    posix_spawnattr_setpgroup(&s.attr, 0);  // a group named after the child
-    flags |= POSIX_SPAWN_SETPGROUP;
-  }
-  posix_spawnattr_setflags(&s.attr, flags);
-
+  if (argv[0].empty()) fail(ENOENT, "could not start " + argv[0]);
+  const std::vector<std::string> files = candidates(argv[0]);
+  std::vector<const char*> file_ptrs;
+  for (const auto& f : files) file_ptrs.push_back(f.c_str());
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+
+  // Made before the lock is taken, so that a child that fails to start goes after the lock is given back.
   ChildProcess child;
   child.own_group_ = streams.own_process_group;
-  const int rc = ::posix_spawnp(&child.pid_, args[0], &s.actions, &s.attr, args.data(), environ);
-  if (rc != 0) {
+  child.owner_ = ::getpid();
+  ForkGuard& guard = ForkGuard::get();
+  const std::unique_lock<std::mutex> lock = guard.hold();
+  Fd in_r, in_w, out_r, out_w, err_r, err_w;
+  if (streams.pipe_stdin) make_pipe(in_r, in_w);
+  make_pipe(out_r, out_w);
+  if (streams.pipe_stderr) make_pipe(err_r, err_w);
+  Launch launch{file_ptrs.data(), file_ptrs.size(), args.data(), environ};
+  launch.in = in_r.get();
+  launch.out = out_w.get();
+  launch.err = err_w.get();
+  launch.own_group = streams.own_process_group;
+  child.pid_ = clone_child(launch, child.pidfd_);
+  if (launch.error != 0) {
+    // It ended at once, and only we can reap it.
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(child.pid_), &info, WEXITED) != 0 && errno == EINTR) {
+    }
     child.pid_ = -1;
-    fail(rc, "could not start " + argv[0]);
-  }
-  // A pidfd for the child (close-on-exec). A child that ended at once where the system reaps children is gone
-  // already, and its id may be another process's: no pidfd is made for it, or the pidfd names a process that
-  // is not our child, which waitid on a pidfd tells. Such a child counts as reaped.
-  child.pidfd_ = Fd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid_, 0)));
-  siginfo_t info{};
-  if (child.pidfd_.ok() ? ::waitid(P_PIDFD, static_cast<id_t>(child.pidfd_.get()), &info,
-                                   WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD
-                        : errno == ESRCH) {
-    child.pidfd_.reset();
-    child.reaped_ = true;
-    child.status_ = -1;
+    child.pidfd_.reset();  // never listed
+    fail(launch.error, "could not start " + argv[0]);
   }
   child.in_ = std::move(in_w);
   child.out_ = std::move(out_r);
   child.err_ = std::move(err_r);
+  for (const Fd* fd : {&child.in_, &child.out_, &child.err_, &child.pidfd_}) guard.add(fd->get());
   return child;
 }
 
 ChildProcess::ChildProcess(ChildProcess&& o) noexcept
     : pid_(std::exchange(o.pid_, -1)),
+      owner_(o.owner_),
       own_group_(o.own_group_),
       reaped_(o.reaped_),
+      taken_(o.taken_),
+      left_(o.left_),
       status_(std::exchange(o.status_, std::nullopt)),
       pidfd_(std::move(o.pidfd_)),
       in_(std::move(o.in_)),
@@ -189,26 +373,45 @@ ChildProcess::ChildProcess(ChildProcess&& o) noexcept
       err_(std::move(o.err_)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& o) noexcept {
-  if (this != &o) {
-    this->~ChildProcess();
-    new (this) ChildProcess(std::move(o));
-  }
+  ChildProcess taken(std::move(o));
+  // Our child, if any, leaves with `taken` and is ended there.
+  std::swap(pid_, taken.pid_);
+  std::swap(owner_, taken.owner_);
+  std::swap(own_group_, taken.own_group_);
+  std::swap(reaped_, taken.reaped_);
+  std::swap(taken_, taken.taken_);
+  std::swap(left_, taken.left_);
+  std::swap(status_, taken.status_);
+  std::swap(pidfd_, taken.pidfd_);
+  std::swap(in_, taken.in_);
+  std::swap(out_, taken.out_);
+  std::swap(err_, taken.err_);
   return *this;
 }
 
 ChildProcess::~ChildProcess() {
-  in_.reset();
-  out_.reset();
-  err_.reset();
-  if (pid_ > 0 && !reaped_) {
-    signal_group(SIGKILL);
-    wait();
+  drop(in_);
+  drop(out_);
+  drop(err_);
+  if (pid_ > 0 && !reaped_ && !left_ && ours()) {
+    const bool sent = signal_group(SIGKILL);
+    if (group_gone_by(after(sent ? EndWaits{}.kill_s : 0), {})) wait();
   }
+  drop(pidfd_);
 }
 
-// waitid for the child, through the pidfd where there is one, which no other process's id can answer for
-// (where the system reaps children, our next child may have this one's id). False when the child has been
-// reaped, by another or by the system as it ended: its id is no longer ours, and it is counted as reaped.
+void ChildProcess::drop(Fd& fd) {
+  if (!fd.ok()) return;
+  ForkGuard& guard = ForkGuard::get();
+  const std::unique_lock<std::mutex> lock = guard.hold();
+  guard.close(fd.release());
+}
+
+bool ChildProcess::ours() const { return owner_ == ::getpid(); }
+
+// waitid for the child, through the pidfd where there is one. False when another has reaped it (the system,
+// where SIGCHLD is ignored, or the application): its id is not ours any more, and its status is what its pidfd
+// kept, if anything.
 bool ChildProcess::wait_for(int options) {
   siginfo_t info{};
   const idtype_t by = pidfd_.ok() ? P_PIDFD : P_PID;
@@ -216,48 +419,130 @@ bool ChildProcess::wait_for(int options) {
   int rc;
   while ((rc = ::waitid(by, id, &info, WEXITED | options)) != 0 && errno == EINTR) {
   }
-  if (rc == 0 && info.si_pid == pid_) status_ = status_of(info);
-  if (rc == 0 && (options & WNOWAIT)) return true;
-  reaped_ = true;
-  if (!status_) status_ = -1;
-  pidfd_.reset();
-  return rc == 0;
+  if (rc != 0) {
+    taken_ = true;
+    if (!status_) status_ = kept_status(pidfd_.get()).value_or(STATUS_UNKNOWN);
+    return false;
+  }
+  if (info.si_pid == pid_) status_ = status_of(info);
+  if (!(options & WNOWAIT)) {
+    reaped_ = true;
+    drop(pidfd_);
+  }
+  return true;
 }
 
-bool ChildProcess::held() {
-  // Asked each time, as an application's own reaping of every child (waitpid(-1)) may take it at any moment.
-  return pid_ > 0 && !reaped_ && wait_for(WNOHANG | WNOWAIT);  // running, or ended and a zombie until wait()
-}
+bool ChildProcess::held() { return pid_ > 0 && !reaped_ && !taken_ && ours() && wait_for(WNOHANG | WNOWAIT); }
 
 int ChildProcess::wait() {
-  if (pid_ <= 0) return -1;
-  if (!reaped_) wait_for(0);
-  return *status_;
+  if (pid_ <= 0 || !ours()) return STATUS_UNKNOWN;
+  if (!reaped_ && !taken_ && !left_) wait_for(0);
+  return status_.value_or(STATUS_UNKNOWN);
 }
 
 std::optional<int> ChildProcess::try_wait() {
+  if (!ours()) return STATUS_UNKNOWN;
   held();
   return status_;
 }
 
-void ChildProcess::kill(int signal) {
-  // Through the pidfd where there is one: it names the child itself even where its id could be given away.
-  if (pidfd_.ok()) {
-    if (::syscall(SYS_pidfd_send_signal, pidfd_.get(), signal, nullptr, 0) == 0 || errno != ENOSYS) return;
-  }
-  if (held() && !system_reaps_children()) ::kill(pid_, signal);
+bool ChildProcess::kill(int signal) {
+  if (!ours() || reaped_) return false;
+  // Through the pidfd where there is one: it names the child itself and no other process, ever.
+  if (pidfd_.ok() && (send_through(pidfd_.get(), signal, 0) == 0 || errno != ENOSYS)) return true;
+  // By its id only while a look shows it unreaped, and only where nothing but us reaps it.
+  if (!held() || system_reaps_children()) return false;
+  ::kill(pid_, signal);
+  return true;
 }
 
-void ChildProcess::signal_group(int signal) {
-  if (!own_group_ || system_reaps_children()) return kill(signal);
-  // The group's id is the child's, which is ours while the child is unreaped, whatever the group holds.
-  if (held()) ::kill(-pid_, signal);
+bool ChildProcess::signal_group(int signal) {
+  if (!own_group_) return kill(signal);
+  if (!ours() || reaped_) return false;
+  // Through the leader's pidfd where the system can: it reaches that group alone, also once another has reaped
+  // the leader, and never a group that got the id since.
+  if (pidfd_.ok()) {
+    if (send_through(pidfd_.get(), signal, PIDFD_SIGNAL_PROCESS_GROUP) == 0 || errno == ESRCH) return true;
+    // EINVAL (a system before group signals through pidfds) or ENOSYS: by the group's id, below.
+  }
+  // The group's id is the child's, which is ours while the child is unreaped and only we reap it: looked at
+  // just before, as an application that reaps every child may take it at any moment.
+  if (!held() || system_reaps_children()) return false;
+  ::kill(-pid_, signal);
+  return true;
 }
 
 bool ChildProcess::group_running() {
-  if (!held()) return false;
-  if (!status_) return true;
-  return own_group_ && live_member_of(pid_);
+  if (pid_ <= 0 || reaped_ || !ours()) return false;
+  if (held()) return !status_ || (own_group_ && live_member_of(pid_));
+  // Reaped by another: what is left of its group is seen through its pidfd alone, which holds the group's id
+  // while any of them (a zombie too) is left.
+  if (!own_group_ || !pidfd_.ok() || send_through(pidfd_.get(), 0, PIDFD_SIGNAL_PROCESS_GROUP) != 0) return false;
+  return live_member_of(pid_);
+}
+
+bool ChildProcess::discard_output(Clock::time_point until) {
+  pollfd fds[2];
+  nfds_t n = 0;
+  for (const Fd* fd : {&out_, &err_}) {
+    if (fd->ok()) fds[n++] = {fd->get(), POLLIN, 0};
+  }
+  if (n == 0) return false;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+  if (::poll(fds, n, static_cast<int>(std::clamp<long long>(left, 0, 1 << 30))) <= 0) return true;
+  char buf[65536];
+  for (nfds_t i = 0; i < n; ++i) {
+    if (fds[i].revents == 0) continue;
+    const ssize_t r = ::read(fds[i].fd, buf, sizeof buf);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) drop(fds[i].fd == out_.get() ? out_ : err_);
+  }
+  return out_.ok() || err_.ok();
+}
+
+bool ChildProcess::group_gone_by(Clock::time_point until, const ServePipes& serve) {
+  for (;;) {
+    if (!group_running()) return true;
+    const auto now = Clock::now();
+    if (now >= until) return false;
+    const auto step = std::min(until, now + EXIT_POLL);
+    if (!(serve ? serve(step) : discard_output(step))) std::this_thread::sleep_until(step);
+  }
+}
+
+Ending ChildProcess::end(const EndWaits& waits, const ServePipes& serve) {
+  if (!ours()) {
+    for (Fd* fd : {&in_, &out_, &err_, &pidfd_}) drop(*fd);
+    return Ending::not_ours;
+  }
+  close_in();
+  if (pid_ <= 0 || reaped_) return Ending::itself;
+  if (left_) return Ending::left_running;
+  Ending how = Ending::itself;
+  if (!group_gone_by(after(waits.self_s), serve)) {
+    // The child itself may have ended already, and only processes it left in its group need the signals.
+    const bool child_ended = status_.has_value();
+    how = child_ended ? Ending::itself : Ending::sigterm;
+    signal_group(SIGCONT);  // a stopped process takes SIGTERM only once it runs
+    const bool sent = signal_group(SIGTERM);
+    if (!group_gone_by(after(waits.term_s), serve)) {
+      if (!sent) {  // no signal can reach it safely: it is left, not waited for
+        left_ = true;
+        return Ending::left_running;
+      }
+      if (!child_ended) how = Ending::sigkill;
+      signal_group(SIGKILL);
+      if (!group_gone_by(after(waits.kill_s), serve)) {
+        left_ = true;
+        return Ending::left_running;
+      }
+    }
+  }
+  // What the group wrote is in its pipes by now; only a process outside it could hold them open longer.
+  const Clock::time_point until = after(waits.pipes_s);
+  while (Clock::now() < until && (serve ? serve(until) : discard_output(until))) {
+  }
+  wait();
+  return how;
 }
 
 long write_nosignal(int fd, const void* data, std::size_t size) {

@@ -1,29 +1,45 @@
 #include "common/run_program.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <system_error>
 
 #include "common/child_process.h"
 
 namespace velmora {
+namespace {
 
-ProgramResult run_captured(const std::vector<std::string>& argv, bool own_process_group) {
+using Clock = std::chrono::steady_clock;
+
+// How a stopped program is ended: at once, with time for its clean-up.
+constexpr EndWaits STOPPED{.self_s = 0, .term_s = 0.3, .kill_s = 1.0, .pipes_s = 0.1};
+constexpr int EXIT_POLL_MS = 2;
+
+}  // namespace
+
+ProgramResult run_captured(const std::vector<std::string>& argv, bool own_process_group, std::stop_token stop) {
   ChildProcess child =
       ChildProcess::spawn(argv, {.pipe_stdin = false, .pipe_stderr = true, .own_process_group = own_process_group});
+  // A stop wakes the wait: the callback writes to a pipe the loop polls.
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  const Fd wake_in(ends[0]), wake_out(ends[1]);
+  const std::stop_callback on_stop(stop, [&wake_out] { (void)!::write(wake_out.get(), "", 1); });
 
   ProgramResult result;
   int read_error = 0;
   char buf[65536];
-  pollfd fds[2] = {{child.out(), POLLIN, 0}, {child.err(), POLLIN, 0}};
-  int open_pipes = 2;
-  while (open_pipes > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      read_error = errno;
-      break;
+  // One poll of the output pipes still open and the wake pipe, then reads what came.
+  const auto serve = [&](int timeout_ms) {
+    pollfd fds[3] = {{child.out(), POLLIN, 0}, {child.err(), POLLIN, 0}, {wake_in.get(), POLLIN, 0}};
+    if (::poll(fds, 3, timeout_ms) < 0) {
+      if (errno != EINTR) read_error = errno;
+      return;
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
@@ -31,18 +47,27 @@ ProgramResult run_captured(const std::vector<std::string>& argv, bool own_proces
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         if (n < 0) read_error = errno;
-        fds[i].fd = -1;  // poll skips negative descriptors
-        --open_pipes;
+        i == 0 ? child.close_out() : child.close_err();  // poll skips negative descriptors
         continue;
       }
       if (i == 0) result.out.insert(result.out.end(), buf, buf + n);
       else result.err.append(buf, static_cast<std::size_t>(n));
     }
+  };
+  while ((child.out() >= 0 || child.err() >= 0) && read_error == 0 && !stop.stop_requested()) serve(-1);
+  // Its output has ended: so does the program, unless it closed its output early.
+  while (read_error == 0 && !stop.stop_requested() && !child.try_wait()) serve(EXIT_POLL_MS);
+  if (stop.stop_requested()) {
+    child.end(STOPPED);
+    result.stopped = true;
+    result.status = child.try_wait().value_or(STATUS_UNKNOWN);
+    return result;
   }
-  child.close_out();
-  child.close_err();  // a child still writing gets EPIPE and ends; it is reaped either way
+  if (read_error != 0) {
+    child.end(STOPPED);
+    throw std::system_error(read_error, std::generic_category(), "reading the output of " + argv[0]);
+  }
   result.status = child.wait();
-  if (read_error != 0) throw std::system_error(read_error, std::generic_category(), "reading the output of " + argv[0]);
   return result;
 }
 

@@ -7,6 +7,7 @@
 #include <limits>
 #include <system_error>
 
+#include "common/child_process.h"
 #include "common/pytext.h"
 #include "common/run_program.h"
 #include "common/utf8.h"
@@ -100,47 +101,55 @@ AudioInput AudioInput::stream(std::vector<AudioItem> items) { return stream(item
 
 namespace detail {
 
-Pcm decode_path(const std::string& path) {
+Pcm decode_path(const std::string& path, const std::stop_token& stop) {
   if (!is_regular_file(path)) throw FileNotFound("no audio at " + path);
   ProgramResult run;
   try {
-    // A terminal's Ctrl-C is the caller's to handle: it must not end the decoder under it.
-    run = run_captured({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", path, "-ar", std::to_string(SAMPLE_RATE),
-                        "-ac", "1", "-f", "s16le", "-"},
-                       /*own_process_group=*/true);
+    // A terminal's Ctrl-C is the caller's to handle: it must not end the decoder under it. The "file:"
+    // protocol, so that a name that reads like a URL ("concat:a|b", "12:30 talk.wav") is this file.
+    run = run_captured({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", "file:" + path, "-ar",
+                        std::to_string(SAMPLE_RATE), "-ac", "1", "-f", "s16le", "-"},
+                       /*own_process_group=*/true, stop);
   } catch (const std::system_error& e) {
-    if (e.code() == std::errc::no_such_file_or_directory) return decode_file(path);  // no ffmpeg program
+    if (e.code() == std::errc::no_such_file_or_directory) return decode_file(path, stop);  // no ffmpeg program
     throw;
   }
+  if (run.stopped) throw Cancelled();
   if (run.status != 0) {
-    throw refuse<Failed>("could not read that audio", utf8_prefix(av_log_text(utf8_decode_replace(run.err)), 300));
+    // Its lines name the file as the caller gave it, not as the URL it was given.
+    std::string err = utf8_decode_replace(run.err);
+    const std::string url = "file:" + path;
+    for (std::size_t at = 0; (at = err.find(url, at)) != std::string::npos; at += path.size()) err.erase(at, 5);
+    std::string detail = utf8_prefix(av_log_text(err), 300);
+    if (detail.empty()) detail = "the ffmpeg program " + status_text(run.status) + " and said nothing";
+    throw refuse<Failed>("could not read that audio", detail);
   }
   return std::move(run.out);
 }
 
-Pcm pcm_of(const AudioItem& item) {
+Pcm pcm_of(const AudioItem& item, const std::stop_token& stop) {
   const auto& v = AudioAccess::value(item);
   if (const auto* pcm = std::get_if<Pcm>(&v)) return *pcm;
-  if (const auto* path = std::get_if<std::filesystem::path>(&v)) return decode_path(path->string());
+  if (const auto* path = std::get_if<std::filesystem::path>(&v)) return decode_path(path->string(), stop);
   throw TypeError(*AudioAccess::refusal(item));
 }
 
-Pcm pcm_of(AudioItem&& item) {
+Pcm pcm_of(AudioItem&& item, const std::stop_token& stop) {
   auto& v = AudioAccess::value(item);
   if (auto* pcm = std::get_if<Pcm>(&v)) return std::move(*pcm);
-  return pcm_of(static_cast<const AudioItem&>(item));
+  return pcm_of(static_cast<const AudioItem&>(item), stop);
 }
 
-std::optional<Pcm> whole_clip(const AudioInput& audio) {
+std::optional<Pcm> whole_clip(const AudioInput& audio, const std::stop_token& stop) {
   const auto& item = AudioAccess::item(audio);
   if (!item) return std::nullopt;
-  return pcm_of(*item);
+  return pcm_of(*item, stop);
 }
 
-std::optional<Pcm> whole_clip(AudioInput&& audio) {
+std::optional<Pcm> whole_clip(AudioInput&& audio, const std::stop_token& stop) {
   auto& item = AudioAccess::item(audio);
   if (!item) return std::nullopt;
-  return pcm_of(std::move(*item));
+  return pcm_of(std::move(*item), stop);
 }
 
 WholeSamples whole_samples(std::span<const std::uint8_t> chunk, std::optional<std::uint8_t>& carry) {
@@ -168,15 +177,15 @@ void whole_samples(Pcm& chunk, std::optional<std::uint8_t>& carry) {
   chunk.insert(chunk.begin(), (*w.joined)[0]);
 }
 
-Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip) {
-  if (!clip) clip = whole_clip(audio);
+Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip, std::stop_token stop) {
+  if (!clip) clip = whole_clip(audio, stop);
   if (clip) {
     co_yield std::move(*clip);
     co_return;
   }
   Generator<AudioItem>& items = AudioAccess::stream(audio);
   while (auto item = items.next()) {
-    Pcm pcm = pcm_of(std::move(*item));
+    Pcm pcm = pcm_of(std::move(*item), stop);
     co_yield std::move(pcm);
   }
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <memory>
+#include <stop_token>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -99,14 +100,20 @@ class Resampler {
   ~Resampler() { av_channel_layout_uninit(&in_layout_); }
 };
 
-Pcm decode_all(const std::string& path) {
+// The libraries' reads give up (AVERROR_EXIT) once the stop is asked.
+int stop_asked(void* stop) { return static_cast<const std::stop_token*>(stop)->stop_requested() ? 1 : 0; }
+
+Pcm decode_all(const std::string& path, const std::stop_token& stop) {
   // The "file:" protocol, so a name that reads like another protocol ("pipe:0", "x:y") is still this file.
   const std::string url = "file:" + path;
-  AVFormatContext* raw = nullptr;
-  int rc = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
+  AVFormatContext* raw = avformat_alloc_context();
+  if (!raw) throw std::bad_alloc();
+  raw->interrupt_callback = {stop_asked, const_cast<std::stop_token*>(&stop)};
+  int rc = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);  // frees the context when it fails
   if (rc < 0) throw AvError(rc, path);
   AvInput fmt(raw);
   rc = avformat_find_stream_info(fmt.get(), nullptr);
+  if (stop.stop_requested()) throw Cancelled();
   if (rc < 0) throw AvError(rc, path);
 
   int index = -1;
@@ -141,6 +148,7 @@ Pcm decode_all(const std::string& path) {
     }
   };
   for (;;) {
+    if (stop.stop_requested()) throw Cancelled();
     rc = av_read_frame(fmt.get(), packet.get());
     if (rc == AVERROR_EOF) break;
     if (rc < 0) throw AvError(rc, path);
@@ -162,12 +170,15 @@ Pcm decode_all(const std::string& path) {
 
 }  // namespace
 
-Pcm decode_file(const std::string& path) {
+Pcm decode_file(const std::string& path, const std::stop_token& stop) {
   route_av_log();
   AvErrorLines errors;
   try {
-    return decode_all(path);
+    return decode_all(path, stop);
+  } catch (const Cancelled&) {
+    throw;
   } catch (const std::exception&) {
+    if (stop.stop_requested()) throw Cancelled();  // a read the stop cut short
     throw refuse<Failed>("could not read that audio", Detail::current());
   }
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 
 #include "velmora/audio.hpp"
@@ -14,27 +15,29 @@ namespace velmora::detail {
 
 // One item to PCM. Throws TypeError for a refused item, FileNotFound for a path that is not a regular file,
 // Failed "could not read that audio" when the file cannot be decoded, std::system_error when the ffmpeg
-// program exists but cannot be started.
-Pcm pcm_of(const AudioItem& item);
-Pcm pcm_of(AudioItem&& item);
+// program exists but cannot be started, Cancelled when `stop` is asked while a file is decoded.
+Pcm pcm_of(const AudioItem& item, const std::stop_token& stop = {});
+Pcm pcm_of(AudioItem&& item, const std::stop_token& stop = {});
 
 // An audio file to PCM: through the ffmpeg program, or through the FFmpeg libraries when the program is not
-// installed. `path` must name a regular file.
-Pcm decode_path(const std::string& path);
+// installed. `path` must name a regular file, and is always read as that file (never as a URL of the
+// libraries, whatever it looks like). A stop asked on `stop` ends the decode at once (the program with time
+// for its clean-up) with Cancelled.
+Pcm decode_path(const std::string& path, const std::stop_token& stop = {});
 
 // An audio file to PCM through the FFmpeg libraries; every failure is Failed "could not read that audio"
-// with the cause as detail.
-Pcm decode_file(const std::string& path);
+// with the cause as detail, and a stop asked on `stop` is Cancelled.
+Pcm decode_file(const std::string& path, const std::stop_token& stop = {});
 
 // The whole clip of `audio`, converted now; nothing for a stream. Throws what pcm_of throws.
-std::optional<Pcm> whole_clip(const AudioInput& audio);
+std::optional<Pcm> whole_clip(const AudioInput& audio, const std::stop_token& stop = {});
 // The same, moving PCM bytes out of `audio` instead of copying them (a render converts its audio once).
-std::optional<Pcm> whole_clip(AudioInput&& audio);
+std::optional<Pcm> whole_clip(AudioInput&& audio, const std::stop_token& stop = {});
 
 // The chunks handed to an engine: `clip` (or the whole clip of `audio` when none is given) as one chunk,
-// even when empty; for a stream, one chunk per item, converted when it is pulled. Nothing runs before the
-// first pull.
-Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip = std::nullopt);
+// even when empty; for a stream, one chunk per item, converted when it is pulled (watching `stop` while a
+// file is decoded). Nothing runs before the first pull.
+Generator<Pcm> chunks(AudioInput audio, std::optional<Pcm> clip = std::nullopt, std::stop_token stop = {});
 
 // A chunk as whole samples. Stream items may split a sample anywhere: `carry` holds the odd last byte of the
 // chunk before, if any, which with the chunk's first byte makes the sample `joined`; `whole` is the whole

@@ -123,10 +123,10 @@ Generator<Pcm> tapped(Generator<Pcm> source, detail::PcmTap tap) {
 Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput audio, std::stop_token stop,
                                detail::PcmTap tap) {
   if (!state || state->closed) throw Failed(CLOSED);
-  std::optional<Pcm> clip = detail::whole_clip(std::move(audio));  // chunks() then takes `clip`
+  std::optional<Pcm> clip = detail::whole_clip(std::move(audio), stop);  // chunks() then takes `clip`
   const std::optional<std::size_t> clip_bytes = clip ? std::optional<std::size_t>(clip->size()) : std::nullopt;
   detail::RenderClock clock(state->now);  // outlives `gen`, which pulls through it
-  Generator<Pcm> pcm = detail::chunks(std::move(audio), std::move(clip));
+  Generator<Pcm> pcm = detail::chunks(std::move(audio), std::move(clip), stop);
   if (tap) pcm = tapped(std::move(pcm), std::move(tap));
   Generator<Frame> gen = state->engine->frames(clock.chunks(std::move(pcm)), stop);
   bool done = false;

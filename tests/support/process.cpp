@@ -1,7 +1,13 @@
 #include "support/process.h"
 
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -11,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -101,6 +108,66 @@ pid_t newcomer_with_id(pid_t pid) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return 0;
+}
+
+const char* name_of(Handling h) {
+  switch (h) {
+    case Handling::sigchld_default: return "SIGCHLD default";
+    case Handling::sigchld_ignored: return "SIGCHLD ignored";
+    case Handling::no_child_wait: return "SA_NOCLDWAIT";
+    case Handling::reaping_thread: return "a thread that reaps every child";
+  }
+  return "";
+}
+
+ApplicationChildren::ApplicationChildren(Handling h) {
+  struct sigaction now {};
+  now.sa_handler = h == Handling::sigchld_ignored ? SIG_IGN : SIG_DFL;
+  now.sa_flags = h == Handling::no_child_wait ? SA_NOCLDWAIT : 0;
+  sigemptyset(&now.sa_mask);
+  ::sigaction(SIGCHLD, &now, &before_);
+  if (h == Handling::reaping_thread) {
+    reaper_ = std::jthread([](std::stop_token stop) {
+      while (!stop.stop_requested()) {
+        // Not blocking, so that the scope can end while children run.
+        if (::waitpid(-1, nullptr, WNOHANG) <= 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    });
+  }
+}
+
+ApplicationChildren::~ApplicationChildren() {
+  reaper_ = {};
+  ::sigaction(SIGCHLD, &before_, nullptr);
+}
+
+bool refuse_pidfds() {
+#if defined(__x86_64__)
+  constexpr unsigned ENOSYS_RET = SECCOMP_RET_ERRNO | ENOSYS;
+  constexpr unsigned EINVAL_RET = SECCOMP_RET_ERRNO | EINVAL;
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, ENOSYS_RET),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_send_signal, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, ENOSYS_RET),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, ENOSYS_RET),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),  // the low half of the flags
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_PIDFD, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, EINVAL_RET),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+#else
+  return false;
+#endif
 }
 
 bool process_ended(pid_t pid) {

@@ -5,8 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <functional>
 #include <map>
+#include <thread>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +65,32 @@ bool process_ended(pid_t pid);
 // /proc/sys/kernel/ns_last_pid. -1 where that cannot be written (it takes root); 0 when other processes kept
 // taking the id. The caller ends it (SIGKILL and waitpid).
 pid_t newcomer_with_id(pid_t pid);
+// Makes this process (which must have one thread: a forked test child) a process of a system without pidfds,
+// as an older kernel or a sandbox that refuses them: pidfd_open and pidfd_send_signal fail with ENOSYS,
+// clone with CLONE_PIDFD with EINVAL, clone3 with ENOSYS. For this process and every process it starts. False
+// where it cannot be done (no seccomp filters here).
+bool refuse_pidfds();
+// The ways an application may deal with children of its own, none of which may take the library's: SIGCHLD at
+// its default, ignored (the system reaps every child), SA_NOCLDWAIT (the same), or a thread that reaps every
+// child that waitpid(-1) sees, as a server that reaps its workers does.
+enum class Handling { sigchld_default, sigchld_ignored, no_child_wait, reaping_thread };
+inline constexpr Handling ALL_HANDLINGS[] = {Handling::sigchld_default, Handling::sigchld_ignored,
+                                             Handling::no_child_wait, Handling::reaping_thread};
+const char* name_of(Handling h);
+
+// One of them for a scope (process-wide: for a test process of its own).
+class ApplicationChildren {
+ public:
+  explicit ApplicationChildren(Handling h);
+  ~ApplicationChildren();
+  ApplicationChildren(const ApplicationChildren&) = delete;
+  ApplicationChildren& operator=(const ApplicationChildren&) = delete;
+
+ private:
+  struct sigaction before_ {};
+  std::jthread reaper_;
+};
+
 // Whether our child `pid` still runs: not ended, by a signal or otherwise.
 inline bool still_running(pid_t pid) {
   int status = 0;

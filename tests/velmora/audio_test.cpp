@@ -13,14 +13,19 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <limits>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
+
+#include "support/process.h"
 
 namespace velmora {
 namespace {
@@ -374,7 +379,7 @@ TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsNoStandardInputAndAProcessGrou
   const std::string file = (dir.path() / "a -i b.wav").string();
   EXPECT_EQ(clip_of(AudioInput::file(file)), (Pcm{'P', 'C', 'M', 0, 0xff}));
   const std::string program = (bin.dir.path() / "ffmpeg").string();
-  EXPECT_EQ(testing::read_file(log), program + "\n-nostdin\n-loglevel\nerror\n-i\n" + file +
+  EXPECT_EQ(testing::read_file(log), program + "\n-nostdin\n-loglevel\nerror\n-i\nfile:" + file +
                                          "\n-ar\n16000\n-ac\n1\n-f\ns16le\n-\n/dev/null\nown group\n");
 }
 
@@ -462,6 +467,67 @@ TEST(AudioFiles, APathThatIsNoRegularFileIsRefusedWithoutStartingAnything) {
     }
   }
   EXPECT_FALSE(std::filesystem::exists(started));
+}
+
+// A name that reads like one of the libraries' URLs (another protocol, a list of files, a part of another
+// file) is that file, for the program and for the libraries, as a path relative to the working folder and as
+// an absolute one.
+TEST(AudioFiles, ANameThatReadsLikeAUrlIsStillThatFile) {
+  TempDir dir;
+  const char* names[] = {"short.wav", "concat:short.wav|short.wav", "12:30 interview.wav",
+                         "subfile,,start,0,end,1000,,:short.wav", "file:short.wav"};
+  std::vector<std::vector<std::int16_t>> tones;
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    tones.push_back(test_tone(1600 * (i + 1)));
+    testing::write_wav(dir.path() / names[i], 16000, 1, tones.back());
+  }
+  for (const bool by_program : {true, false}) {
+    std::optional<ProgramFolder> no_ffmpeg;
+    if (!by_program) no_ffmpeg.emplace();
+    InFolderWithoutInput here(dir.path());
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+      for (const std::filesystem::path& path : {std::filesystem::path(names[i]), dir.path() / names[i]}) {
+        EXPECT_EQ(samples_of(clip_of(AudioInput::file(path))), tones[i])
+            << path << (by_program ? " by the program" : " by the libraries");
+      }
+    }
+  }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// A stop while the ffmpeg program decodes ends the program, with time for its clean-up (its whole process
+// group), and the decode with Cancelled at once; the libraries' decode stops as well.
+TEST(AudioFiles, AStopWhileAFileIsDecodedEndsTheDecodeAtOnceAsCancelled) {
+  TempDir dir;
+  testing::write_wav(dir.path() / "speech.wav", 16000, 1, test_tone(16000));
+  {
+    ProgramFolder bin;
+    const auto cleaned = dir.path() / "cleaned";
+    testing::write_script(bin.dir.path() / "ffmpeg", "PATH=/usr/bin:/bin\ntrap 'echo yes > " + cleaned.string() +
+                                                         "; exit 1' TERM\nsleep 20 & wait $!\n");
+    std::stop_source stop;
+    Clock::time_point asked;
+    std::jthread stopper([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      asked = Clock::now();
+      stop.request_stop();
+    });
+    EXPECT_THROW(whole_clip(AudioInput::file(dir.path() / "speech.wav"), stop.get_token()), Cancelled);
+    const auto ended = Clock::now();
+    stopper.join();
+    EXPECT_LT(std::chrono::duration<double>(ended - asked).count(), 1.0);
+    EXPECT_EQ(testing::read_file(cleaned), "yes\n");
+    EXPECT_TRUE(testing::descendants(::getpid()).empty());
+  }
+  ProgramFolder no_ffmpeg;
+  std::stop_source stop;
+  stop.request_stop();
+  EXPECT_THROW(whole_clip(AudioInput::file(dir.path() / "speech.wav"), stop.get_token()), Cancelled);
+  std::vector<AudioItem> items;
+  items.push_back(AudioItem::file(dir.path() / "speech.wav"));
+  auto g = chunks(AudioInput::stream(std::move(items)), std::nullopt, stop.get_token());
+  EXPECT_THROW(g.next(), Cancelled);
 }
 
 TEST(AudioFiles, AStreamOfFilesDecodesEachAtItsPull) {

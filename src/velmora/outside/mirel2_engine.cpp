@@ -53,19 +53,23 @@ constexpr std::size_t CONVERT_BLOCK = 16384;      // samples converted to float3
 constexpr int PIPE_BYTES = 1 << 20;               // room for a whole frame record in the host's output pipe
 constexpr std::size_t READ_BYTES = 1 << 20;       // one read of the host's output takes a whole record and more
 constexpr double LONGEST_LIMIT_S = 1e9;           // beyond this a time limit counts as none
-constexpr auto STDERR_GRACE = std::chrono::seconds(2);
-constexpr auto EXIT_POLL = std::chrono::milliseconds(2);
+// A host that ended by itself, or closed its output, gets this long to end (and its group), before it is
+// ended; and its pipes this long after its group has gone, which only a process outside the group can hold.
+constexpr double STDERR_GRACE_S = 2.0;
+constexpr double PIPES_AFTER_END_S = 0.1;
+// From SIGKILL, for the host's group to go; a group that is still there then is left running.
+constexpr double KILL_WAIT_S = 1.0;
 
 constexpr const char* NO_START = "could not start the renderer for that avatar";
 constexpr const char* BAD_HELLO = "the renderer did not start as expected";
 constexpr const char* STOPPED = "the renderer stopped in the middle of the render";
+constexpr const char* NOT_OURS = "this avatar renders only in the process that opened it";
 
 using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;
 
-std::string status_text(int status) {
-  return status < 0 ? "was killed by signal " + std::to_string(-status) : "exited with status " + std::to_string(status);
-}
+// A path as an argument of the host, which never reads it as an option.
+std::string as_argument(const std::string& path) { return path.starts_with('-') ? "./" + path : path; }
 
 std::string seconds_text(double seconds) {
   char buf[32];
@@ -97,6 +101,7 @@ struct Served {
   bool any = true;         // there was a pipe to wait on
   bool progress = false;   // the host took input or sent output
   bool woken = false;      // a stop request woke the wait
+  bool exited = false;     // the host itself has ended (its output may still be held open by others)
   bool timed_out = false;  // the deadline has passed
 };
 
@@ -112,18 +117,24 @@ class HostLink {
       : options_(options),
         // Out of our process group, so a terminal's Ctrl-C is ours to handle (by interrupting it); a host whose
         // parent died still ends, as its input closes.
-        child_(ChildProcess::spawn({host, "render-stream", source}, {.own_process_group = true})),
+        child_(ChildProcess::spawn({host, "render-stream", as_argument(source)}, {.own_process_group = true})),
         stage_(new std::uint8_t[READ_BYTES]) {
-    for (int fd : {child_.in(), child_.out(), child_.err()}) set_nonblocking(fd);
-    ::fcntl(child_.out(), F_SETPIPE_SZ, PIPE_BYTES);  // fewer reads per frame; the default size works too
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
-    wake_in_ = Fd(ends[0]);
-    wake_out_ = Fd(ends[1]);
-    options_.step_samples = std::clamp<std::size_t>(options_.step_samples, 1, MAX_STEP_SAMPLES);
-    out_buf_.reserve(4 + CONVERT_BLOCK * 4);
-    const std::stop_callback wake_on_stop(stop, [this] { wake(); });
-    read_hello(stop);
+    try {
+      for (int fd : {child_.in(), child_.out(), child_.err()}) set_nonblocking(fd);
+      ::fcntl(child_.out(), F_SETPIPE_SZ, PIPE_BYTES);  // fewer reads per frame; the default size works too
+      int ends[2];
+      if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+      wake_in_ = Fd(ends[0]);
+      wake_out_ = Fd(ends[1]);
+      options_.step_samples = std::clamp<std::size_t>(options_.step_samples, 1, MAX_STEP_SAMPLES);
+      out_buf_.reserve(4 + CONVERT_BLOCK * 4);
+      const std::stop_callback wake_on_stop(stop, [this] { wake(); });
+      read_hello(stop);
+    } catch (...) {
+      // Whatever failed, the host is ended as every host is, with time for its clean-up (its staged copies).
+      end_host();
+      throw;
+    }
   }
 
   double fps() const { return fps_; }
@@ -137,8 +148,24 @@ class HostLink {
     }
   }
 
+  // Whether this process started the host: a copy made by fork() never talks to it.
+  bool ours() const { return child_.ours(); }
+
+  // Whether the host can take a stream: it has not ended, or been ended. One that ended since the last stream
+  // is reaped here, and said so.
+  bool usable() {
+    if (gone_) return false;
+    if (!child_.try_wait()) return true;
+    const int status = reap();
+    gone_ = true;
+    velmora_log().warning("velmora: the render host %s since the last render; a new one is started",
+                          {status_text(status)});
+    return false;
+  }
+
   // A new stream: the host's stream state is reset before the first sample.
   void start_stream() {
+    if (!ours()) throw session::EngineFailed(NOT_OURS, not_ours_detail());
     if (gone_) throw session::EngineFailed(STOPPED, gone_detail_);
     stop_reason_ = "unfinished";
     fed_samples_ = 0;
@@ -191,7 +218,7 @@ class HostLink {
     const Deadline deadline = !until ? stall : !stall ? until : std::min(*stall, *until);
     while (true) {
       const Served s = serve_pipes(true, deadline);
-      if (!s.any || out_eof_) host_gone();
+      if (!s.any || out_eof_ || s.exited) host_gone();
       if (s.progress || s.woken) return true;
       if (s.timed_out) {
         if (until && Clock::now() >= *until) return false;
@@ -204,7 +231,7 @@ class HostLink {
   // gone, or did not answer in time and was ended (the next stream then starts a new host).
   bool recover() noexcept {
     try {
-      if (gone_) return false;
+      if (gone_ || !ours()) return false;
       velmora_log().debug("velmora: resetting the render host's stream after an unfinished render");
       const Clock::time_point until = wait_until(options_.interrupt_wait_s);
       // A step cut short would swallow the requests that follow as samples: it is completed with silence.
@@ -235,41 +262,37 @@ class HostLink {
     }
   }
 
-  // A host that the last interrupt had to end: the next stream needs a new one.
-  bool replaced() const { return replaced_; }
-
   // Closes the host's input (it ends at end of input) and gives it close_wait_s to exit by itself, then ends
   // it (end_host); logs which of them ended it.
   void finish() noexcept {
     try {
-      child_.close_in();
       chunk_.clear();
       step_left_ = 0;
       out_buf_.clear();
       out_at_ = 0;
-      discard_ = true;
-      const Clock::time_point deadline = wait_until(options_.close_wait_s);
-      // What it still writes is read and dropped, so a full pipe never keeps it from ending.
-      while (!out_eof_ || !err_eof_) {
-        const Served s = serve_pipes(false, deadline);
-        if (!s.any || s.timed_out) break;
+      ending_ = true;  // what it still writes is read and dropped, so a full pipe never keeps it from ending
+      const Ending how = child_.end(end_waits(options_.close_wait_s), serve_while_ending());
+      if (gone_ || how == Ending::not_ours) return;  // its end was reported when it came
+      switch (how) {
+        case Ending::itself:
+          velmora_log().debug("velmora: the render host %s after its input closed", {status_text(child_.wait())});
+          return;
+        case Ending::sigterm:
+          velmora_log().warning("velmora: the render host was still running %s s after its input closed; SIGTERM ended it",
+                                {seconds_text(options_.close_wait_s)});
+          return;
+        case Ending::sigkill:
+          velmora_log().warning(
+              "velmora: the render host was still running %s s after its input closed and %s s after SIGTERM; killed "
+              "with SIGKILL",
+              {seconds_text(options_.close_wait_s), seconds_text(options_.term_wait_s)});
+          return;
+        case Ending::left_running:
+          say_left_running();
+          return;
+        case Ending::not_ours:
+          return;
       }
-      const std::optional<int> status = exited_by(deadline);
-      if (gone_) return;  // its end was reported when it came
-      if (status) {
-        velmora_log().debug("velmora: the render host %s after its input closed", {status_text(*status)});
-        end_host();  // whatever it started and left running
-        return;
-      }
-      if (end_host()) {
-        velmora_log().warning("velmora: the render host was still running %s s after its input closed; SIGTERM ended it",
-                              {seconds_text(options_.close_wait_s)});
-        return;
-      }
-      velmora_log().warning(
-          "velmora: the render host was still running %s s after its input closed and %s s after SIGTERM; killed "
-          "with SIGKILL",
-          {seconds_text(options_.close_wait_s), seconds_text(options_.term_wait_s)});
     } catch (...) {
     }
   }
@@ -282,29 +305,35 @@ class HostLink {
   }
 
  private:
-  // Ends the host and every process of its group: SIGCONT and SIGTERM, then term_wait_s for their clean-up (a
-  // host deletes its staged model copies), while what they still write is read so that a full pipe never holds
-  // one up; then SIGKILL to whatever is left. True when nothing needed SIGKILL (also when nothing ran).
-  bool end_host() {
-    if (!child_.group_running()) {
-      child_.wait();  // reaped last, once its group is done: its ids are not signalled again
-      return true;
-    }
-    ending_ = true;
-    child_.signal_group(SIGCONT);
-    child_.signal_group(SIGTERM);
-    const Clock::time_point deadline = wait_until(options_.term_wait_s);
-    while (child_.group_running()) {
-      const Clock::time_point now = Clock::now();
-      if (now >= deadline) {
-        child_.signal_group(SIGKILL);
-        child_.wait();
-        return false;
-      }
-      if (!serve_pipes(false, std::min(deadline, now + EXIT_POLL)).any) std::this_thread::sleep_for(EXIT_POLL);
-    }
-    child_.wait();
-    return true;
+  // The waits of the host's end, `self_s` first for it to end by itself.
+  EndWaits end_waits(double self_s) const {
+    return {.self_s = self_s, .term_s = options_.term_wait_s, .kill_s = KILL_WAIT_S, .pipes_s = PIPES_AFTER_END_S};
+  }
+
+  // While the host is ended: its output is read and dropped, its standard error kept for the details.
+  ServePipes serve_while_ending() {
+    return [this](Clock::time_point until) {
+      ending_ = true;
+      return serve_pipes(false, until).any;
+    };
+  }
+
+  // Ends the host and every process of its group: its input closed, SIGCONT and SIGTERM, then term_wait_s for
+  // their clean-up (a host deletes its staged model copies) while what they still write is read, so that a full
+  // pipe never holds one up; then SIGKILL to whatever is left (ChildProcess::end).
+  void end_host() {
+    if (child_.end(end_waits(0), serve_while_ending()) == Ending::left_running) say_left_running();
+  }
+
+  void say_left_running() {
+    if (std::exchange(said_left_, true)) return;
+    velmora_log().warning("velmora: the render host (process %d) was still running %s s after SIGKILL; it is left running",
+                          {static_cast<long long>(child_.pid()), seconds_text(KILL_WAIT_S)});
+  }
+
+  static std::string not_ours_detail() {
+    return "this process was forked from the one that opened the avatar, whose render host it is: open the avatar "
+           "again to render here";
   }
 
   // After an interrupt the host did not answer in time: it is ended, and the next stream starts a new one.
@@ -312,7 +341,6 @@ class HostLink {
     end_host();
     reap();
     gone_ = true;
-    replaced_ = true;
     discard_ = false;
     ready_.clear();
     gone_detail_ = "tarnhost did not come back to a clean stream within " + seconds_text(options_.interrupt_wait_s) +
@@ -388,9 +416,9 @@ class HostLink {
 
   void read_hello(const std::stop_token& stop) {
     const Deadline deadline = deadline_after(options_.start_timeout_s);
+    bool exited = false;
     while (true) {
       if (stop.stop_requested()) cancelled_start();
-      if (out_eof_) refused_before_hello();
       const auto nl = hello_.find('\n');
       if (nl != std::string::npos) {
         std::string rest = hello_.substr(nl + 1);
@@ -399,11 +427,13 @@ class HostLink {
         if (!rest.empty()) parse_records(reinterpret_cast<const std::uint8_t*>(rest.data()), rest.size());
         return;
       }
+      if (out_eof_ || exited) refused_before_hello();
       if (hello_.size() > HELLO_MAX_BYTES) {
         throw session::EngineFailed(BAD_HELLO, "no hello line in the first " + std::to_string(HELLO_MAX_BYTES) +
                                                    " bytes of the render host's output");
       }
       const Served s = serve_pipes(false, deadline);
+      exited = s.exited;
       if (!s.any) refused_before_hello();
       if (s.timed_out && hello_.find('\n') == std::string::npos) no_hello_in_time();
     }
@@ -412,8 +442,8 @@ class HostLink {
   // One poll over the pipes still open (the host's input too, when `with_input` and bytes wait for it) and the
   // wake pipe, until `deadline` at most; then serves those that are ready.
   Served serve_pipes(bool with_input, Deadline deadline) {
-    pollfd fds[4];
-    int n = 0, in_at = -1, out_at = -1, err_at = -1;
+    pollfd fds[5];
+    int n = 0, in_at = -1, out_at = -1, err_at = -1, exit_at = -1;
     if (with_input && out_at_ < out_buf_.size() && child_.in() >= 0) {
       in_at = n;
       fds[n++] = {child_.in(), POLLOUT, 0};
@@ -429,6 +459,12 @@ class HostLink {
     if (n == 0) return Served{.any = false};
     const int wake_at = n;
     fds[n++] = {wake_in_.get(), POLLIN, 0};
+    // The host's own end, which the end of its output does not tell when another process holds that open.
+    // Not while it is being ended, which looks for its end itself.
+    if (!ending_ && child_.exit_fd() >= 0) {
+      exit_at = n;
+      fds[n++] = {child_.exit_fd(), POLLIN, 0};
+    }
     Served s;
     if (::poll(fds, static_cast<nfds_t>(n), timeout_ms(deadline)) < 0) {
       if (errno == EINTR) return s;
@@ -440,6 +476,7 @@ class HostLink {
       }
       s.woken = true;
     }
+    s.exited = exit_at >= 0 && fds[exit_at].revents != 0;
     if (err_at >= 0 && fds[err_at].revents != 0) read_stderr();
     if (in_at >= 0 && fds[in_at].revents != 0) s.progress = write_some() || s.progress;
     if (out_at >= 0 && fds[out_at].revents != 0) s.progress = read_stdout() || s.progress;
@@ -568,27 +605,11 @@ class HostLink {
     if (tail_.size() > TAIL_LINES) tail_.pop_front();
   }
 
-  // The host's status once it has ended by `deadline`; nothing while it still runs then.
-  std::optional<int> exited_by(Clock::time_point deadline) {
-    while (true) {
-      if (const std::optional<int> status = child_.try_wait()) return status;
-      const auto left = deadline - Clock::now();
-      if (left <= Clock::duration::zero()) return std::nullopt;
-      std::this_thread::sleep_for(std::min<Clock::duration>(left, EXIT_POLL));
-    }
-  }
-
-  // Waits for the host to end: its outputs read to the end (a little while at most), then its status; one
-  // that still runs after that, or leaves processes of its group running, is ended.
+  // Lets the host end by itself (it has closed its output, or ended): STDERR_GRACE_S for it and its group,
+  // with its output read meanwhile, before it is ended. Returns its status.
   int reap() {
-    ending_ = true;
-    const auto deadline = Clock::now() + STDERR_GRACE;
-    while (!err_eof_ || !out_eof_) {
-      const Served s = serve_pipes(false, deadline);
-      if (!s.any || s.timed_out) break;
-    }
-    if (!exited_by(Clock::now() + STDERR_GRACE) || child_.group_running()) end_host();
-    return child_.wait();
+    if (child_.end(end_waits(STDERR_GRACE_S), serve_while_ending()) == Ending::left_running) say_left_running();
+    return child_.try_wait().value_or(STATUS_UNKNOWN);
   }
 
   std::string tail_text() const {
@@ -719,7 +740,7 @@ class HostLink {
   bool err_eof_ = false;
 
   bool gone_ = false;
-  bool replaced_ = false;  // gone because an interrupt ended it: the next stream starts a new host
+  bool said_left_ = false;  // the warning that it was left running has been given
   std::string gone_detail_;
   std::optional<std::string> stop_reason_;
 };
@@ -731,12 +752,14 @@ struct HostSlot {
   Mirel2Options options;
   std::shared_ptr<HostLink> link;
 
-  // The host for a new stream: one that an interrupt had to end is replaced by a new one (Cancelled when
-  // `stop` is asked while it starts).
+  // The host for a new stream: one that has ended (it crashed, or was ended at a time limit or when it did not
+  // answer an interrupt) is replaced by a new one, Cancelled when `stop` is asked while it starts. Refused in
+  // a process that did not start the host.
   std::shared_ptr<HostLink> for_stream(const std::stop_token& stop) {
-    if (link->replaced()) {
+    if (!link->ours()) link->start_stream();  // refuses
+    if (!link->usable()) {
       if (stop.stop_requested()) throw Cancelled();
-      velmora_log().debug("velmora: starting a new render host in place of the one an interrupt ended");
+      velmora_log().debug("velmora: starting a new render host in place of the one that ended");
       link = std::make_shared<HostLink>(host, source, options, stop);
     }
     return link;

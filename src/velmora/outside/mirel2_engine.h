@@ -63,18 +63,22 @@ class Mirel2Engine : public Engine {
   // dropped, and audio of no samples gives no frame. An odd byte at the end of a chunk is the start of the
   // next chunk's first sample. EngineFailed when the host ends during the stream or gives nothing for the
   // stall limit (it is ended); Cancelled once `stop` is asked to stop, also while waiting for the host. A
-  // stream after an interrupt that had to end the host starts a new host first (failing as the constructor
-  // does, and watching `stop` as it starts).
+  // stream after the host's end (a crash, a time limit, an interrupt it did not answer, or an end between
+  // streams, which is logged) starts a new host first, failing as the constructor does and watching `stop`
+  // as it starts. In a process that did not start the host (a copy made by fork()), EngineFailed "this avatar
+  // renders only in the process that opened it", and nothing is sent to the host.
   Generator<Frame> frames(Generator<Pcm> chunks) override;
   Generator<Frame> frames(Generator<Pcm> chunks, std::stop_token stop) override;
   // Leaves the host with a clean stream: the step being written is completed with silence, then a reset, a
   // flush read to its end marker (every frame owed dropped), and a reset, all within interrupt_wait_s. A host
   // that does not answer in time is ended (SIGTERM to its group, term_wait_s, SIGKILL), and the next stream
   // starts a new one, so an interrupt takes at most interrupt_wait_s + term_wait_s whatever the host does.
-  // Never throws; a host that has gone by itself is remembered, and the next stream fails.
+  // Never throws; does nothing in a process that did not start the host.
   void interrupt() override;
   // Ends the host: its input is closed and it is given close_wait_s to exit, then SIGTERM to its group and
-  // term_wait_s, then SIGKILL; what happened is logged. Never throws.
+  // term_wait_s, then SIGKILL and a second for its group to go (a host that no signal can reach, or that is
+  // still there then, is left running, with a warning); what happened is logged. Never throws. In a process
+  // that did not start the host, it only closes this process's descriptors to it.
   void close() override;
 
   // The hello line's frame rate.

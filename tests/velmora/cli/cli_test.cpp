@@ -558,5 +558,46 @@ TEST(CommandLine, ASignalWhileTheHostStartsEndsTheCommandByItWithinASecond) {
   }
 }
 
+// Ctrl-C or SIGTERM 1.5 s into the decode of an audio file (an ffmpeg that takes 20 s and cleans up on SIGTERM)
+// ends the command within a second of the signal, by that signal, with the decoder's clean-up done and no file.
+TEST(CommandLine, ASignalWhileTheAudioIsDecodedEndsTheCommandByItWithinASecond) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGTERM");
+    Scene scene;
+    TempDir bin;
+    testing::write_script(bin.path() / "ffmpeg", "trap 'echo yes > " + scene.at("cleaned") +
+                                                     "; exit 1' TERM\nsleep 20 & wait $!\n");
+    const testing::ScopedEnv path("PATH", bin.str() + ":" + std::getenv("PATH"));
+    const std::string err = scene.at("err.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> argv = {PROGRAM, "render", scene.avatar, scene.audio, "-o", scene.at("o.mp4")};
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_FALSE(testing::descendants(pid).empty());  // the decoder runs
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(pid, sig);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    std::printf("signal while the audio is decoded to the end of velmora: %.3f s\n", took);
+    EXPECT_LT(took, 1.0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+    EXPECT_EQ(testing::read_file(err), "velmora: the render was cancelled\n");
+    EXPECT_EQ(testing::read_file(scene.at("cleaned")), "yes\n");
+    std::vector<std::string> made = scene.made();
+    std::sort(made.begin(), made.end());
+    EXPECT_EQ(made, (std::vector<std::string>{"cleaned", "err.txt"}));
+  }
+}
+
 }  // namespace
 }  // namespace velmora

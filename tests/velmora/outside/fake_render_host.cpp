@@ -13,6 +13,8 @@
 //   linger=MS        serves, and ends MS milliseconds after its input ended
 //   no-exit          serves, and hangs once its input ended (SIGTERM ends it)
 //   no-exit-no-term  the same, ignoring SIGTERM
+//   long-hello       more than 64 KB of output without a line's end, then hangs; SIGTERM ends it with "term" in
+//                    its log (its clean-up)
 // FAKE_HOST_LOG names a file that gets one line per step: "samples <n> <first> <last>", "flush", "reset", and
 // "eof" at the end of the input. Frame bytes: every byte (slot x 37 + 11) mod 256 but the first four, which
 // hold the slot (frame slot = record index - 4, the first frame's two records both slot 0).
@@ -144,6 +146,15 @@ int main() {
   }
   if (mode == "no-hello") {
     say("loading models");
+    hang();
+  }
+  if (mode == "long-hello") {
+    ::signal(SIGTERM, [](int) {
+      log_step("term");
+      ::_exit(0);
+    });
+    const std::string text(70000, 'x');
+    write_all(text.data(), text.size());
     hang();
   }
   auto number_after = [&](const char* prefix) -> long {

@@ -66,6 +66,24 @@ TEST(RealHost, DirectoryAndZipBundlesRenderTheFramesTheirAudioImplies) {
   EXPECT_EQ(firsts[0], firsts[1]);  // the same avatar in either form
 }
 
+// A relative avatar path that starts with "-" reaches the host as a path, never as one of its options. (The
+// working folder changes for this test alone: ctest runs each test in a process of its own.)
+TEST(RealHost, AnAvatarWhoseNameStartsWithADashIsAPathToTheHost) {
+  TempDir dir;
+  mirel2_bundle().write_directory(dir.path() / "-bundle");
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  const auto audio = tone(1.0);
+  std::size_t frames = 0;
+  {
+    Avatar avatar = open("-bundle");
+    FrameStream stream = avatar.render(AudioInput::samples(std::span<const std::int16_t>(audio)));
+    while (stream.next()) ++frames;
+  }
+  std::filesystem::current_path(before);
+  EXPECT_EQ(frames, 21u);
+}
+
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t LIVE_ITEM = 3200;  // samples: 0.2 s
 
