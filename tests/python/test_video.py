@@ -188,7 +188,7 @@ def test_progress_shows_on_a_terminal_only_and_not_with_quiet(scene):
     assert on_terminal(["render", "face.v1", "speech.wav", "-o", "b.mp4", "--quiet"], scene) == (0, "")
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=["SIGINT", "SIGTERM", "SIGHUP"])
 def test_an_interrupted_command_removes_its_file_and_ends_by_the_signal(sig, scene):
     # Large frames and ten minutes of audio: still rendering when the first progress line comes.
     (scene / "face.v1").write_text("vantor1-fixture 1280 720\n")
@@ -236,3 +236,38 @@ def test_the_librarys_warnings_show_unless_interrupted_or_quiet(case, scene, mir
     got, terminal = on_terminal(["render", mirel2_avatar, "speech.wav", "-o", "talk.mp4", *options], scene,
                                 interrupt_once, LD_LIBRARY_PATH=str(scene))
     assert (got, terminal.endswith(ending), terminal.count("\n")) == (status, True, lines), terminal
+
+
+def test_the_command_started_with_sigchld_ignored_renders_a_wav(scene):
+    """A supervisor that ignores SIGCHLD passes that on to the programs it starts."""
+    child_env = dict(os.environ, **({"LD_PRELOAD": CHILD_PRELOAD} if CHILD_PRELOAD else {}))
+    r = subprocess.run(["/usr/bin/env", "--ignore-signal=CHLD", sys.executable, "-m", "velmora", "render", "face.v1",
+                        "speech.wav", "-o", "talk.mp4"], cwd=scene, capture_output=True, text=True, env=child_env)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "velmora: wrote 25 frames to talk.mp4\n", "")
+
+
+def test_closing_the_terminal_removes_the_unfinished_file_and_ends_the_command_by_sighup(scene):
+    (scene / "face.v1").write_text("vantor1-fixture 1280 720\n")
+    tone_wav(scene / "speech.wav", 600.0)  # still rendering when the first progress line comes
+    child_env = dict(os.environ, **({"LD_PRELOAD": CHILD_PRELOAD} if CHILD_PRELOAD else {}))
+    pid, master = pty.fork()  # the terminal becomes the child's own
+    if pid == 0:
+        try:
+            os.execve(sys.executable, [sys.executable, "-m", "velmora", "render", "face.v1", "speech.wav", "-o",
+                                       "o.mp4"], child_env)
+        finally:
+            os._exit(127)
+    terminal = b""
+    while b" frame" not in terminal:
+        try:
+            data = os.read(master, 4096)
+        except OSError:
+            break
+        if not data:
+            break
+        terminal += data
+    os.close(master)  # the terminal hangs up
+    status = os.waitpid(pid, 0)[1]
+    assert b" frame" in terminal, terminal
+    assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGHUP, status
+    assert made(scene) == []
