@@ -625,6 +625,58 @@ TEST(CommandLine, ACommandStartedWithSigchldIgnoredRendersAWav) {
   EXPECT_EQ(r.err, "");
 }
 
+// Waits (at most a minute) for `path` to exist.
+bool appears(const std::string& path) {
+  for (int i = 0; i < 6000; ++i) {
+    if (fs::exists(path)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// SIGINT while the video's commit waits for a slow disk: up to the rename (the video's own fsync) it keeps the
+// earlier file, with the cancel line and the signal; once the video is renamed (its folder's fsync) the command
+// has written it, with the success line and status 0. Never the one's line with the other's file.
+TEST(CommandLine, ASignalDuringASlowCommitEitherKeepsTheOldFileOrWritesTheNewOneAndSaysWhich) {
+  struct Case {
+    const char* slow;  // which fsync is slow
+    bool written;
+  };
+  for (const Case& c : {Case{"file", false}, Case{"folder", true}}) {
+    SCOPED_TRACE(std::string("slow fsync of the ") + c.slow);
+    Scene s;
+    TempDir logs;
+    const std::string out = s.dir.write("out.mp4", "an earlier video");
+    const std::string mark = (logs.path() / "syncing").string();
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const pid_t pid = spawn_into_files(
+        {PROGRAM, "render", s.avatar, s.audio, "-o", out}, (logs.path() / "out").string(),
+        (logs.path() / "err").string(),
+        {"LD_PRELOAD=" + std::string(VELMORA_BIN_DIR) + "/slow_fsync.so",
+         // The sanitizers' run-time comes second then, which is what this check is about.
+         std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0",
+         std::string("SLOW_FSYNC_ON=") + c.slow, "SLOW_FSYNC_SECONDS=1.5", "SLOW_FSYNC_MARK=" + mark});
+    const bool syncing = appears(mark);
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(syncing);
+    const std::string said = testing::read_file(logs.path() / "out"), err = testing::read_file(logs.path() / "err");
+    if (c.written) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << " " << err;
+      EXPECT_EQ(said, "velmora: wrote 25 frames to " + out + "\n");
+      EXPECT_EQ(err, "");
+      EXPECT_EQ(testing::read_file(out).substr(4, 4), "ftyp");
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+      EXPECT_EQ(said, "");
+      EXPECT_EQ(err, "velmora: the render was cancelled\n");
+      EXPECT_EQ(testing::read_file(out), "an earlier video");
+    }
+    EXPECT_EQ(s.made(), std::vector<std::string>{"out.mp4"});
+  }
+}
+
 // Closing the terminal (SIGHUP) ends a render as SIGINT does: no unfinished file, and ended by the signal.
 TEST(CommandLine, ClosingTheTerminalRemovesTheUnfinishedFileAndEndsBySighup) {
   Scene s(600.0, "1280 720");  // still rendering when the first progress line comes
