@@ -145,6 +145,12 @@ class VELMORA_API Avatar {
   // Cancelled when `stop` is asked to stop before the file is complete. `progress`, when given, is called on
   // this thread after every frame written; an exception from it stops the render and reaches the caller.
   //
+  // The package's writer takes a stop up to the moment its finished video is renamed onto `out_mp4` (it looks
+  // at the stop after the encoders' last packets, after the container's end, after the sync to disk and right
+  // before the rename): until then the render ends with Cancelled, an existing file is left as it was and no
+  // temporary stays. Once the video is renamed, the render has succeeded and returns its count, whatever the
+  // stop says.
+  //
   // The package's writer makes an MP4 of H.264 video (libx264, yuv420p, constant rate factor 20, at the
   // engine's frame rate or 25 frames a second when it states none; an odd width or height loses its last
   // column or row) and the audio the render consumed as AAC, both starting at zero. Frame k is shown from
@@ -153,15 +159,20 @@ class VELMORA_API Avatar {
   // frame (50 ms) behind the sound; a session avatar's video starts with its first speech frame, so speech
   // after a silence gets its picture that much early. The count of frames is render()'s. It writes a temporary
   // file beside `out_mp4` and renames it over `out_mp4` only once the video is complete: a render that fails
-  // or is cancelled leaves neither, and an existing file is left as it was. A symbolic link `out_mp4` is
-  // followed: the file it points to gets the video, and the link stays (one made while the render runs too,
-  // as the target is followed and checked again before the rename). An MP4 needs a regular file it can seek
-  // in, so an existing FIFO, device or socket is refused (Failed), never replaced; so are the audio file and
-  // the avatar's own file (the same file by device and inode), and any name inside a folder avatar (the
-  // folder found by device and inode, so however the path is spelled), before anything renders (an audio
-  // file in a stream: before it is read). The render's errors come out unchanged; the output's own faults
-  // (encoder, container, disk, a file-size limit) and these refusals as Failed "could not write that video"
-  // with the cause as detail.
+  // or is cancelled leaves neither, and an existing file is left as it was (a file replaced passes its
+  // permission bits on to the video). A relative `out_mp4` names a file of the working folder of the call,
+  // whatever changes the working folder meanwhile. A symbolic link `out_mp4` is followed: the file it points
+  // to gets the video, and the link stays (one made while the render runs too, as the target is followed and
+  // checked again before the rename). An MP4 needs a regular file it can seek in, so an existing FIFO, device
+  // or socket is refused (Failed), never replaced; so are the audio file and the avatar's own file (the same
+  // file by device and inode), and any name inside a folder avatar (the folder found by device and inode, so
+  // however the path is spelled), before anything renders (an audio file in a stream: before it is read), and
+  // again before the rename, both as their paths name them then and as they were when the render started (the
+  // avatar: when it was opened), so moving one meanwhile does not make it the video's target. When another
+  // program moves the names under the rename so that they no longer hold what was checked, the writer renames
+  // and removes nothing more and fails saying what the target's name and the temporary's hold. The render's
+  // errors come out unchanged; the output's own faults (encoder, container, disk, a file-size limit) and these
+  // refusals as Failed "could not write that video" with the cause as detail.
   std::int64_t render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop = {},
                       ProgressFn progress = {});
 

@@ -107,17 +107,24 @@ class CtrlC {
   // Set up once, at import (GIL held).
   static void init();
 
-  // While it lives, a SIGINT (or SIGTERM) whose handler is Python's default_int_handler asks `stop` to stop.
-  // Made by the thread that is about to release the GIL for a render call (GIL held); raises KeyboardInterrupt
-  // at once when a Ctrl-C is already pending. `hold` is this render's hold on the signal wakeup fd (see
-  // interrupt.cpp).
-  CtrlC(std::stop_source stop, int& hold);
+  // While it lives, a SIGINT (or SIGTERM, or SIGHUP) whose handler is Python's default_int_handler asks `stop`
+  // to stop. Made by the thread that is about to release the GIL for a render call (GIL held); raises
+  // KeyboardInterrupt at once when a Ctrl-C is already pending. `hold` is this render's hold on the signal
+  // wakeup fd (see interrupt.cpp). `*stopping_signals` (when given) gets the signals that stop it (bit s for
+  // signal s; none on other threads than the main one).
+  CtrlC(std::stop_source stop, int& hold, unsigned* stopping_signals = nullptr);
   ~CtrlC();  // GIL held
   CtrlC(const CtrlC&) = delete;
   CtrlC& operator=(const CtrlC&) = delete;
 
   // Gives up the wakeup fd held by a render that has ended (GIL held).
   static void let_go(int& hold);
+
+  // For a call that succeeded although one of `signals` (the call's stopping signals) may have come too late to
+  // cancel it: runs the pending signal handlers and drops the KeyboardInterrupt that Python's handler of each of
+  // those signals raises, so that the call's result comes out. What any other handler raises comes out of the
+  // call (GIL held).
+  static void drop_interrupt(unsigned signals);
 
  private:
   void disarm();
@@ -141,14 +148,19 @@ class MainCall {
   MainCall& operator=(const MainCall&) = delete;
 
   bool kept() const { return static_cast<bool>(kept_); }
+  // Whether what was kept is the KeyboardInterrupt of Python's own handler of a signal (see run_signal_handlers).
+  bool kept_interrupt() const { return kept_ && kept_interrupt_; }
   // Raises the first exception kept, if any (GIL held).
   void raise_kept();
+  // Forgets what was kept (GIL held).
+  void drop_kept() { kept_ = {}; }
 
  private:
-  friend void keep_raised(py::error_already_set& error);
+  friend void keep_raised(py::error_already_set& error, bool interrupt);
   MainCall* outer_ = nullptr;
   std::stop_source* stop_ = nullptr;
   py::object kept_;
+  bool kept_interrupt_ = false;
   bool active_ = false;  // made on the main thread
 };
 
@@ -156,7 +168,14 @@ class MainCall {
 // main thread during a MainCall it is kept by that call; on the main thread outside one (an object being
 // deallocated) it is reported as Python reports an exception in __del__ (sys.unraisablehook); on other threads,
 // where no signal handler runs, it is that code's own failure (a logging failure loses its record alone).
-void keep_raised(py::error_already_set& error);
+// `interrupt`: it is a KeyboardInterrupt that Python's handler of a signal raised (run_signal_handlers knows).
+void keep_raised(py::error_already_set& error, bool interrupt = false);
+
+// Before the library runs Python code on the main thread during a MainCall (a log record): runs the signal
+// handlers that are pending, as Python would run them between two bytecodes of that code, and keeps what they
+// raise. Run from here, with no Python frame in between, a KeyboardInterrupt without a traceback is known to be
+// the one of Python's own handler of a signal (default_int_handler), not one an application's code raised.
+void run_signal_handlers();
 
 // Raises the error that ended a render call: a Cancelled render (a Ctrl-C stopped it) runs Python's signal
 // handlers, which raise KeyboardInterrupt; anything else as python_exception maps it. GIL held.

@@ -6,8 +6,8 @@
 // (signal.set_wakeup_fd): the interpreter's C handler writes each signal's number there, and a watcher thread
 // reading it asks the stop source of the render call in progress to stop. It does so for a signal whose handler
 // was, when the call began, Python's default_int_handler, the one that raises KeyboardInterrupt: SIGINT's by
-// default, SIGTERM's when the application gives it that handler (python3 -m velmora does). A handler of the
-// application's own decides for itself, between frames. The engine wakes, is interrupted once, and the call
+// default, SIGTERM's and SIGHUP's when the application gives them that handler (python3 -m velmora does). A
+// handler of the application's own decides for itself, between frames. The engine wakes, is interrupted once, and the call
 // ends with Cancelled; back under the GIL, PyErr_CheckSignals runs the handler, which raises KeyboardInterrupt
 // in the caller's loop, and the avatar is ready for its next render.
 //
@@ -21,6 +21,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <mutex>
 #include <optional>
@@ -53,7 +54,7 @@ struct Interpreter {
   PyObject* set_wakeup_fd = nullptr;
   PyObject* getsignal = nullptr;
   PyObject* default_handler = nullptr;  // signal.default_int_handler
-  PyObject* signal_numbers[2] = {};     // SIGINT, SIGTERM as Python ints
+  PyObject* signal_numbers[3] = {};     // STOP_SIGNALS as Python ints
   int holders = 0;                      // live renders of the main thread that hold the wakeup fd
   bool installed = false;               // the wakeup fd is ours
   int generation = 1;                   // of the holds: a forked child starts a new one
@@ -107,12 +108,12 @@ int call_set_wakeup_fd(int fd) {
 
 bool main_thread() { return PyThread_get_thread_ident() == py_state.main_thread; }
 
-constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM};
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The signals (bit s for signal s) whose handler raises KeyboardInterrupt now.
 unsigned interrupting_signals() {
   unsigned mask = 0;
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 3; ++i) {
     py::object handler =
         py::reinterpret_steal<py::object>(PyObject_CallOneArg(py_state.getsignal, py_state.signal_numbers[i]));
     if (!handler) throw py::error_already_set();
@@ -176,6 +177,11 @@ void after_fork_in_child() {
   watch = nullptr;  // the parent's, copied; its mutex may have been held by the watcher at the fork
 }
 
+// A KeyboardInterrupt raised by default_int_handler called from C: no frame of Python code is in its traceback.
+bool plain_interrupt(const py::error_already_set& error) {
+  return error.type().ptr() == PyExc_KeyboardInterrupt && !error.trace();
+}
+
 }  // namespace
 
 void CtrlC::init() {
@@ -184,13 +190,14 @@ void CtrlC::init() {
   py_state.set_wakeup_fd = forever(signal.attr("set_wakeup_fd"));
   py_state.getsignal = forever(signal.attr("getsignal"));
   py_state.default_handler = forever(signal.attr("default_int_handler"));
-  for (int i = 0; i < 2; ++i) py_state.signal_numbers[i] = forever(py::int_(STOP_SIGNALS[i]));
+  for (int i = 0; i < 3; ++i) py_state.signal_numbers[i] = forever(py::int_(STOP_SIGNALS[i]));
   py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") = py::cpp_function(after_fork_in_child));
 }
 
-CtrlC::CtrlC(std::stop_source stop, int& hold) {
+CtrlC::CtrlC(std::stop_source stop, int& hold, unsigned* stopping_signals) {
   if (!main_thread()) return;
   const unsigned stopping = interrupting_signals();
+  if (stopping_signals) *stopping_signals = stopping;
   if (stopping == 0) return;
   if (hold != py_state.generation) {
     hold_wakeup_fd();
@@ -223,6 +230,16 @@ void CtrlC::disarm() {
   watch->stopping = outer_stopping_;
 }
 
+void CtrlC::drop_interrupt(unsigned signals) {
+  // Only a signal whose handler is still the one that raises KeyboardInterrupt has it to drop.
+  signals &= interrupting_signals();
+  for (int dropped = 0; signals != 0 && PyErr_CheckSignals() < 0; ++dropped) {
+    py::error_already_set error;
+    // What a handler of the application's own raises comes out as it is.
+    if (!plain_interrupt(error) || dropped >= std::popcount(signals)) throw std::move(error);
+  }
+}
+
 MainCall::MainCall(std::stop_source* stop) : stop_(stop) {
   if (!main_thread()) return;
   active_ = true;
@@ -240,16 +257,23 @@ void MainCall::raise_kept() {
   throw py::error_already_set();
 }
 
-void keep_raised(py::error_already_set& error) {
+void keep_raised(py::error_already_set& error, bool interrupt) {
   if (!main_thread()) return;
   if (current_call && !current_call->kept_) {
     current_call->kept_ = error.value();
+    current_call->kept_interrupt_ = interrupt;
     if (error.trace()) PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
     if (current_call->stop_) current_call->stop_->request_stop();
     return;
   }
   // A second one in the same call (the first is on its way out), or none to raise it: reported, not lost.
   error.discard_as_unraisable("velmora");
+}
+
+void run_signal_handlers() {
+  if (!main_thread() || !current_call || PyErr_CheckSignals() == 0) return;
+  py::error_already_set error;
+  keep_raised(error, plain_interrupt(error));
 }
 
 void CtrlC::let_go(int& hold) {

@@ -19,6 +19,7 @@ void write(const LogRecord& record) {
   if (!Py_IsInitialized() || finalizing()) return;
   py::gil_scoped_acquire gil;
   py::error_scope error_in_flight;  // an error being raised on this thread stays as it was
+  run_signal_handlers();
   try {
     py::handle logger(python_logger);
     const int level = static_cast<int>(record.level);

@@ -21,11 +21,11 @@ Ctrl-C: a render in the main thread that waits inside the engine, and an open() 
 start, are stopped within a second, not at their next frame or once the host is up. While the main thread has a
 live render or an open() in progress, the module's pipe is the interpreter's signal wakeup fd; a watcher thread
 that reads a SIGINT from it asks the call to stop (while SIGINT's handler is Python's default_int_handler; the
-same for SIGTERM given that handler), and passes every signal on to the wakeup fd the application had set. The
-engine is interrupted once (a starting host is ended), and KeyboardInterrupt is raised by Python's handler; the
-avatar can render again. What a signal handler raises while the library runs Python code on the main thread
-(its log records go to Python's logging there) comes out of the call in progress, which it stops, as does an
-error of the application's logging there.
+same for SIGTERM and SIGHUP given that handler), and passes every signal on to the wakeup fd the application had
+set. The engine is interrupted once (a starting host is ended), and KeyboardInterrupt is raised by Python's
+handler; the avatar can render again. What a signal handler raises while the library runs Python code on the
+main thread (its log records go to Python's logging there) comes out of the call in progress, which it stops, as
+does an error of the application's logging there.
 )";
 
 constexpr const char* OPEN_DOC = R"(The avatar at ``source``, ready to render.
@@ -56,7 +56,9 @@ then 32 for every further 1.6 s.
 The video (H.264 at the engine's frame rate, the speech as AAC, both from 0 s and neither trimmed, so a mirel-2
 video runs one frame longer than its speech and its picture one frame behind it) is written under a temporary
 name beside ``out_mp4`` and renamed onto it once complete: a render that fails or is interrupted leaves no file,
-and an existing one as it was. A symbolic link is followed and stays; a FIFO, a device or a socket (an MP4 needs
+and an existing one as it was. Ctrl-C counts until the finished video is renamed onto ``out_mp4``; once it is,
+the render has succeeded and returns its count, without the KeyboardInterrupt of a Ctrl-C that came too late to
+cancel it. A symbolic link is followed and stays; a FIFO, a device or a socket (an MP4 needs
 a file it can seek in), the audio file, the avatar's file and any name inside an avatar folder are refused with
 Failed. ``progress``, given with ``out_mp4``, is called after every frame written with a WriteProgress (frames,
 seconds of video, total_seconds of the audio or None for a stream, elapsed_seconds); an exception it raises
@@ -77,12 +79,18 @@ void without_gil(F&& f) {
   f();
 }
 
+// What a stop that came too late to cancel a call that then succeeded does.
+enum class LateStop {
+  interrupts,  // its KeyboardInterrupt comes out after the call (opening an avatar: the program stops there)
+  is_dropped,  // the call's result comes out without it (a video put in place: it is written, not cancelled)
+};
+
 // `call(stop_token)` (opening an avatar, writing a video) with the GIL released, as a call that a Ctrl-C in the
 // main thread stops (CtrlC) and that raises what Python code it ran raised where it could not come out
 // (MainCall) before its own failure, which raise_render_error maps. Its result is dropped without the GIL when
 // such an exception comes out instead.
 template <class F>
-auto stoppable_call(F&& call) {
+auto stoppable_call(F&& call, LateStop late = LateStop::interrupts) {
   std::stop_source stop;
   MainCall main_call(&stop);
   int hold = 0;
@@ -90,16 +98,26 @@ auto stoppable_call(F&& call) {
     int& hold;
     ~LetGo() { CtrlC::let_go(hold); }
   } let_go{hold};
+  unsigned stopping = 0;
   const auto run = [&] {
-    const CtrlC ctrl_c(stop, hold);
+    const CtrlC ctrl_c(stop, hold, &stopping);
     py::gil_scoped_release nogil;
     return call(stop.get_token());
   };
   try {
     auto result = run();
+    if (late == LateStop::is_dropped && main_call.kept_interrupt()) main_call.drop_kept();
     if (main_call.kept()) {
       without_gil([&] { [[maybe_unused]] const auto dropped = std::move(result); });
       main_call.raise_kept();
+    }
+    if (late == LateStop::is_dropped && stopping != 0) {
+      try {
+        CtrlC::drop_interrupt(stopping);
+      } catch (...) {
+        without_gil([&] { [[maybe_unused]] const auto dropped = std::move(result); });
+        throw;
+      }
     }
     return result;
   } catch (const py::error_already_set&) {
@@ -258,9 +276,11 @@ py::object render(PyAvatar& a, py::handle audio, py::handle out_mp4, py::handle 
   if (!path) throw py::type_error("out_mp4 takes the path of a video file; got " + type_name(out_mp4));
   ProgressFn report = progress_function(progress);
   const Busy busy(a.use);
-  return py::int_(stoppable_call([&](std::stop_token stop) {
-    return a.avatar.render(std::move(input), std::filesystem::path(*path), std::move(stop), std::move(report));
-  }));
+  return py::int_(stoppable_call(
+      [&](std::stop_token stop) {
+        return a.avatar.render(std::move(input), std::filesystem::path(*path), std::move(stop), std::move(report));
+      },
+      LateStop::is_dropped));
 }
 
 std::unique_ptr<PyAvatar> open_avatar(py::handle source) {

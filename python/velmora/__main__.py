@@ -35,8 +35,10 @@ Renders the avatar speaking the audio into an MP4 video (H.264 video, AAC audio)
 While it renders, progress (frames, seconds of audio done, frames a second, and the time left
 once 2 s or a tenth of the audio have been rendered) is shown on standard error when that is a
 terminal. Exit status: 0 when the video is written, 1 when the render fails, 2 for a wrong
-command line. Interrupted by SIGINT (Ctrl-C) or SIGTERM, it removes its unfinished file and
-ends by that signal, which a shell shows as status 130 or 143.
+command line. Interrupted by SIGINT (Ctrl-C), SIGTERM or SIGHUP (its terminal closed), it
+removes its unfinished file, leaves an existing one as it was, and ends by that signal,
+which a shell shows as status 130, 143 or 129. A signal that comes once the finished video
+has been renamed onto its name cancels nothing: the video is written (status 0).
 """
 
 OK, FAILED, USAGE = 0, 1, 2
@@ -46,7 +48,7 @@ PROGRESS_EVERY_S = 0.25
 ESTIMATE_AFTER_S = 2.0
 ESTIMATE_AFTER_SHARE = 0.1
 # Signals that stop a render (the file in progress is removed) instead of ending the process at once.
-STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 class UsageFault(Exception):
@@ -141,6 +143,16 @@ def progress_line(p, since=None):
     return line
 
 
+def put(err, text):
+    """Writes `text` to standard error, which may be a terminal that has gone (closed: SIGHUP): what cannot be
+    written is dropped, as the velmora program drops it, and the command ends as it would have."""
+    try:
+        err.write(text)
+        err.flush()
+    except OSError:
+        pass
+
+
 class ProgressView:
     """The progress line on a terminal, redrawn in place at most every PROGRESS_EVERY_S."""
 
@@ -164,26 +176,22 @@ class ProgressView:
         """Leaves the latest state on its own line."""
         if self.drawn:
             self._draw(self.last)
-            self.err.write("\n")
-            self.err.flush()
+            put(self.err, "\n")
             self.drawn = False
 
     def clear(self):
         """Clears the line, so that an error starts on a clean one."""
         if self.drawn:
-            self.err.write("\r\x1b[K")
-            self.err.flush()
+            put(self.err, "\r\x1b[K")
             self.drawn = False
 
     def note(self, line):
         """`line` on a line of its own; the progress comes back below it at the next report."""
         self.clear()
-        self.err.write(line + "\n")
-        self.err.flush()
+        put(self.err, line + "\n")
 
     def _draw(self, p):
-        self.err.write(f"\r{progress_line(p, self.first)}\x1b[K")
-        self.err.flush()
+        put(self.err, f"\r{progress_line(p, self.first)}\x1b[K")
         self.drawn = True
 
 
@@ -218,8 +226,7 @@ def one_line(text):
 
 
 def say_error(err, text):
-    err.write(f"velmora: {one_line(text)}\n")
-    err.flush()
+    put(err, f"velmora: {one_line(text)}\n")
 
 
 def error_text(e):
@@ -235,7 +242,8 @@ def error_text(e):
 def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False, stopping=lambda: False):
     """Runs the command line `args` and returns its exit status; KeyboardInterrupt when a signal stopped it,
     after the message. Every error is one line on `err`, and so is each warning the library logs meanwhile (none
-    with --quiet, none once `stopping()` is true)."""
+    with --quiet, none once `stopping()` is true). A KeyboardInterrupt that comes once the render has put its
+    video in place cancels nothing: the command reports the video as written."""
     try:
         o = parse(args)
     except UsageFault as fault:
@@ -262,14 +270,16 @@ def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False, stopping=la
     view = ProgressView(err, err_is_terminal and not o.quiet)
     library_log = LibraryLog(view, o.quiet, stopping)
     logging.getLogger("velmora").addHandler(library_log)
+    frames = None
     try:
-        with open_avatar(o.avatar) as avatar:
-            frames = avatar.render(o.audio, out_mp4=o.output, progress=view.show)
-            view.finish()  # before the avatar closes, which may log what became of its engine
-        if not o.quiet:
-            out.write(f"velmora: wrote {frames} frames to {o.output}\n")
-            out.flush()
-        return OK
+        try:
+            with open_avatar(o.avatar) as avatar:
+                frames = avatar.render(o.audio, out_mp4=o.output, progress=view.show)
+                view.finish()  # before the avatar closes, which may log what became of its engine
+        except KeyboardInterrupt:
+            if frames is None:
+                raise
+            view.finish()  # the video is in place (the avatar was closed on the way out)
     except KeyboardInterrupt:
         view.clear()
         say_error(err, "the render was cancelled")
@@ -280,12 +290,16 @@ def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False, stopping=la
         return FAILED
     finally:
         logging.getLogger("velmora").removeHandler(library_log)
+    if not o.quiet:
+        out.write(f"velmora: wrote {frames} frames to {o.output}\n")
+        out.flush()
+    return OK
 
 
 class SignalStop:
-    """While it lives, SIGINT and SIGTERM raise KeyboardInterrupt, which stops a render in progress (its file is
-    removed), and the signal that came is kept: the wakeup fd set here gets every signal's number. A signal the
-    program was started to ignore stays ignored."""
+    """While it lives, SIGINT, SIGTERM and SIGHUP raise KeyboardInterrupt, which stops a render in progress (its
+    file is removed), and the signal that came is kept: the wakeup fd set here gets every signal's number. A
+    signal the program was started to ignore stays ignored."""
 
     def __init__(self):
         self.first = None
@@ -320,6 +334,8 @@ class SignalStop:
 
 
 def main(args=None):
+    # A supervisor that ignores SIGCHLD passes that on; the children the library starts are waited for.
+    signal.signal(signal.SIGCHLD, signal.SIG_DFL)
     stop = SignalStop()
     try:
         return run(sys.argv[1:] if args is None else args, err_is_terminal=sys.stderr.isatty(),
@@ -328,9 +344,13 @@ def main(args=None):
         sig = stop.caught() or signal.SIGINT
     finally:
         stop.close()
-    # Ended as the signal asked, once the unfinished file is gone: the caller sees the signal.
-    sys.stdout.flush()
-    sys.stderr.flush()
+    # Ended as the signal asked, once the unfinished file is gone: the caller sees the signal (also when the
+    # terminal has gone and nothing more can be written).
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except OSError:
+            pass
     signal.signal(sig, signal.SIG_DFL)
     os.kill(os.getpid(), sig)
     return FAILED

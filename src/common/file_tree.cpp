@@ -122,10 +122,10 @@ std::int64_t tree_bytes(const std::string& path) noexcept {
   }
 }
 
-std::optional<std::string> find_in_tree(const std::string& path, dev_t dev, ino_t ino) noexcept {
+std::optional<std::string> find_in_tree(int folder_fd, const std::string& shown, dev_t dev, ino_t ino) noexcept {
   try {
-    const OpenFolder top{::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    return top.fd < 0 ? std::nullopt : find_below(top.fd, path, dev, ino, 0);
+    const OpenFolder top{::openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    return top.fd < 0 ? std::nullopt : find_below(top.fd, shown, dev, ino, 0);
   } catch (...) {
     return std::nullopt;
   }
@@ -144,6 +144,23 @@ bool folder_within(int folder_fd, dev_t dev, ino_t ino) noexcept {
     std::swap(here.fd, up.fd);
     st = parent;
   }
+}
+
+std::shared_ptr<const HeldFile> HeldFile::open(int at, const std::string& path) {
+  const int fd = ::openat(at, path.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  OpenFolder owned{fd};  // until the HeldFile owns it
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return nullptr;
+  std::unique_ptr<const HeldFile> held(new HeldFile(fd, st));
+  owned.fd = -1;
+  return held;
+}
+
+HeldFile::~HeldFile() { ::close(fd_); }
+
+bool HeldFile::is(const struct stat& st) const {
+  return st.st_dev == st_.st_dev && st.st_ino == st_.st_ino && (st.st_mode & S_IFMT) == (st_.st_mode & S_IFMT);
 }
 
 }  // namespace velmora

@@ -45,19 +45,23 @@ struct AvatarState {
   std::optional<RenderStats> render_stats;
   ClockFn now = steady_seconds;
   std::string source;  // where velmora::open found the avatar, absolute; empty when not opened from a path
+  std::shared_ptr<const HeldFile> source_file;  // what was there then
 };
 
 void AvatarAccess::set_clock(Avatar& avatar, ClockFn now) { avatar.state_->now = std::move(now); }
 
-void AvatarAccess::set_source(Avatar& avatar, const std::string& source) {
-  std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(source, ec);
-  avatar.state_->source = ec ? source : absolute.string();
+void AvatarAccess::set_source(Avatar& avatar, std::string absolute_path, std::shared_ptr<const HeldFile> file) {
+  avatar.state_->source = std::move(absolute_path);
+  avatar.state_->source_file = std::move(file);
 }
 
 const std::string& AvatarAccess::source(const Avatar& avatar) {
   static const std::string none;
   return avatar.state_ ? avatar.state_->source : none;
+}
+
+std::shared_ptr<const HeldFile> AvatarAccess::source_file(const Avatar& avatar) {
+  return avatar.state_ ? avatar.state_->source_file : nullptr;
 }
 
 }  // namespace detail

@@ -1,10 +1,13 @@
 #include "velmora/open.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <system_error>
 #include <utility>
 
+#include "common/file_tree.h"
 #include "common/json.h"
 #include "velmora/cache.h"
 #include "velmora/cache_detail.h"
@@ -130,6 +133,10 @@ Avatar open(const std::filesystem::path& source_path, std::stop_token stop) {
     if (detail::is_service_code(source)) throw NotSupported(detail::service_code_message(source));
     throw InvalidAvatar("no avatar at " + source);
   }
+  // What is opened, taken before anything reads it: the video writer never replaces it, wherever it moves.
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(source, ec);
+  std::shared_ptr<const HeldFile> opened = HeldFile::open(AT_FDCWD, source);
   std::string engine_id;
   try {
     engine_id = detail::engine_of(source);
@@ -142,7 +149,7 @@ Avatar open(const std::filesystem::path& source_path, std::stop_token stop) {
   Avatar avatar = detail::LITERT.contains(engine_id) && detail::apple_host_bundled()
                       ? detail::open_engine(source, engine_id, detail::build_engine(source, engine_id, stop))
                       : detail::open_engine(source, engine_id, nullptr, stop);
-  detail::AvatarAccess::set_source(avatar, source);
+  detail::AvatarAccess::set_source(avatar, ec ? source : absolute.string(), std::move(opened));
   return avatar;
 }
 

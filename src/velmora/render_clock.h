@@ -3,12 +3,17 @@
 // arrives, so loading the model and converting a whole clip are left out.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "velmora/audio.hpp"
 #include "velmora/avatar.hpp"
 #include "velmora/generator.hpp"
+
+namespace velmora {
+class HeldFile;
+}
 
 namespace velmora::detail {
 
@@ -55,10 +60,12 @@ struct AvatarAccess {
   static FrameStream render(Avatar& avatar, AudioInput audio, std::stop_token stop, PcmTap tap);
   // The frame rate of the avatar's engine; nothing when it states none or the avatar is closed.
   static std::optional<double> frames_per_second(const Avatar& avatar);
-  // The file or folder `avatar` was opened from, made absolute when it was opened; empty for an avatar built
-  // on an engine directly. The video writer never replaces it.
-  static void set_source(Avatar& avatar, const std::string& source);
+  // The file or folder `avatar` was opened from: its path, absolute, and what it was when open() found it, held
+  // so that it is known wherever its names move. Empty and nullptr for an avatar built on an engine directly (or
+  // a source that could not be held). The video writer never replaces it.
+  static void set_source(Avatar& avatar, std::string absolute_path, std::shared_ptr<const HeldFile> file);
   static const std::string& source(const Avatar& avatar);
+  static std::shared_ptr<const HeldFile> source_file(const Avatar& avatar);
 };
 
 }  // namespace velmora::detail

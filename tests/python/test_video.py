@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -188,7 +189,7 @@ def test_progress_shows_on_a_terminal_only_and_not_with_quiet(scene):
     assert on_terminal(["render", "face.v1", "speech.wav", "-o", "b.mp4", "--quiet"], scene) == (0, "")
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=["SIGINT", "SIGTERM", "SIGHUP"])
 def test_an_interrupted_command_removes_its_file_and_ends_by_the_signal(sig, scene):
     # Large frames and ten minutes of audio: still rendering when the first progress line comes.
     (scene / "face.v1").write_text("vantor1-fixture 1280 720\n")
@@ -236,3 +237,87 @@ def test_the_librarys_warnings_show_unless_interrupted_or_quiet(case, scene, mir
     got, terminal = on_terminal(["render", mirel2_avatar, "speech.wav", "-o", "talk.mp4", *options], scene,
                                 interrupt_once, LD_LIBRARY_PATH=str(scene))
     assert (got, terminal.endswith(ending), terminal.count("\n")) == (status, True, lines), terminal
+
+
+def test_the_command_started_with_sigchld_ignored_renders_a_wav(scene):
+    """A supervisor that ignores SIGCHLD passes that on to the programs it starts."""
+    child_env = dict(os.environ, **({"LD_PRELOAD": CHILD_PRELOAD} if CHILD_PRELOAD else {}))
+    r = subprocess.run(["/usr/bin/env", "--ignore-signal=CHLD", sys.executable, "-m", "velmora", "render", "face.v1",
+                        "speech.wav", "-o", "talk.mp4"], cwd=scene, capture_output=True, text=True, env=child_env)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "velmora: wrote 25 frames to talk.mp4\n", "")
+
+
+def test_closing_the_terminal_removes_the_unfinished_file_and_ends_the_command_by_sighup(scene):
+    (scene / "face.v1").write_text("vantor1-fixture 1280 720\n")
+    tone_wav(scene / "speech.wav", 600.0)  # still rendering when the first progress line comes
+    child_env = dict(os.environ, **({"LD_PRELOAD": CHILD_PRELOAD} if CHILD_PRELOAD else {}))
+    pid, master = pty.fork()  # the terminal becomes the child's own
+    if pid == 0:
+        try:
+            os.execve(sys.executable, [sys.executable, "-m", "velmora", "render", "face.v1", "speech.wav", "-o",
+                                       "o.mp4"], child_env)
+        finally:
+            os._exit(127)
+    terminal = b""
+    while b" frame" not in terminal:
+        try:
+            data = os.read(master, 4096)
+        except OSError:
+            break
+        if not data:
+            break
+        terminal += data
+    os.close(master)  # the terminal hangs up
+    status = os.waitpid(pid, 0)[1]
+    assert b" frame" in terminal, terminal
+    assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGHUP, status
+    assert made(scene) == []
+
+
+RENDER_INTO = """
+import sys, velmora
+with velmora.open(sys.argv[1]) as avatar:
+    try:
+        print("wrote", avatar.render(sys.argv[2], out_mp4=sys.argv[3]), flush=True)
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt", flush=True)
+"""
+
+# Which fsync of the commit a slow disk holds up, and whether the video is in place by then.
+SLOW_COMMIT = {"before the rename": ("file", False), "after the rename": ("folder", True)}
+
+
+@pytest.mark.parametrize("runner", ["python3 -m velmora", "render(out_mp4=...)"])
+@pytest.mark.parametrize("when", list(SLOW_COMMIT))
+def test_ctrl_c_during_a_slow_commit_keeps_the_old_file_or_writes_the_video_and_says_which(when, runner, scene,
+                                                                                           tmp_path_factory):
+    slow, written = SLOW_COMMIT[when]
+    mark = tmp_path_factory.mktemp("marks") / "syncing"
+    (scene / "out.mp4").write_text("an earlier video")
+    preload = " ".join(filter(None, [CHILD_PRELOAD, str(BUILD / "bin" / "slow_fsync.so")]))
+    child_env = dict(os.environ, LD_PRELOAD=preload, SLOW_FSYNC_ON=slow, SLOW_FSYNC_SECONDS="1.5",
+                     SLOW_FSYNC_MARK=str(mark))
+    command = runner == "python3 -m velmora"
+    args = ["-m", "velmora", "render", "face.v1", "speech.wav", "-o", "out.mp4"] if command else \
+        ["-c", RENDER_INTO, "face.v1", "speech.wav", "out.mp4"]
+    child = subprocess.Popen([sys.executable, *args], cwd=scene, env=child_env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 60
+        while not mark.exists() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert mark.exists()
+    if written:
+        said = (0, b"velmora: wrote 25 frames to out.mp4\n", b"") if command else (0, b"wrote 25\n", b"")
+        assert (scene / "out.mp4").read_bytes()[4:8] == b"ftyp"
+    else:
+        said = (-signal.SIGINT, b"", b"velmora: the render was cancelled\n") if command else \
+            (0, b"KeyboardInterrupt\n", b"")
+        assert (scene / "out.mp4").read_text() == "an earlier video"
+    assert (child.returncode, out, err) == said
+    assert made(scene) == ["out.mp4"]

@@ -45,8 +45,10 @@ constexpr const char* HELP =
     "While it renders, progress (frames, seconds of audio done, frames a second, and the time left\n"
     "once 2 s or a tenth of the audio have been rendered) is shown on standard error when that is a\n"
     "terminal. Exit status: 0 when the video is written, 1 when the render fails, 2 for a wrong\n"
-    "command line. Interrupted by SIGINT (Ctrl-C) or SIGTERM, it removes its unfinished file and\n"
-    "ends by that signal, which a shell shows as status 130 or 143.\n";
+    "command line. Interrupted by SIGINT (Ctrl-C), SIGTERM or SIGHUP (its terminal closed), it\n"
+    "removes its unfinished file, leaves an existing one as it was, and ends by that signal,\n"
+    "which a shell shows as status 130, 143 or 129. A signal that comes once the finished video\n"
+    "has been renamed onto its name cancels nothing: the video is written (status 0).\n";
 
 constexpr double PROGRESS_EVERY_S = 0.25;
 // The time left is estimated from the pace over at least this much rendering or this share of the audio:
@@ -316,7 +318,8 @@ int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop
 
 namespace {
 
-constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM};
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int STOP_SIGNAL_COUNT = sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0];
 
 // Lock-free, so the handler may use them, on whichever thread the signal lands.
 std::atomic<int> wake_fd{-1};
@@ -343,8 +346,8 @@ extern "C" void on_stop_signal(int sig) {
 struct SignalStop::State {
   std::stop_source source;
   int pipe[2] = {-1, -1};
-  struct sigaction previous[2] {};
-  bool installed[2] = {false, false};
+  struct sigaction previous[STOP_SIGNAL_COUNT] {};
+  bool installed[STOP_SIGNAL_COUNT] = {};
   std::thread watcher;
 };
 
@@ -363,7 +366,7 @@ SignalStop::SignalStop(std::stop_source source) : state_(new State) {
       s->source.request_stop();
     }
   });
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
     struct sigaction now {};
     // A signal the program was started to ignore (a background job's SIGINT) stays ignored.
     if (::sigaction(STOP_SIGNALS[i], nullptr, &now) != 0 || now.sa_handler == SIG_IGN) continue;
@@ -376,7 +379,7 @@ SignalStop::SignalStop(std::stop_source source) : state_(new State) {
 }
 
 SignalStop::~SignalStop() {
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
     if (state_->installed[i]) ::sigaction(STOP_SIGNALS[i], &state_->previous[i], nullptr);
   }
   wake_fd = -1;
@@ -399,7 +402,7 @@ void SignalStop::reraise() {
   const int sig = caught();
   if (sig == 0) return;
   std::fflush(nullptr);
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
     if (state_->installed[i]) ::sigaction(STOP_SIGNALS[i], &state_->previous[i], nullptr);
     state_->installed[i] = false;
   }

@@ -24,7 +24,8 @@ struct Io {
 
 // Runs the command line `args` (without the program's name) and returns its exit status. Every error is one
 // line on `err`, and so is each warning the library logs meanwhile (none with --quiet, none once a stop was
-// asked); --help goes to `out`. A stop asked on `stop` cancels a render in progress.
+// asked); --help goes to `out`. A stop asked on `stop` cancels a render in progress up to the moment its
+// video is renamed onto its name; after that the render has succeeded (OK, and the line that says so).
 int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop = {});
 
 // The video's name when -o is not given: the audio's file name with its extension replaced by ".mp4", in the
@@ -37,9 +38,9 @@ std::string default_output(const std::string& audio);
 // rendering or a tenth of the audio.
 std::string progress_line(const WriteProgress& p, const WriteProgress& since = {});
 
-// While it lives, SIGINT and SIGTERM ask `source` to stop instead of ending the process, so an interrupted
-// render removes its unfinished file; a second one ends the process at once. The handlers it replaced are
-// put back when it is destroyed. At most one lives at a time.
+// While it lives, SIGINT, SIGTERM and SIGHUP ask `source` to stop instead of ending the process, so an
+// interrupted render removes its unfinished file; a second one ends the process at once. The handlers it
+// replaced are put back when it is destroyed. At most one lives at a time.
 class SignalStop {
  public:
   explicit SignalStop(std::stop_source source);
@@ -51,7 +52,8 @@ class SignalStop {
   int caught() const;
 
   // When a signal came: restores the handlers and sends that signal to the process again, so the caller of
-  // the program sees it ended by the signal. Returns only when no signal came.
+  // the program sees it ended by the signal. Returns only when no signal came. (A command whose video was
+  // written does not call it: the signal came too late to cancel anything.)
   void reraise();
 
  private:

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/file_tree.h"
 #include "velmora/audio_input.h"
 #include "velmora/errors.hpp"
 #include "velmora/module.h"
@@ -47,10 +48,12 @@ std::int64_t write_mp4(Avatar& avatar, AudioInput audio, const std::string& out_
   if (const auto& item = AudioAccess::item(audio)) {
     if (std::optional<KeptFile> kept = kept_audio(*item)) keep.push_back(std::move(*kept));
   }
-  // A folder avatar keeps everything inside it.
+  // A folder avatar keeps everything inside it. The avatar is kept as open() found it, too.
   if (const std::string& source = AvatarAccess::source(avatar); !source.empty()) {
+    std::shared_ptr<const HeldFile> opened = AvatarAccess::source_file(avatar);
     std::error_code ec;
-    keep.push_back({source, std::filesystem::is_directory(source, ec) ? AVATAR_FOLDER : AVATAR_FILE});
+    const bool folder = opened ? opened->is_folder() : std::filesystem::is_directory(source, ec);
+    keep.push_back({source, folder ? AVATAR_FOLDER : AVATAR_FILE, std::move(opened)});
   }
   Mp4Output out(out_path, settings, std::move(keep));
   if (!whole_clip) audio = AudioAccess::make_stream(kept_from(std::move(AudioAccess::stream(audio)), &out));
@@ -70,7 +73,7 @@ std::int64_t write_mp4(Avatar& avatar, AudioInput audio, const std::string& out_
     }
   }
   if (stop.stop_requested()) throw Cancelled();
-  out.commit();
+  out.commit(stop);
   return out.frames();
 }
 

@@ -141,7 +141,14 @@ std::string words(const std::string& text) {
 TEST(CommandLine, TheHelpSaysWhatAnInterruptedRenderEndsByAndWhatTheVideoMayNotReplace) {
   const std::string help = words(run({"--help"}).out);
   EXPECT_NE(help.find("1 when the render fails, 2 for a wrong command line."), std::string::npos) << help;
-  EXPECT_NE(help.find("ends by that signal, which a shell shows as status 130 or 143."), std::string::npos) << help;
+  EXPECT_NE(help.find("SIGINT (Ctrl-C), SIGTERM or SIGHUP (its terminal closed), it removes its unfinished file, "
+                      "leaves an existing one as it was, and ends by that signal, which a shell shows as status 130, "
+                      "143 or 129."),
+            std::string::npos)
+      << help;
+  EXPECT_NE(help.find("A signal that comes once the finished video has been renamed onto its name cancels nothing"),
+            std::string::npos)
+      << help;
   EXPECT_NE(help.find("a FIFO, a device or a socket is refused"), std::string::npos) << help;
   EXPECT_NE(help.find("any name inside an avatar folder"), std::string::npos) << help;
   EXPECT_NE(help.find("a symbolic link keeps pointing at the new video"), std::string::npos) << help;
@@ -519,6 +526,35 @@ TEST(CommandLine, ASignalCountsOnceItsHandlerHasRun) {
   EXPECT_TRUE(stop.stop_requested());
 }
 
+// Starts `argv` with its standard input on /dev/null and its standard output and error into the files `out`
+// and `err`; `env` is set over this process's environment. Returns its process id.
+pid_t spawn_into_files(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
+                       const std::vector<std::string>& env = {}) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<std::string> copy = argv, vars = env;
+  for (char** e = environ; *e; ++e) {
+    const std::string var = *e;
+    const bool replaced = std::any_of(env.begin(), env.end(), [&](const std::string& v) {
+      return var.compare(0, v.find('=') + 1, v, 0, v.find('=') + 1) == 0;
+    });
+    if (!replaced) vars.push_back(var);
+  }
+  std::vector<char*> args, envp;
+  for (auto& a : copy) args.push_back(a.data());
+  args.push_back(nullptr);
+  for (auto& v : vars) envp.push_back(v.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+  return pid;
+}
+
 // Ctrl-C or SIGTERM while the render host loads its model (a 5 s load, the signal 0.8 s into it) ends the
 // command within a second of the signal, by that signal, with the cancel line alone, no file, and no host left.
 TEST(CommandLine, ASignalWhileTheHostStartsEndsTheCommandByItWithinASecond) {
@@ -529,19 +565,9 @@ TEST(CommandLine, ASignalWhileTheHostStartsEndsTheCommandByItWithinASecond) {
     const std::string bundle = testing::mirel2_bundle(5).write_directory(dir.path() / "m2");
     testing::write_wav(dir.path() / "speech.wav", 16000, 1, testing::tone(1.0));
     const std::string err = (dir.path() / "err.txt").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> argv = {PROGRAM, "render", bundle, (dir.path() / "speech.wav").string(), "-o",
-                                     (dir.path() / "o.mp4").string()};
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    ASSERT_EQ(::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawn_into_files({PROGRAM, "render", bundle, (dir.path() / "speech.wav").string(), "-o",
+                                        (dir.path() / "o.mp4").string()},
+                                       "/dev/null", err);
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     ASSERT_FALSE(testing::descendants(pid).empty());  // the host is loading
     const auto sent = std::chrono::steady_clock::now();
@@ -569,18 +595,8 @@ TEST(CommandLine, ASignalWhileTheAudioIsDecodedEndsTheCommandByItWithinASecond) 
                                                      "; exit 1' TERM\nsleep 20 & wait $!\n");
     const testing::ScopedEnv path("PATH", bin.str() + ":" + std::getenv("PATH"));
     const std::string err = scene.at("err.txt");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> argv = {PROGRAM, "render", scene.avatar, scene.audio, "-o", scene.at("o.mp4")};
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    ASSERT_EQ(::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid =
+        spawn_into_files({PROGRAM, "render", scene.avatar, scene.audio, "-o", scene.at("o.mp4")}, "/dev/null", err);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     ASSERT_FALSE(testing::descendants(pid).empty());  // the decoder runs
     const auto sent = std::chrono::steady_clock::now();
@@ -597,6 +613,95 @@ TEST(CommandLine, ASignalWhileTheAudioIsDecodedEndsTheCommandByItWithinASecond) 
     std::sort(made.begin(), made.end());
     EXPECT_EQ(made, (std::vector<std::string>{"cleaned", "err.txt"}));
   }
+}
+
+// A supervisor that ignores SIGCHLD passes that on to the programs it starts; the command renders all the same.
+TEST(CommandLine, ACommandStartedWithSigchldIgnoredRendersAWav) {
+  Scene s;
+  const auto r = testing::run_process(
+      {"/usr/bin/env", "--ignore-signal=CHLD", PROGRAM, "render", s.avatar, s.audio, "-o", s.at("talk.mp4")}, "");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "velmora: wrote 25 frames to " + s.at("talk.mp4") + "\n");
+  EXPECT_EQ(r.err, "");
+}
+
+// Waits (at most a minute) for `path` to exist.
+bool appears(const std::string& path) {
+  for (int i = 0; i < 6000; ++i) {
+    if (fs::exists(path)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// SIGINT while the video's commit waits for a slow disk: up to the rename (the video's own fsync) it keeps the
+// earlier file, with the cancel line and the signal; once the video is renamed (its folder's fsync) the command
+// has written it, with the success line and status 0. Never the one's line with the other's file.
+TEST(CommandLine, ASignalDuringASlowCommitEitherKeepsTheOldFileOrWritesTheNewOneAndSaysWhich) {
+  struct Case {
+    const char* slow;  // which fsync is slow
+    bool written;
+  };
+  for (const Case& c : {Case{"file", false}, Case{"folder", true}}) {
+    SCOPED_TRACE(std::string("slow fsync of the ") + c.slow);
+    Scene s;
+    TempDir logs;
+    const std::string out = s.dir.write("out.mp4", "an earlier video");
+    const std::string mark = (logs.path() / "syncing").string();
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const pid_t pid = spawn_into_files(
+        {PROGRAM, "render", s.avatar, s.audio, "-o", out}, (logs.path() / "out").string(),
+        (logs.path() / "err").string(),
+        {"LD_PRELOAD=" + std::string(VELMORA_BIN_DIR) + "/slow_fsync.so",
+         // The sanitizers' run-time comes second then, which is what this check is about.
+         std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0",
+         std::string("SLOW_FSYNC_ON=") + c.slow, "SLOW_FSYNC_SECONDS=1.5", "SLOW_FSYNC_MARK=" + mark});
+    const bool syncing = appears(mark);
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(syncing);
+    const std::string said = testing::read_file(logs.path() / "out"), err = testing::read_file(logs.path() / "err");
+    if (c.written) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << " " << err;
+      EXPECT_EQ(said, "velmora: wrote 25 frames to " + out + "\n");
+      EXPECT_EQ(err, "");
+      EXPECT_EQ(testing::read_file(out).substr(4, 4), "ftyp");
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+      EXPECT_EQ(said, "");
+      EXPECT_EQ(err, "velmora: the render was cancelled\n");
+      EXPECT_EQ(testing::read_file(out), "an earlier video");
+    }
+    EXPECT_EQ(s.made(), std::vector<std::string>{"out.mp4"});
+  }
+}
+
+// Closing the terminal (SIGHUP) ends a render as SIGINT does: no unfinished file, and ended by the signal.
+TEST(CommandLine, ClosingTheTerminalRemovesTheUnfinishedFileAndEndsBySighup) {
+  Scene s(600.0, "1280 720");  // still rendering when the first progress line comes
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);  // the terminal becomes the child's own
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::execl(PROGRAM.c_str(), PROGRAM.c_str(), "render", s.avatar.c_str(), s.audio.c_str(), "-o",
+            s.at("o.mp4").c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string terminal;
+  char buf[4096];
+  while (terminal.find(" frame") == std::string::npos) {
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    terminal.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(master);  // the terminal hangs up
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_NE(terminal.find(" frame"), std::string::npos) << terminal;
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
+  EXPECT_EQ(s.made(), std::vector<std::string>{});
 }
 
 }  // namespace

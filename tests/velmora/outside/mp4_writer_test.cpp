@@ -18,6 +18,7 @@
 #include <stop_token>
 #include <thread>
 
+#include "common/utf8.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "velmora/open.hpp"
@@ -513,16 +514,26 @@ TEST(Mp4Writer, ASymbolicLinkStaysAndTheFileItPointsToGetsTheVideo) {
   EXPECT_TRUE(fs::is_symlink(s.at("loop.mp4")));
 }
 
-// Writes a second of grey 16 x 16 video straight through an Mp4Output; `before_rename` as commit() takes it.
-Outcome write_grey(const std::string& target, std::vector<detail::KeptFile> keep,
-                   const std::function<void(const detail::Mp4Output&)>& before_rename) {
+using detail::CommitStep;
+using StepHook = std::function<void(const detail::Mp4Output&, CommitStep)>;
+
+// Writes a second of grey 16 x 16 video straight through an Mp4Output; `at_step` sees each step of the commit.
+Outcome write_grey(const std::string& target, std::vector<detail::KeptFile> keep, const StepHook& at_step,
+                   std::stop_token stop = {}) {
   return attempt([&] {
     detail::Mp4Output out(target, {}, std::move(keep));
     auto pixels = std::make_shared<std::vector<std::byte>>(16 * 16 * 3, std::byte{128});
     Frame frame{std::shared_ptr<const std::byte>(pixels, pixels->data()), pixels->size(), {16, 16, 3}};
     for (int i = 0; i < 25; ++i) out.add_frame(frame, 25);
-    out.commit([&] { before_rename(out); });
+    out.commit(stop, [&](CommitStep step) { at_step(out, step); });
   });
+}
+
+// A step hook that runs `f` just before each rename.
+StepHook before_rename(std::function<void(const detail::Mp4Output&)> f) {
+  return [f = std::move(f)](const detail::Mp4Output& out, CommitStep step) {
+    if (step == CommitStep::before_rename) f(out);
+  };
 }
 
 TEST(Mp4Writer, ALinkMadeWhileTheVideoIsWrittenStaysAndWhereItPointsIsCheckedAgain) {
@@ -562,7 +573,7 @@ TEST(Mp4Writer, ALinkMadeWhileTheVideoIsWrittenStaysAndWhereItPointsIsCheckedAga
           got = write_grey(s.at("talk.mp4"),
                            {{s.audio, "the audio file of this render"},
                             {s.at("bundle"), "the folder of the avatar being rendered"}},
-                           [&](const detail::Mp4Output&) { swap(); });
+                           before_rename([&](const detail::Mp4Output&) { swap(); }));
         } else {
           Avatar avatar = open(s.at("bundle"));
           got = attempt([&] {
@@ -594,13 +605,13 @@ TEST(Mp4Writer, ALinkMadeWhileTheVideoIsWrittenStaysAndWhereItPointsIsCheckedAga
 TEST(Mp4Writer, TheTemporaryStaysLockedUntilItIsRenamed) {
   WriteScene s;
   bool looked = false;
-  const Outcome got = write_grey(s.at("talk.mp4"), {}, [&](const detail::Mp4Output& out) {
+  const Outcome got = write_grey(s.at("talk.mp4"), {}, before_rename([&](const detail::Mp4Output& out) {
     const int fd = ::open(out.temp_path().c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     EXPECT_NE(::flock(fd, LOCK_SH | LOCK_NB), 0) << "the temporary is not locked just before the rename";
     ::close(fd);
     looked = true;
-  });
+  }));
   EXPECT_EQ(got.kind, "") << got.detail;
   EXPECT_TRUE(looked);
 }
@@ -667,6 +678,369 @@ TEST(Mp4Writer, ARenderStoppedFromAnotherThreadIsCancelledAndLeavesNothing) {
   EXPECT_EQ(files_in(dir.path()), std::set<std::string>{"face.v1"});
   // The avatar renders again afterwards.
   EXPECT_EQ(avatar.render(AudioInput::samples(view(samples).first(16000)), dir.path() / "o.mp4"), 25);
+}
+
+
+const char* step_name(CommitStep step) {
+  switch (step) {
+    case CommitStep::synced:
+      return "synced";
+    case CommitStep::before_rename:
+      return "before the rename";
+    case CommitStep::exchanged:
+      return "exchanged";
+  }
+  return "?";
+}
+
+// A stop counts until the video is renamed onto the target: up to then the target stays as it was and no
+// temporary is left; once renamed, the write has succeeded.
+TEST(Mp4Writer, AStopDuringTheCommitCancelsUpToTheRenameAndNothingAfterIt) {
+  struct Case {
+    CommitStep at;
+    bool existed;  // the target held a file
+    bool cancelled;
+  };
+  const Case cases[] = {
+      {CommitStep::synced, true, true},     {CommitStep::before_rename, true, true},
+      {CommitStep::exchanged, true, false}, {CommitStep::synced, false, true},
+      {CommitStep::before_rename, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(step_name(c.at)) + (c.existed ? ", over a file" : ", a new name"));
+    WriteScene s;
+    const std::string target = s.at("talk.mp4");
+    if (c.existed) s.dir.write("talk.mp4", "an earlier video");
+    std::stop_source stop;
+    const Outcome got = write_grey(
+        target, {},
+        [&](const detail::Mp4Output&, CommitStep step) {
+          if (step == c.at) stop.request_stop();
+        },
+        stop.get_token());
+    EXPECT_EQ(got.kind, c.cancelled ? "Cancelled" : "") << got.detail;
+    if (!c.cancelled) {
+      EXPECT_EQ(testing::probe_mp4(target).frames, 25);
+    } else if (c.existed) {
+      EXPECT_EQ(testing::read_file(target), "an earlier video");
+    } else {
+      EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
+    }
+    EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
+  }
+}
+
+// What each name in `dir` holds: the video (by its inode) or the start of what a file holds; a link as its text.
+std::map<std::string, std::string> holdings(const fs::path& dir, ino_t video) {
+  std::map<std::string, std::string> found;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    struct stat st {};
+    if (::lstat(e.path().c_str(), &st) != 0) continue;
+    const std::string name = e.path().filename().string();
+    if (S_ISLNK(st.st_mode)) {
+      found[name] = "-> " + fs::read_symlink(e.path()).string();
+    } else if (st.st_ino == video) {
+      found[name] = "the video";
+    } else {
+      found[name] = testing::read_file(e.path()).substr(0, 16);
+    }
+  }
+  return found;
+}
+
+// Another program swaps names at a step of the commit: the writer must put the video at the target or fail
+// saying where each file is, and must never remove a file it did not write nor leave a video it does not report.
+TEST(Mp4Writer, NamesSwappedAtAStepOfTheCommitLeaveEveryFileAndSayWhereTheyAre) {
+  // talk.mp4 (the target) holds the user's video; other.mp4 and spare.mp4 more of the user's files; "temp" is
+  // the temporary's name.
+  struct Swap {
+    CommitStep at;  // done the first time the commit reaches it
+    const char* a;
+    const char* b;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Swap> swaps;
+    bool stop;  // the write is stopped at the first swap
+    const char* kind;
+    std::string says;  // a part of the detail
+    std::map<std::string, std::string> after;  // what each name holds then
+  };
+  const std::string O = "the user's video", X = "another file", S = "a spare file", V = "the video";
+  const Case cases[] = {
+      {"the target's name moves twice around the exchange",
+       {{CommitStep::before_rename, "talk.mp4", "other.mp4"}, {CommitStep::exchanged, "talk.mp4", "other.mp4"}},
+       false, "Failed",
+       "changed while the video was put in place, and nothing more was renamed or removed: '{talk}' holds the "
+       "file that was there when it was checked, '{temp}' holds what came there after "
+       "it was checked, and the video is under neither name",
+       {{"talk.mp4", O}, {"other.mp4", V}, {"temp", X}, {"spare.mp4", S}}},
+      {"the temporary's name holds another file at the rename",
+       {{CommitStep::before_rename, "temp", "spare.mp4"}},
+       false, "Failed",
+       "'{talk}' holds the file that was there when it was checked, '{temp}' holds another file, and the "
+       "video is under neither name",
+       {{"talk.mp4", O}, {"other.mp4", X}, {"temp", S}, {"spare.mp4", V}}},
+      {"the temporary's name holds another file when a stopped write ends",
+       {{CommitStep::synced, "temp", "spare.mp4"}},
+       true, "Cancelled", "",
+       {{"talk.mp4", O}, {"other.mp4", X}, {"temp", S}, {"spare.mp4", V}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string talk = dir.write("talk.mp4", O);
+    dir.write("other.mp4", X);
+    dir.write("spare.mp4", S);
+    std::string temp;
+    ino_t video = 0;
+    std::set<std::size_t> done;
+    std::stop_source stop;
+    const auto path = [&](const std::string& name) { return name == "temp" ? temp : (dir.path() / name).string(); };
+    const Outcome got = write_grey(
+        talk, {},
+        [&](const detail::Mp4Output& out, CommitStep step) {
+          if (temp.empty()) {
+            temp = out.temp_path();
+            struct stat st {};
+            ASSERT_EQ(::stat(temp.c_str(), &st), 0);
+            video = st.st_ino;
+          }
+          for (std::size_t i = 0; i < c.swaps.size(); ++i) {
+            if (c.swaps[i].at != step || !done.insert(i).second) continue;
+            ASSERT_EQ(::renameat2(AT_FDCWD, path(c.swaps[i].a).c_str(), AT_FDCWD, path(c.swaps[i].b).c_str(),
+                                  RENAME_EXCHANGE),
+                      0);
+            if (c.stop) stop.request_stop();
+          }
+        },
+        stop.get_token());
+    std::string says = c.says;
+    for (const auto& [name, spelled] : {std::pair{"{talk}", talk}, std::pair{"{temp}", temp}}) {
+      for (std::size_t at; (at = says.find(name)) != std::string::npos;) says.replace(at, 6, spelled);
+    }
+    EXPECT_EQ(got.kind, c.kind);
+    EXPECT_NE(got.detail.find(says), std::string::npos) << got.detail;
+    std::map<std::string, std::string> after;
+    for (const auto& [name, holds] : c.after) after[fs::path(path(name)).filename().string()] = holds;
+    EXPECT_EQ(holdings(dir.path(), video), after);
+  }
+}
+
+// A racer swaps the target's name with another name over and over around the commit (the names' contents move,
+// nothing is replaced), the other name a file, or a symbolic link, so that the target also stops being a link
+// while it is followed. Whatever the interleaving, a write that succeeds leaves its video (the racer may have
+// moved it on) and removed at most the one file it replaced; a write that fails removed none of the user's.
+TEST(Mp4Writer, ARacerMovingTheTargetAroundTheCommitNeverCostsAFileOrTheVideo) {
+  struct Case {
+    const char* other;  // what the name the target is swapped with holds
+    bool link;
+  };
+  const Case cases[] = {{"another file", false}, {"linked.mp4", true}};
+  constexpr int ROUNDS = 100;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link ? "swapped with a link" : "swapped with a file");
+    int succeeded = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+      TempDir dir;
+      const std::string talk = dir.write("talk.mp4", "the user's video");
+      const std::string other = (dir.path() / "other.mp4").string();
+      if (c.link) {
+        fs::create_symlink(c.other, other);
+      } else {
+        dir.write("other.mp4", c.other);
+      }
+      std::set<ino_t> users;
+      for (const std::string& name : {talk, other}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(name.c_str(), &st), 0);
+        users.insert(st.st_ino);
+      }
+      ino_t video = 0;
+      std::atomic<bool> racing{true};
+      std::atomic<int> moves{0};
+      std::jthread racer;
+      const Outcome got = write_grey(talk, {}, [&](const detail::Mp4Output& out, CommitStep step) {
+        if (step != CommitStep::synced) return;
+        struct stat st {};
+        ASSERT_EQ(::stat(out.temp_path().c_str(), &st), 0);
+        video = st.st_ino;
+        racer = std::jthread([&] {
+          while (racing) {
+            ::renameat2(AT_FDCWD, talk.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE);
+            ++moves;
+          }
+        });
+        while (moves < 10) std::this_thread::yield();  // racing before the commit goes on
+      });
+      racing = false;
+      racer = {};
+      std::set<ino_t> left;
+      for (const auto& e : fs::directory_iterator(dir.path())) {
+        struct stat st {};
+        if (::lstat(e.path().c_str(), &st) == 0) left.insert(st.st_ino);
+      }
+      std::size_t users_left = 0;
+      for (const ino_t ino : users) users_left += left.count(ino);
+      if (got.kind.empty()) {
+        ++succeeded;
+        ASSERT_TRUE(left.count(video)) << "round " << round << ": the video is gone after a write that succeeded";
+        ASSERT_GE(users_left, 1u) << "round " << round;
+      } else {
+        ASSERT_EQ(got.kind, "Failed") << got.detail;
+        ASSERT_EQ(got.detail.find("cannot read the link"), std::string::npos) << got.detail;
+        ASSERT_EQ(users_left, 2u) << "round " << round << ": " << got.detail;
+      }
+    }
+    std::printf("%d of %d writes succeeded under the racer\n", succeeded, ROUNDS);
+  }
+}
+
+
+// The regular files under `dir` by inode, each with what it holds.
+std::map<ino_t, std::string> files_by_inode(const fs::path& dir) {
+  std::map<ino_t, std::string> found;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    struct stat st {};
+    if (::lstat(e.path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) found[st.st_ino] = testing::read_file(e.path());
+  }
+  return found;
+}
+
+// The avatar and the audio are kept as they were when the render started (the avatar: when it was opened), so
+// moving one during the render and pointing the target at it is refused as its old name would be.
+TEST(Mp4Writer, AKeptFileMovedDuringTheRenderIsStillNeverTheVideo) {
+  struct Case {
+    const char* name;
+    const char* opened;  // the avatar as open() is given it
+    std::function<void(const WriteScene&)> move;  // at the first frame; it points talk.mp4 somewhere
+    const char* says;
+  };
+  const auto link = [](const WriteScene& s, const char* to) { fs::create_symlink(to, s.at("talk.mp4")); };
+  const Case cases[] = {
+      {"the avatar's folder, and a link into it", "bundle",
+       [&](const WriteScene& s) {
+         fs::rename(s.at("bundle"), s.at("moved"));
+         link(s, "moved/canon.bin");
+       },
+       "is inside the folder of the avatar being rendered"},
+      {"the avatar's folder, and a hard link to a file in it", "bundle",
+       [](const WriteScene& s) {
+         fs::rename(s.at("bundle"), s.at("moved"));
+         fs::create_hard_link(s.at("moved/canon.bin"), s.at("talk.mp4"));
+       },
+       "inside the folder of the avatar being rendered"},
+      {"the link the avatar was opened through, pointed elsewhere", "same",
+       [&](const WriteScene& s) {
+         fs::remove(s.at("same"));
+         fs::create_symlink("decoy", s.at("same"));
+         link(s, "bundle/canon.bin");
+       },
+       "is inside the folder of the avatar being rendered"},
+      {"the avatar's file", "face.v1",
+       [&](const WriteScene& s) {
+         fs::rename(s.avatar, s.at("moved.v1"));
+         link(s, "moved.v1");
+       },
+       "is the file of the avatar being rendered"},
+      {"the audio", "face.v1",
+       [&](const WriteScene& s) {
+         fs::rename(s.audio, s.at("heard.wav"));
+         link(s, "heard.wav");
+       },
+       "is the audio file of this render"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteScene s;
+    s.dir.write("bundle/manifest.json", R"({"engine": "vantor2-light", "width": 16, "height": 16})");
+    s.dir.write("bundle/canon.bin", "canon");
+    s.dir.write("decoy/manifest.json", R"({"engine": "vantor2-light", "width": 16, "height": 16})");
+    fs::create_symlink("bundle", s.at("same"));
+    const auto before = files_by_inode(s.dir.path());
+    Avatar avatar = open(s.at(c.opened));
+    const Outcome got = attempt([&] {
+      avatar.render(AudioInput::file(s.audio), s.at("talk.mp4"), {}, [&](const WriteProgress& p) {
+        if (p.frames == 1) c.move(s);
+      });
+    });
+    EXPECT_EQ(got.kind, "Failed");
+    EXPECT_NE(got.detail.find(c.says), std::string::npos) << got.detail;
+    EXPECT_EQ(files_by_inode(s.dir.path()), before);
+    EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
+  }
+}
+
+// A relative target names a file of the working folder of the call: a chdir meanwhile (another thread's, say)
+// does not send the video elsewhere.
+TEST(Mp4Writer, ARelativeTargetStaysInTheFolderOfTheCallAfterAChdir) {
+  WriteScene s;
+  const std::string elsewhere = s.dir.write("elsewhere/talk.mp4", "elsewhere's file");
+  const fs::path cwd = fs::current_path();
+  fs::current_path(s.dir.path());
+  Avatar avatar = open(s.avatar);
+  const Outcome got = attempt([&] {
+    avatar.render(AudioInput::file("speech.wav"), "talk.mp4", {}, [&](const WriteProgress& p) {
+      if (p.frames == 1) fs::current_path(s.dir.path() / "elsewhere");
+    });
+  });
+  fs::current_path(cwd);
+  EXPECT_EQ(got.kind, "") << got.detail;
+  EXPECT_EQ(testing::read_file(elsewhere), "elsewhere's file");
+  EXPECT_TRUE(fs::is_regular_file(s.at("talk.mp4")));
+  EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
+}
+
+TEST(Mp4Writer, AReplacedFileKeepsItsPermissionBitsAndANewOneGetsTheUsualOnes) {
+  const mode_t umask_now = ::umask(0);
+  ::umask(umask_now);
+  for (const mode_t mode : {0600, 0640, 0751}) {
+    SCOPED_TRACE(mode);
+    WriteScene s;
+    const std::string target = s.dir.write("talk.mp4", "an earlier video");
+    ASSERT_EQ(::chmod(target.c_str(), mode), 0);
+    ASSERT_EQ(write_video(s, AudioInput::file(s.audio), target).kind, "");
+    EXPECT_EQ(fs::status(target).permissions(), static_cast<fs::perms>(mode));
+  }
+  WriteScene s;
+  ASSERT_EQ(write_video(s, AudioInput::file(s.audio), s.at("new.mp4")).kind, "");
+  EXPECT_EQ(fs::status(s.at("new.mp4")).permissions(), static_cast<fs::perms>(0666 & ~umask_now));
+}
+
+// A name as long as the file system takes is written. The temporary's name gives up the end of the target's
+// name (at a character's boundary), never its own parts, which the sweep of dead writers' files reads.
+TEST(Mp4Writer, ANameAsLongAsTheFileSystemTakesIsWritten) {
+  std::string two_bytes, four_bytes;
+  for (int i = 0; i < 125; ++i) two_bytes += "\xc3\xa9";   // é
+  for (int i = 0; i < 62; ++i) four_bytes += "\xf0\x9f\x98\x80";  // 😀
+  const std::string names[] = {std::string(251, 'a') + ".mp4", std::string(240, 'b') + ".mp4", two_bytes + ".mp4",
+                               four_bytes + ".mp4"};
+  const std::string pid = std::to_string(::getpid());
+  for (const std::string& name : names) {
+    SCOPED_TRACE(std::to_string(name.size()) + " bytes");
+    WriteScene s;
+    std::string temp;
+    const Outcome got = write_grey(s.at(name), {}, before_rename([&](const detail::Mp4Output& out) {
+      temp = fs::path(out.temp_path()).filename().string();
+    }));
+    ASSERT_EQ(got.kind, "") << got.detail;
+    EXPECT_EQ(testing::probe_mp4(s.at(name)).frames, 25);
+    EXPECT_LE(temp.size(), 255u);
+    EXPECT_TRUE(utf8_valid(temp)) << temp;
+    const std::size_t tail = temp.find("." + pid + ".");
+    ASSERT_NE(tail, std::string::npos) << temp;
+    EXPECT_TRUE(temp.ends_with(".part")) << temp;
+    EXPECT_GT(tail, 1u);
+    EXPECT_TRUE(name.starts_with(temp.substr(1, tail - 1))) << temp;
+    EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
+  }
+  // A byte more is refused before anything renders.
+  WriteScene s;
+  int frames = 0;
+  const Outcome got = write_video(s, AudioInput::file(s.audio), s.at(std::string(252, 'z') + ".mp4"), &frames);
+  EXPECT_EQ(got.kind, "Failed");
+  EXPECT_NE(got.detail.find("File name too long"), std::string::npos) << got.detail;
+  EXPECT_EQ(frames, 0);
 }
 
 }  // namespace
