@@ -33,7 +33,8 @@ constexpr const char* OPEN_DOC = R"(The avatar at ``source``, ready to render.
 ``source`` is the path (str or os.PathLike) of an avatar on this machine: an avatar file or an unpacked
 avatar folder. Raises InvalidAvatar when there is none or it is not usable, NotSupported when this machine
 cannot run it, Failed when it could not be prepared. Ctrl-C in the main thread while the avatar's render host
-starts ends the host within a second and raises KeyboardInterrupt.)";
+starts ends the host within a second and raises KeyboardInterrupt; so does Ctrl-C while an avatar file is
+unpacked into the cache, which then keeps nothing of it.)";
 
 constexpr const char* AVATAR_DOC = "An open avatar.  Get one from :func:`velmora.open`.";
 

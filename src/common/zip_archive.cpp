@@ -1,6 +1,7 @@
 #include "common/zip_archive.h"
 
 #include <zip.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -424,18 +425,26 @@ void ZipArchive::read_to(std::size_t index, const std::function<void(std::string
   if (index >= names_.size()) throw ZipError(label_ + ": no entry " + std::to_string(index));
   check_local_header(index);
   const std::string& name = names_[index];
+  const auto damaged = [&](const std::string& why) { return ZipError(label_ + ": cannot read " + name + ": " + why); };
+  zip_stat_t recorded;
+  zip_stat_init(&recorded);
+  if (zip_stat_index(as_zip(za_), index, 0, &recorded) != 0 || !(recorded.valid & ZIP_STAT_SIZE) ||
+      !(recorded.valid & ZIP_STAT_CRC))
+    throw damaged(zip_failure(zip_get_error(as_zip(za_))));
   zip_file_t* f = zip_fopen_index(as_zip(za_), index, 0);
-  if (f == nullptr) throw ZipError(label_ + ": cannot read " + name + ": " + zip_failure(zip_get_error(as_zip(za_))));
-  std::size_t total = 0;
+  if (f == nullptr) throw damaged(zip_failure(zip_get_error(as_zip(za_))));
+  std::uint64_t total = 0;
+  uLong crc = crc32(0, nullptr, 0);
   char buf[1 << 16];
   try {
     while (true) {
       const zip_int64_t n = zip_fread(f, buf, sizeof buf);
-      if (n < 0) throw ZipError(label_ + ": cannot read " + name + ": " + zip_failure(zip_file_get_error(f)));
+      if (n < 0) throw damaged(zip_failure(zip_file_get_error(f)));
       if (n == 0) break;
-      if (static_cast<std::size_t>(n) > max_bytes - total)
+      if (static_cast<std::uint64_t>(n) > max_bytes - total)
         throw ZipEntryTooLarge(label_ + ": entry " + name + " is larger than " + std::to_string(max_bytes) + " bytes");
-      total += static_cast<std::size_t>(n);
+      total += static_cast<std::uint64_t>(n);
+      crc = crc32(crc, reinterpret_cast<const Bytef*>(buf), static_cast<uInt>(n));
       sink(std::string_view(buf, static_cast<std::size_t>(n)));
     }
   } catch (...) {
@@ -449,8 +458,14 @@ void ZipArchive::read_to(std::size_t index, const std::function<void(std::string
     zip_error_init_with_code(&err, rc);
     const std::string why = zip_failure(&err);
     zip_error_fini(&err);
-    throw ZipError(label_ + ": cannot read " + name + ": " + why);
+    throw damaged(why);
   }
+  // libzip hands out an entry that records no compressed bytes as empty, without a check; so what was read is
+  // held against the entry's records here, whatever libzip checked.
+  if (crc != recorded.crc) throw damaged("CRC error");
+  if (total != recorded.size)
+    throw damaged("it holds " + std::to_string(total) + " bytes where its header records " +
+                  std::to_string(recorded.size));
 }
 
 }  // namespace velmora

@@ -56,12 +56,12 @@ class ZipArchive {
   // The whole content of the entry at `index` (an index into names()). Throws ZipError when the entry's local
   // header is damaged or names it otherwise than the central directory does (each name decoded by its own
   // header's language-encoding flag; zipfile's "File name in directory ... and header ... differ."), when it is
-  // encrypted, uses an unsupported compression method or fails its CRC-32 check; ZipEntryTooLarge when it holds
-  // more than `max_bytes`.
+  // encrypted, uses an unsupported compression method, or when what it holds fails the CRC-32 or the size that
+  // the central directory records for it; ZipEntryTooLarge when it holds more than `max_bytes`.
   std::string read(std::size_t index, std::size_t max_bytes = std::numeric_limits<std::size_t>::max()) const;
 
   // The same content handed to `sink` a block at a time as it is decompressed (memory stays bounded whatever
-  // the entry's size), with the same errors; the CRC-32 check comes after the last block.
+  // the entry's size), with the same errors; the checks against the records come after the last block.
   void read_to(std::size_t index, const std::function<void(std::string_view)>& sink,
                std::size_t max_bytes = std::numeric_limits<std::size_t>::max()) const;
 

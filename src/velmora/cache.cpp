@@ -49,6 +49,14 @@ class Fd {
  public:
   explicit Fd(int fd = -1) : fd_(fd) {}
   ~Fd() { reset(); }
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = other.release();
+    }
+    return *this;
+  }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
@@ -140,6 +148,36 @@ EntryState entry_state(const std::string& entry) {
   return EntryState::incomplete;
 }
 
+// The folder `path`, made, or taken over from an earlier attempt under the same name and emptied; open, and
+// with `lock` exclusively locked, which tells every sweep that a live writer has it, whatever process id its
+// name carries. A folder that someone else holds locked (a sweep deleting it, or a writer on another machine
+// whose process id is the same) is waited for.
+Fd claim_folder(const std::string& path, bool lock, const std::stop_token& stop) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  auto pause = std::chrono::milliseconds(1);
+  while (true) {
+    if (stop.stop_requested()) throw Cancelled();
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) throw_errno("cannot make " + py_repr(path));
+    Fd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.ok()) {
+      if (errno == ENOENT) continue;  // a sweep took it between the two
+      throw_errno("cannot open " + py_repr(path));
+    }
+    // A file system without flock leaves the folder to the owner test alone.
+    if (lock && ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(50));
+      continue;
+    }
+    struct stat opened, named;
+    if (::fstat(folder.get(), &opened) != 0 || ::lstat(path.c_str(), &named) != 0 || !same_file(opened, named)) {
+      continue;  // deleted by a sweep before the lock took
+    }
+    remove_below(folder.get());
+    return folder;
+  }
+}
+
 }  // namespace
 
 unsigned thread_number() {
@@ -148,21 +186,26 @@ unsigned thread_number() {
   return mine;
 }
 
-NamedLocks::Guard NamedLocks::lock(const std::string& name) {
-  Slots::value_type* slot;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    slot = &*slots_.try_emplace(name).first;
-    ++slot->second.users;
+NamedLocks::Guard NamedLocks::lock(const std::string& name, const std::stop_token& stop) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  Slots::value_type* slot = &*slots_.try_emplace(name).first;
+  ++slot->second.users;
+  if (!slot->second.freed.wait(lock, stop, [slot] { return !slot->second.held; })) {
+    if (--slot->second.users == 0) slots_.erase(slot->first);
+    throw Cancelled();
   }
-  slot->second.mutex.lock();
+  slot->second.held = true;
   return Guard(this, slot);
 }
 
 void NamedLocks::release(Slots::value_type* slot) {
-  slot->second.mutex.unlock();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (--slot->second.users == 0) slots_.erase(slot->first);
+  slot->second.held = false;
+  if (--slot->second.users == 0) {
+    slots_.erase(slot->first);
+  } else {
+    slot->second.freed.notify_all();
+  }
 }
 
 std::string cache_root() {
@@ -193,7 +236,8 @@ std::uint64_t unpack_cap_bytes(std::int64_t cache_cap) {
   return std::max(static_cast<std::uint64_t>(std::max<std::int64_t>(cache_cap, 0)), MIN_UNPACK_BYTES);
 }
 
-std::string content_key(const std::string& source, const struct stat& st, const std::string& avatars, pid_t pid) {
+std::string content_key(const std::string& source, const struct stat& st, const std::string& avatars, pid_t pid,
+                        const std::stop_token& stop) {
   const std::int64_t mtime_ns =
       static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + static_cast<std::int64_t>(st.st_mtim.tv_nsec);
   std::string ident = abs_path(source);
@@ -203,7 +247,12 @@ std::string content_key(const std::string& source, const struct stat& st, const 
   }
   const std::string record = path_join(path_join(avatars, ".idx"), sha256_hex(ident).substr(0, KEY_DIGITS));
   if (auto key = read_record(record)) return "sha256-" + *key;
-  const std::string key = sha256_file_hex(source).substr(0, KEY_DIGITS);
+  Sha256 hash;
+  read_file_blocks(source, [&](const char* data, std::size_t n) {
+    if (stop.stop_requested()) throw Cancelled();
+    hash.update(data, n);
+  });
+  const std::string key = hash.hex_digest().substr(0, KEY_DIGITS);
   write_record(record, key, pid);
   return "sha256-" + key;
 }
@@ -228,7 +277,7 @@ std::size_t AvatarCache::held_count() const {
   return held_.size();
 }
 
-std::string AvatarCache::materialise(const std::string& source) {
+std::string AvatarCache::materialise(const std::string& source, std::stop_token stop) {
   if (is_folder(source)) return source;
   struct stat st;
   if (::stat(source.c_str(), &st) != 0) throw_errno(py_repr(source));
@@ -236,33 +285,34 @@ std::string AvatarCache::materialise(const std::string& source) {
   const std::string avatars = path_join(cache_root(), "avatars");
   std::string key;
   try {
-    key = content_key(source, st, avatars, pid());
+    key = content_key(source, st, avatars, pid(), stop);
   } catch (const std::system_error&) {
     throw refuse<Failed>(PREPARE_FAILED, Detail::current());
   }
   const std::string entry = path_join(avatars, key);
   bool sweep_due = false;
   {
-    const NamedLocks::Guard taking = entry_locks_.lock(entry);
-    take(source, entry, sweep_due);
+    const NamedLocks::Guard taking = entry_locks_.lock(entry, stop);
+    take(source, entry, sweep_due, stop);
   }
   // The sweep runs once the entry's lock is let go, so other takers of the entry need not wait for it.
   if (sweep_due) sweep_at(avatars, entry, now());
   return entry;
 }
 
-void AvatarCache::take(const std::string& source, const std::string& entry, bool& sweep_due) {
+void AvatarCache::take(const std::string& source, const std::string& entry, bool& sweep_due,
+                       const std::stop_token& stop) {
   const std::string marker = path_join(entry, MARKER);
   // An entry can be evicted between finding it and locking it; the hold sees that (gone), and the entry is
   // then unpacked anew, and held before it is published. Only a lost race can meet an evicted entry again.
   for (int round = 0; round < 8; ++round) {
-    if (is_file(marker) && hold_entry(entry) != Hold::gone) {
+    if (is_file(marker) && hold_entry(entry, stop) != Hold::gone) {
       std::lock_guard<std::mutex> lock(state_mutex_);
       sweep_due = !std::exchange(swept_, true);  // a hit sweeps only while no sweep has started in the process
       return;
     }
-    const Unpack outcome = unpack(source, entry);
-    if (outcome == Unpack::vanished || hold_entry(entry) == Hold::gone) continue;
+    const Unpack outcome = unpack(source, entry, stop);
+    if (outcome == Unpack::vanished || hold_entry(entry, stop) == Hold::gone) continue;
     if (outcome == Unpack::published) {
       std::lock_guard<std::mutex> lock(state_mutex_);
       swept_ = true;
@@ -273,15 +323,19 @@ void AvatarCache::take(const std::string& source, const std::string& entry, bool
   throw refuse<Failed>(PREPARE_FAILED, "the cache entry " + py_repr(entry) + " kept disappearing while being taken");
 }
 
-AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::string& entry) {
+AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::string& entry,
+                                        const std::stop_token& stop) {
   const auto services = outside();
   const auto& unfold = need(services->unfold_imx, NO_UNPACKER);
   const std::string tmp = entry + ".t" + std::to_string(thread_number()) + ".tmp." + std::to_string(pid());
   bool moving = false;
+  Fd claim;  // the temporary folder, locked until it is published or removed; only what it holds is ours
+  const auto remove_ours = [&] {
+    if (claim.ok()) remove_tree(tmp);
+  };
   try {
-    remove_tree(tmp);  // a leftover of an earlier attempt under this thread's name
-    std::filesystem::create_directories(tmp);
-    unfold(source, tmp, unpack_cap_bytes(cache_cap_bytes()));
+    claim = claim_folder(tmp, options_.advisory_locks, stop);
+    unfold(source, tmp, unpack_cap_bytes(cache_cap_bytes()), stop);
     // Published without its manifest, the folder would block the entry's name for good.
     const std::string tmp_marker = path_join(tmp, MARKER);
     if (!is_file(tmp_marker)) throw ValueError("the unpacked avatar has no " + std::string(MARKER));
@@ -295,8 +349,11 @@ AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::st
       std::lock_guard<std::mutex> state(state_mutex_);
       if (held_.try_emplace(entry, lock.get()).second) lock.release();
     }
+  } catch (const Cancelled&) {
+    remove_ours();
+    throw;
   } catch (const std::system_error&) {
-    remove_tree(tmp);
+    remove_ours();
     switch (entry_state(entry)) {
       case EntryState::complete:  // another process published the same content first
         return Unpack::lost_race;
@@ -308,7 +365,7 @@ AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::st
     }
     throw refuse<Failed>(PREPARE_FAILED, Detail::current());
   } catch (const std::exception&) {
-    remove_tree(tmp);
+    remove_ours();
     throw refuse<InvalidAvatar>(NOT_USABLE, Detail::current());
   }
   return Unpack::published;
@@ -319,7 +376,7 @@ AvatarCache::Hold AvatarCache::hold(const std::string& dest) {
   return hold_entry(dest);
 }
 
-AvatarCache::Hold AvatarCache::hold_entry(const std::string& dest) {
+AvatarCache::Hold AvatarCache::hold_entry(const std::string& dest, const std::stop_token& stop) {
   ::utimensat(AT_FDCWD, dest.c_str(), nullptr, 0);
   if (!options_.advisory_locks) return Hold::unheld;
   {
@@ -333,6 +390,7 @@ AvatarCache::Hold AvatarCache::hold_entry(const std::string& dest) {
   auto pause = std::chrono::microseconds(100);
   while (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return Hold::unheld;
+    if (stop.stop_requested()) throw Cancelled();
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::microseconds(20000));
   }
@@ -400,8 +458,10 @@ void AvatarCache::sweep_pass(const std::string& avatars, const std::string& keep
         const double idle = now - mtime_of(st);
         const std::string path = path_join(avatars, name);
         if (const auto digits = tmp_owner_digits(name)) {
-          if (idle > EVICT_MIN_IDLE_S && (idle > TMP_ABANDONED_S || !owner_alive(std::string(*digits)))) {
+          if (idle > TMP_ABANDONED_S) {
             remove_tree(path);
+          } else if (!owner_alive(std::string(*digits))) {
+            remove_unclaimed(path, idle);
           }
           continue;
         }
@@ -421,6 +481,25 @@ void AvatarCache::sweep_pass(const std::string& avatars, const std::string& keep
   } catch (const std::exception&) {
     // A failed pass changes nothing for the caller; the deletions made so far stand.
   }
+}
+
+void AvatarCache::remove_unclaimed(const std::string& path, double idle) const {
+  const auto by_idle_time = [&] {
+    if (idle > EVICT_MIN_IDLE_S) remove_tree(path);
+  };
+  if (!options_.advisory_locks) return by_idle_time();
+  const Fd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!folder.ok()) return;
+  if (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) by_idle_time();  // a file system without flock
+    return;
+  }
+  // Deleted through the folder opened and under its lock, and by name only once empty, so a writer that claims
+  // the name meanwhile finds it gone and makes it anew.
+  struct stat opened, named;
+  if (::fstat(folder.get(), &opened) != 0 || ::lstat(path.c_str(), &named) != 0 || !same_file(opened, named)) return;
+  remove_below(folder.get());
+  ::rmdir(path.c_str());
 }
 
 AvatarCache::Evict AvatarCache::evict(const std::string& path, double idle, double now) {
@@ -473,6 +552,8 @@ AvatarCache& process_cache() {
   return *cache;
 }
 
-std::string materialise(const std::string& source) { return process_cache().materialise(source); }
+std::string materialise(const std::string& source, std::stop_token stop) {
+  return process_cache().materialise(source, std::move(stop));
+}
 
 }  // namespace velmora::detail

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -37,8 +39,9 @@ std::uint64_t unpack_cap_bytes(std::int64_t cache_cap);
 // key record under `avatars`/.idx when it holds 32 lower-case hex digits (blanks around allowed), else hashes
 // the file and writes the record through the temporary name "<record>.<pid>.t<n>", n the calling thread's
 // number (write failures are ignored).
-// Throws std::system_error when the file cannot be read.
-std::string content_key(const std::string& source, const struct stat& st, const std::string& avatars, pid_t pid);
+// Throws std::system_error when the file cannot be read; Cancelled when `stop` is asked while it is hashed.
+std::string content_key(const std::string& source, const struct stat& st, const std::string& avatars, pid_t pid,
+                        const std::stop_token& stop = {});
 
 // A number of the calling thread, unique in the process and fixed for the thread's life: with the process id it
 // keeps the temporary names of threads that unpack or write records at once apart.
@@ -48,18 +51,20 @@ unsigned thread_number();
 class NamedLocks {
  public:
   class Guard;
-  // Waits until no one else holds `name`, then holds it until the guard goes.
-  Guard lock(const std::string& name);
+  // Waits until no one else holds `name`, then holds it until the guard goes; Cancelled when `stop` is asked
+  // while it waits.
+  Guard lock(const std::string& name, const std::stop_token& stop = {});
 
  private:
   struct Slot {
-    std::mutex mutex;
+    bool held = false;
     int users = 0;  // holders and waiters
+    std::condition_variable_any freed;
   };
   using Slots = std::unordered_map<std::string, Slot>;  // nodes stay where they are while the map grows
   void release(Slots::value_type* slot);
 
-  std::mutex mutex_;  // guards the map and the user counts
+  std::mutex mutex_;  // guards the map and the slots
   Slots slots_;
 };
 
@@ -102,7 +107,7 @@ class AvatarCache {
   // See materialise() in cache.h. A new entry is held from before it is published; a found one is held and
   // then checked, and unpacked anew if it was evicted in between. The file is hashed outside every lock; the
   // entry is looked up, unpacked and held under its own lock; the sweep runs after that lock is let go.
-  std::string materialise(const std::string& source);
+  std::string materialise(const std::string& source, std::stop_token stop = {});
 
   enum class Hold {
     held,    // a shared lock on the entry's manifest is kept (now or from before)
@@ -117,7 +122,8 @@ class AvatarCache {
   // without a readable manifest is not in use). Without advisory locks: idle_s < 7 days.
   bool in_use(const std::string& entry, double idle_s) const;
 
-  // One pass over the `avatars` folder at the clock's time: abandoned temporary folders are deleted, then idle
+  // One pass over the `avatars` folder at the clock's time: abandoned temporary folders are deleted (see
+  // cache.h: with advisory locks at once when their owner is gone, without them once idle an hour), then idle
   // unheld entries other than `keep` are evicted, most idle first (then larger, then by path, descending),
   // while the entries' total is above the cap. An entry is set aside by renaming it to a temporary name under
   // its exclusive lock, and deleted there, so no process can take a half-deleted entry. Never throws.
@@ -135,13 +141,15 @@ class AvatarCache {
   double now() const;
   // Holds the entry `entry`: found, or unpacked from `source` and published. `sweep_due` says whether a sweep
   // is due now. Called under the entry's lock.
-  void take(const std::string& source, const std::string& entry, bool& sweep_due);
-  Hold hold_entry(const std::string& dest);  // under the entry's lock
+  void take(const std::string& source, const std::string& entry, bool& sweep_due, const std::stop_token& stop);
+  Hold hold_entry(const std::string& dest, const std::stop_token& stop = {});  // under the entry's lock
   void sweep_pass(const std::string& avatars, const std::string& keep, double now) noexcept;  // under sweep_mutex_
-  Unpack unpack(const std::string& source, const std::string& entry);
+  Unpack unpack(const std::string& source, const std::string& entry, const std::stop_token& stop);
   Evict evict(const std::string& path, double idle, double now);
   Evict set_aside_and_remove(const std::string& path, int lock_fd);
   bool owner_alive(const std::string& digits) const;
+  // Deletes the temporary folder `path`, whose owner is gone, unless a writer holds its lock.
+  void remove_unclaimed(const std::string& path, double idle) const;
 
   CacheOptions options_;
   NamedLocks entry_locks_;     // by entry path: one thread at a time looks up, unpacks or holds an entry

@@ -29,13 +29,13 @@ bool apple_host_bundled();
 // pass unchanged.
 std::unique_ptr<Engine> build_engine(const std::string& source, const std::string& engine_id, std::stop_token stop);
 
-// The unified engine on the avatar unpacked into the cache: NotSupported for V2UUnavailable, InvalidAvatar for
-// V2UInvalid, each with the error's cause as detail.
-std::unique_ptr<Engine> unified_engine(const std::string& source);
+// The unified engine on the avatar unpacked into the cache (Cancelled when `stop` is asked during the unpack):
+// NotSupported for V2UUnavailable, InvalidAvatar for V2UInvalid, each with the error's cause as detail.
+std::unique_ptr<Engine> unified_engine(const std::string& source, std::stop_token stop = {});
 
 // An Avatar around `prebuilt` when given (the id is not examined), else around the engine that the id's family
 // builds on `source`, with every construction failure mapped to the package's errors (Cancelled, for `stop`
-// asked while a render host starts, passes unchanged).
+// asked while a render host starts or while a packed avatar is unpacked, passes unchanged).
 Avatar open_engine(const std::string& source, const std::string& engine_id, std::unique_ptr<Engine> prebuilt = nullptr,
                    std::stop_token stop = {});
 

@@ -74,10 +74,10 @@ std::unique_ptr<Engine> build_engine(const std::string& source, const std::strin
   }
 }
 
-std::unique_ptr<Engine> unified_engine(const std::string& source) {
+std::unique_ptr<Engine> unified_engine(const std::string& source, std::stop_token stop) {
   const auto services = outside();
   const auto& make = need(services->v2u_engine, UNIFIED);
-  const std::string folder = materialise(source);
+  const std::string folder = materialise(source, std::move(stop));
   try {
     return make(folder);
   } catch (const V2UUnavailable& e) {
@@ -93,14 +93,14 @@ Avatar open_engine(const std::string& source, const std::string& engine_id, std:
   std::unique_ptr<Engine> engine;
   try {
     if (SESSION.contains(engine_id)) {
-      engine = std::make_unique<SessionEngine>(source);
+      engine = std::make_unique<SessionEngine>(source, SessionOptions{}, std::move(stop));
     } else if (FIXTURE.contains(engine_id)) {
       engine = std::make_unique<FixtureEngine>(source);
     } else if (LITERT.contains(engine_id)) {
       const auto services = outside();
       engine = need(services->mirel2_engine, LITERT)(source, std::move(stop));
     } else if (UNIFIED.contains(engine_id)) {
-      engine = unified_engine(source);
+      engine = unified_engine(source, std::move(stop));
     } else {
       throw NotSupported(CANNOT_RUN);
     }

@@ -47,9 +47,10 @@ struct Outside {
   // The unified engine adapter on an unpacked avatar folder.
   std::function<std::unique_ptr<Engine>(const std::string& folder)> v2u_engine;
   // Unpacks the avatar file `source` into the folder `dest` (manifest.json at its top), `max_bytes` at the
-  // most; std::system_error for read and write failures and for an avatar larger than that, another exception
-  // for a file that is not a usable avatar.
-  std::function<void(const std::string& source, const std::string& dest, std::uint64_t max_bytes)> unfold_imx;
+  // most; std::system_error for read and write failures and for an avatar larger than that, Cancelled soon
+  // after `stop` is asked, another exception for a file that is not a usable avatar.
+  std::function<void(const std::string& source, const std::string& dest, std::uint64_t max_bytes, std::stop_token stop)>
+      unfold_imx;
   // A session of the session runtime on an unpacked avatar folder and its parsed manifest.
   std::function<std::unique_ptr<session::Session>(const std::string& folder, const json::Value& manifest)>
       session_runtime;

@@ -43,10 +43,11 @@ std::string quiet_stop_text(double quiet) {
   return std::string("quiet-deadline (") + digits + "s with no frame)";
 }
 
-SessionEngine::SessionEngine(const std::string& source, SessionOptions options) : options_(std::move(options)) {
+SessionEngine::SessionEngine(const std::string& source, SessionOptions options, std::stop_token stop)
+    : options_(std::move(options)) {
   const auto services = outside();
   const auto& make_session = need(services->session_runtime, SESSION);
-  const std::string folder = materialise(source);
+  const std::string folder = materialise(source, std::move(stop));
   const json::Value manifest = read_manifest_json(folder);
   s_ = make_session(folder, manifest);
   if (!s_) throw std::logic_error("the session runtime gave no session");

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "velmora/engine.hpp"
@@ -27,11 +28,11 @@ std::string quiet_stop_text(double quiet);
 
 class SessionEngine : public Engine {
  public:
-  // A session on the avatar `source`, unpacked into the cache when it is a file, built from the folder and its
-  // manifest.json. Nothing is caught: ImportError when no session runtime is installed, what the cache throws,
-  // std::system_error when the manifest cannot be read, ValueError when it is not JSON, and the runtime's
-  // EngineUnavailable, EngineFailed or AvatarOutdated.
-  explicit SessionEngine(const std::string& source, SessionOptions options = {});
+  // A session on the avatar `source`, unpacked into the cache when it is a file (`stop` ends the unpack with
+  // Cancelled), built from the folder and its manifest.json. Nothing is caught: ImportError when no session
+  // runtime is installed, what the cache throws, std::system_error when the manifest cannot be read,
+  // ValueError when it is not JSON, and the runtime's EngineUnavailable, EngineFailed or AvatarOutdated.
+  explicit SessionEngine(const std::string& source, SessionOptions options = {}, std::stop_token stop = {});
   // On a ready session; no file is touched.
   explicit SessionEngine(std::unique_ptr<session::Session> session, SessionOptions options = {});
 

@@ -214,6 +214,49 @@ TEST_F(ZipArchiveTest, DamagedContentFailsItsCrcCheck) {
   EXPECT_THROW(ZipArchive::open_file(path).read(0), ZipError);
 }
 
+// libzip hands out an entry that records no compressed bytes as empty and checks nothing; what was read must
+// still match the CRC-32 and the size that the entry records.
+TEST_F(ZipArchiveTest, WhatWasReadMustMatchTheEntrysRecordedCrcAndSize) {
+  const auto patched = [](std::string bytes, std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields) {
+    const std::size_t central = bytes.find("PK\x01\x02");
+    // Each field by its place in the local header; the central header keeps the same one 2 bytes later.
+    for (const auto& [local_at, value] : fields) {
+      for (const std::size_t at : {local_at, central + local_at + 2}) {
+        for (int k = 0; k < 4; ++k) bytes[at + k] = static_cast<char>(value >> (8 * k));
+      }
+    }
+    return bytes;
+  };
+  constexpr std::size_t CRC = 14, COMPRESSED = 18, SIZE = 22;
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::string error;  // "" when the entry reads as it was stored
+  } cases[] = {
+      {"an empty entry", stored_zip("m", ""), ""},
+      {"no compressed bytes for two", patched(stored_zip("m", "{}"), {{COMPRESSED, 0}}), "cannot read m: CRC error"},
+      {"no compressed bytes, and the empty CRC-32", patched(stored_zip("m", "{}"), {{COMPRESSED, 0}, {CRC, 0}}),
+       "cannot read m: it holds 0 bytes where its header records 2"},
+      {"fewer bytes than recorded", patched(stored_zip("m", "{}"), {{SIZE, 3}}), "cannot read m: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<ZipArchive> opened;
+    opened.push_back(ZipArchive::open_file(write("r.zip", c.bytes)));
+    opened.push_back(ZipArchive::open_bytes(std::make_shared<std::string>(c.bytes)));
+    for (const auto& za : opened) {
+      try {
+        const std::string got = za.read(0);
+        EXPECT_TRUE(c.error.empty()) << "read " << got.size() << " bytes";
+        EXPECT_EQ(got, "");
+      } catch (const ZipError& e) {
+        EXPECT_FALSE(c.error.empty()) << e.what();
+        EXPECT_NE(std::string(e.what()).find(": " + c.error), std::string::npos) << e.what();
+      }
+    }
+  }
+}
+
 TEST_F(ZipArchiveTest, EndRecordTestAsPythonsIsZipfile) {
   const std::string good = stored_zip("m", "data");
   struct Case {

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <stdexcept>
+#include <tuple>
 
 namespace velmora::testing {
 namespace {
@@ -146,6 +147,49 @@ ZipImage BundleFixture::zip() const {
   append_le(img.bytes, members_.size(), 2), append_le(img.bytes, members_.size(), 2);
   append_le(img.bytes, central.size(), 4), append_le(img.bytes, central_at, 4), append_le(img.bytes, 0, 2);
   return img;
+}
+
+ZipImage zeros_zip(BundleFixture members, const std::string& name, std::uint64_t size) {
+  if (size >= 0xffffffffu) throw std::invalid_argument("zeros_zip: a member of 4 GiB or more needs zip64");
+  // Raw deflate of `n` zero bytes from a fresh state, ended by a full flush (the next part needs no history)
+  // or, for the last part, as the final block.
+  const auto deflated = [](std::uint64_t n, bool last) {
+    z_stream z{};
+    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflateInit2");
+    std::string zeros(static_cast<std::size_t>(n), '\0'), out(static_cast<std::size_t>(n) / 100 + 4096, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(zeros.data());
+    z.avail_in = static_cast<uInt>(zeros.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int rc = deflate(&z, last ? Z_FINISH : Z_FULL_FLUSH);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    if (z.avail_in != 0 || rc != (last ? Z_STREAM_END : Z_OK)) throw std::runtime_error("zeros_zip: deflate");
+    return out;
+  };
+  constexpr std::uint64_t SEGMENT = 1 << 20;
+  const std::string segment = deflated(SEGMENT, false);
+  const std::string zeros(SEGMENT, '\0');
+  const uLong segment_crc = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), static_cast<uInt>(SEGMENT));
+  std::string packed;
+  uLong crc = crc32(0, nullptr, 0);
+  std::uint64_t left = size;
+  for (; left > SEGMENT; left -= SEGMENT) {
+    packed += segment;
+    crc = crc32_combine(crc, segment_crc, static_cast<z_off_t>(SEGMENT));
+  }
+  packed += deflated(left, true);
+  crc = crc32_combine(crc, crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), static_cast<uInt>(left)),
+                      static_cast<z_off_t>(left));
+  ZipImage zip = members.add(name, packed).zip();
+  const ZipEntryAt& e = zip.entries.back();
+  // Local header: method at 8, CRC-32 at 14, size at 22; central header: at 10, 16 and 24.
+  for (const auto& [header, method_at, crc_at] : {std::tuple{e.local_header, 8, 14}, std::tuple{e.central_header, 10, 16}}) {
+    put_le(zip.bytes, header + method_at, Z_DEFLATED, 2);
+    put_le(zip.bytes, header + crc_at, crc, 4);
+    put_le(zip.bytes, header + crc_at + 8, size, 4);
+  }
+  return zip;
 }
 
 std::string write_bytes(const std::filesystem::path& file, std::string_view bytes) {

@@ -102,6 +102,10 @@ class BundleFixture {
   std::vector<FixtureMember> members_;
 };
 
+// The zip archive of `members` with one more entry last: `name`, holding `size` zero bytes (fewer than 4 GiB),
+// deflated as one small segment repeated, so that gigabytes take a few MB and a moment to make.
+ZipImage zeros_zip(BundleFixture members, const std::string& name, std::uint64_t size);
+
 // Writes `bytes` to `file` (folders made as needed) and returns its path.
 std::string write_bytes(const std::filesystem::path& file, std::string_view bytes);
 

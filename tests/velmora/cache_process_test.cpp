@@ -6,6 +6,8 @@
 #include "velmora/support/cache_scope.h"
 #include "velmora/support/child.h"
 
+#include <signal.h>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace velmora::detail {
@@ -159,6 +162,36 @@ TEST(CacheProcesses, StressEightProcessesUnderATinyBudget) {
   EXPECT_EQ(errors, 0);
   EXPECT_GT(unpacks, 5) << "nothing was evicted";
   EXPECT_TRUE(left.problems.empty()) << left.problems[0];
+}
+
+// A writer that dies in the middle of an unpack (a second Ctrl-C) leaves its temporary folder; the next sweep
+// of any process deletes it at once, its owner being gone.
+TEST(CacheProcesses, AKilledWritersTemporaryGoesWithTheNextSweep) {
+  CacheScope cache;
+  ScopedEnv slow("FAKE_UNFOLD_DELAY_US", "20000");
+  const std::string avatar = cache.avatar("killed", 500, 100);
+  auto writer = helper({"take", cache.root(), avatar});
+  ASSERT_EQ(writer->read_line(), "ready");
+  writer->write_line("go");
+  const auto leftovers = [&] {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& item : fs::directory_iterator(cache.avatars(), ec)) {
+      if (item.path().filename().string().find(".tmp.") != std::string::npos) names.push_back(item.path().string());
+    }
+    return names;
+  };
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (leftovers().empty() || !fs::exists(leftovers()[0] + "/data")) {
+    ASSERT_LT(std::chrono::steady_clock::now(), until) << "the unpack did not start";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ::kill(writer->pid(), SIGKILL);
+  EXPECT_EQ(writer->wait(), 128 + SIGKILL);
+  ASSERT_EQ(leftovers().size(), 1u);
+
+  AvatarCache().materialise(cache.avatar("next"));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -8,8 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace velmora::detail {
@@ -38,6 +41,7 @@ TEST(Sweep, IdleBoundariesOwnersAndNamesAtCapZeroAndUnderTheCap) {
     bool manifest;
     bool survives_cap0;
     bool survives_under_cap;
+    bool locked = false;  // a writer holds the folder's lock: one on another machine, whose id is none here
   };
   const std::vector<Case> cases = {
       {"sha256-fresh", 3599, true, true, true},
@@ -46,19 +50,26 @@ TEST(Sweep, IdleBoundariesOwnersAndNamesAtCapZeroAndUnderTheCap) {
       {"sha256-kept", 999999, true, true, true},      // the entry the sweep was given to keep
       {".idx", 999999, false, true, true},
       {".hidden", 999999, false, true, true},
-      {tmp_name("a", dead), 3600, false, true, true},  // deletion needs strictly more than an hour
+      {tmp_name("a", dead), 0, false, false, false},  // a writer that is gone is dead at once
       {tmp_name("b", dead), 3601, false, false, false},
-      {tmp_name("c", live), 7200, false, true, true},
+      {tmp_name("c", live), 7200, false, true, true},  // the id may be another process's now: kept a day
       {tmp_name("d", live), 86400, false, true, true},
       {tmp_name("e", dead), 86400, false, false, false},
       {tmp_name("f", live), 90000, false, false, false},  // a day is long enough whoever the owner is
       {tmp_name("g", dead), 4000, false, false, false},
-      {"h.tmp.99999999999999999999", 4000, false, false, false},  // no process has that id
+      {"h.tmp.99999999999999999999", 0, false, false, false},  // no process has that id
+      {tmp_name("i", dead), 0, false, true, true, true},
+      {tmp_name("j", dead), 4000, false, true, true, true},
+      {tmp_name("k", dead), 90000, false, false, false, true},
   };
   for (const bool cap0 : {true, false}) {
     CacheScope cache;
     ScopedEnv cap("VELMORA_AVATAR_CACHE_GB", cap0 ? "0" : "1");
-    for (const auto& c : cases) make_folder(cache.avatars(), c.name, 100, c.manifest, NOW - c.idle);
+    std::vector<testing::LockedFolder> locks;
+    for (const auto& c : cases) {
+      make_folder(cache.avatars(), c.name, 100, c.manifest, NOW - c.idle);
+      if (c.locked) locks.emplace_back(cache.avatars() + "/" + c.name);
+    }
     testing::write_file(cache.avatars() + "/plain-file", "x");
     ASSERT_EQ(::symlink(cache.dir.str().c_str(), (cache.avatars() + "/link").c_str()), 0);
     AvatarCache().sweep_at(cache.avatars(), cache.avatars() + "/sha256-kept", NOW);
@@ -173,6 +184,37 @@ TEST(Sweep, WithoutLocksUseIsJudgedByAWeekOfIdleTimeAndOwnersCountAsAlive) {
   EXPECT_FALSE(exists(week));
   EXPECT_FALSE(exists(old_tmp));
   EXPECT_TRUE(exists(young_tmp));
+}
+
+// A writer whose process id names no process here (one on another machine sharing the cache) holds its
+// temporary folder's lock: sweeps run over and over while it unpacks, and its entry comes out whole.
+TEST(Sweep, AWriterThisMachineCannotSeeKeepsItsTemporaryFolder) {
+  CacheScope cache;
+  const std::string avatar = cache.avatar("remote", 50, 100);
+  CacheOptions unseen;
+  unseen.pid = dead_pid();
+  AvatarCache writer(unseen);
+  std::atomic<bool> done{false};
+  std::atomic<long> passes{0};
+  std::thread sweeper([&] {
+    while (!done) {
+      AvatarCache().sweep(cache.avatars(), "");
+      ++passes;
+    }
+  });
+  testing::set_unfold_delay(std::chrono::milliseconds(2));
+  std::string entry, error;
+  try {
+    entry = writer.materialise(avatar);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  testing::set_unfold_delay(std::chrono::microseconds(0));
+  done = true;
+  sweeper.join();
+  EXPECT_EQ(error, "");
+  EXPECT_GT(passes, 10);
+  EXPECT_EQ(testing::check_unpacked(entry, avatar), "");
 }
 
 TEST(Sweep, AMissingAvatarsFolderEndsThePassQuietly) {

@@ -113,7 +113,7 @@ TEST(CacheSettings, TheUnpackerMayWriteWhatTheCacheTakesButNeverLessThanAGigabyt
     ScopedEnv cap("VELMORA_AVATAR_CACHE_GB", c.value);
     std::uint64_t given = 0;
     Outside recording;
-    recording.unfold_imx = [&](const std::string& source, const std::string& dest, std::uint64_t most) {
+    recording.unfold_imx = [&](const std::string& source, const std::string& dest, std::uint64_t most, std::stop_token) {
       given = most;
       testing::fake_unfold(source, dest);
     };
@@ -228,7 +228,7 @@ TEST(Materialise, FailuresLeaveNoTemporaryFolder) {
   // An unpack that ends without a manifest would block the entry's name for good if it were published.
   {
     Outside no_manifest;
-    no_manifest.unfold_imx = [](const std::string&, const std::string& dest, std::uint64_t) {
+    no_manifest.unfold_imx = [](const std::string&, const std::string& dest, std::uint64_t, std::stop_token) {
       write_member(dest, "data/model.bin", std::vector<std::uint8_t>(10));
     };
     ScopedOutside services{no_manifest};
@@ -291,7 +291,7 @@ TEST(Materialise, SweepsAtTheFirstHitAndAfterEveryUnpackButNotAfterALostRace) {
 
   // Another process publishes z while this one unpacks it: this one's move fails and it takes the winner's.
   Outside racing;
-  racing.unfold_imx = [&](const std::string& source, const std::string& dest, std::uint64_t) {
+  racing.unfold_imx = [&](const std::string& source, const std::string& dest, std::uint64_t, std::stop_token) {
     testing::fake_unfold(source, dest);
     const std::string winner = cache.entry_of(z) + ".tmp.1";
     fs::create_directories(winner);

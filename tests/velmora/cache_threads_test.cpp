@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "velmora/cache_detail.h"
+#include "velmora/errors.hpp"
 #include "velmora/support/cache_scope.h"
 #include "velmora/unfold.h"
 
@@ -58,7 +60,7 @@ TEST(CacheThreads, AHitNeverWaitsForAnotherThreadsHashOrUnpack) {
       slow = cache.avatar("slow");
     }
     Outside services = testing::fake_outside();
-    services.unfold_imx = [&](const std::string& source, const std::string& dest, std::uint64_t) {
+    services.unfold_imx = [&](const std::string& source, const std::string& dest, std::uint64_t, std::stop_token) {
       if (source != slow) return testing::fake_unfold(source, dest);
       if (stuck == Stuck::unpacking) {
         unpack_started.set_value();
@@ -122,6 +124,54 @@ TEST(CacheThreads, ManyThreadsOnAFewAvatarsUnpackEachOnce) {
   EXPECT_EQ(unfold_calls() - calls, 4);
   EXPECT_EQ(process.held_count(), 4u);
   EXPECT_EQ(temporaries_in(cache.avatars()), std::vector<std::string>{});
+}
+
+// Waits (10 s at most) until a temporary folder under `avatars` holds a file.
+bool unpack_under_way(const std::string& avatars) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < until) {
+    std::error_code ec;
+    for (const auto& item : fs::directory_iterator(avatars, ec)) {
+      if (item.path().filename().string().find(".tmp.") != std::string::npos && fs::exists(item.path() / "data", ec)) {
+        return true;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// A stop ends a take wherever it waits: before the hash, in its own unpack, and while another thread unpacks
+// the same avatar (which goes on). Nothing of a stopped take stays in the cache.
+TEST(CacheThreads, AStopEndsATakeInItsHashItsUnpackOrItsWaitForAnotherThread) {
+  CacheScope cache;
+  AvatarCache process;
+  std::stop_source before;
+  before.request_stop();
+  EXPECT_THROW(process.materialise(cache.avatar("a"), before.get_token()), Cancelled);
+  EXPECT_FALSE(fs::exists(cache.avatars() + "/.idx")) << "hashed to the end";
+
+  testing::set_unfold_delay(std::chrono::milliseconds(20));
+  const std::string slow = cache.avatar("slow", 100, 100);  // two seconds of unpacking
+  std::stop_source own_stop, waiter_stop;
+  auto own = std::async(std::launch::async, [&] { return process.materialise(slow, own_stop.get_token()); });
+  ASSERT_TRUE(unpack_under_way(cache.avatars()));
+  auto waiter = std::async(std::launch::async, [&] { return process.materialise(slow, waiter_stop.get_token()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // in its wait for the entry
+  waiter_stop.request_stop();
+  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(1)), std::future_status::ready) << "the wait held the stop";
+  EXPECT_THROW(waiter.get(), Cancelled);
+  EXPECT_EQ(own.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+  own_stop.request_stop();
+  ASSERT_EQ(own.wait_for(std::chrono::seconds(1)), std::future_status::ready) << "the unpack held the stop";
+  EXPECT_THROW(own.get(), Cancelled);
+  testing::set_unfold_delay(std::chrono::microseconds(0));
+
+  EXPECT_EQ(temporaries_in(cache.avatars()), std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(cache.entry_of(slow)));
+  EXPECT_EQ(process.held_count(), 0u);
+  EXPECT_FALSE(process.swept());
+  EXPECT_EQ(testing::check_unpacked(process.materialise(slow), slow), "");
 }
 
 }  // namespace

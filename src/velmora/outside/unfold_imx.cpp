@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "common/bundle.h"
@@ -23,16 +24,19 @@ using Sink = std::function<void(std::string_view)>;
 bool is_manifest(std::string_view stored) { return path_basename(stored) == MANIFEST_NAME; }
 
 // Writes members into the folder, each streamed from the container a block at a time, and counts their bytes
-// against the cap.
+// against the cap. A stop is seen before each member and each block, so one huge member does not hold it.
 class Writer {
  public:
-  Writer(const std::string& dest, std::uint64_t max_bytes) : dest_(dest), max_bytes_(max_bytes) {}
+  Writer(const std::string& dest, std::uint64_t max_bytes, std::stop_token stop)
+      : dest_(dest), max_bytes_(max_bytes), stop_(std::move(stop)) {}
 
   // The member `name`, whose bytes `produce` hands to the sink it is given.
   void member(std::string_view name, const std::function<void(const Sink&)>& produce) {
+    if (stop_.stop_requested()) throw Cancelled();
     MemberFile file(dest_, name);
     if (file.is_folder()) return;
     produce([&](std::string_view bytes) {
+      if (stop_.stop_requested()) throw Cancelled();
       if (bytes.size() > max_bytes_ - written_) {
         throw std::system_error(EFBIG, std::generic_category(),
                                 "the avatar unpacks to more than " + std::to_string(max_bytes_) +
@@ -47,6 +51,7 @@ class Writer {
  private:
   const std::string& dest_;
   const std::uint64_t max_bytes_;
+  const std::stop_token stop_;
   std::uint64_t written_ = 0;
 };
 
@@ -61,8 +66,8 @@ void imx_member(const std::string& source, const ImxEntry& e, const Sink& sink) 
 
 }  // namespace
 
-void unfold_imx(const std::string& source, const std::string& dest, std::uint64_t max_bytes) {
-  Writer out(dest, max_bytes);
+void unfold_imx(const std::string& source, const std::string& dest, std::uint64_t max_bytes, std::stop_token stop) {
+  Writer out(dest, max_bytes, std::move(stop));
   // The manifest the folder's top gets when the container keeps it in a sub-folder: the last one, as the
   // bundle reader finds it, read again at the end.
   bool top_manifest = false;

@@ -3,6 +3,7 @@
 // folder, with manifest.json at the folder's top. Members are streamed to disk through a fixed buffer, so
 // memory stays small whatever they expand to.
 #include <cstdint>
+#include <stop_token>
 #include <string>
 
 namespace velmora::detail {
@@ -13,7 +14,9 @@ namespace velmora::detail {
 // when the file cannot be read or a member cannot be written, and (EFBIG) as soon as the members would take
 // more than `max_bytes` in all; ValueError for a file that is no container, for a member name that would leave
 // `dest` and for an IMX member cut short by the end of the file; BundleError or ZipError for a damaged
-// container. What was written before a failure stays: the caller removes `dest`.
-void unfold_imx(const std::string& source, const std::string& dest, std::uint64_t max_bytes);
+// container; Cancelled once `stop` is asked, which is watched between members and between the blocks of one.
+// What was written before a failure stays: the caller removes `dest`.
+void unfold_imx(const std::string& source, const std::string& dest, std::uint64_t max_bytes,
+                std::stop_token stop = {});
 
 }  // namespace velmora::detail

@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
-#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <stop_token>
 #include <string>
 #include <system_error>
-#include <tuple>
+#include <thread>
 #include <vector>
 
 #include "common/bundle.h"
@@ -35,39 +34,9 @@ std::string fresh_folder(const TempDir& dir, const std::string& name) {
   return out;
 }
 
-// A zip avatar whose member model.bin expands to `size` zero bytes: deflated a block at a time, written as a
-// stored member of the deflated bytes, then marked as deflated with its real size and CRC-32.
+// A zip avatar whose member model.bin expands to `size` zero bytes.
 std::string zeros_zip(const std::filesystem::path& file, std::uint64_t size) {
-  z_stream z{};
-  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflateInit2");
-  std::vector<unsigned char> zeros(1 << 20), buf(1 << 16);
-  std::string packed;
-  uLong crc = crc32(0, nullptr, 0);
-  for (std::uint64_t done = 0; done < size;) {
-    const auto n = static_cast<uInt>(std::min<std::uint64_t>(zeros.size(), size - done));
-    done += n;
-    crc = crc32(crc, zeros.data(), n);
-    z.next_in = zeros.data();
-    z.avail_in = n;
-    const int flush = done == size ? Z_FINISH : Z_NO_FLUSH;
-    int rc;
-    do {
-      z.next_out = buf.data();
-      z.avail_out = static_cast<uInt>(buf.size());
-      rc = deflate(&z, flush);
-      packed.append(reinterpret_cast<const char*>(buf.data()), buf.size() - z.avail_out);
-    } while (z.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
-  }
-  deflateEnd(&z);
-  auto zip = BundleFixture{{"manifest.json", "{}"}, {"model.bin", packed}}.zip();
-  const auto& e = zip.entries[1];
-  // Local header: method at 8, CRC-32 at 14, size at 22; central header: at 10, 16 and 24.
-  for (const auto& [header, method, crc_at] : {std::tuple{e.local_header, 8, 14}, std::tuple{e.central_header, 10, 16}}) {
-    testing::put_le(zip.bytes, header + method, Z_DEFLATED, 2);
-    testing::put_le(zip.bytes, header + crc_at, crc, 4);
-    testing::put_le(zip.bytes, header + crc_at + 8, size, 4);
-  }
-  return testing::write_bytes(file, zip.bytes);
+  return testing::write_bytes(file, testing::zeros_zip({{"manifest.json", "{}"}}, "model.bin", size).bytes);
 }
 
 TEST(ManifestReader, EveryFormGivesItsManifestAndEngineId) {
@@ -203,6 +172,41 @@ TEST(UnfoldImx, TheMembersMayNotTakeMoreThanTheCap) {
       EXPECT_EQ(e.code(), std::errc::file_too_large) << source;
       EXPECT_NE(std::string(e.what()).find("the avatar unpacks to more than 3001 bytes"), std::string::npos) << e.what();
     }
+  }
+}
+
+// A stop is seen before the first member and between the blocks of one: a member of 1 GiB (a sparse IMX
+// container, a zip of deflated zeros) is left short once a stop is asked after its first bytes.
+TEST(UnfoldImx, AStopEndsTheUnpackBeforeAMemberAndInsideOne) {
+  TempDir dir;
+  constexpr std::uint64_t GIB = std::uint64_t{1} << 30;
+  std::string table = testing::imx_header(2);
+  const std::uint64_t data_at = table.size() + 2 * (2 + 16) + std::string("manifest.json").size() + std::string("model.bin").size();
+  table += testing::imx_entry("manifest.json", data_at, 2) + testing::imx_entry("model.bin", data_at + 2, GIB);
+  const std::string imx = testing::write_bytes(dir.path() / "big.imx", table + "{}");
+  std::filesystem::resize_file(imx, data_at + 2 + GIB);
+  const std::string zip =
+      testing::write_bytes(dir.path() / "big.zip", testing::zeros_zip({{"manifest.json", "{}"}}, "model.bin", GIB).bytes);
+  for (const std::string& source : {imx, zip}) {
+    SCOPED_TRACE(source);
+    std::stop_source before;
+    before.request_stop();
+    const std::string untouched = fresh_folder(dir, "before");
+    EXPECT_THROW(unfold_imx(source, untouched, NO_CAP, before.get_token()), Cancelled);
+    EXPECT_TRUE(std::filesystem::is_empty(untouched));
+
+    const std::string out = fresh_folder(dir, "inside");
+    std::stop_source stop;
+    std::atomic<bool> done{false};
+    std::thread asker([&] {
+      std::error_code ec;
+      while (!done && !(std::filesystem::file_size(out + "/model.bin", ec) > 0 && !ec)) std::this_thread::yield();
+      stop.request_stop();
+    });
+    EXPECT_THROW(unfold_imx(source, out, NO_CAP, stop.get_token()), Cancelled);
+    done = true;
+    asker.join();
+    EXPECT_LT(std::filesystem::file_size(out + "/model.bin"), GIB);
   }
 }
 

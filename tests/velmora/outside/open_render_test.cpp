@@ -2,9 +2,14 @@
 // container unpacker, the session and fixture stand-ins, and the mirel-2 adapter.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -196,6 +201,62 @@ TEST(OpenRender, ACutShortContainerIsRefusedAndNothingIsPublished) {
     EXPECT_EQ(e.detail().text(), "member 'face/model.bin' is cut short: the container holds 2500 of its 4000 bytes");
   }
   EXPECT_TRUE(cache.entries().empty());
+}
+
+// libzip reads an entry that records no compressed bytes as empty: the unpack must refuse it as damaged, not
+// hand the engine an empty file.
+TEST(OpenRender, AZipMemberThatRecordsNoCompressedBytesIsRefusedAsDamaged) {
+  Cache cache;
+  auto zip = BundleFixture{{"manifest.json", R"({"engine": "vantor2-light"})"}, {"face/model.bin", "weights"}}.zip();
+  testing::put_le(zip.bytes, zip.entries[1].local_header + 18, 0, 4);
+  testing::put_le(zip.bytes, zip.entries[1].central_header + 20, 0, 4);
+  const std::string file = testing::write_bytes(cache.dir.path() / "empty-member.zip", zip.bytes);
+  try {
+    open(file);
+    ADD_FAILURE() << "no error";
+  } catch (const InvalidAvatar& e) {
+    EXPECT_STREQ(e.what(), "that is not a usable avatar");
+    EXPECT_EQ(e.detail().text(), file + ": cannot read face/model.bin: CRC error");
+  }
+  EXPECT_TRUE(cache.entries().empty());
+}
+
+// A stop asked while a zip avatar holding 3 GiB is unpacked, once its big member is being written: open ends
+// with Cancelled at once, and the cache holds neither an entry nor a temporary folder.
+TEST(OpenRender, AStopDuringTheUnpackEndsOpenWithCancelledAndLeavesNothingInTheCache) {
+  Cache cache;
+  const std::string file = testing::write_bytes(
+      cache.dir.path() / "big.zip",
+      testing::zeros_zip({{"manifest.json", R"({"engine": "vantor2-light"})"}}, "face/model.bin", 3ull << 30).bytes);
+  std::stop_source stop;
+  std::atomic<bool> done{false};
+  std::chrono::steady_clock::time_point asked;
+  std::thread asker([&] {
+    const auto avatars = cache.dir.path() / "cache" / "avatars";
+    while (!done) {
+      std::error_code ec;
+      for (const auto& e : std::filesystem::directory_iterator(avatars, ec)) {
+        if (std::filesystem::file_size(e.path() / "face" / "model.bin", ec) > (1u << 20) && !ec) {
+          asked = std::chrono::steady_clock::now();
+          stop.request_stop();
+          return;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  try {
+    open(file, stop.get_token());
+    ADD_FAILURE() << "opened";
+  } catch (const Cancelled&) {
+  }
+  done = true;
+  asker.join();
+  ASSERT_TRUE(stop.stop_requested());
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+  std::printf("stop during the unpack to the end of open(): %.3f s\n", took);
+  EXPECT_LT(took, 1.0);
+  EXPECT_TRUE(cache.entries().empty()) << cache.entries()[0];
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // A cache of its own for one test: a fresh root in VELMORA_CACHE_DIR, the cap variable unset, and the fake
 // container unpacker installed; plus ways to lay out cache folders and set their times.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "common/pytext.h"
 #include "common/sha256.h"
@@ -81,5 +83,22 @@ inline std::string make_folder(const std::string& avatars, const std::string& na
   set_mtime(path, mtime);
   return path;
 }
+
+// An exclusive flock on a folder, as a writer unpacking into it keeps, held while the object lives.
+class LockedFolder {
+ public:
+  explicit LockedFolder(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) != 0) throw std::runtime_error("cannot lock " + path);
+  }
+  LockedFolder(LockedFolder&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  LockedFolder(const LockedFolder&) = delete;
+  LockedFolder& operator=(const LockedFolder&) = delete;
+  ~LockedFolder() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+ private:
+  int fd_;
+};
 
 }  // namespace velmora::testing

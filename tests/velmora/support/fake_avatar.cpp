@@ -5,6 +5,7 @@
 #include <sstream>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/pytext.h"
@@ -59,15 +60,16 @@ std::string write_fake_avatar(const std::string& path, const std::string& name, 
   return path;
 }
 
-void fake_unfold(const std::string& source, const std::string& dest) {
+void fake_unfold(const std::string& source, const std::string& dest, std::stop_token stop) {
   std::ifstream in(source, std::ios::binary);
   if (!in) throw std::system_error(ENOENT, std::generic_category(), source);
   std::stringstream text;
   text << in.rdbuf();
   const Spec s = parse(text.str());
   ++unfold_calls();
-  const auto pause = [] {
+  const auto pause = [&] {
     if (const long long us = delay_us.load()) std::this_thread::sleep_for(std::chrono::microseconds(us));
+    if (stop.stop_requested()) throw Cancelled();
   };
   for (int i = 0; i < s.files; ++i) {
     pause();
@@ -88,8 +90,8 @@ std::atomic<int>& unfold_calls() {
 
 detail::Outside fake_outside() {
   detail::Outside services;
-  services.unfold_imx = [](const std::string& source, const std::string& dest, std::uint64_t) {
-    fake_unfold(source, dest);
+  services.unfold_imx = [](const std::string& source, const std::string& dest, std::uint64_t, std::stop_token stop) {
+    fake_unfold(source, dest, std::move(stop));
   };
   return services;
 }

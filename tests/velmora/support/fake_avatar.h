@@ -6,6 +6,7 @@
 // file-system error or a format error.
 #include <atomic>
 #include <chrono>
+#include <stop_token>
 #include <string>
 
 #include "velmora/outside.h"
@@ -17,8 +18,8 @@ std::string fake_avatar_text(const std::string& name, int files, int bytes);
 // Writes a fake avatar file at `path` and returns `path`.
 std::string write_fake_avatar(const std::string& path, const std::string& name, int files = 3, int bytes = 64);
 
-// The unpacker; waits `delay` before each file it writes.
-void fake_unfold(const std::string& source, const std::string& dest);
+// The unpacker; waits `delay` before each file it writes, then throws Cancelled if `stop` has been asked.
+void fake_unfold(const std::string& source, const std::string& dest, std::stop_token stop = {});
 void set_unfold_delay(std::chrono::microseconds delay);
 // Unpacks done in this process (calls of fake_unfold that got as far as reading the avatar).
 std::atomic<int>& unfold_calls();
