@@ -143,7 +143,7 @@ TEST(ChildProcess, EndGivesTheGroupTimeForItsCleanUpThenKillsWhatIsLeft) {
     }
     const auto start = Clock::now();
     EXPECT_EQ(child.end({.term_s = 0.5, .kill_s = 1.0}), Ending::sigkill);
-    EXPECT_LT(seconds_since(start), 2.0);
+    EXPECT_LT(seconds_since(start), 3.0);
     EXPECT_EQ(child.wait(), 0);  // the leader's own clean-up ended it
     EXPECT_EQ(text_of(cleaned), "yes\n");
     EXPECT_TRUE(testing::process_ended(pid_in(member)));
@@ -163,7 +163,7 @@ TEST(ChildProcess, AProcessOutsideTheGroupThatHoldsItsOutputDelaysTheEndByPipesS
       {.own_process_group = true});
   const auto start = Clock::now();
   EXPECT_EQ(child.end({.self_s = 5, .pipes_s = 0.1}), Ending::itself);
-  EXPECT_LT(seconds_since(start), 1.0);
+  EXPECT_LT(seconds_since(start), 2.5);  // the helper holds the pipes for 30 s
   EXPECT_EQ(child.wait(), 0);
   const pid_t held_by = pid_in(helper);
   ASSERT_GT(held_by, 0);
@@ -201,7 +201,7 @@ TEST(ChildProcess, AForkedCopyNeitherKeepsTheChildsPipesNorSignalsOrReapsIt) {
   EXPECT_EQ(child.try_wait(), std::nullopt);
   const auto start = Clock::now();
   EXPECT_EQ(child.end({.self_s = 3}), Ending::itself);  // cat ends at the end of its input
-  EXPECT_LT(seconds_since(start), 1.0);
+  EXPECT_LT(seconds_since(start), 2.5);
   EXPECT_EQ(child.wait(), 0);
   ::close(release[1]);
   int status = 0;
@@ -230,7 +230,7 @@ TEST(ChildProcess, WithoutPidfdsNothingIsSentByAnIdThatMayBeGivenAwayAndNoEndWai
       check(child.exit_fd() < 0 && wait_for_line(child, "ready") && ::kill(-child.pid(), SIGSTOP) == 0);
       const auto start = Clock::now();
       const Ending how = child.end({.term_s = 0.3, .kill_s = 1.0});
-      check(seconds_since(start) < 1.5);
+      check(seconds_since(start) < 2.5);
       check(how == (ignored ? Ending::left_running : Ending::sigterm));
       if (ignored) {
         check(child.try_wait() == std::nullopt);

@@ -164,10 +164,10 @@ if pid == 0:
 os.waitpid(pid, 0)
 start = time.monotonic()
 n += sum(1 for _ in frames)
-print("the parent rendered", n, time.monotonic() - start < 3, flush=True)
+print("the parent rendered", n, time.monotonic() - start < 10, flush=True)
 start = time.monotonic()
 avatar.close()
-print("closed", time.monotonic() - start < 0.4, flush=True)
+print("closed", time.monotonic() - start < 2, flush=True)
 """
 
 

@@ -383,7 +383,9 @@ TEST(Mirel2Engine, TheApplicationsHandlingOfChildrenNeverChangesWhatAHostsEndSay
         }
       }
       Fake fake;
-      Mirel2Engine engine("some-avatar", with_fake());
+      Mirel2Options o = with_fake();
+      o.close_wait_s = 10;  // it ends at the end of its input; a loaded machine may take a while
+      Mirel2Engine engine("some-avatar", o);
       EXPECT_EQ(indices_of(engine.frames(one(pcm_of(800)))), expected_indices(800));
       testing::LogCapture log;
       engine.close();
@@ -443,7 +445,7 @@ TEST(Mirel2Engine, AHelperThatHoldsTheHostsOutputDelaysNoEndOfTheHost) {
     } catch (const session::EngineFailed& e) {
       EXPECT_EQ(e.detail().text().rfind("tarnhost exited with status 1 during the stream:", 0), 0u) << e.detail().text();
     }
-    EXPECT_LT(seconds_since(start), 1.5);
+    EXPECT_LT(seconds_since(start), 5.0);  // not the stall limit's 20 s
     engine.close();
     end_helper();
   }
@@ -453,7 +455,7 @@ TEST(Mirel2Engine, AHelperThatHoldsTheHostsOutputDelaysNoEndOfTheHost) {
     EXPECT_EQ(indices_of(engine.frames(one(pcm_of(800)))), expected_indices(800));
     const auto start = Clock::now();
     engine.close();
-    EXPECT_LT(seconds_since(start), 1.0);
+    EXPECT_LT(seconds_since(start), 2.5);  // not the close wait's 5 s
     end_helper();
   }
   {
@@ -465,7 +467,7 @@ TEST(Mirel2Engine, AHelperThatHoldsTheHostsOutputDelaysNoEndOfTheHost) {
     });
     const auto start = Clock::now();
     EXPECT_THROW(Mirel2Engine("some-avatar", o, stop.get_token()), Cancelled);
-    EXPECT_LT(seconds_since(start), 1.3);
+    EXPECT_LT(seconds_since(start), 2.0);  // not the 2 s grace for its standard error on top
     end_helper();
   }
 }
@@ -478,6 +480,7 @@ TEST(Mirel2Engine, AForkedChildNeverDrivesOrEndsTheParentsHost) {
   Fake fake;
   Mirel2Options o = with_fake();
   o.stall_timeout_s = 10;
+  o.close_wait_s = 3;  // a host kept from the end of its input would take that long, and be warned of
   Avatar avatar(std::make_unique<Mirel2Engine>("some-avatar", o), "mirel2");
   FrameStream stream = avatar.render(AudioInput::pcm(pcm_of(64000)));
   std::vector<std::int64_t> indices;
@@ -503,11 +506,11 @@ TEST(Mirel2Engine, AForkedChildNeverDrivesOrEndsTheParentsHost) {
   const auto start = Clock::now();
   while (auto f = stream.next()) indices.push_back(f->index);
   EXPECT_EQ(indices, expected_indices(64000));
-  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 3.0);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 5.0);  // not the stall limit
   testing::LogCapture log;
   const auto closing = Clock::now();
   avatar.close();
-  EXPECT_LT(std::chrono::duration<double>(Clock::now() - closing).count(), 0.4);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - closing).count(), 2.0);
   for (const auto& r : log.records) EXPECT_LT(r.level, LogLevel::warning) << r.message;
   std::vector<std::string> requests;
   for (const auto& line : lines_of(fake.log)) {
