@@ -214,7 +214,14 @@ py::object next_frame(Frames& f) {
   call.raise_kept();
   if (error) raise_render_error(error);
   if (!frame) throw py::stop_iteration();
-  return frame_array(std::move(*frame));
+  try {
+    return frame_array(std::move(*frame));
+  } catch (...) {
+    // A frame that cannot be delivered ends its render (the engine is interrupted) before the error comes out.
+    CtrlC::let_go(f.hold);
+    without_gil([&] { FrameStream ended = std::move(f.stream); });
+    throw;
+  }
 }
 
 void close_frames(Frames& f) {

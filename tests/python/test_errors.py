@@ -154,3 +154,44 @@ def test_frames_without_numpy_say_so_and_a_video_needs_none(fixture_avatar, tmp_
         "it (Debian's python3-numpy is for /usr/bin/python3)",
         "cause: No module named 'numpy'",
     ]
+
+
+HIDDEN_NUMPY = {
+    "a finder that refuses it": """
+class NotInstalled:
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] == "numpy":
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+sys.meta_path.insert(0, NotInstalled())
+""",
+    "None in sys.modules": 'sys.modules["numpy"] = None\n',
+}
+
+# The frame that cannot be converted ends its render before the ImportError comes out, so the next render into a
+# video gets its own frames alone.
+AFTER_A_FRAME_WITHOUT_NUMPY = """
+import velmora
+with velmora.open(sys.argv[1]) as a:
+    frames = a.render(sys.argv[2])
+    try:
+        next(frames)
+    except ImportError as e:
+        print(str(e).partition(" (")[0])
+    print(a.render(sys.argv[2], out_mp4=sys.argv[3]), "frames written")
+    print(list(frames))
+"""
+
+
+@pytest.mark.parametrize("hiding", list(HIDDEN_NUMPY))
+@pytest.mark.parametrize("family, frames", [("fixture", 25), ("mirel2", 21)])
+def test_a_frame_that_cannot_be_converted_ends_its_render(hiding, family, frames, fixture_avatar, mirel2_avatar,
+                                                          tmp_path):
+    demo.write_wav(str(tmp_path / "speech.wav"), np.zeros(16000, np.float32))
+    avatar = fixture_avatar if family == "fixture" else mirel2_avatar
+    code = "import sys\n" + HIDDEN_NUMPY[hiding] + AFTER_A_FRAME_WITHOUT_NUMPY
+    child = python_child(code, avatar, str(tmp_path / "speech.wav"), str(tmp_path / "a.mp4"))
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0, err
+    assert out.decode().splitlines() == ["frames are NumPy arrays, and NumPy cannot be loaded in this Python",
+                                         f"{frames} frames written", "[]"]
