@@ -41,6 +41,8 @@ OPEN_CASES = {
     "nothing there": (lambda d: "abcdefghi1", velmora.InvalidAvatar, "no avatar at abcdefghi1", None),
     "manifest not JSON": (lambda d: manifest(d / "a", "{"), velmora.InvalidAvatar, "that is not a usable avatar",
                           OSError),
+    "manifest without engine": (lambda d: manifest(d / "a", '{"name": "x"}'), velmora.InvalidAvatar,
+                                "that is not a usable avatar", OSError),
     "unknown family": (lambda d: manifest(d / "a", '{"engine": "vantor9"}'), velmora.NotSupported, CANNOT_RUN,
                        None),
     "session cannot start": (lambda d: session_folder(d / "a", width="x"), velmora.Failed,
@@ -59,6 +61,8 @@ def test_open_refuses(case, tmp_path, monkeypatch):
     check(caught.value, cls, message, detail)
     if case == "outdated":
         assert caught.value.code == "E12" and isinstance(caught.value, velmora.InvalidAvatar)
+    if case == "manifest without engine":
+        assert caught.value.detail.strerror == f'{tmp_path / "a"}: manifest.json names no engine (it has no "engine" key)'
 
 
 def check(error, cls, message, detail):
