@@ -47,7 +47,7 @@ struct RenderStats {
 // How far a render into a video file has come, reported after every frame written.
 struct WriteProgress {
   std::int64_t frames = 0;              // frames written so far
-  double seconds = 0;                   // seconds of video they make (frames / frame rate)
+  double seconds = 0;                   // seconds of video they make (frames / frame rate), at most total_seconds
   std::optional<double> total_seconds;  // the audio's length when it is one whole clip; nothing for a stream
   double elapsed_seconds = 0;           // since the render began (opening the output and converting audio included)
 };
