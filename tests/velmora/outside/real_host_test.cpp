@@ -311,7 +311,7 @@ TEST(RealHost, AHostSlowerThanTheStartLimitLeavesNothingStagedAndNoProcess) {
 // Once an ended host is reaped, the system may give its id to any new process. An unrelated process that leads
 // a group of its own under the old host's id lives on, however the host ended: at close(), by a crash, or by an
 // interrupt it did not answer, after which the next render starts a new host; and then the avatar is destroyed.
-TEST(RealHost, AnUnrelatedProcessGivenAnEndedHostsIdIsNeverSignalled) {
+TEST(RealHostPidReuse, AnUnrelatedProcessGivenAnEndedHostsIdIsNeverSignalled) {
   const auto audio = tone(3.0), again = tone(1.0);
   for (const std::string path : {"close", "crash", "replaced host"}) {
     SCOPED_TRACE(path);
