@@ -152,12 +152,19 @@ Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput au
   // The engine is this render's from here on. A render still live on it is interrupted now, on its behalf, so
   // this one starts from a clean stream; that render then never drives the engine again.
   if (state->in_engine) throw Failed(ENGINE_BUSY);
+  const std::uint64_t turn = ++state->turns;  // the earlier render gives way, whatever its interrupt does
+  const auto mine = [&state, turn] { return state->turns == turn; };
   if (state->turn_live) {
     state->turn_live = false;
-    state->engine->interrupt();
+    try {
+      state->engine->interrupt();
+    } catch (const AvatarError&) {
+      throw;
+    } catch (const std::exception&) {
+      // As the earlier render would have reported it: the engine may not be clean, so this one fails.
+      throw refuse<Failed>("the render stopped", Detail::current());
+    }
   }
-  const std::uint64_t turn = ++state->turns;
-  const auto mine = [&state, turn] { return state->turns == turn; };
   Generator<Frame> gen = state->engine->frames(clock.chunks(std::move(pcm)), stop);
   state->turn_live = true;
   bool done = false;

@@ -482,6 +482,20 @@ TEST(AvatarTurns, AnEarlierStreamThatGaveWayEndsWithoutTouchingTheEngineWhileThe
   }
 }
 
+TEST(AvatarTurns, AnInterruptThatThrowsOnAnEarlierStreamsBehalfFailsTheLaterRender) {
+  EngineScript script = at_25fps();
+  script.on_interrupt = std::make_exception_ptr(std::runtime_error("reset failed"));
+  Rig rig(script);
+  FrameStream earlier = rig.avatar.render(clip_of(10));
+  ASSERT_TRUE(earlier.next());
+  const Drained later = drain(rig.avatar.render(clip_of(4)));
+  EXPECT_EQ(later.end.kind, "Failed");
+  EXPECT_EQ(later.end.message, "the render stopped");
+  EXPECT_EQ(later.end.detail, "reset failed");
+  EXPECT_EQ(drain(earlier).end.message, SUPERSEDED);
+  EXPECT_EQ(rig.log->count("interrupt"), 1);
+}
+
 // The audio of a stream that starts a render of the same avatar while the engine reads it: the engine is in the
 // middle of the outer render, so the inner one is refused, and the outer one goes on with its own frames.
 Generator<AudioItem> rendering_source(Avatar* avatar, std::shared_ptr<Outcome> inner) {
