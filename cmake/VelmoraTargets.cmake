@@ -18,6 +18,14 @@ endfunction()
 
 # velmora_test(<name> [DEPS <targets...>])
 # One GoogleTest program of every *_test.cpp in the calling folder, registered with CTest.
+#
+# Tests that hand a chosen process id to a new process (testing::newcomer_with_id, which writes
+# /proc/sys/kernel/ns_last_pid) wind the system's id counter back, so ids freed moments ago are given out again
+# while they run: a test beside them that relies on a dead process's id staying dead (a killed writer's
+# temporary, a cache entry's dead holder) would find it alive. So a test that forces ids goes in a test suite
+# whose name ends in "PidReuse" (TEST(ChildProcessPidReuse, ...)), and those run alone (RUN_SERIAL): nothing
+# else runs beside them, and the other tests need no mark. newcomer_with_id fails any other test that calls it
+# under CTest (VELMORA_TEST_ALONE=0), so a forgotten suffix shows at once.
 function(velmora_test name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
@@ -30,5 +38,8 @@ function(velmora_test name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     VELMORA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" VELMORA_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  gtest_discover_tests(${name} TEST_FILTER "*PidReuse.*" DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE ENVIRONMENT VELMORA_TEST_ALONE=1)
+  gtest_discover_tests(${name} TEST_FILTER "-*PidReuse.*" DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 300 ENVIRONMENT VELMORA_TEST_ALONE=0)
 endfunction()

@@ -47,7 +47,7 @@ struct RenderStats {
 // How far a render into a video file has come, reported after every frame written.
 struct WriteProgress {
   std::int64_t frames = 0;              // frames written so far
-  double seconds = 0;                   // seconds of video they make (frames / frame rate)
+  double seconds = 0;                   // seconds of video they make (frames / frame rate), at most total_seconds
   std::optional<double> total_seconds;  // the audio's length when it is one whole clip; nothing for a stream
   double elapsed_seconds = 0;           // since the render began (opening the output and converting audio included)
 };
@@ -74,7 +74,8 @@ class FrameStream {
   std::optional<Frame> next() { return frames_.next(); }
 
   // Stops the render: an engine that has not delivered its last frame is interrupted. Its error (an
-  // interrupt that throws) comes out as Failed. A stream that has ended or never started just ends.
+  // interrupt that throws) comes out as Failed. A stream that has ended or never started just ends, and so
+  // does one that a later render of its avatar has interrupted.
   void close() { frames_.close(); }
 
   // Closes the stream, swallowing its errors.
@@ -108,14 +109,15 @@ class VELMORA_API Avatar {
   ~Avatar();
 
   // How many frames a whole clip of N samples (16 kHz) gives, by family:
-  //   "mirel2"   ceil(N / 800) + 1, none for N = 0: one frame per 800 samples (20 a second), a partial last
+  //   "mirel2"   ceil(N / 800) + 1 for N above 0: one frame per 800 samples (20 a second), a partial last
   //              one included, and the first frame twice: the render host sends a stream's first frame
   //              twice, so the first two frames are one picture. 4.00 s give 81 frames, 600 s 12,001.
   //   "vantor2-light", "vantor2-golden"  one frame per 640 samples (25 a second), a partial last one left out,
   //              and none before the first frame with speech: floor(N / 640) for speech from the start.
   //   "vantor1"  floor(N / 640) (the fixture runtime's stand-in of this build).
   // A whole clip's render falls short (below) when it gives fewer than floor(N x fps / 16,000) less 2% of that
-  // (at least 2 frames); a stream's only when it gives none.
+  // (at least 2 frames), or no frame at all (so an empty clip, and for the 25 fps families one under 640
+  // samples, fails with Failed "no frames came out of that render ..."); a stream's only when it gives none.
   //
   // When the frames of a stream (AudioInput::stream) come: as the engine completes them. The next item is
   // pulled once the frames that the audio so far completes are out, so the frames wait for the engine's own
@@ -133,7 +135,15 @@ class VELMORA_API Avatar {
   // The frames for `audio`, rendered lazily. On a closed avatar the stream's first next() throws Failed
   // "this avatar is closed"; a stream whose avatar is closed while it runs throws that at its next next().
   // A render falls short when it gives fewer frames than the audio implies (or none at all): Failed, after
-  // the statistics are stored. Renders of one avatar are not serialised: render one audio at a time.
+  // the statistics are stored.
+  //
+  // The engine renders one audio at a time, so renders of one avatar take turns: a render takes the engine
+  // at its first next(). A stream of the same avatar still live then (started, and not run to its end nor
+  // closed) is interrupted on its behalf, so the new render starts from a clean stream and gets only its own
+  // frames; the earlier stream's next next() throws Failed "this render was interrupted by a later render of
+  // the same avatar", and neither it nor its close() drives the engine again. The same holds for a render
+  // into a video file. A render whose first next() comes from inside the engine's work for another render
+  // of the avatar (from that render's audio source) throws Failed at once.
   //
   // `stop` may be asked to stop from any thread: the engine is then interrupted and next() throws Cancelled,
   // within a second for the engines of this library (a mirel-2 render host that does not answer the interrupt

@@ -37,7 +37,9 @@ class VELMORA_API Engine {
   //
   // The returned generator may be closed before its end (the consumer stopped); interrupt() then comes
   // first, while it is still suspended. A generator still suspended when the engine is closed is never
-  // resumed again, only closed.
+  // resumed again, only closed. So is one still suspended when the next render starts: interrupt() comes
+  // first, then the next frames() call, and the earlier generator is closed whenever its stream ends, perhaps
+  // while the next one runs, so its clean-up must leave the engine alone.
   virtual Generator<Frame> frames(Generator<Pcm> chunks) = 0;
 
   // The same render with its stop token, which may be asked to stop from any thread; this is what the Avatar

@@ -8,7 +8,7 @@
 // Besides them the API throws: std::system_error for every file operation that fails (with its errno; a
 // missing file given by the caller is FileNotFound), TypeError / ValueError for arguments of the wrong kind
 // or value, ImportError when this build has no engine for the avatar's family (or lacks another part the
-// operation needs), and Cancelled when a render is stopped through its stop token.
+// operation needs), and Cancelled when a render or an open() is stopped through its stop token.
 //
 // Thread safety: errors are immutable values; copies share their detail, and any thread may read them.
 #include <exception>
@@ -122,12 +122,18 @@ class VELMORA_API ValueError : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
-// A render stopped through its stop token (the caller asked for it, from any thread). Not an AvatarError:
-// nothing went wrong, so a handler of AvatarError never takes it for a failure. The engine has been
-// interrupted by the time it is thrown.
+// A render, or an open(), stopped through its stop token (the caller asked for it, from any thread). Not an
+// AvatarError: nothing went wrong, so a handler of AvatarError never takes it for a failure. The engine has
+// been interrupted (a starting one ended) by the time it is thrown. what() is "the render was cancelled", or
+// "opening the avatar was cancelled" from open().
 class VELMORA_API Cancelled : public std::runtime_error {
  public:
   Cancelled() : std::runtime_error("the render was cancelled") {}
+  // The Cancelled that open() throws.
+  static Cancelled opening() { return Cancelled("opening the avatar was cancelled"); }
+
+ private:
+  explicit Cancelled(const char* message) : std::runtime_error(message) {}
 };
 
 // This build has no engine for the avatar's family, or lacks another part the operation needs; the message

@@ -34,7 +34,8 @@ VELMORA_API Avatar open(const std::filesystem::path& source);
 // The same, stopped through `stop` (asked from any thread, or before the call): a render host that is starting
 // is ended at once, with time for its clean-up (0.3 s before SIGKILL), and open throws Cancelled, within a
 // second whatever the host does. The hash and the unpack of a packed avatar into the cache watch `stop` too:
-// open then throws Cancelled within a second, and nothing that unpack wrote stays in the cache.
+// open then throws Cancelled within a second, and nothing that unpack wrote stays in the cache. Its what() is
+// "opening the avatar was cancelled" (Cancelled::opening()).
 VELMORA_API Avatar open(const std::filesystem::path& source, std::stop_token stop);
 
 }  // namespace velmora

@@ -12,12 +12,13 @@
 namespace velmora::python {
 namespace {
 
-// numpy.ndarray once numpy is imported (no array can exist before), else null.
+// numpy.ndarray once numpy is imported (no array can exist before), else null. None in sys.modules is how an
+// application hides a module: numpy counts as not imported then.
 PyTypeObject* ndarray_type() {
   static PyObject* ndarray = nullptr;
   if (ndarray) return reinterpret_cast<PyTypeObject*>(ndarray);
   py::object numpy = py::reinterpret_steal<py::object>(PyImport_GetModule(py::str("numpy").ptr()));
-  if (!numpy) {
+  if (!numpy || numpy.is_none()) {
     if (PyErr_Occurred()) throw py::error_already_set();
     return nullptr;
   }

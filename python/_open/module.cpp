@@ -52,7 +52,11 @@ How many frames: a mirel-2 avatar gives one per 800 samples (20 a second), a par
 its first frame twice, so the first two are one picture (81 frames for 4.00 s, 416 x 720 pixels each: shape
 (720, 416, 3)); a session avatar one per 640 samples (25 a second) from the first with speech on. The frames of
 an iterable come as the engine completes them, a mirel-2 avatar's in bursts: 22 once 1.6 s of audio are in,
-then 32 for every further 1.6 s.
+then 32 for every further 1.6 s. A render that gives no frame (an empty clip, for one) raises Failed.
+
+Renders of one avatar take turns on its engine: a render takes it at its first frame (with ``out_mp4``, at
+once), and a frame iterator of the avatar still live then is interrupted for it and raises Failed ("this render
+was interrupted by a later render of the same avatar") at its next frame.
 
 The video (H.264 at the engine's frame rate, the speech as AAC, both from 0 s and neither trimmed, so a mirel-2
 video runs one frame longer than its speech and its picture one frame behind it) is written under a temporary
@@ -214,7 +218,14 @@ py::object next_frame(Frames& f) {
   call.raise_kept();
   if (error) raise_render_error(error);
   if (!frame) throw py::stop_iteration();
-  return frame_array(std::move(*frame));
+  try {
+    return frame_array(std::move(*frame));
+  } catch (...) {
+    // A frame that cannot be delivered ends its render (the engine is interrupted) before the error comes out.
+    CtrlC::let_go(f.hold);
+    without_gil([&] { FrameStream ended = std::move(f.stream); });
+    throw;
+  }
 }
 
 void close_frames(Frames& f) {

@@ -271,9 +271,11 @@ def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False, stopping=la
     library_log = LibraryLog(view, o.quiet, stopping)
     logging.getLogger("velmora").addHandler(library_log)
     frames = None
+    opened = False
     try:
         try:
             with open_avatar(o.avatar) as avatar:
+                opened = True
                 frames = avatar.render(o.audio, out_mp4=o.output, progress=view.show)
                 view.finish()  # before the avatar closes, which may log what became of its engine
         except KeyboardInterrupt:
@@ -282,7 +284,7 @@ def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False, stopping=la
             view.finish()  # the video is in place (the avatar was closed on the way out)
     except KeyboardInterrupt:
         view.clear()
-        say_error(err, "the render was cancelled")
+        say_error(err, "the render was cancelled" if opened else "opening the avatar was cancelled")
         raise
     except Exception as e:  # noqa: BLE001  (every failure is one line and status 1)
         view.clear()

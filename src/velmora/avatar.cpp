@@ -46,6 +46,11 @@ struct AvatarState {
   ClockFn now = steady_seconds;
   std::string source;  // where velmora::open found the avatar, absolute; empty when not opened from a path
   std::shared_ptr<const HeldFile> source_file;  // what was there then
+
+  // The engine serves one render at a time: the latest render to start it. Used by the avatar's one thread.
+  std::uint64_t turns = 0;    // renders that have started the engine; the latest holds turn `turns`
+  bool turn_live = false;     // the latest render still owes the engine its end (a last frame or an interrupt)
+  bool in_engine = false;     // a render is inside the engine's iteration (its audio source may be running)
 };
 
 void AvatarAccess::set_clock(Avatar& avatar, ClockFn now) { avatar.state_->now = std::move(now); }
@@ -71,6 +76,8 @@ namespace {
 using detail::AvatarState;
 
 constexpr const char* CLOSED = "this avatar is closed";
+constexpr const char* SUPERSEDED = "this render was interrupted by a later render of the same avatar";
+constexpr const char* ENGINE_BUSY = "a render of this avatar cannot start while its engine is busy with another one";
 constexpr const char* RENDER_LINE =
     "velmora: render %d frames in %.2f s = %.1f fps steady state (first audio push -> last frame; model load "
     "excluded)";
@@ -122,6 +129,16 @@ Generator<Pcm> tapped(Generator<Pcm> source, detail::PcmTap tap) {
   }
 }
 
+// The engine's next frame, with the state marked as inside the engine meanwhile.
+std::optional<Frame> pull(AvatarState& state, Generator<Frame>& gen) {
+  struct Inside {
+    bool& flag;
+    explicit Inside(bool& f) : flag(f) { flag = true; }
+    ~Inside() { flag = false; }
+  } inside(state.in_engine);
+  return gen.next();
+}
+
 // One render. Everything before the frame loop (the closed test, converting a whole clip, starting the
 // engine) fails unmapped at the first next(); what fails inside the loop is interrupted, then mapped.
 Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput audio, std::stop_token stop,
@@ -132,30 +149,53 @@ Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput au
   detail::RenderClock clock(state->now);  // outlives `gen`, which pulls through it
   Generator<Pcm> pcm = detail::chunks(std::move(audio), std::move(clip), stop);
   if (tap) pcm = tapped(std::move(pcm), std::move(tap));
+  // The engine is this render's from here on. A render still live on it is interrupted now, on its behalf, so
+  // this one starts from a clean stream; that render then never drives the engine again.
+  if (state->in_engine) throw Failed(ENGINE_BUSY);
+  const std::uint64_t turn = ++state->turns;  // the earlier render gives way, whatever its interrupt does
+  const auto mine = [&state, turn] { return state->turns == turn; };
+  if (state->turn_live) {
+    state->turn_live = false;
+    try {
+      state->engine->interrupt();
+    } catch (const AvatarError&) {
+      throw;
+    } catch (const std::exception&) {
+      // As the earlier render would have reported it: the engine may not be clean, so this one fails.
+      throw refuse<Failed>("the render stopped", Detail::current());
+    }
+  }
   Generator<Frame> gen = state->engine->frames(clock.chunks(std::move(pcm)), stop);
+  state->turn_live = true;
   bool done = false;
   std::int64_t delivered = 0;
   try {
     try {
       while (!stop.stop_requested()) {
-        std::optional<Frame> frame = gen.next();
+        std::optional<Frame> frame = pull(*state, gen);
         if (!frame) break;
         ++delivered;  // a frame counts once the engine has made it
         clock.frame();
         Frame out = std::move(*frame);
         co_yield std::move(out);
-        // A closed engine is never driven again, whoever still holds this stream.
+        // A closed engine is never driven again, whoever still holds this stream; nor one a later render took.
         if (state->closed) throw Failed(CLOSED);
+        if (!mine()) throw Failed(SUPERSEDED);
       }
       if (stop.stop_requested()) throw Cancelled();
       done = true;
+      if (mine()) state->turn_live = false;
       state->render_stats = clock.stats();
       if (const auto& st = state->render_stats) {
         velmora_log().info(RENDER_LINE, {st->frames, st->render_seconds, st->render_fps});
       }
     } catch (...) {
-      // Stopped early or failed: leave the engine with a clean stream for the next render.
-      if (!done && !state->closed) state->engine->interrupt();
+      // Stopped early or failed: leave the engine with a clean stream for the next render, unless a later
+      // render has taken it over (and interrupted it for this one).
+      if (!done && mine() && state->turn_live) {
+        state->turn_live = false;
+        if (!state->closed) state->engine->interrupt();
+      }
       throw;
     }
     check_full_run(*state, delivered, clip_bytes);

@@ -64,9 +64,9 @@ class FixtureEngine : public Engine {
   explicit FixtureEngine(const std::string& source);
   FixtureEngine(const std::string& source, std::shared_ptr<FixtureRuntime> runtime);
 
-  // Pushes each non-empty chunk as float32 (s16 / 32768) and yields every frame the runtime has ready after it,
-  // turned to red, green, blue in a buffer of its own. Nothing is asked for after the last chunk. ValueError
-  // for a chunk of odd length.
+  // Resets the runtime's stream, then pushes each non-empty chunk as float32 (s16 / 32768) and yields every
+  // frame the runtime has ready after it, turned to red, green, blue in a buffer of its own, so every render
+  // counts its frames from 0. Nothing is asked for after the last chunk. ValueError for a chunk of odd length.
   Generator<Frame> frames(Generator<Pcm> chunks) override;
   // Resets the runtime's stream; never throws (also after close).
   void interrupt() override;

@@ -18,6 +18,9 @@ std::shared_ptr<FixtureRuntime> installed_runtime() {
 
 Generator<Frame> fixture_frames(std::shared_ptr<NativeRuntime> rt, Generator<Pcm> chunks) {
   if (!rt) throw std::logic_error("the fixture engine is closed");
+  // Every render starts clean: the runtime keeps the samples short of a frame, and its frame numbers, from the
+  // stream before, which ended without an interrupt when it ran to its end.
+  rt->reset_stream();
   std::vector<float> samples;  // reused for every chunk
   while (std::optional<Pcm> chunk = chunks.next()) {
     if (chunk->empty()) continue;

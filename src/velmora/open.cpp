@@ -124,10 +124,12 @@ Avatar open_engine(const std::string& source, const std::string& engine_id, std:
 
 Avatar open(const std::filesystem::path& source_path) { return open(source_path, std::stop_token()); }
 
-Avatar open(const std::filesystem::path& source_path, std::stop_token stop) {
+namespace {
+
+Avatar open_stoppable(const std::filesystem::path& source_path, const std::stop_token& stop) {
   const std::string source = source_path.string();
   if (source.empty()) throw InvalidAvatar("open() needs an avatar to open");
-  if (stop.stop_requested()) throw Cancelled();
+  if (stop.stop_requested()) throw Cancelled::opening();
   // A file or folder whose name looks like a service code is opened as an avatar.
   if (!detail::path_exists(source)) {
     if (detail::is_service_code(source)) throw NotSupported(detail::service_code_message(source));
@@ -151,6 +153,17 @@ Avatar open(const std::filesystem::path& source_path, std::stop_token stop) {
                       : detail::open_engine(source, engine_id, nullptr, stop);
   detail::AvatarAccess::set_source(avatar, ec ? source : absolute.string(), std::move(opened));
   return avatar;
+}
+
+}  // namespace
+
+Avatar open(const std::filesystem::path& source_path, std::stop_token stop) {
+  try {
+    return open_stoppable(source_path, stop);
+  } catch (const Cancelled&) {
+    // Whatever part was stopped (a host starting, an unpack), it is the opening that was cancelled.
+    throw Cancelled::opening();
+  }
 }
 
 }  // namespace velmora

@@ -41,7 +41,7 @@ class ScopedSigchld {
 // A child that leads its own group has ended; once its id is free (reaped by wait(), or at once by the system
 // where SIGCHLD is ignored), an unrelated process that leads a group under that id is neither signalled nor
 // counted, by any call, the destructor's SIGKILL included. Until wait(), an ended child's id stays taken.
-TEST(ChildProcess, AnEndedChildsIdGivenToAnotherProcessIsNeverSignalled) {
+TEST(ChildProcessPidReuse, AnEndedChildsIdGivenToAnotherProcessIsNeverSignalled) {
   for (const bool system_reaps : {false, true}) {
     SCOPED_TRACE(system_reaps ? "SIGCHLD ignored" : "SIGCHLD default");
     const ScopedSigchld sigchld(system_reaps);

@@ -192,7 +192,7 @@ def test_a_signal_while_the_host_starts_ends_the_command_by_it_at_once(sig, tmp_
             child.kill()
     assert status == -sig, child.stderr.read()
     assert took < 1.5, took
-    assert child.stderr.read() == b"velmora: the render was cancelled\n"
+    assert child.stderr.read() == b"velmora: opening the avatar was cancelled\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["slow", "speech.wav"]
 
 

@@ -41,6 +41,8 @@ OPEN_CASES = {
     "nothing there": (lambda d: "abcdefghi1", velmora.InvalidAvatar, "no avatar at abcdefghi1", None),
     "manifest not JSON": (lambda d: manifest(d / "a", "{"), velmora.InvalidAvatar, "that is not a usable avatar",
                           OSError),
+    "manifest without engine": (lambda d: manifest(d / "a", '{"name": "x"}'), velmora.InvalidAvatar,
+                                "that is not a usable avatar", OSError),
     "unknown family": (lambda d: manifest(d / "a", '{"engine": "vantor9"}'), velmora.NotSupported, CANNOT_RUN,
                        None),
     "session cannot start": (lambda d: session_folder(d / "a", width="x"), velmora.Failed,
@@ -59,6 +61,8 @@ def test_open_refuses(case, tmp_path, monkeypatch):
     check(caught.value, cls, message, detail)
     if case == "outdated":
         assert caught.value.code == "E12" and isinstance(caught.value, velmora.InvalidAvatar)
+    if case == "manifest without engine":
+        assert caught.value.detail.strerror == f'{tmp_path / "a"}: manifest.json names no engine (it has no "engine" key)'
 
 
 def check(error, cls, message, detail):
@@ -154,3 +158,44 @@ def test_frames_without_numpy_say_so_and_a_video_needs_none(fixture_avatar, tmp_
         "it (Debian's python3-numpy is for /usr/bin/python3)",
         "cause: No module named 'numpy'",
     ]
+
+
+HIDDEN_NUMPY = {
+    "a finder that refuses it": """
+class NotInstalled:
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] == "numpy":
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+sys.meta_path.insert(0, NotInstalled())
+""",
+    "None in sys.modules": 'sys.modules["numpy"] = None\n',
+}
+
+# The frame that cannot be converted ends its render before the ImportError comes out, so the next render into a
+# video gets its own frames alone.
+AFTER_A_FRAME_WITHOUT_NUMPY = """
+import velmora
+with velmora.open(sys.argv[1]) as a:
+    frames = a.render(sys.argv[2])
+    try:
+        next(frames)
+    except ImportError as e:
+        print(str(e).partition(" (")[0])
+    print(a.render(sys.argv[2], out_mp4=sys.argv[3]), "frames written")
+    print(list(frames))
+"""
+
+
+@pytest.mark.parametrize("hiding", list(HIDDEN_NUMPY))
+@pytest.mark.parametrize("family, frames", [("fixture", 25), ("mirel2", 21)])
+def test_a_frame_that_cannot_be_converted_ends_its_render(hiding, family, frames, fixture_avatar, mirel2_avatar,
+                                                          tmp_path):
+    demo.write_wav(str(tmp_path / "speech.wav"), np.zeros(16000, np.float32))
+    avatar = fixture_avatar if family == "fixture" else mirel2_avatar
+    code = "import sys\n" + HIDDEN_NUMPY[hiding] + AFTER_A_FRAME_WITHOUT_NUMPY
+    child = python_child(code, avatar, str(tmp_path / "speech.wav"), str(tmp_path / "a.mp4"))
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0, err
+    assert out.decode().splitlines() == ["frames are NumPy arrays, and NumPy cannot be loaded in this Python",
+                                         f"{frames} frames written", "[]"]

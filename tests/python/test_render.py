@@ -178,6 +178,37 @@ def test_an_avatar_is_released_once(mirel2_avatar, velmora_log):
     assert velmora_log(HOST_EXIT) == 2
 
 
+SUPERSEDED = "^this render was interrupted by a later render of the same avatar$"
+
+
+@pytest.mark.parametrize("family", ["mirel2", "vantor1", "vantor2-light", "vantor2-golden"])
+def test_a_later_render_gets_only_its_own_frames_while_an_earlier_one_is_live(family, mirel2_avatar, fixture_avatar,
+                                                                               tmp_path):
+    avatar = {"mirel2": mirel2_avatar, "vantor1": fixture_avatar,
+              "vantor2-light": session_folder(tmp_path / "light", width=8, height=6),
+              "vantor2-golden": session_folder(tmp_path / "golden", engine="vantor2-golden", width=6, height=4)}[family]
+    clip, longer = s16(speech(1.0)).tobytes(), s16(speech(2.0)).tobytes()
+    with velmora.open(avatar) as fresh:
+        expected = digests(fresh.render(clip))
+    with velmora.open(avatar) as a:
+        assert a.engine_id == family
+        # A frame stream, then a video.
+        earlier = a.render(longer)
+        next(earlier)
+        assert a.render(clip, out_mp4=str(tmp_path / "talk.mp4")) == len(expected)
+        with pytest.raises(velmora.Failed, match=SUPERSEDED):
+            next(earlier)
+        assert list(earlier) == []
+        # Two frame streams, interleaved.
+        first, second = a.render(longer), a.render(clip)
+        next(first)
+        got = [next(second)]
+        with pytest.raises(velmora.Failed, match=SUPERSEDED):
+            next(first)
+        got += list(second)
+        assert digests(got) == expected
+
+
 def test_a_render_that_outlives_its_avatar(fixture_avatar, mirel2_avatar, velmora_log):
     with velmora.open(fixture_avatar) as a:
         started, unstarted = a.render(speech(1.0)), a.render(speech(1.0))

@@ -122,6 +122,6 @@ def test_a_signal_during_the_unpack_ends_the_command_by_it_at_once(program, sig,
     print(f"{program}: {signal.Signals(sig).name} during the unpack to the end: {took:.3f} s")
     assert status == -sig, child.stderr.read()
     assert took < 1.5, took
-    assert child.stderr.read() == b"velmora: the render was cancelled\n"
+    assert child.stderr.read() == b"velmora: opening the avatar was cancelled\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["cache", "speech.wav"]
     assert left_in(cache) == []

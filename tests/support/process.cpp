@@ -86,6 +86,11 @@ std::vector<pid_t> descendants(pid_t ancestor) {
 }
 
 pid_t newcomer_with_id(pid_t pid) {
+  if (const char* alone = std::getenv("VELMORA_TEST_ALONE"); alone && std::string(alone) == "0") {
+    throw std::logic_error(
+        "a test that forces process ids must run alone: end its suite's name in PidReuse (see velmora_test in "
+        "cmake/VelmoraTargets.cmake)");
+  }
   for (int attempt = 0; attempt < 200; ++attempt) {
     {
       std::ofstream last("/proc/sys/kernel/ns_last_pid");

@@ -410,6 +410,114 @@ TEST(AvatarInterrupt, AnInterruptThatThrowsMakesTheCloseOfTheStreamFail) {
   EXPECT_EQ(rig.log->count("interrupt"), 1);
 }
 
+constexpr const char* SUPERSEDED = "this render was interrupted by a later render of the same avatar";
+
+// A render that starts the engine while an earlier stream of the avatar is live interrupts the engine once, on
+// that stream's behalf, and gets only its own frames; the earlier stream never drives the engine again, however
+// it ends. A stream that has ended, or never started, is left alone.
+TEST(AvatarTurns, ALaterRenderInterruptsALiveStreamOnceAndTakesTheEngineOver) {
+  struct Case {
+    const char* name;
+    std::function<void(FrameStream&)> before;  // what became of the earlier stream before the later render
+    int interrupts;                            // in all
+    Outcome earlier_next;                      // the earlier stream's next next() after the later render
+  };
+  const auto take_one = [](FrameStream& s) { ASSERT_TRUE(s.next()); };
+  const Case cases[] = {
+      {"live after one frame", take_one, 1, {"Failed", SUPERSEDED, "", ""}},
+      {"ran to its end", [](FrameStream& s) { drain(s); }, 0, {}},
+      {"closed early",
+       [](FrameStream& s) {
+         s.next();
+         s.close();
+       },
+       1, {}},
+      {"never started", [](FrameStream&) {}, 0, {}},  // it starts a render of its own afterwards
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(at_25fps());
+    FrameStream earlier = rig.avatar.render(clip_of(10));
+    c.before(earlier);
+    const std::size_t made_before = rig.log->made.size();
+    const Drained later = drain(rig.avatar.render(clip_of(4)));
+    EXPECT_EQ(later.end.kind, "");
+    EXPECT_EQ(later.frames.size(), 4u);
+    EXPECT_EQ(rig.log->made.size(), made_before + 4);  // the later render's frames, none more
+    EXPECT_EQ(rig.log->count("interrupt"), c.interrupts);
+    const std::size_t events = rig.log->events.size();
+    const Outcome got = attempt([&] { earlier.next(); });
+    EXPECT_EQ(got.kind, c.earlier_next.kind);
+    EXPECT_EQ(got.message, c.earlier_next.message);
+    if (got.kind == "Failed") {
+      EXPECT_FALSE(earlier.next());  // ended for good
+      // Nothing but the closing of its suspended generator reached the engine.
+      EXPECT_EQ(std::vector<std::string>(rig.log->events.begin() + static_cast<std::ptrdiff_t>(events),
+                                         rig.log->events.end()),
+                std::vector<std::string>{"exit"});
+    }
+  }
+}
+
+TEST(AvatarTurns, AnEarlierStreamThatGaveWayEndsWithoutTouchingTheEngineWhileTheLaterOneRuns) {
+  const std::function<void(FrameStream&)> ends[] = {
+      [](FrameStream& s) {
+        EXPECT_EQ(attempt([&] { s.next(); }).message, SUPERSEDED);
+        EXPECT_FALSE(s.next());
+      },
+      [](FrameStream& s) { s.close(); },
+      [](FrameStream& s) { FrameStream dropped = std::move(s); },
+  };
+  for (const auto& end : ends) {
+    Rig rig(at_25fps());
+    FrameStream earlier = rig.avatar.render(clip_of(10));
+    ASSERT_TRUE(earlier.next());
+    FrameStream later = rig.avatar.render(clip_of(4));
+    ASSERT_TRUE(later.next());
+    end(earlier);  // while the later render is live
+    EXPECT_EQ(rig.log->count("interrupt"), 1);
+    EXPECT_EQ(rig.log->after("interrupt"), (std::vector<std::string>{"frames", "pull", "frame", "exit"}));
+    EXPECT_EQ(drain(later).frames.size(), 3u);
+    EXPECT_EQ(rig.log->count("interrupt"), 1);
+  }
+}
+
+TEST(AvatarTurns, AnInterruptThatThrowsOnAnEarlierStreamsBehalfFailsTheLaterRender) {
+  EngineScript script = at_25fps();
+  script.on_interrupt = std::make_exception_ptr(std::runtime_error("reset failed"));
+  Rig rig(script);
+  FrameStream earlier = rig.avatar.render(clip_of(10));
+  ASSERT_TRUE(earlier.next());
+  const Drained later = drain(rig.avatar.render(clip_of(4)));
+  EXPECT_EQ(later.end.kind, "Failed");
+  EXPECT_EQ(later.end.message, "the render stopped");
+  EXPECT_EQ(later.end.detail, "reset failed");
+  EXPECT_EQ(drain(earlier).end.message, SUPERSEDED);
+  EXPECT_EQ(rig.log->count("interrupt"), 1);
+}
+
+// The audio of a stream that starts a render of the same avatar while the engine reads it: the engine is in the
+// middle of the outer render, so the inner one is refused, and the outer one goes on with its own frames.
+Generator<AudioItem> rendering_source(Avatar* avatar, std::shared_ptr<Outcome> inner) {
+  AudioItem first = AudioItem::pcm(Pcm(2 * FRAME_BYTES));
+  co_yield std::move(first);
+  *inner = drain(avatar->render(clip_of(2))).end;
+  AudioItem second = AudioItem::pcm(Pcm(3 * FRAME_BYTES));
+  co_yield std::move(second);
+}
+
+TEST(AvatarTurns, ARenderStartedFromInsideAnotherOfTheSameAvatarIsRefused) {
+  Rig rig(at_25fps());
+  auto inner = std::make_shared<Outcome>();
+  const Drained outer = drain(rig.avatar.render(AudioInput::stream(rendering_source(&rig.avatar, inner))));
+  EXPECT_EQ(inner->kind, "Failed");
+  EXPECT_EQ(inner->message, "a render of this avatar cannot start while its engine is busy with another one");
+  EXPECT_EQ(outer.end.kind, "");
+  EXPECT_EQ(outer.frames.size(), 5u);
+  EXPECT_EQ(rig.log->count("frames"), 1);
+  EXPECT_EQ(rig.log->count("interrupt"), 0);
+}
+
 TEST(AvatarClose, EveryWayOfReleasingClosesTheEngineOnce) {
   struct Case {
     const char* name;

@@ -97,8 +97,9 @@ TEST(FixtureEngine, PushesFloatAudioAndPullsReadyFramesTurnedToRgb) {
   Generator<Frame> g = e.frames(chunks({s16({-32768, 16384}), Pcm{}, s16({32767})}));
   auto f0 = g.next();
   ASSERT_TRUE(f0);
-  // The empty chunk pushed and pulled nothing; the first chunk's tick count was 0.
-  EXPECT_EQ(r.calls, (std::vector<std::string>{"register", "fixture avatar.v1 0 3", "push", "push", "pull"}));
+  // The stream starts clean; the empty chunk pushed and pulled nothing; the first chunk's tick count was 0.
+  EXPECT_EQ(r.calls,
+            (std::vector<std::string>{"register", "fixture avatar.v1 0 3", "reset", "push", "push", "pull"}));
   EXPECT_EQ(r.pushed, (std::vector<std::vector<float>>{{-1.0f, 0.5f}, {32767.0f / 32768.0f}}));
   const std::byte* px = f0->data.get();
   EXPECT_NE(px, r.last_image.get());  // a buffer of its own

@@ -58,6 +58,8 @@ Thrown thrown_by(const std::function<void()>& f) {
     return {"ImportError", e.what()};
   } catch (const ValueError& e) {
     return {"ValueError", e.what()};
+  } catch (const Cancelled& e) {
+    return {"Cancelled", e.what()};
   } catch (const std::exception& e) {
     return {"other", e.what()};
   }
@@ -116,6 +118,29 @@ TEST(Open, PathsThatNameNoAvatar) {
       {"/nonexistent/avatar", {"InvalidAvatar", "no avatar at /nonexistent/avatar"}},
   };
   for (const auto& c : cases) EXPECT_EQ(thrown_by([&] { open(c.source); }), c.expected) << c.source;
+}
+
+// A stop before the call, or while the engine starts (a render host loading its model), ends open() with a
+// Cancelled that says what was cancelled: the opening, not a render.
+TEST(Open, AStoppedOpenSaysTheOpeningWasCancelled) {
+  TempDir dir;
+  const std::string avatar = dir.write("m2.zip", "x");
+  for (const bool host_bundled : {false, true}) {
+    for (const bool before : {false, true}) {
+      Services s;
+      s.host = host_bundled;
+      std::stop_source stop;
+      if (before) stop.request_stop();
+      s.mirel2_fails = [&] {
+        stop.request_stop();
+        throw Cancelled();  // as the mirel-2 adapter throws it
+      };
+      ScopedOutside scope(s.outside());
+      EXPECT_EQ(thrown_by([&] { open(avatar, stop.get_token()); }),
+                (Thrown{"Cancelled", "opening the avatar was cancelled"}))
+          << host_bundled << before;
+    }
+  }
 }
 
 TEST(Open, AnExistingPathShapedLikeAServiceCodeIsOpened) {

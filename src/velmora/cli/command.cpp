@@ -290,8 +290,10 @@ int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop
 
   ProgressView view(io.err, io.err_is_terminal && !o.quiet);
   const LibraryLog library_log(view, o.quiet, stop);
+  bool opened = false;
   try {
     Avatar avatar = open(o.avatar, stop);
+    opened = true;
     const std::int64_t frames =
         avatar.render(AudioInput::file(o.audio), o.output, stop, [&](const WriteProgress& p) { view.show(p); });
     view.finish();
@@ -304,7 +306,7 @@ int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop
     view.clear();
     // Once a stop was asked, whatever ended the render (the engine may have been interrupted too) is that.
     if (stop.stop_requested()) {
-      say_error(io, Cancelled().what());
+      say_error(io, opened ? Cancelled().what() : Cancelled::opening().what());
     } else if (const auto* a = dynamic_cast<const AvatarError*>(&e); a && !a->detail().empty()) {
       say_error(io, std::string(a->what()) + " (" + one_line(a->detail().text()) + ")");
     } else {

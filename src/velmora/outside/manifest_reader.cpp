@@ -45,6 +45,11 @@ std::optional<json::Value> read_manifest(const std::string& source) {
   if (!manifest.is_object()) {
     unreadable(source, std::string(MANIFEST_NAME) + " holds a " + manifest.type_name() + ", not an object");
   }
+  // Only an avatar without a manifest is a fixture avatar: one whose manifest forgot its engine is no avatar of
+  // any family, and saying so beats what the fixture runtime would say of a folder or container.
+  if (!manifest.find(ENGINE_KEY)) {
+    unreadable(source, std::string(MANIFEST_NAME) + " names no engine (it has no \"" + ENGINE_KEY + "\" key)");
+  }
   return manifest;
 }
 

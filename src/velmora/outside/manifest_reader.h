@@ -13,8 +13,8 @@ inline constexpr const char* ENGINE_KEY = "engine";
 inline constexpr const char* DEFAULT_ENGINE = "vantor1";  // an avatar that names no engine
 
 // The parsed manifest of the avatar at `source`, or nothing when it carries none (a file that is no container
-// included). Throws std::system_error when the avatar cannot be read or its manifest is not a JSON object (the
-// container's or the parser's message in its text).
+// included). Throws std::system_error when the avatar cannot be read, or its manifest is not a JSON object or
+// has no "engine" key (the container's, the parser's or that message in its text).
 std::optional<json::Value> read_manifest(const std::string& source);
 
 // The engine id a manifest names under "engine": "vantor1" for null (no manifest) and for a manifest without

@@ -1,5 +1,6 @@
 #include "velmora/outside/mp4_writer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -69,7 +70,7 @@ std::int64_t write_mp4(Avatar& avatar, AudioInput audio, const std::string& out_
     out.add_frame(*frame, *fps);
     if (progress) {
       const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      progress(WriteProgress{out.frames(), out.seconds(), total, elapsed});
+      progress(WriteProgress{out.frames(), total ? std::min(out.seconds(), *total) : out.seconds(), total, elapsed});
     }
   }
   if (stop.stop_requested()) throw Cancelled();

@@ -578,7 +578,7 @@ TEST(CommandLine, ASignalWhileTheHostStartsEndsTheCommandByItWithinASecond) {
     std::printf("signal while the host starts to the end of velmora: %.3f s\n", took);
     EXPECT_LT(took, 1.0);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
-    EXPECT_EQ(testing::read_file(err), "velmora: the render was cancelled\n");
+    EXPECT_EQ(testing::read_file(err), "velmora: opening the avatar was cancelled\n");
     EXPECT_FALSE(fs::exists(dir.path() / "o.mp4"));
     EXPECT_TRUE(testing::descendants(::getpid()).empty());
   }

@@ -72,6 +72,10 @@ TEST(ManifestReader, AnUnreadableAvatarOrManifestIsAFileError) {
       {BundleFixture{{"manifest.json", "{nope"}}.write_directory(dir.path() / "badjson"),
        "manifest.json is not JSON: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"},
       {BundleFixture{{"manifest.json", "[1]"}}.write_imx(dir.path() / "list.imx"), "manifest.json holds a list, not an object"},
+      {BundleFixture{{"manifest.json", R"({"name": "x"})"}}.write_directory(dir.path() / "no-engine"),
+       "manifest.json names no engine (it has no \"engine\" key)"},
+      {BundleFixture{{"manifest.json", "{}"}, {"face.bin", "abc"}}.write_zip(dir.path() / "no-engine.zip"),
+       "manifest.json names no engine (it has no \"engine\" key)"},
       {[&] {
          auto zip = BundleFixture{{"manifest.json", "{}"}}.zip();
          zip.corrupt_data(0);

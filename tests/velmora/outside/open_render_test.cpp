@@ -19,6 +19,7 @@
 #include "velmora/outside.h"
 #include "velmora/outside/mirel2_engine.h"
 #include "velmora/outside/package.h"
+#include "velmora/outside/support/mp4_probe.h"
 #include "velmora/outside/support/standin_avatars.h"
 
 namespace velmora {
@@ -186,6 +187,98 @@ TEST(OpenRender, AMirel2RenderOfNoAudioHasNoFrames) {
     EXPECT_EQ(e.detail().text(), "engine=mirel2 delivered 0 frames");
   }
   avatar.close();
+}
+
+// A frame's index and a digest of its pixels (FNV-1a): what tells one render's frames from another's.
+using Picture = std::pair<std::int64_t, std::uint64_t>;
+Picture picture(const Frame& f) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (std::size_t i = 0; i < f.bytes; ++i) h = (h ^ std::to_integer<std::uint64_t>(f.data.get()[i])) * 1099511628211ull;
+  return {f.index, h};
+}
+
+std::vector<Picture> pictures(FrameStream stream) {
+  std::vector<Picture> out;
+  while (auto f = stream.next()) out.push_back(picture(*f));
+  return out;
+}
+
+AudioInput samples_of(const std::vector<std::int16_t>& samples) {
+  return AudioInput::samples(std::span<const std::int16_t>(samples));
+}
+
+// An avatar of each family this build renders: mirel-2 on the fake render host, the fixture, both session ids.
+std::vector<std::string> every_family(const TempDir& dir) {
+  return {
+      BundleFixture{{"manifest.json", R"({"engine": "mirel2"})"}}.write_zip(dir.path() / "m2.zip"),
+      dir.write("face.v1", "vantor1-fixture 4 2\n"),
+      SESSION_AVATAR.write_directory(dir.path() / "light"),
+      BundleFixture{{"manifest.json", R"({"engine": "vantor2-golden", "width": 6, "height": 4})"}}.write_directory(
+          dir.path() / "golden"),
+  };
+}
+
+constexpr const char* SUPERSEDED = "this render was interrupted by a later render of the same avatar";
+
+// A stream still live when a later render of its avatar starts gives way: the later render, into frames or into
+// a video, gets the frames a fresh avatar gives, and the earlier stream fails at its next frame.
+TEST(OpenRender, ALaterRenderGetsOnlyItsOwnFramesWhileAnEarlierStreamIsLive) {
+  Cache cache;
+  detail::ScopedOutside scope(with_fake_host());
+  const auto speech = tone(1.0), longer = tone(2.0);
+  for (const std::string& path : every_family(cache.dir)) {
+    Avatar reference = open(path);
+    SCOPED_TRACE(reference.engine_id());
+    const std::vector<Picture> fresh = pictures(reference.render(samples_of(speech)));
+    reference.close();
+    ASSERT_FALSE(fresh.empty());
+
+    Avatar avatar = open(path);
+    FrameStream earlier = avatar.render(samples_of(longer));
+    ASSERT_TRUE(earlier.next());
+    FrameStream later = avatar.render(samples_of(speech));
+    std::vector<Picture> got;
+    const auto first = later.next();
+    ASSERT_TRUE(first);
+    got.push_back(picture(*first));
+    try {
+      earlier.next();
+      ADD_FAILURE() << "the earlier stream went on";
+    } catch (const Failed& e) {
+      EXPECT_STREQ(e.what(), SUPERSEDED);
+    }
+    EXPECT_FALSE(earlier.next());
+    for (Picture& p : pictures(std::move(later))) got.push_back(std::move(p));
+    EXPECT_EQ(got, fresh);
+
+    FrameStream kept = avatar.render(samples_of(longer));
+    ASSERT_TRUE(kept.next());
+    const std::string video = (cache.dir.path() / "video.mp4").string();
+    EXPECT_EQ(avatar.render(samples_of(speech), video), static_cast<std::int64_t>(fresh.size()));
+    EXPECT_EQ(testing::probe_mp4(video).frames, static_cast<std::int64_t>(fresh.size()));
+    EXPECT_THROW(kept.next(), Failed);
+    EXPECT_EQ(pictures(avatar.render(samples_of(speech))), fresh);
+    avatar.close();
+  }
+}
+
+// Every render of a fixture avatar starts clean: audio left over from the render before (960 samples give one
+// frame and 320 over) neither adds a frame nor moves the numbering.
+TEST(OpenRender, AFixtureAvatarGivesTheSameFramesForTheSameAudioAtEveryRender) {
+  TempDir dir;
+  Avatar avatar = open(dir.write("face.v1", "vantor1-fixture 4 2\n"));
+  const std::vector<std::int16_t> audio(960, 1000);
+  for (int render = 0; render < 4; ++render) {
+    std::vector<std::int64_t> indices;
+    for (const Picture& p : pictures(avatar.render(samples_of(audio)))) indices.push_back(p.first);
+    EXPECT_EQ(indices, std::vector<std::int64_t>{0}) << "render " << render;
+  }
+  // The same for a stream, and for a stream after a whole clip.
+  for (int render = 0; render < 2; ++render) {
+    std::vector<AudioItem> items;
+    items.push_back(AudioItem::samples(std::span<const std::int16_t>(audio)));
+    EXPECT_EQ(pictures(avatar.render(AudioInput::stream(std::move(items)))).size(), 1u) << "stream " << render;
+  }
 }
 
 TEST(OpenRender, ACutShortContainerIsRefusedAndNothingIsPublished) {

@@ -22,6 +22,7 @@
 #include "support/temp_dir.h"
 #include "velmora/errors.hpp"
 #include "velmora/outside/mirel2_engine.h"
+#include "velmora/outside/support/mp4_probe.h"
 #include "velmora/outside/support/standin_avatars.h"
 #include "velmora/open.hpp"
 #include "velmora/outside/bundled_host.h"
@@ -82,6 +83,48 @@ TEST(RealHost, AnAvatarWhoseNameStartsWithADashIsAPathToTheHost) {
   }
   std::filesystem::current_path(before);
   EXPECT_EQ(frames, 21u);
+}
+
+// A stream still live when a later render of its avatar starts gives way to it: the later render, into frames or
+// into a video, gets the frames of its own audio alone, and the earlier stream fails at its next frame.
+TEST(RealHost, ALaterRenderGetsOnlyItsOwnFramesWhileAnEarlierStreamIsLive) {
+  TempDir dir;
+  Avatar avatar = open(mirel2_bundle().write_directory(dir.path() / "m2"));
+  const auto speech = tone(1.0), clip = tone(4.0);
+  const auto samples = [](const std::vector<std::int16_t>& s) {
+    return AudioInput::samples(std::span<const std::int16_t>(s));
+  };
+  const auto indices = [](FrameStream& stream) {
+    std::vector<std::int64_t> out;
+    while (auto f = stream.next()) out.push_back(f->index);
+    return out;
+  };
+  FrameStream reference = avatar.render(samples(speech));
+  const std::vector<std::int64_t> fresh = indices(reference);
+  ASSERT_EQ(fresh.size(), 21u);
+
+  FrameStream earlier = avatar.render(samples(clip));
+  ASSERT_TRUE(earlier.next());
+  const std::string video = (dir.path() / "talk.mp4").string();
+  EXPECT_EQ(avatar.render(samples(clip), video), 81);
+  EXPECT_EQ(testing::probe_mp4(video).frames, 81);
+  EXPECT_THROW(earlier.next(), Failed);
+
+  FrameStream first = avatar.render(samples(clip));
+  ASSERT_TRUE(first.next());
+  FrameStream second = avatar.render(samples(speech));
+  const auto head = second.next();
+  ASSERT_TRUE(head);
+  try {
+    first.next();
+    ADD_FAILURE() << "the earlier stream went on";
+  } catch (const Failed& e) {
+    EXPECT_STREQ(e.what(), "this render was interrupted by a later render of the same avatar");
+  }
+  std::vector<std::int64_t> got{head->index};
+  for (const std::int64_t i : indices(second)) got.push_back(i);
+  EXPECT_EQ(got, fresh);
+  avatar.close();
 }
 
 using Clock = std::chrono::steady_clock;
@@ -268,7 +311,7 @@ TEST(RealHost, AHostSlowerThanTheStartLimitLeavesNothingStagedAndNoProcess) {
 // Once an ended host is reaped, the system may give its id to any new process. An unrelated process that leads
 // a group of its own under the old host's id lives on, however the host ended: at close(), by a crash, or by an
 // interrupt it did not answer, after which the next render starts a new host; and then the avatar is destroyed.
-TEST(RealHost, AnUnrelatedProcessGivenAnEndedHostsIdIsNeverSignalled) {
+TEST(RealHostPidReuse, AnUnrelatedProcessGivenAnEndedHostsIdIsNeverSignalled) {
   const auto audio = tone(3.0), again = tone(1.0);
   for (const std::string path : {"close", "crash", "replaced host"}) {
     SCOPED_TRACE(path);
