@@ -16,6 +16,7 @@ extern "C" {
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -122,7 +123,7 @@ bool plain_number(std::string_view digits) {
 }
 
 // The process id in `name` when it is named as this writer names its temporaries ("." + name + "." + pid +
-// "." + n + ".part"); nothing for any other name.
+// "." + n + ".part"); nothing for any other name, one whose number can be no process id among them.
 std::optional<long long> temporary_writer(std::string_view name) {
   constexpr std::string_view SUFFIX = ".part";
   if (!name.starts_with('.') || !name.ends_with(SUFFIX)) return std::nullopt;
@@ -134,7 +135,9 @@ std::optional<long long> temporary_writer(std::string_view name) {
   if (pid_at == std::string_view::npos || pid_at == 0) return std::nullopt;  // a target name comes first
   const std::string_view pid = rest.substr(pid_at + 1);
   if (!plain_number(pid) || pid == "0") return std::nullopt;
-  return std::stoll(std::string(pid));
+  long long id = 0;
+  if (std::from_chars(pid.data(), pid.data() + pid.size(), id).ec != std::errc() || id > INT_MAX) return std::nullopt;
+  return id;
 }
 
 // The temporary's name for the target's name `name`: as much of `name` as leaves the whole within `limit`

@@ -630,6 +630,8 @@ TEST(Mp4Writer, TheNextWriteRemovesDeadWritersTemporariesAndNoneOfALiveWriter) {
       "talk.mp4." + dead + ".0.part",   ".talk.mp4." + dead + ".0.part~",  // other names
       ".." + dead + ".0.part",          ".talk.mp4.0" + dead + ".0.part",
       ".talk.mp4." + dead + ".x.part",  ".talk.mp4." + dead + ".part",
+      // numbers no process can have, one of them beyond any integer
+      ".talk.mp4.2147483648.0.part",    ".talk.mp4.9999999999999999999.0.part",
   };
   for (const auto& name : removed) s.dir.write(name, "left by a killed writer");
   for (const auto& name : kept) s.dir.write(name, "someone's");
