@@ -29,14 +29,12 @@
 #include "mirel2/ostrand/color_correct.h"
 #include "mirel2/ostrand/dec_inputs.h"
 #include "mirel2/ostrand/litert_chain.h"
+#include "mirel2/ostrand/protocol.h"
 #include "mirel2/ostrand/renderer_api.h"
 #include "mirel2/ostrand/sliding_pcm.h"
 #include "mirel2/ostrand/wsola.h"
 
 namespace velmora::ostrand {
-
-// The first frame index of a stream.
-inline constexpr std::int32_t FIRST_FRAME_INDEX = 3;
 
 class Renderer : public StreamRenderer {
  public:
