@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "common/run_program.h"
+#include "common/run_captured.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "velmora/outside/mp4_writer.h"

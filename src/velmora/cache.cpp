@@ -24,7 +24,7 @@
 #include "common/env.h"
 #include "common/file_read.h"
 #include "common/file_tree.h"
-#include "common/log_line.h"
+#include "common/fd.h"
 #include "common/py_float.h"
 #include "common/pypath.h"
 #include "common/pytext.h"

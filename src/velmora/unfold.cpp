@@ -8,7 +8,7 @@
 #include <system_error>
 #include <utility>
 
-#include "common/log_line.h"
+#include "common/fd.h"
 #include "common/pytext.h"
 #include "velmora/errors.hpp"
 

@@ -66,7 +66,6 @@ class Renderer : public StreamRenderer {
   std::int64_t buf_base() const { return pcm_.base(); }
   std::int64_t fed_samples() const { return pcm_.fed(); }
   std::int64_t live_samples() const { return static_cast<std::int64_t>(pcm_.live().size()); }
-  std::int64_t audio_compaction_samples() const { return pcm_.moved_samples(); }
 
  private:
   // Renders chunk ci_ into frames_ and counts it.
