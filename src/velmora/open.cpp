@@ -9,11 +9,10 @@
 
 #include "common/file_tree.h"
 #include "common/json.h"
-#include "velmora/cache.h"
-#include "velmora/cache_detail.h"
 #include "velmora/engines.h"
 #include "velmora/errors.hpp"
 #include "velmora/fixture.h"
+#include "velmora/materialise.h"
 #include "velmora/module.h"
 #include "velmora/outside.h"
 #include "velmora/render_clock.h"

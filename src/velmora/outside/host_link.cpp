@@ -13,10 +13,10 @@
 
 #include "mirel2/litert/library.h"
 #include "mirel2/ostrand/protocol.h"
-#include "velmora/cache_detail.h"
 #include "velmora/engines.h"
 #include "velmora/errors.hpp"
 #include "velmora/log.hpp"
+#include "velmora/module.h"
 #include "velmora/session.hpp"
 
 namespace velmora::detail {

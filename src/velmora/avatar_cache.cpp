@@ -1,4 +1,4 @@
-#include "velmora/cache.h"
+#include "velmora/avatar_cache.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -29,9 +29,9 @@
 #include "common/pypath.h"
 #include "common/pytext.h"
 #include "common/sha256.h"
-#include "velmora/cache_detail.h"
 #include "velmora/errors.hpp"
 #include "velmora/log.hpp"
+#include "velmora/materialise.h"
 #include "velmora/module.h"
 #include "velmora/outside.h"
 
