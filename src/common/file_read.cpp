@@ -16,22 +16,16 @@
 namespace velmora {
 
 InputFile::InputFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
-  if (fd_ < 0) {
+  if (!fd_.ok()) {
     open_errno_ = errno;
     return;
   }
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) return;
+  if (::fstat(fd_.get(), &st) != 0) return;
   mode_ = st.st_mode;
   regular_ = S_ISREG(st.st_mode);
   if (regular_) size_ = static_cast<std::uint64_t>(st.st_size);
 }
-
-InputFile::~InputFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-int InputFile::release() { return std::exchange(fd_, -1); }
 
 void read_file_blocks(const std::string& path, const std::function<void(const char*, std::size_t)>& block) {
   const Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
