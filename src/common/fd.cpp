@@ -70,4 +70,38 @@ bool write_all(int fd, std::string_view data) {
   return true;
 }
 
+int write_all_without_sigxfsz(int fd, const void* data, std::size_t size) {
+  sigset_t xfsz, old, pending;
+  sigemptyset(&xfsz);
+  sigaddset(&xfsz, SIGXFSZ);
+  ::pthread_sigmask(SIG_BLOCK, &xfsz, &old);
+  sigpending(&pending);
+  // A signal already pending or held back by the application is none of ours.
+  const bool ours = !sigismember(&old, SIGXFSZ) && !sigismember(&pending, SIGXFSZ);
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  int err = 0;
+  while (size > 0) {
+    const ssize_t n = ::write(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : EIO;
+      break;
+    }
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  if (err == EFBIG && ours) {
+    // Our write raised the signal. Under the default disposition it would end the process once unblocked:
+    // take it. A handler of the application's own gets it as usual.
+    struct sigaction now {};
+    if (::sigaction(SIGXFSZ, nullptr, &now) == 0 && !(now.sa_flags & SA_SIGINFO) && now.sa_handler == SIG_DFL) {
+      const timespec zero{};
+      while (::sigtimedwait(&xfsz, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return err;
+}
+
 }  // namespace velmora

@@ -38,4 +38,12 @@ long write_nosignal(int fd, const void* data, std::size_t size);
 // line must go out whole). Returns false (errno set) on failure.
 bool write_all(int fd, std::string_view data);
 
+// Writes all of `size` bytes of `data` to the file `fd`, retrying on EINTR and short writes, with SIGXFSZ held
+// off in this thread for the call, so that crossing the file-size limit (RLIMIT_FSIZE) fails the write with
+// EFBIG instead of ending the process. The signal such a write raises is taken back only while its disposition
+// is the default (which would end the process); a handler of the application's own still gets it, and one
+// that was pending, or blocked in this thread, before the call is left as it was. Returns 0, or the errno of
+// the failure (EIO for a write that wrote nothing).
+int write_all_without_sigxfsz(int fd, const void* data, std::size_t size);
+
 }  // namespace velmora

@@ -1,8 +1,6 @@
 // One MP4 file being written: the temporary file and its writes, the two encoders and the container.
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +29,7 @@ extern "C" {
 #include <vector>
 
 #include "common/child_process.h"
+#include "common/fd.h"
 #include "common/file_tree.h"
 #include "common/pytext.h"
 #include "velmora/audio_input.h"
@@ -48,41 +47,6 @@ constexpr int MAX_SIDE = 1 << 15;
 [[noreturn]] void fail(const std::string& cause) { throw refuse<Failed>(WRITE_FAILED, cause); }
 
 std::string errno_text(int e) { return std::generic_category().message(e); }
-
-// Writes all of `data` with SIGXFSZ blocked in this thread, so a file-size limit fails the write with EFBIG
-// rather than ending the process. Returns 0 or the errno of the failure.
-int write_all(int fd, const std::uint8_t* data, std::size_t size) {
-  sigset_t xfsz, old, pending;
-  sigemptyset(&xfsz);
-  sigaddset(&xfsz, SIGXFSZ);
-  pthread_sigmask(SIG_BLOCK, &xfsz, &old);
-  sigpending(&pending);
-  // A signal already pending or held back by the application is none of ours.
-  const bool ours = !sigismember(&old, SIGXFSZ) && !sigismember(&pending, SIGXFSZ);
-  int err = 0;
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : EIO;
-      break;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  if (err == EFBIG && ours) {
-    // Our write raised the signal. Under the default disposition it would end the process once unblocked:
-    // take it. A handler of the application's own gets it as usual.
-    struct sigaction now {};
-    if (::sigaction(SIGXFSZ, nullptr, &now) == 0 && !(now.sa_flags & SA_SIGINFO) && now.sa_handler == SIG_DFL) {
-      const timespec zero{};
-      while (::sigtimedwait(&xfsz, nullptr, &zero) < 0 && errno == EINTR) {
-      }
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return err;
-}
 
 namespace fs = std::filesystem;
 
@@ -274,7 +238,7 @@ struct FileSink {
 
   static int write(void* opaque, std::uint8_t* buf, int size) {
     auto* s = static_cast<FileSink*>(opaque);
-    if (const int e = write_all(s->fd, buf, static_cast<std::size_t>(size))) {
+    if (const int e = write_all_without_sigxfsz(s->fd, buf, static_cast<std::size_t>(size))) {
       s->note("cannot write", e);
       return AVERROR(e);
     }
