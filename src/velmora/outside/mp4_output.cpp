@@ -337,8 +337,8 @@ struct Mp4Output::Impl {
   std::string temp_name;
   bool temp_ours = false;  // the temporary's name is ours to remove (when it still holds the video)
 
-  AVFormatContext* fmt = nullptr;
-  AVIOContext* io = nullptr;
+  AvPtr<AVIOContext> io;  // freed after the container that writes into it
+  AvOutput fmt;
   AvPtr<AVCodecContext> video;
   AvPtr<AVCodecContext> audio;
   AVStream* video_stream = nullptr;
@@ -355,13 +355,15 @@ struct Mp4Output::Impl {
   PcmQueue queue;
 
   ~Impl() {
-    video.reset();
+    // The libraries' handles go first.
+    packet.reset();
+    sound.reset();
+    picture.reset();
+    sws.reset();
     audio.reset();
-    if (fmt) avformat_free_context(fmt);
-    if (io) {
-      av_freep(&io->buffer);
-      avio_context_free(&io);
-    }
+    video.reset();
+    fmt.reset();
+    io.reset();
     // Only the video goes: another program may have moved something else under its name.
     if (temp_ours && temp_holds_video()) ::unlinkat(temp_folder.get(), temp_name.c_str(), 0);
     if (sink.fd >= 0) ::close(sink.fd);  // the lock goes with it, after the file
@@ -451,15 +453,17 @@ struct Mp4Output::Impl {
     const int width = static_cast<int>(cols & ~std::size_t{1});
     const int height = static_cast<int>(rows & ~std::size_t{1});
 
-    if (avformat_alloc_output_context2(&fmt, nullptr, "mp4", nullptr) < 0 || !fmt) throw std::bad_alloc();
+    AVFormatContext* made = nullptr;
+    if (avformat_alloc_output_context2(&made, nullptr, "mp4", nullptr) < 0 || !made) throw std::bad_alloc();
+    fmt.reset(made);
     auto* buffer = static_cast<unsigned char*>(av_malloc(IO_BUFFER));
     if (!buffer) throw std::bad_alloc();
-    io = avio_alloc_context(buffer, IO_BUFFER, 1, &sink, nullptr, &FileSink::write, &FileSink::seek);
+    io.reset(avio_alloc_context(buffer, IO_BUFFER, 1, &sink, nullptr, &FileSink::write, &FileSink::seek));
     if (!io) {
       av_free(buffer);
       throw std::bad_alloc();
     }
-    fmt->pb = io;
+    fmt->pb = io.get();
     fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
     packet.reset(av_packet_alloc());
     if (!packet) throw std::bad_alloc();
@@ -472,7 +476,7 @@ struct Mp4Output::Impl {
     // Full-range RGB to limited-range BT.601, as the stream is tagged.
     const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
     sws_setColorspaceDetails(sws.get(), bt601, 1, bt601, 0, 0, 1 << 16, 1 << 16);
-    check(avformat_write_header(fmt, nullptr), "cannot start the MP4 container");
+    check(avformat_write_header(fmt.get(), nullptr), "cannot start the MP4 container");
     check_io("cannot start the MP4 container");
   }
 
@@ -494,7 +498,7 @@ struct Mp4Output::Impl {
     check(av_opt_set_double(video->priv_data, "crf", settings.crf, 0), "cannot set the H.264 quality");
     check(avcodec_open2(video.get(), codec, nullptr), "cannot open the H.264 encoder");
 
-    video_stream = avformat_new_stream(fmt, nullptr);
+    video_stream = avformat_new_stream(fmt.get(), nullptr);
     if (!video_stream) throw std::bad_alloc();
     check(avcodec_parameters_from_context(video_stream->codecpar, video.get()), "cannot set up the video stream");
     video_stream->time_base = video->time_base;
@@ -522,7 +526,7 @@ struct Mp4Output::Impl {
     if (fmt->oformat->flags & AVFMT_GLOBALHEADER) audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     check(avcodec_open2(audio.get(), codec, nullptr), "cannot open the AAC encoder");
 
-    audio_stream = avformat_new_stream(fmt, nullptr);
+    audio_stream = avformat_new_stream(fmt.get(), nullptr);
     if (!audio_stream) throw std::bad_alloc();
     check(avcodec_parameters_from_context(audio_stream->codecpar, audio.get()), "cannot set up the audio stream");
     audio_stream->time_base = audio->time_base;
@@ -545,7 +549,7 @@ struct Mp4Output::Impl {
       check(rc, what);
       av_packet_rescale_ts(packet.get(), codec->time_base, stream->time_base);
       packet->stream_index = stream->index;
-      check(av_interleaved_write_frame(fmt, packet.get()), "cannot write the MP4 container");
+      check(av_interleaved_write_frame(fmt.get(), packet.get()), "cannot write the MP4 container");
       check_io("cannot write the MP4 container");
     }
   }
@@ -599,8 +603,8 @@ struct Mp4Output::Impl {
     encode(audio.get(), audio_stream, nullptr, "the AAC encoder failed");
     encode(video.get(), video_stream, nullptr, "the H.264 encoder failed");
     stopped();
-    check(av_write_trailer(fmt), "cannot finish the MP4 container");
-    avio_flush(io);
+    check(av_write_trailer(fmt.get()), "cannot finish the MP4 container");
+    avio_flush(io.get());
     check_io("cannot finish the MP4 container");
     stopped();
     if (::fsync(sink.fd) != 0) fail("cannot sync " + sink.shown + ": " + errno_text(errno));
