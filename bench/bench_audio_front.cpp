@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/file_read.h"
-#include "common/run_program.h"
+#include "common/run_captured.h"
 #include "mirel2/ostrand/constants.h"
 #include "mirel2/ostrand/sliding_pcm.h"
 #include "mirel2/ostrand/wsola.h"

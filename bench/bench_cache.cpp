@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
-#include "velmora/cache_detail.h"
+#include "velmora/avatar_cache.h"
 #include "velmora/outside.h"
 #include "velmora/unfold.h"
 

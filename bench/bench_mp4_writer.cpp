@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "common/run_program.h"
+#include "common/run_captured.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
-#include "velmora/outside/mp4_writer.h"
+#include "velmora/outside/mp4_output.h"
 #include "velmora/support/scratch.h"
 #include "velmora/velmora.hpp"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/numpy_random.h"
-#include "common/run_program.h"
+#include "common/run_captured.h"
 #include "v2u/host/noise.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/run_program.h"
+#include "common/run_captured.h"
 #include "mirel2/ostrand/constants.h"
 #include "mirel2/ostrand/rgb888.h"
 

@@ -9,7 +9,6 @@
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -288,23 +287,6 @@ int send_through(int pidfd, int signal, unsigned flags) {
 
 }  // namespace
 
-Fd::Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-
-Fd& Fd::operator=(Fd&& o) noexcept {
-  if (this != &o) {
-    reset();
-    fd_ = std::exchange(o.fd_, -1);
-  }
-  return *this;
-}
-
-void Fd::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-int Fd::release() { return std::exchange(fd_, -1); }
-
 std::string status_text(int status) {
   if (status == STATUS_UNKNOWN) return "ended with an exit status that could not be known";
   return status < 0 ? "was killed by signal " + std::to_string(-status) : "exited with status " + std::to_string(status);
@@ -543,33 +525,6 @@ Ending ChildProcess::end(const EndWaits& waits, const ServePipes& serve) {
   }
   wait();
   return how;
-}
-
-long write_nosignal(int fd, const void* data, std::size_t size) {
-  sigset_t pipe_only, previous;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  ::pthread_sigmask(SIG_BLOCK, &pipe_only, &previous);
-  sigset_t pending_before;
-  sigpending(&pending_before);
-  const bool was_pending = sigismember(&pending_before, SIGPIPE) == 1;
-  const ssize_t n = ::write(fd, data, size);
-  const int error = errno;
-  // The SIGPIPE this write raised is taken back, so it never reaches the process once the mask is restored;
-  // one that was pending before belongs to someone else and stays.
-  if (n < 0 && error == EPIPE && !was_pending) {
-    const timespec zero{0, 0};
-    while (::sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
-    }
-  }
-  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  errno = error;
-  return static_cast<long>(n);
-}
-
-void set_nonblocking(int fd) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) fail(errno, "fcntl");
 }
 
 }  // namespace velmora

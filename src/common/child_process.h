@@ -28,28 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "common/fd.h"
+
 namespace velmora {
-
-// One owned file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept;
-  Fd& operator=(Fd&& o) noexcept;
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  void reset();
-  // Gives the descriptor up without closing it.
-  int release();
-
- private:
-  int fd_ = -1;
-};
 
 struct ChildStreams {
   bool pipe_stdin = true;   // false: the child reads /dev/null
@@ -171,12 +152,5 @@ class ChildProcess {
   Fd pidfd_;
   Fd in_, out_, err_;
 };
-
-// Writes up to `size` bytes of `data` to `fd` once, with SIGPIPE held off for the call, so that a reader that
-// has gone away gives EPIPE instead of ending this process. Returns the bytes written, or -1 with errno set.
-long write_nosignal(int fd, const void* data, std::size_t size);
-
-// Makes `fd` non-blocking. Throws std::system_error on failure.
-void set_nonblocking(int fd);
 
 }  // namespace velmora

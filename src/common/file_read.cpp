@@ -11,36 +11,28 @@
 #include <utility>
 #include <vector>
 
+#include "common/fd.h"
+
 namespace velmora {
 
 InputFile::InputFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
-  if (fd_ < 0) {
+  if (!fd_.ok()) {
     open_errno_ = errno;
     return;
   }
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) return;
+  if (::fstat(fd_.get(), &st) != 0) return;
   mode_ = st.st_mode;
   regular_ = S_ISREG(st.st_mode);
   if (regular_) size_ = static_cast<std::uint64_t>(st.st_size);
 }
 
-InputFile::~InputFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-int InputFile::release() { return std::exchange(fd_, -1); }
-
 void read_file_blocks(const std::string& path, const std::function<void(const char*, std::size_t)>& block) {
-  struct Fd {
-    int fd;
-    ~Fd() { ::close(fd); }
-  };
-  const Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (f.fd < 0) throw std::system_error(errno, std::generic_category(), path);
+  const Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!f.ok()) throw std::system_error(errno, std::generic_category(), path);
   std::vector<char> buf(1 << 20);
   for (;;) {
-    const ssize_t n = ::read(f.fd, buf.data(), buf.size());
+    const ssize_t n = ::read(f.get(), buf.data(), buf.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       throw std::system_error(errno, std::generic_category(), path);
@@ -51,13 +43,9 @@ void read_file_blocks(const std::string& path, const std::function<void(const ch
 }
 
 std::string read_file(const std::string& path, std::size_t max_bytes) {
-  struct Fd {
-    int fd;
-    ~Fd() { ::close(fd); }
-  };
-  const Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (f.fd < 0) throw std::system_error(errno, std::generic_category(), path);
-  return read_fd(f.fd, path, max_bytes);
+  const Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!f.ok()) throw std::system_error(errno, std::generic_category(), path);
+  return read_fd(f.get(), path, max_bytes);
 }
 
 std::string read_fd(int fd, const std::string& path, std::size_t max_bytes) {

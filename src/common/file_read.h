@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/fd.h"
+
 namespace velmora {
 
 // A file opened for reading (close-on-exec), closed on every way out. It is opened with O_NONBLOCK, so that
@@ -16,21 +18,21 @@ namespace velmora {
 class InputFile {
  public:
   explicit InputFile(const std::string& path);
-  ~InputFile();
+  ~InputFile() = default;
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  bool opened() const { return fd_ >= 0; }
+  bool opened() const { return fd_.ok(); }
   int open_error() const { return open_errno_; }  // errno of a failed open
   bool regular() const { return regular_; }       // opened, and a regular file
   unsigned mode() const { return mode_; }          // st_mode (type and permissions); 0 when not known
   std::uint64_t size() const { return size_; }    // of a regular file, when it was opened
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   // Hands the descriptor over; this object no longer closes it.
-  int release();
+  int release() { return fd_.release(); }
 
  private:
-  int fd_ = -1;
+  Fd fd_;
   int open_errno_ = 0;
   bool regular_ = false;
   unsigned mode_ = 0;

@@ -1,7 +1,10 @@
 #include "common/log_line.h"
 
-#include <cerrno>
 #include <unistd.h>
+
+#include <cerrno>
+
+#include "common/fd.h"
 
 namespace velmora {
 
@@ -16,17 +19,5 @@ std::string TaggedLog::format(std::initializer_list<std::string_view> parts) con
 }
 
 bool TaggedLog::write(std::initializer_list<std::string_view> parts) const { return write_all(fd_, format(parts)); }
-
-bool write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
 
 }  // namespace velmora

@@ -26,7 +26,4 @@ class TaggedLog {
   int fd_;
 };
 
-// Writes all of `data` to `fd`, retrying on EINTR and short writes. Returns false (errno set) on failure.
-bool write_all(int fd, std::string_view data);
-
 }  // namespace velmora

@@ -392,14 +392,6 @@ ZipArchive::~ZipArchive() {
   if (za_ != nullptr) zip_discard(as_zip(za_));
 }
 
-std::uint64_t ZipArchive::stored_size(std::size_t index) const {
-  zip_stat_t st;
-  zip_stat_init(&st);
-  if (zip_stat_index(as_zip(za_), index, 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE))
-    throw ZipError(label_ + ": cannot stat entry " + std::to_string(index));
-  return st.size;
-}
-
 void ZipArchive::check_local_header(std::size_t index) const {
   const Entry& e = entries_[index];
   std::string head, raw;

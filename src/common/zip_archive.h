@@ -65,9 +65,6 @@ class ZipArchive {
   void read_to(std::size_t index, const std::function<void(std::string_view)>& sink,
                std::size_t max_bytes = std::numeric_limits<std::size_t>::max()) const;
 
-  // The size the central directory records for the entry (not to be trusted for allocation).
-  std::uint64_t stored_size(std::size_t index) const;
-
  private:
   // What the central directory says of an entry beyond its name.
   struct Entry {

@@ -9,7 +9,7 @@
 
 #include "common/child_process.h"
 #include "common/pytext.h"
-#include "common/run_program.h"
+#include "common/run_captured.h"
 #include "common/utf8.h"
 #include "velmora/audio_input.h"
 #include "velmora/av.h"

@@ -23,6 +23,12 @@ struct AvDelete {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
   void operator()(SwrContext* s) const { swr_free(&s); }
   void operator()(SwsContext* s) const { sws_freeContext(s); }
+  // An I/O context of our own (avio_alloc_context), with its buffer: the libraries may have replaced the one
+  // it was made with.
+  void operator()(AVIOContext* io) const {
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+  }
 };
 template <class T>
 using AvPtr = std::unique_ptr<T, AvDelete>;
@@ -32,6 +38,12 @@ struct AvInputClose {
   void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
 };
 using AvInput = std::unique_ptr<AVFormatContext, AvInputClose>;
+
+// An output made with avformat_alloc_output_context2; its I/O context is owned apart.
+struct AvOutputFree {
+  void operator()(AVFormatContext* f) const { avformat_free_context(f); }
+};
+using AvOutput = std::unique_ptr<AVFormatContext, AvOutputFree>;
 
 std::string av_error_text(int code);
 

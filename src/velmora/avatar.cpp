@@ -11,12 +11,12 @@
 #include "common/py_float.h"
 #include "velmora/audio_input.h"
 #include "velmora/engine.hpp"
+#include "velmora/engines.h"
 #include "velmora/errors.hpp"
 #include "velmora/log.hpp"
 #include "velmora/module.h"
 #include "velmora/outside.h"
 #include "velmora/render_clock.h"
-#include "velmora/session.hpp"
 
 namespace velmora {
 namespace detail {
@@ -205,11 +205,8 @@ Generator<Frame> render_frames(std::shared_ptr<AvatarState> state, AudioInput au
     throw;
   } catch (const AvatarError&) {
     throw;
-  } catch (const session::EngineUnavailable& e) {
-    throw refuse<NotSupported>(e.message(), e.detail());
-  } catch (const session::EngineFailed& e) {
-    throw refuse<Failed>(e.message(), e.detail());
   } catch (const std::exception&) {
+    detail::rethrow_engine_failure();
     throw refuse<Failed>("the render stopped", Detail::current());
   }
 }

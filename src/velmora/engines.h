@@ -19,9 +19,14 @@ std::string service_code_message(const std::string& source);
 // avatar without a manifest is resolved from null). Their errors pass unchanged (ImportError when absent).
 std::string engine_of(const std::string& source);
 
-// Whether the installed mirel-2 package reports a render host program for this machine; false when it cannot
-// say (not installed, or its lookup fails).
-bool apple_host_bundled();
+// Whether the installed host lookup finds a render host program on this machine; false when it cannot say
+// (not installed, or its lookup fails).
+bool render_host_found();
+
+// The one mapping of an engine's own failures to the package's errors, for a handler to call: rethrows the
+// exception in flight as NotSupported when it is EngineUnavailable and as Failed when it is EngineFailed, each
+// with the engine's message and detail; returns for any other exception.
+void rethrow_engine_failure();
 
 // The mirel-2 engine for `source` (`engine_id` is not consulted), with its failures mapped: NotSupported for
 // EngineUnavailable, Failed for EngineFailed and for a file error ("could not prepare that avatar"); package

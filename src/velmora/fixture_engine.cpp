@@ -3,9 +3,9 @@
 #include <utility>
 #include <vector>
 
-#include "velmora/cache_detail.h"
 #include "velmora/errors.hpp"
 #include "velmora/fixture.h"
+#include "velmora/module.h"
 #include "velmora/outside.h"
 
 namespace velmora::detail {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/log_line.h"
+#include "common/fd.h"
 #include "common/py_float.h"
 
 namespace velmora {

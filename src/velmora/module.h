@@ -15,6 +15,10 @@ inline constexpr double DEFAULT_CACHE_GB = 10.0;      // cache cap when VELMORA_
 inline constexpr std::int64_t EVICT_MIN_IDLE_S = 3600;  // idle seconds before a cache entry may be evicted
 inline constexpr double DEFAULT_QUIET_S = 10.0;       // VELMORA_RENDER_QUIET when unset or unusable
 
+// The messages of an avatar that cannot be opened.
+inline constexpr const char* PREPARE_FAILED = "could not prepare that avatar";
+inline constexpr const char* NOT_USABLE = "that is not a usable avatar";
+
 // A set of engine ids. The four sets are disjoint; an id in none of them is not supported.
 class EngineIdSet {
  public:

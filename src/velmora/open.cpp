@@ -9,11 +9,10 @@
 
 #include "common/file_tree.h"
 #include "common/json.h"
-#include "velmora/cache.h"
-#include "velmora/cache_detail.h"
 #include "velmora/engines.h"
 #include "velmora/errors.hpp"
 #include "velmora/fixture.h"
+#include "velmora/materialise.h"
 #include "velmora/module.h"
 #include "velmora/outside.h"
 #include "velmora/render_clock.h"
@@ -50,12 +49,23 @@ std::string engine_of(const std::string& source) {
   return resolve(manifest ? *manifest : json::Value::null());
 }
 
-bool apple_host_bundled() {
+bool render_host_found() {
   try {
     const auto services = outside();
     return need(services->bundled_host, NO_HOST_LOOKUP)().has_value();
   } catch (const std::exception&) {
     return false;
+  }
+}
+
+void rethrow_engine_failure() {
+  try {
+    throw;
+  } catch (const session::EngineUnavailable& e) {
+    throw refuse<NotSupported>(e.message(), e.detail());
+  } catch (const session::EngineFailed& e) {
+    throw refuse<Failed>(e.message(), e.detail());
+  } catch (...) {
   }
 }
 
@@ -65,12 +75,11 @@ std::unique_ptr<Engine> build_engine(const std::string& source, const std::strin
     return need(services->mirel2_engine, LITERT)(source, std::move(stop));
   } catch (const AvatarError&) {
     throw;
-  } catch (const session::EngineUnavailable& e) {
-    throw refuse<NotSupported>(e.message(), e.detail());
-  } catch (const session::EngineFailed& e) {
-    throw refuse<Failed>(e.message(), e.detail());
   } catch (const std::system_error&) {
     throw refuse<Failed>(PREPARE_FAILED, Detail::current());
+  } catch (...) {
+    rethrow_engine_failure();
+    throw;
   }
 }
 
@@ -106,16 +115,15 @@ Avatar open_engine(const std::string& source, const std::string& engine_id, std:
     }
   } catch (const AvatarError&) {
     throw;
-  } catch (const session::EngineUnavailable& e) {
-    throw refuse<NotSupported>(e.message(), e.detail());
   } catch (const session::AvatarOutdated& e) {
     // Built for its effect alone, as every refusal is; the outdated form is what the caller gets.
     (void)refuse<InvalidAvatar>(e.message(), e.detail());
     throw Outdated(e.message(), e.code());
-  } catch (const session::EngineFailed& e) {
-    throw refuse<Failed>(e.message(), e.detail());
   } catch (const std::system_error&) {
     throw refuse<Failed>(PREPARE_FAILED, Detail::current());
+  } catch (...) {
+    rethrow_engine_failure();
+    throw;
   }
   return Avatar(std::move(engine), engine_id);
 }
@@ -148,7 +156,7 @@ Avatar open_stoppable(const std::filesystem::path& source_path, const std::stop_
   if (detail::FIXTURE.contains(engine_id) && !detail::vantor1_runtime_present()) {
     throw NotSupported(detail::CANNOT_RUN);
   }
-  Avatar avatar = detail::LITERT.contains(engine_id) && detail::apple_host_bundled()
+  Avatar avatar = detail::LITERT.contains(engine_id) && detail::render_host_found()
                       ? detail::open_engine(source, engine_id, detail::build_engine(source, engine_id, stop))
                       : detail::open_engine(source, engine_id, nullptr, stop);
   detail::AvatarAccess::set_source(avatar, ec ? source : absolute.string(), std::move(opened));

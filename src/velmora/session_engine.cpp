@@ -9,8 +9,8 @@
 #include "common/file_read.h"
 #include "common/json.h"
 #include "common/pytext.h"
-#include "velmora/cache.h"
 #include "velmora/errors.hpp"
+#include "velmora/materialise.h"
 #include "velmora/module.h"
 #include "velmora/outside.h"
 

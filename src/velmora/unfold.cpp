@@ -8,7 +8,7 @@
 #include <system_error>
 #include <utility>
 
-#include "common/log_line.h"
+#include "common/fd.h"
 #include "common/pytext.h"
 #include "velmora/errors.hpp"
 
@@ -63,21 +63,19 @@ MemberFile::MemberFile(const std::string& dest, std::string_view name) : path_(m
     make_folder(path_);
     return;
   }
-  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd_ < 0) fail("cannot write the member", path_);
+  fd_ = Fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!fd_.ok()) fail("cannot write the member", path_);
 }
 
-MemberFile::~MemberFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
+MemberFile::~MemberFile() = default;
 
 void MemberFile::write(std::string_view bytes) {
-  if (fd_ >= 0 && !write_all(fd_, bytes)) fail("cannot write the member", path_);
+  if (fd_.ok() && !write_all(fd_.get(), bytes)) fail("cannot write the member", path_);
 }
 
 void MemberFile::close() {
-  if (fd_ < 0) return;
-  const int rc = ::close(std::exchange(fd_, -1));
+  if (!fd_.ok()) return;
+  const int rc = ::close(fd_.release());
   if (rc != 0) fail("cannot write the member", path_);
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/fd.h"
+
 namespace velmora::detail {
 
 // The path inside the folder `dest` for the stored member name `name` ("/"-separated folders allowed; one
@@ -25,7 +27,7 @@ class MemberFile {
   MemberFile(const MemberFile&) = delete;
   MemberFile& operator=(const MemberFile&) = delete;
 
-  bool is_folder() const { return fd_ < 0; }
+  bool is_folder() const { return !fd_.ok(); }
   // Appends `bytes` to the file (nothing for a folder).
   void write(std::string_view bytes);
   // Closes the file, reporting a failure that only the close shows.
@@ -33,7 +35,7 @@ class MemberFile {
 
  private:
   std::string path_;
-  int fd_ = -1;
+  Fd fd_;
 };
 
 // Writes `bytes` as the member `name` inside `dest` through a MemberFile.

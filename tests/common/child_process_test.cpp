@@ -12,9 +12,10 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 
-#include "common/run_program.h"
+#include "common/run_captured.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -120,6 +121,67 @@ pid_t pid_in(const std::filesystem::path& file) {
   pid_t pid = -1;
   std::ifstream(file) >> pid;
   return pid;
+}
+
+// Why a program cannot start comes out as the errno of the failure, for a path and for a name on PATH.
+TEST(ChildProcess, SpawnSaysWhyAProgramCannotStart) {
+  testing::TempDir dir;
+  const std::string plain = dir.write("not-a-program", "just text\n");
+  const testing::ScopedEnv path("PATH", dir.str());
+  const struct {
+    std::string program;
+    int error;
+  } cases[] = {
+      {"/no/such/program", ENOENT}, {"no-such-program", ENOENT}, {plain, EACCES},
+      {"not-a-program", EACCES},    {dir.str(), EACCES},         {"", ENOENT},
+  };
+  for (const auto& c : cases) {
+    try {
+      ChildProcess::spawn({c.program});
+      ADD_FAILURE() << c.program << " started";
+    } catch (const std::system_error& e) {
+      EXPECT_EQ(e.code().value(), c.error) << c.program << ": " << e.what();
+    }
+  }
+  EXPECT_TRUE(testing::descendants(::getpid()).empty());
+}
+
+// A member that the leader leaves behind keeps the group running after the leader's end, until it is ended
+// through the group; the leader, a zombie meanwhile, is reaped only then.
+TEST(ChildProcess, AMemberLeftByItsLeaderKeepsTheGroupRunningUntilItEnds) {
+  testing::TempDir dir;
+  const auto member = dir.path() / "member";
+  ChildProcess child = ChildProcess::spawn(
+      {"/bin/sh", "-c", "sleep 30 & echo $! > " + member.string() + ".new; mv " + member.string() + ".new " +
+                            member.string()},
+      {.own_process_group = true});
+  while (!child.try_wait()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(child.try_wait(), 0);
+  EXPECT_TRUE(child.group_running());
+  EXPECT_EQ(::kill(child.pid(), 0), 0);  // a zombie: its id and its group's stay taken
+  EXPECT_TRUE(child.signal_group(SIGTERM));
+  const auto until = Clock::now() + std::chrono::seconds(5);
+  while (child.group_running() && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_FALSE(child.group_running());
+  EXPECT_TRUE(testing::process_ended(pid_in(member)));
+  EXPECT_EQ(child.wait(), 0);
+}
+
+// Destroying a ChildProcess whose child runs ends the child and its group at once and reaps it.
+TEST(ChildProcess, DestroyingALiveChildEndsItsGroupAndReapsIt) {
+  testing::TempDir dir;
+  const auto member = dir.path() / "member";
+  pid_t leader = -1;
+  {
+    ChildProcess child = ChildProcess::spawn(
+        {"/bin/sh", "-c", "trap '' TERM; sleep 30 & echo $! > " + member.string() + ".new; mv " + member.string() +
+                              ".new " + member.string() + "; wait"},
+        {.own_process_group = true});
+    leader = child.pid();
+    while (!std::filesystem::exists(member)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(::kill(leader, 0), -1);  // reaped: no zombie holds the id
+  EXPECT_TRUE(testing::process_ended(pid_in(member)));
 }
 
 // A leader that cleans up on SIGTERM and a member that ignores it, running or stopped: end() gives the

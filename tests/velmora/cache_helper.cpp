@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "common/pytext.h"
-#include "velmora/cache.h"
-#include "velmora/cache_detail.h"
+#include "velmora/avatar_cache.h"
 #include "velmora/errors.hpp"
+#include "velmora/materialise.h"
 #include "velmora/outside.h"
 #include "velmora/support/fake_avatar.h"
 

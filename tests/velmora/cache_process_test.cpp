@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "common/sha256.h"
-#include "velmora/cache_detail.h"
+#include "velmora/avatar_cache.h"
 #include "velmora/support/cache_scope.h"
 #include "velmora/support/child.h"
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "velmora/cache_detail.h"
+#include "velmora/avatar_cache.h"
 #include "velmora/errors.hpp"
 #include "velmora/support/cache_scope.h"
 #include "velmora/unfold.h"

@@ -273,17 +273,17 @@ TEST(Open, WithoutTheMirel2EngineTheHostLookupAnswersNo) {
   o.mirel2_engine = nullptr;
   {
     ScopedOutside scope(o);
-    EXPECT_TRUE(detail::apple_host_bundled());
+    EXPECT_TRUE(detail::render_host_found());
     EXPECT_EQ(thrown_by([&] { open(dir.str()); }), (Thrown{"ImportError", "this build has no engine for \"mirel2\" avatars"}));
   }
   o.bundled_host = []() -> std::optional<std::string> { throw std::runtime_error("lookup failed"); };
   {
     ScopedOutside scope(o);
-    EXPECT_FALSE(detail::apple_host_bundled());
+    EXPECT_FALSE(detail::render_host_found());
   }
   o.bundled_host = nullptr;
   ScopedOutside scope(o);
-  EXPECT_FALSE(detail::apple_host_bundled());
+  EXPECT_FALSE(detail::render_host_found());
 }
 
 TEST(Open, UnifiedConstructionOnTheUnpackedFolder) {

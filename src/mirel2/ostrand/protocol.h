@@ -16,12 +16,20 @@
 // SPC samples have arrived, chunk 1 once WIN_SAMPLES have, and every later chunk SPC samples after the one
 // before; the answer to a sample step holds the records of every chunk the step completed. Chunk 0 gives
 // FIRST_CHUNK_RECORDS records, every later chunk STEADY_PX. A flush renders the chunks still owed.
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "mirel2/ostrand/constants.h"
 
 namespace velmora::ostrand {
 
+inline constexpr std::string_view HELLO_PREFIX = "READY ";
+inline constexpr std::size_t HELLO_MAX_BYTES = 65536;  // a first line longer than this is no hello line
+// A stream's frame records are numbered from FIRST_FRAME_INDEX, its first frame sent twice, so frame slot s
+// (the s-th SPF samples) is record s + FIRST_SLOT_RECORD.
+inline constexpr std::int32_t FIRST_FRAME_INDEX = 3;
+inline constexpr std::int64_t FIRST_SLOT_RECORD = FIRST_FRAME_INDEX + 1;
 inline constexpr std::uint32_t STEP_FLUSH = 0xFFFFFFFFu;
 inline constexpr std::uint32_t STEP_RESET = 0xFFFFFFFEu;
 inline constexpr std::uint32_t MAX_STEP_SAMPLES = 0x1000000u;  // 16,777,216 samples (64 MiB) at the most

@@ -29,14 +29,12 @@
 #include "mirel2/ostrand/color_correct.h"
 #include "mirel2/ostrand/dec_inputs.h"
 #include "mirel2/ostrand/litert_chain.h"
+#include "mirel2/ostrand/protocol.h"
 #include "mirel2/ostrand/renderer_api.h"
 #include "mirel2/ostrand/sliding_pcm.h"
 #include "mirel2/ostrand/wsola.h"
 
 namespace velmora::ostrand {
-
-// The first frame index of a stream.
-inline constexpr std::int32_t FIRST_FRAME_INDEX = 3;
 
 class Renderer : public StreamRenderer {
  public:
@@ -68,7 +66,6 @@ class Renderer : public StreamRenderer {
   std::int64_t buf_base() const { return pcm_.base(); }
   std::int64_t fed_samples() const { return pcm_.fed(); }
   std::int64_t live_samples() const { return static_cast<std::int64_t>(pcm_.live().size()); }
-  std::int64_t audio_compaction_samples() const { return pcm_.moved_samples(); }
 
  private:
   // Renders chunk ci_ into frames_ and counts it.

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <typeinfo>
 
-#include "common/log_line.h"
+#include "common/fd.h"
 #include "mirel2/ostrand/exit_status.h"
 #include "mirel2/ostrand/host_state.h"
 #include "mirel2/ostrand/staging.h"

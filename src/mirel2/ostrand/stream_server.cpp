@@ -65,7 +65,7 @@ double monotonic_seconds() {
 
 std::string hello_line(const std::optional<ColorDescriptor>& color) {
   // Built by hand: the members' order is part of the protocol, and every value here is plain ASCII.
-  std::string line = "READY {\"fps\":" + std::to_string(FPS) + ",\"width\":" + std::to_string(FW) +
+  std::string line = std::string(HELLO_PREFIX) + "{\"fps\":" + std::to_string(FPS) + ",\"width\":" + std::to_string(FW) +
                      ",\"height\":" + std::to_string(FH) + ",\"sample_rate\":" + std::to_string(SR) + ",\"color\":";
   if (color)
     line += "{\"kind\":\"" + color->kind + "\",\"sha256\":\"" + color->sha256 + "\"}";

@@ -353,12 +353,12 @@ struct SignalStop::State {
   std::thread watcher;
 };
 
-SignalStop::SignalStop(std::stop_source source) : state_(new State) {
+SignalStop::SignalStop(std::stop_source source) : state_(std::make_unique<State>()) {
   state_->source = std::move(source);
   first_signal = 0;
   if (::pipe2(state_->pipe, O_CLOEXEC) != 0) return;  // without a pipe, signals keep their usual effect
   wake_fd = state_->pipe[1];
-  State* s = state_;
+  State* s = state_.get();
   s->watcher = std::thread([s] {
     unsigned char byte = 0;
     for (;;) {
@@ -393,7 +393,6 @@ SignalStop::~SignalStop() {
   for (int fd : state_->pipe) {
     if (fd >= 0) ::close(fd);
   }
-  delete state_;
 }
 
 // The handler's own record, there as soon as the signal has been handled: the watcher may not have read its

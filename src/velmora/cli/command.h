@@ -3,6 +3,7 @@
 // speaking an audio file into an MP4 through the Avatar API (public headers only). main() only wires the
 // process to run(); everything else lives here, where the tests reach it.
 #include <cstdio>
+#include <memory>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -58,7 +59,7 @@ class SignalStop {
 
  private:
   struct State;
-  State* state_;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace velmora::cli

@@ -12,6 +12,7 @@
 #include "velmora/audio_input.h"
 #include "velmora/errors.hpp"
 #include "velmora/module.h"
+#include "velmora/outside/mp4_output.h"
 #include "velmora/render_clock.h"
 
 namespace velmora::detail {

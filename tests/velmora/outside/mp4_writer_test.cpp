@@ -23,7 +23,7 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "velmora/open.hpp"
-#include "velmora/outside/mp4_writer.h"
+#include "velmora/outside/mp4_output.h"
 #include "velmora/outside/support/mp4_probe.h"
 #include "velmora/outside/support/standin_avatars.h"
 #include "velmora/session.hpp"

@@ -1,4 +1,4 @@
-#include "velmora/cache.h"
+#include "velmora/avatar_cache.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,16 +22,16 @@
 
 #include "common/child_process.h"
 #include "common/env.h"
+#include "common/fd.h"
 #include "common/file_read.h"
 #include "common/file_tree.h"
-#include "common/log_line.h"
 #include "common/py_float.h"
 #include "common/pypath.h"
 #include "common/pytext.h"
 #include "common/sha256.h"
-#include "velmora/cache_detail.h"
 #include "velmora/errors.hpp"
 #include "velmora/log.hpp"
+#include "velmora/materialise.h"
 #include "velmora/module.h"
 #include "velmora/outside.h"
 
@@ -44,32 +44,6 @@ constexpr std::size_t RECORD_MAX_BYTES = 4096;  // a record is 32 bytes; anythin
 // A sweeper keeps its exclusive lock only while it re-checks an entry and renames it aside, so a holder that
 // meets the lock waits a little for it instead of going without.
 constexpr auto HOLD_WAIT = std::chrono::seconds(2);
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = other.release();
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 double wall_clock() {
   timespec ts{};

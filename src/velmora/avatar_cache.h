@@ -1,5 +1,30 @@
 #pragma once
-// The avatar cache's working parts (see cache.h for the layout), open to tests and to the stress programs.
+// The on-disk avatar cache, shared by every process of the user: packed avatar files are unpacked once into
+// a content-addressed folder that later opens reuse, from any path and any process.
+//
+// Layout, under the root (VELMORA_CACHE_DIR, or ~/.cache/velmora when it is unset or empty):
+//   avatars/sha256-<K>              an entry: one unpacked avatar; K is the first 32 lower-case hex digits of
+//                                   the SHA-256 of the avatar file's bytes. Complete exactly when its
+//                                   manifest.json is a regular file; that file also carries the entry's locks.
+//   avatars/sha256-<K>.t<n>.tmp.<pid>
+//                                   a folder being unpacked by thread <n> of process <pid>, which keeps an
+//                                   exclusive flock on the folder while it writes there
+//   avatars/sha256-<K>.tmp.<pid>    an entry set aside for deletion by process <pid>
+//   avatars/.idx/<H>                key record: K as text, where H is the first 32 hex digits of the SHA-256 of
+//                                   "<abspath>\0<size>\0<mtime_ns>\0<inode>" of the avatar file
+//   avatars/.idx/<H>.<pid>.t<n>     a key record being written by thread <n> of process <pid>
+// Entries and records appear only by an atomic rename of a complete temporary. A process keeps a shared
+// flock on every entry it hands out for the rest of its life; a sweep deletes abandoned temporary folders and
+// evicts idle, unheld entries, most idle first, while the cache is larger than VELMORA_AVATAR_CACHE_GB.
+// Every temporary folder name ends in ".tmp.<pid>", by which every sweep knows it and its owner: a sweep deletes
+// one at once when no process has that id and no one holds the folder's lock (a writer on another machine
+// sharing the cache holds it), and any one idle for more than a day.
+//
+// Threads of one process take different entries at once: only threads taking the same entry wait for one
+// another (the first unpacks it, the others then find it), and one sweep runs at a time.
+//
+// The working parts below are open to tests and to the stress programs; the library itself calls materialise
+// (materialise.h).
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -13,12 +38,12 @@
 #include <unordered_map>
 #include <utility>
 
+#include "velmora/module.h"
+
 namespace velmora::detail {
 
 inline constexpr std::int64_t TMP_ABANDONED_S = 86400;   // a temporary folder idle longer goes, owner alive or not
 inline constexpr std::int64_t NO_LOCK_IN_USE_S = 604800; // without advisory locks: idle less counts as in use
-inline constexpr const char* PREPARE_FAILED = "could not prepare that avatar";
-inline constexpr const char* NOT_USABLE = "that is not a usable avatar";
 
 // The cache root: VELMORA_CACHE_DIR, or "~/.cache/velmora" when it is unset or empty, with "~" expanded; not
 // made absolute. Read on every call.

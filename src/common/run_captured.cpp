@@ -1,4 +1,4 @@
-#include "common/run_program.h"
+#include "common/run_captured.h"
 
 #include <fcntl.h>
 #include <poll.h>

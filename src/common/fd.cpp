@@ -1,0 +1,107 @@
+#include "common/fd.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+#include <utility>
+
+namespace velmora {
+
+Fd::Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+
+Fd& Fd::operator=(Fd&& o) noexcept {
+  if (this != &o) {
+    reset();
+    fd_ = std::exchange(o.fd_, -1);
+  }
+  return *this;
+}
+
+void Fd::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+int Fd::release() { return std::exchange(fd_, -1); }
+
+void set_nonblocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    throw std::system_error(errno, std::generic_category(), "fcntl");
+  }
+}
+
+long write_nosignal(int fd, const void* data, std::size_t size) {
+  sigset_t pipe_only, previous;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_only, &previous);
+  sigset_t pending_before;
+  sigpending(&pending_before);
+  const bool was_pending = sigismember(&pending_before, SIGPIPE) == 1;
+  const ssize_t n = ::write(fd, data, size);
+  const int error = errno;
+  // The SIGPIPE this write raised is taken back, so it never reaches the process once the mask is restored;
+  // one that was pending before belongs to someone else and stays.
+  if (n < 0 && error == EPIPE && !was_pending) {
+    const timespec zero{0, 0};
+    while (::sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return static_cast<long>(n);
+}
+
+bool write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+int write_all_without_sigxfsz(int fd, const void* data, std::size_t size) {
+  sigset_t xfsz, old, pending;
+  sigemptyset(&xfsz);
+  sigaddset(&xfsz, SIGXFSZ);
+  ::pthread_sigmask(SIG_BLOCK, &xfsz, &old);
+  sigpending(&pending);
+  // A signal already pending or held back by the application is none of ours.
+  const bool ours = !sigismember(&old, SIGXFSZ) && !sigismember(&pending, SIGXFSZ);
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  int err = 0;
+  while (size > 0) {
+    const ssize_t n = ::write(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : EIO;
+      break;
+    }
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  if (err == EFBIG && ours) {
+    // Our write raised the signal. Under the default disposition it would end the process once unblocked:
+    // take it. A handler of the application's own gets it as usual.
+    struct sigaction now {};
+    if (::sigaction(SIGXFSZ, nullptr, &now) == 0 && !(now.sa_flags & SA_SIGINFO) && now.sa_handler == SIG_DFL) {
+      const timespec zero{};
+      while (::sigtimedwait(&xfsz, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return err;
+}
+
+}  // namespace velmora
