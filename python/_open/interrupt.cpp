@@ -40,6 +40,10 @@ struct Watch {
   std::optional<std::stop_source> target;  // the main thread's render call in progress, if any
   unsigned stopping = 0;                   // bit s set: signal s stops it
   int forward = -1;                        // the application's wakeup fd, or -1
+  // The pipe is two plain descriptors, not owners: it lives as long as the process (the watcher reads it to
+  // the end, and the interpreter's signal handler may write to it at any moment), so no Watch is ever
+  // destroyed; a forked child, whose copy of the mutex may have been held at the fork, closes its copies by
+  // hand and abandons its copy of the struct, running no destructor.
   int read_end = -1;
   int write_end = -1;
 };

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/fd.h"
+
 namespace velmora {
 namespace {
 
@@ -16,23 +18,14 @@ constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Deeper than any real tree: a folder mounted inside itself would otherwise be searched without end.
 constexpr int MAX_SEARCH_DEPTH = 64;
 
-struct OpenFolder {
-  int fd;
-  ~OpenFolder() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // The names in the open folder `dfd` (the descriptor stays the caller's).
 std::vector<std::string> names_in(int dfd) {
   std::vector<std::string> names;
-  const int copy = ::fcntl(dfd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return names;
-  DIR* d = ::fdopendir(copy);
-  if (d == nullptr) {
-    ::close(copy);
-    return names;
-  }
+  Fd copy(::fcntl(dfd, F_DUPFD_CLOEXEC, 0));
+  if (!copy.ok()) return names;
+  DIR* d = ::fdopendir(copy.get());
+  if (d == nullptr) return names;
+  copy.release();  // the listing owns it now
   while (const dirent* e = ::readdir(d)) {
     const std::string name = e->d_name;
     if (name != "." && name != "..") names.push_back(name);
@@ -47,8 +40,8 @@ void remove_inside(int dfd) {
     struct stat st;
     if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
-      const OpenFolder sub{::openat(dfd, name.c_str(), DIR_FLAGS)};
-      if (sub.fd >= 0) remove_inside(sub.fd);
+      const Fd sub(::openat(dfd, name.c_str(), DIR_FLAGS));
+      if (sub.ok()) remove_inside(sub.get());
       ::unlinkat(dfd, name.c_str(), AT_REMOVEDIR);
     } else {
       ::unlinkat(dfd, name.c_str(), 0);
@@ -62,8 +55,8 @@ std::int64_t bytes_below(int dfd) {
     struct stat st;
     if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
-      const OpenFolder sub{::openat(dfd, name.c_str(), DIR_FLAGS)};
-      if (sub.fd >= 0) total += bytes_below(sub.fd);
+      const Fd sub(::openat(dfd, name.c_str(), DIR_FLAGS));
+      if (sub.ok()) total += bytes_below(sub.get());
       continue;
     }
     struct stat target;
@@ -81,9 +74,9 @@ std::optional<std::string> find_below(int dfd, const std::filesystem::path& at, 
     if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
       if (depth == MAX_SEARCH_DEPTH) continue;
-      const OpenFolder sub{::openat(dfd, name.c_str(), DIR_FLAGS)};
-      if (sub.fd < 0) continue;
-      if (auto found = find_below(sub.fd, at / name, dev, ino, depth + 1)) return found;
+      const Fd sub(::openat(dfd, name.c_str(), DIR_FLAGS));
+      if (!sub.ok()) continue;
+      if (auto found = find_below(sub.get(), at / name, dev, ino, depth + 1)) return found;
       continue;
     }
     if (S_ISLNK(st.st_mode) && ::fstatat(dfd, name.c_str(), &st, 0) != 0) continue;
@@ -97,9 +90,9 @@ std::optional<std::string> find_below(int dfd, const std::filesystem::path& at, 
 void remove_tree(const std::string& path) noexcept {
   try {
     {
-      const OpenFolder top{::open(path.c_str(), DIR_FLAGS)};
-      if (top.fd < 0) return;
-      remove_inside(top.fd);
+      const Fd top(::open(path.c_str(), DIR_FLAGS));
+      if (!top.ok()) return;
+      remove_inside(top.get());
     }
     ::rmdir(path.c_str());
   } catch (...) {  // only allocation can throw here
@@ -115,8 +108,8 @@ void remove_below(int folder_fd) noexcept {
 
 std::int64_t tree_bytes(const std::string& path) noexcept {
   try {
-    const OpenFolder top{::open(path.c_str(), DIR_FLAGS)};
-    return top.fd < 0 ? 0 : bytes_below(top.fd);
+    const Fd top(::open(path.c_str(), DIR_FLAGS));
+    return top.ok() ? bytes_below(top.get()) : 0;
   } catch (...) {
     return 0;
   }
@@ -124,8 +117,8 @@ std::int64_t tree_bytes(const std::string& path) noexcept {
 
 std::optional<std::string> find_in_tree(int folder_fd, const std::string& shown, dev_t dev, ino_t ino) noexcept {
   try {
-    const OpenFolder top{::openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    return top.fd < 0 ? std::nullopt : find_below(top.fd, shown, dev, ino, 0);
+    const Fd top(::openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return top.ok() ? find_below(top.get(), shown, dev, ino, 0) : std::nullopt;
   } catch (...) {
     return std::nullopt;
   }
@@ -134,30 +127,24 @@ std::optional<std::string> find_in_tree(int folder_fd, const std::string& shown,
 bool folder_within(int folder_fd, dev_t dev, ino_t ino) noexcept {
   struct stat st;
   if (::fstat(folder_fd, &st) != 0) return false;
-  OpenFolder here{-1};
+  Fd here;
   for (;;) {
     if (st.st_dev == dev && st.st_ino == ino) return true;
-    OpenFolder up{::openat(here.fd >= 0 ? here.fd : folder_fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+    Fd up(::openat(here.ok() ? here.get() : folder_fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat parent;
-    if (up.fd < 0 || ::fstat(up.fd, &parent) != 0) return false;
+    if (!up.ok() || ::fstat(up.get(), &parent) != 0) return false;
     if (parent.st_dev == st.st_dev && parent.st_ino == st.st_ino) return false;  // the root is its own parent
-    std::swap(here.fd, up.fd);
+    here = std::move(up);
     st = parent;
   }
 }
 
 std::shared_ptr<const HeldFile> HeldFile::open(int at, const std::string& path) {
-  const int fd = ::openat(at, path.c_str(), O_PATH | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  OpenFolder owned{fd};  // until the HeldFile owns it
+  Fd fd(::openat(at, path.c_str(), O_PATH | O_CLOEXEC));
   struct stat st;
-  if (::fstat(fd, &st) != 0) return nullptr;
-  std::unique_ptr<const HeldFile> held(new HeldFile(fd, st));
-  owned.fd = -1;
-  return held;
+  if (!fd.ok() || ::fstat(fd.get(), &st) != 0) return nullptr;
+  return std::shared_ptr<const HeldFile>(new HeldFile(std::move(fd), st));
 }
-
-HeldFile::~HeldFile() { ::close(fd_); }
 
 bool HeldFile::is(const struct stat& st) const {
   return st.st_dev == st_.st_dev && st.st_ino == st_.st_ino && (st.st_mode & S_IFMT) == (st_.st_mode & S_IFMT);

@@ -9,6 +9,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+
+#include "common/fd.h"
 
 namespace velmora {
 
@@ -42,19 +45,15 @@ class HeldFile {
   // What `path` (a relative one from the folder `at`, or AT_FDCWD) names now, links followed; nullptr when it
   // cannot be opened.
   static std::shared_ptr<const HeldFile> open(int at, const std::string& path);
-  ~HeldFile();
-  HeldFile(const HeldFile&) = delete;
-  HeldFile& operator=(const HeldFile&) = delete;
-
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const struct stat& status() const { return st_; }
   bool is_folder() const { return S_ISDIR(st_.st_mode); }
   // Whether `st` is this file: the same device, inode and kind.
   bool is(const struct stat& st) const;
 
  private:
-  HeldFile(int fd, const struct stat& st) : fd_(fd), st_(st) {}
-  int fd_;
+  HeldFile(Fd fd, const struct stat& st) : fd_(std::move(fd)), st_(st) {}
+  Fd fd_;
   struct stat st_;
 };
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/fd.h"
 #include "common/file_read.h"
 #include "common/pytext.h"
 #include "common/utf8.h"
@@ -22,16 +23,9 @@ namespace detail {
 
 // The bytes of an archive: an open regular file (owned) or a string in memory.
 struct ZipBacking {
-  int fd = -1;
+  Fd fd;
   std::shared_ptr<const std::string> bytes;
   std::uint64_t size = 0;
-
-  ZipBacking() = default;
-  ZipBacking(const ZipBacking&) = delete;
-  ZipBacking& operator=(const ZipBacking&) = delete;
-  ~ZipBacking() {
-    if (fd >= 0) ::close(fd);
-  }
 
   // Up to `n` bytes at `offset` into `out`: what there is (fewer only at the end), or -1 on a read error.
   std::int64_t read_some(char* out, std::size_t n, std::uint64_t offset) const {
@@ -43,7 +37,7 @@ struct ZipBacking {
     }
     std::size_t got = 0;
     while (got < n) {
-      const ssize_t r = ::pread(fd, out + got, n - got, static_cast<off_t>(offset + got));
+      const ssize_t r = ::pread(fd.get(), out + got, n - got, static_cast<off_t>(offset + got));
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) return -1;
       if (r == 0) break;
@@ -103,7 +97,7 @@ std::shared_ptr<ZipBacking> open_regular(const std::string& path, std::string& w
   }
   auto b = std::make_shared<ZipBacking>();
   b->size = f.size();
-  b->fd = f.release();
+  b->fd = Fd(f.release());
   return b;
 }
 

@@ -233,9 +233,7 @@ std::string content_key(const std::string& source, const struct stat& st, const 
 
 AvatarCache::AvatarCache(CacheOptions options) : options_(std::move(options)) {}
 
-AvatarCache::~AvatarCache() {
-  for (const auto& [path, fd] : held_) ::close(fd);
-}
+AvatarCache::~AvatarCache() = default;
 
 pid_t AvatarCache::pid() const { return options_.pid != 0 ? options_.pid : ::getpid(); }
 
@@ -321,7 +319,7 @@ AvatarCache::Unpack AvatarCache::unpack(const std::string& source, const std::st
     if (::rename(tmp.c_str(), entry.c_str()) != 0) throw_errno("cannot move " + py_repr(tmp) + " onto " + py_repr(entry));
     if (lock.ok()) {
       std::lock_guard<std::mutex> state(state_mutex_);
-      if (held_.try_emplace(entry, lock.get()).second) lock.release();
+      held_.try_emplace(entry, std::move(lock));
     }
   } catch (const Cancelled&) {
     remove_ours();
@@ -375,7 +373,7 @@ AvatarCache::Hold AvatarCache::hold_entry(const std::string& dest, const std::st
     return Hold::gone;
   }
   std::lock_guard<std::mutex> state(state_mutex_);
-  held_.emplace(dest, fd.release());
+  held_.try_emplace(dest, std::move(fd));
   return Hold::held;
 }
 

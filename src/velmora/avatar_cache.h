@@ -38,6 +38,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "common/fd.h"
 #include "velmora/module.h"
 
 namespace velmora::detail {
@@ -180,7 +181,7 @@ class AvatarCache {
   NamedLocks entry_locks_;     // by entry path: one thread at a time looks up, unpacks or holds an entry
   std::mutex sweep_mutex_;     // one sweep at a time: its set-aside names carry the process id only
   mutable std::mutex state_mutex_;  // guards held_ and swept_, never held across file-system work
-  std::unordered_map<std::string, int> held_;  // entry path, exactly as handed out -> locked descriptor
+  std::unordered_map<std::string, Fd> held_;  // entry path, exactly as handed out -> locked descriptor
   bool swept_ = false;
 };
 
