@@ -58,16 +58,14 @@ long write_nosignal(int fd, const void* data, std::size_t size) {
   return static_cast<long>(n);
 }
 
-bool write_all(int fd, std::string_view data) {
+int write_all(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
     data.remove_prefix(static_cast<std::size_t>(n));
   }
-  return true;
+  return 0;
 }
 
 int write_all_without_sigxfsz(int fd, const void* data, std::size_t size) {
@@ -78,18 +76,7 @@ int write_all_without_sigxfsz(int fd, const void* data, std::size_t size) {
   sigpending(&pending);
   // A signal already pending or held back by the application is none of ours.
   const bool ours = !sigismember(&old, SIGXFSZ) && !sigismember(&pending, SIGXFSZ);
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  int err = 0;
-  while (size > 0) {
-    const ssize_t n = ::write(fd, bytes, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : EIO;
-      break;
-    }
-    bytes += n;
-    size -= static_cast<std::size_t>(n);
-  }
+  const int err = write_all(fd, {static_cast<const char*>(data), size});
   if (err == EFBIG && ours) {
     // Our write raised the signal. Under the default disposition it would end the process once unblocked:
     // take it. A handler of the application's own gets it as usual.

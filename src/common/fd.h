@@ -34,16 +34,19 @@ void set_nonblocking(int fd);
 // the bytes written, or -1 with errno set.
 long write_nosignal(int fd, const void* data, std::size_t size);
 
-// Writes all of `data` to `fd`, retrying on EINTR and short writes (for files and standard error, where a
-// line must go out whole). Returns false (errno set) on failure.
-bool write_all(int fd, std::string_view data);
+// The writers of whole buffers below fail alike: they return 0 when every byte went out, else the errno of the
+// failure (EIO for a write that wrote nothing), and never throw, so that a caller that must not throw (a C
+// callback, a log line) can use them as well as one that throws the error with its own words.
 
-// Writes all of `size` bytes of `data` to the file `fd`, retrying on EINTR and short writes, with SIGXFSZ held
-// off in this thread for the call, so that crossing the file-size limit (RLIMIT_FSIZE) fails the write with
-// EFBIG instead of ending the process. The signal such a write raises is taken back only while its disposition
-// is the default (which would end the process); a handler of the application's own still gets it, and one
-// that was pending, or blocked in this thread, before the call is left as it was. Returns 0, or the errno of
-// the failure (EIO for a write that wrote nothing).
-int write_all_without_sigxfsz(int fd, const void* data, std::size_t size);
+// Writes all of `data` to `fd`, retrying on EINTR and short writes (for files and standard error, where a
+// line must go out whole).
+[[nodiscard]] int write_all(int fd, std::string_view data);
+
+// write_all to the file `fd`, with SIGXFSZ held off in this thread for the call, so that crossing the
+// file-size limit (RLIMIT_FSIZE) fails the write with EFBIG instead of ending the process. The signal such a
+// write raises is taken back only while its disposition is the default (which would end the process); a
+// handler of the application's own still gets it, and one that was pending, or blocked in this thread, before
+// the call is left as it was.
+[[nodiscard]] int write_all_without_sigxfsz(int fd, const void* data, std::size_t size);
 
 }  // namespace velmora

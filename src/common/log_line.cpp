@@ -18,6 +18,6 @@ std::string TaggedLog::format(std::initializer_list<std::string_view> parts) con
   return line;
 }
 
-bool TaggedLog::write(std::initializer_list<std::string_view> parts) const { return write_all(fd_, format(parts)); }
+int TaggedLog::write(std::initializer_list<std::string_view> parts) const { return write_all(fd_, format(parts)); }
 
 }  // namespace velmora

@@ -15,8 +15,8 @@ class TaggedLog {
   // The line as it is written: the tag and the parts joined by single blanks, then a newline.
   std::string format(std::initializer_list<std::string_view> parts) const;
 
-  // Writes one line. Returns false when the write failed (the caller decides whether that matters).
-  bool write(std::initializer_list<std::string_view> parts) const;
+  // Writes one line. Returns 0, or the errno of a failed write (the caller decides whether that matters).
+  [[nodiscard]] int write(std::initializer_list<std::string_view> parts) const;
 
   int fd() const { return fd_; }
   void set_fd(int fd) { fd_ = fd; }

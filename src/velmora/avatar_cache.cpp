@@ -100,7 +100,7 @@ void write_record(const std::string& path, const std::string& key, pid_t pid) {
   const std::string tmp = path + "." + std::to_string(pid) + ".t" + std::to_string(thread_number());
   Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.ok()) return;
-  const bool written = write_all(fd.get(), key);
+  const bool written = write_all(fd.get(), key) == 0;
   const bool closed = ::close(fd.release()) == 0;
   if (!written || !closed || ::rename(tmp.c_str(), path.c_str()) != 0) ::unlink(tmp.c_str());
 }

@@ -24,7 +24,7 @@ std::shared_ptr<const LogSink> sink_now() {
 void write_to_stderr(const LogRecord& record) {
   std::string line(record.message);
   line.push_back('\n');
-  write_all(2, line);
+  (void)write_all(2, line);
 }
 
 // One conversion of `directive` (without its conversion letter) and `conv`, applied to `arg`. False when the

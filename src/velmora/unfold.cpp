@@ -19,8 +19,8 @@ namespace {
   throw ValueError("member name " + py_repr(name) + " " + why);
 }
 
-[[noreturn]] void fail(const std::string& what, const std::string& path) {
-  throw std::system_error(errno, std::generic_category(), what + " " + py_repr(path));
+[[noreturn]] void fail(const std::string& what, const std::string& path, int err = errno) {
+  throw std::system_error(err, std::generic_category(), what + " " + py_repr(path));
 }
 
 std::string_view folder_entry_stripped(std::string_view name) {
@@ -70,7 +70,8 @@ MemberFile::MemberFile(const std::string& dest, std::string_view name) : path_(m
 MemberFile::~MemberFile() = default;
 
 void MemberFile::write(std::string_view bytes) {
-  if (fd_.ok() && !write_all(fd_.get(), bytes)) fail("cannot write the member", path_);
+  if (!fd_.ok()) return;
+  if (const int err = write_all(fd_.get(), bytes)) fail("cannot write the member", path_, err);
 }
 
 void MemberFile::close() {

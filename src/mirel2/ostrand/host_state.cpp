@@ -11,7 +11,9 @@ HostState& host_state() {
 }
 
 void elog(std::initializer_list<std::string_view> parts) {
-  if (!host_state().log.write(parts)) throw std::system_error(errno, std::generic_category(), "write to standard error");
+  if (const int err = host_state().log.write(parts)) {
+    throw std::system_error(err, std::generic_category(), "write to standard error");
+  }
 }
 
 }  // namespace velmora::ostrand

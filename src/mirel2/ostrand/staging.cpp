@@ -13,6 +13,7 @@
 
 #include "common/bundle.h"
 #include "common/env.h"
+#include "common/fd.h"
 #include "common/py_error.h"
 #include "common/pytext.h"
 #include "mirel2/ostrand/constants.h"
@@ -90,17 +91,10 @@ std::string absolute_path(const std::string& p) {
 // Writes all of `data` and closes `fd`; on any failure the partial file is deleted before the error goes on, so
 // that a full disk never leaves an unlisted model copy behind.
 void write_and_close(int fd, const std::string& path, std::string_view data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = n < 0 ? errno : EIO;
-      ::close(fd);
-      ::unlink(path.c_str());
-      throw_errno(err, path);
-    }
-    done += static_cast<std::size_t>(n);
+  if (const int err = write_all(fd, data)) {
+    ::close(fd);
+    ::unlink(path.c_str());
+    throw_errno(err, path);
   }
   if (::close(fd) != 0) {
     const int err = errno;

@@ -27,7 +27,7 @@ std::string own_program_file(const char* argv0) {
   return argv0 ? argv0 : "tarnhost";
 }
 
-void report(const std::string& text) { write_all(2, "tarnhost: unhandled error: " + text + "\n"); }
+void report(const std::string& text) { (void)write_all(2, "tarnhost: unhandled error: " + text + "\n"); }
 
 // The staged-file clean-up at exit; a stop signal from here on has nothing left to clean.
 void exit_hook() {
