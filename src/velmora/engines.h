@@ -28,11 +28,12 @@ bool render_host_found();
 // with the engine's message and detail; returns for any other exception.
 void rethrow_engine_failure();
 
-// The mirel-2 engine for `source` (`engine_id` is not consulted), with its failures mapped: NotSupported for
-// EngineUnavailable, Failed for EngineFailed and for a file error ("could not prepare that avatar"); package
-// errors and everything else (AvatarOutdated, and Cancelled for a stop asked while its host starts, included)
-// pass unchanged.
-std::unique_ptr<Engine> build_engine(const std::string& source, const std::string& engine_id, std::stop_token stop);
+// The mirel-2 engine for `source`, with its failures mapped: NotSupported for EngineUnavailable, Failed for
+// EngineFailed and for a file error ("could not prepare that avatar"); package errors and everything else
+// (AvatarOutdated, and Cancelled for a stop asked while its host starts, included) pass unchanged. The one
+// place the engine is built: open() calls it ahead of open_engine when a render host is found, and
+// open_engine calls it otherwise, mapping what passed (AvatarOutdated to Outdated) as for every family.
+std::unique_ptr<Engine> build_engine(const std::string& source, std::stop_token stop);
 
 // The unified engine on the avatar unpacked into the cache (Cancelled when `stop` is asked during the unpack):
 // NotSupported for V2UUnavailable, InvalidAvatar for V2UInvalid, each with the error's cause as detail.

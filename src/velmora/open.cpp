@@ -69,7 +69,7 @@ void rethrow_engine_failure() {
   }
 }
 
-std::unique_ptr<Engine> build_engine(const std::string& source, const std::string&, std::stop_token stop) {
+std::unique_ptr<Engine> build_engine(const std::string& source, std::stop_token stop) {
   try {
     const auto services = outside();
     return need(services->mirel2_engine, LITERT)(source, std::move(stop));
@@ -106,8 +106,7 @@ Avatar open_engine(const std::string& source, const std::string& engine_id, std:
     } else if (FIXTURE.contains(engine_id)) {
       engine = std::make_unique<FixtureEngine>(source);
     } else if (LITERT.contains(engine_id)) {
-      const auto services = outside();
-      engine = need(services->mirel2_engine, LITERT)(source, std::move(stop));
+      engine = build_engine(source, std::move(stop));  // what it lets through unmapped is mapped below
     } else if (UNIFIED.contains(engine_id)) {
       engine = unified_engine(source, std::move(stop));
     } else {
@@ -157,7 +156,7 @@ Avatar open_stoppable(const std::filesystem::path& source_path, const std::stop_
     throw NotSupported(detail::CANNOT_RUN);
   }
   Avatar avatar = detail::LITERT.contains(engine_id) && detail::render_host_found()
-                      ? detail::open_engine(source, engine_id, detail::build_engine(source, engine_id, stop))
+                      ? detail::open_engine(source, engine_id, detail::build_engine(source, stop))
                       : detail::open_engine(source, engine_id, nullptr, stop);
   detail::AvatarAccess::set_source(avatar, ec ? source : absolute.string(), std::move(opened));
   return avatar;
