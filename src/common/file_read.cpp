@@ -48,6 +48,22 @@ std::string read_file(const std::string& path, std::size_t max_bytes) {
   return read_fd(f.get(), path, max_bytes);
 }
 
+std::string read_file_head(const std::string& path, std::size_t max_bytes) {
+  const Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!f.ok()) throw std::system_error(errno, std::generic_category(), path);
+  std::string out(max_bytes, '\0');
+  std::size_t got = 0;
+  while (got < out.size()) {
+    const ssize_t n = ::read(f.get(), out.data() + got, out.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::system_error(errno, std::generic_category(), path);
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  out.resize(got);
+  return out;
+}
+
 std::string read_fd(int fd, const std::string& path, std::size_t max_bytes) {
   auto too_large = [&] {
     return FileTooLarge(path + ": file is larger than " + std::to_string(max_bytes) + " bytes");

@@ -53,7 +53,11 @@ void read_file_blocks(const std::string& path, const std::function<void(const ch
 // the file holds more than `max_bytes`.
 std::string read_file(const std::string& path, std::size_t max_bytes = std::numeric_limits<std::size_t>::max());
 
-// The same from the open descriptor `fd` (from its current position; it stays open), `path` naming it in
+// The first `max_bytes` bytes of the file at `path` (all of a shorter one), for a reader that tells a file by
+// how it starts. Throws std::system_error as read_file_blocks does.
+std::string read_file_head(const std::string& path, std::size_t max_bytes);
+
+// The same as read_file from the open descriptor `fd` (from its current position; it stays open), `path` naming it in
 // errors.
 std::string read_fd(int fd, const std::string& path, std::size_t max_bytes = std::numeric_limits<std::size_t>::max());
 

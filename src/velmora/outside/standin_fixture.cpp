@@ -2,6 +2,7 @@
 
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 #include "common/bundle.h"
 #include "common/file_read.h"
@@ -11,6 +12,7 @@ namespace velmora::detail {
 namespace {
 
 constexpr std::size_t HEADER_MAX_BYTES = 256;
+constexpr std::size_t FIXTURE_MAX_BYTES = HEADER_MAX_BYTES * 64;
 
 struct StandinFixture : NativeFixture {
   int width = 0, height = 0;
@@ -52,6 +54,25 @@ class StandinRuntime : public NativeRuntime {
   std::int64_t next_ = 0;
 };
 
+// The fixture whose file begins with `text`, as its first line says; nullptr when that line is no fixture's.
+std::shared_ptr<StandinFixture> fixture_of(std::string_view text) {
+  std::istringstream in(std::string(text.substr(0, text.find('\n'))));
+  std::string magic;
+  auto fx = std::make_shared<StandinFixture>();
+  if (!(in >> magic >> fx->width >> fx->height) || magic != FIXTURE_MAGIC || fx->width <= 0 || fx->height <= 0 ||
+      fx->width > 4096 || fx->height > 4096) {
+    return nullptr;
+  }
+  return fx;
+}
+
+std::runtime_error no_fixture(const std::string& source) {
+  return std::runtime_error(py_repr(source) +
+                            " is neither an avatar archive (an IMX container or zip archive with a manifest.json) nor "
+                            "a fixture avatar (a file whose first line is \"" +
+                            FIXTURE_MAGIC + " <width> <height>\")");
+}
+
 }  // namespace
 
 std::shared_ptr<NativeFixture> StandinFixtureRuntime::load_fixture(const std::string& source, int, int) {
@@ -60,18 +81,17 @@ std::shared_ptr<NativeFixture> StandinFixtureRuntime::load_fixture(const std::st
     throw std::runtime_error(py_repr(source) +
                              " is a folder without manifest.json: an avatar folder holds its manifest.json at the top");
   }
-  std::string head = read_file(source, HEADER_MAX_BYTES * 64);
-  head = head.substr(0, head.find('\n'));
-  std::istringstream in(head);
-  std::string magic;
-  auto fx = std::make_shared<StandinFixture>();
-  if (!(in >> magic >> fx->width >> fx->height) || magic != FIXTURE_MAGIC || fx->width <= 0 || fx->height <= 0 ||
-      fx->width > 4096 || fx->height > 4096) {
-    throw std::runtime_error(py_repr(source) +
-                             " is neither an avatar archive (an IMX container or zip archive with a manifest.json) nor "
-                             "a fixture avatar (a file whose first line is \"" +
-                             FIXTURE_MAGIC + " <width> <height>\")");
+  std::string text;
+  try {
+    text = read_file(source, FIXTURE_MAX_BYTES);
+  } catch (const FileTooLarge&) {
+    // The size limit is a fixture's: a larger file that does not start as one (an audio file, say) is refused
+    // as no avatar at all.
+    if (!fixture_of(read_file_head(source, FIXTURE_MAX_BYTES))) throw no_fixture(source);
+    throw;
   }
+  auto fx = fixture_of(text);
+  if (!fx) throw no_fixture(source);
   return fx;
 }
 

@@ -19,7 +19,8 @@ class StandinFixtureRuntime : public FixtureRuntime {
 
   void register_default_audio_encoder() override { ++encoder_registrations; }
   int default_threads() override { return 1; }
-  // Throws std::runtime_error for a file that is not a fixture, std::system_error when it cannot be read.
+  // Throws std::runtime_error for a file that is not a fixture, FileTooLarge for a fixture file of more than
+  // 16 KiB, std::system_error when it cannot be read.
   std::shared_ptr<NativeFixture> load_fixture(const std::string& source, int preferred_ep,
                                               int intra_op_threads) override;
   std::unique_ptr<NativeRuntime> make_runtime(std::shared_ptr<NativeFixture> fixture) override;

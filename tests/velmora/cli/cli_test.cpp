@@ -227,10 +227,14 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
   const std::string neither =
       "' is neither an avatar archive (an IMX container or zip archive with a manifest.json) nor a fixture avatar (a "
       "file whose first line is \"vantor1-fixture <width> <height>\"))\n";
+  const std::string big_fixture = s.dir.write("big.v1", "vantor1-fixture 16 16\n" + std::string(16384, '.'));
   const Case exact[] = {
       {{"render", s.at("folder"), s.audio}, no_avatar + "'" + s.at("folder") + no_manifest},
       {{"render", s.at("empty"), s.audio}, no_avatar + "'" + s.at("empty") + no_manifest},
       {{"render", tag, s.audio}, no_avatar + "'" + tag + neither},
+      // Larger than a fixture may be, so told by how it starts: the audio where the avatar goes, and a fixture.
+      {{"render", s.audio, s.audio}, no_avatar + "'" + s.audio + neither},
+      {{"render", big_fixture, s.audio}, no_avatar + big_fixture + ": file is larger than 16384 bytes)\n"},
       {{"render", s.dir.write("cut.zip", std::string("PK\x03\x04\x14\0\0\0", 8)), s.audio},
        no_avatar + "'" + s.at("cut.zip") + neither},
       {{"render", s.avatar, s.audio, "-o", s.at("no/o.mp4")},
@@ -251,7 +255,7 @@ TEST(CommandLine, ErrorLinesNameWhatTheUserGaveAndFfmpegsCauseInPlainWords) {
   }
   std::vector<std::string> made = s.made();
   std::sort(made.begin(), made.end());
-  EXPECT_EQ(made, (std::vector<std::string>{"bundle", "canon.mp4", "cut.mp4", "cut.zip", "empty", "face.mp4",
+  EXPECT_EQ(made, (std::vector<std::string>{"big.v1", "bundle", "canon.mp4", "cut.mp4", "cut.zip", "empty", "face.mp4",
                                             "fifo.mp4", "folder", "tag.mp3"}));
   EXPECT_EQ(testing::read_file(canon), "canon");
 }
