@@ -7,6 +7,7 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -86,6 +87,11 @@ const char* name_of(Pidfds p);
 // `offered` of pidfds, for this process and every process it starts (a seccomp filter). False where it cannot
 // be done (no seccomp filters here).
 bool refuse_pidfds(Pidfds offered = Pidfds::none);
+// Makes this process (which must have one thread: a forked test child) a process of a system that stores an
+// ended child's exit status in its pidfd `late` after the first ask for it (PIDFD_GET_INFO), each ask before
+// answering without one, as a kernel does in the moment between a child's end and the storing (a seccomp
+// filter whose answers a thread of this process gives). False where it cannot be done.
+bool store_statuses_late(std::chrono::milliseconds late);
 // Whether a child's exit status outlives its reaping by another (SIGCHLD ignored, the application's own
 // reaping), kept in its pidfd (Linux 6.15), where the system offers `offered`.
 bool statuses_kept(Pidfds offered);
