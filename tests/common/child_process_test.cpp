@@ -99,35 +99,25 @@ TEST(ChildProcess, AnApplicationsOwnHandlingOfChildrenNeverTakesAChildsStatus) {
   }
 }
 
-// The child's next line of standard output (5 s at most).
-std::string read_line(const ChildProcess& child) {
+// The child's next line of standard output; nothing at its end or after 5 s.
+std::optional<std::string> read_line(const ChildProcess& child) {
   std::string got;
   const auto until = Clock::now() + std::chrono::seconds(5);
   while (Clock::now() < until) {
     pollfd p{child.out(), POLLIN, 0};
     if (::poll(&p, 1, 50) <= 0) continue;
     char c;
-    if (::read(child.out(), &c, 1) != 1 || c == '\n') return got;
+    if (::read(child.out(), &c, 1) != 1) return std::nullopt;
+    if (c == '\n') return got;
     got += c;
   }
-  return got;
+  return std::nullopt;
 }
 
-// Lines of the child's standard output until `line` comes (a second at most).
+// Lines of the child's standard output until `line` comes.
 bool wait_for_line(const ChildProcess& child, const std::string& line) {
-  std::string got;
-  const auto until = Clock::now() + std::chrono::seconds(5);
-  while (Clock::now() < until) {
-    pollfd p{child.out(), POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    char c;
-    if (::read(child.out(), &c, 1) != 1) return false;
-    if (c != '\n') {
-      got += c;
-      continue;
-    }
-    if (got == line) return true;
-    got.clear();
+  while (const std::optional<std::string> got = read_line(child)) {
+    if (*got == line) return true;
   }
   return false;
 }
@@ -421,7 +411,7 @@ TEST(ChildProcess, WithoutGroupSignalsThroughPidfdsNothingGoesByAnIdThatAnotherM
         ChildProcess leader =
             ChildProcess::spawn({"/bin/sh", "-c", "sleep 30 & echo $!; exec sleep 10"}, {.own_process_group = true});
         pid_t member = -1;
-        std::istringstream(read_line(leader)) >> member;
+        std::istringstream(read_line(leader).value_or("")) >> member;
         ASSERT_GT(member, 0);
         EXPECT_TRUE(leader.signal_group(SIGTERM));
         const int status = leader.wait();
