@@ -54,7 +54,8 @@ std::string status_text(int status);
 // outside the range of process ids is not alive.
 bool pid_alive(long long pid);
 
-// The waits of ChildProcess::end, in seconds (0 or less, or NaN: none; at most a billion).
+// The waits of ChildProcess::end, in seconds (0 or less, or NaN: none; at most a billion). The defaults are
+// the library's own, wherever it ends a child.
 struct EndWaits {
   double self_s = 0;     // from the close of its input, for the child to end by itself
   double term_s = 0.3;   // from SIGCONT and SIGTERM to its group, for their clean-up, before SIGKILL
@@ -71,7 +72,7 @@ enum class Ending {
   sigkill,       // it or its group needed SIGKILL
   left_running,  // its group was still there kill_s after SIGKILL (a process that no signal ends): it is left
                  // unreaped, and nothing waits for it
-  unsignalled,   // it was still there term_s after the close of its input, and no signal could be sent to it
+  unsignalled,   // it was still there self_s + term_s after the close of its input, and no signal could be sent to it
                  // safely (no pidfds, and the application may reap children): it is left as left_running is
   not_ours,      // this process did not start it (a forked copy): its descriptors were closed, nothing else
 };
