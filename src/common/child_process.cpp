@@ -35,6 +35,10 @@ using Clock = std::chrono::steady_clock;
 // pidfd_send_signal's flag for the process group the pidfd's process leads (Linux 6.9).
 constexpr unsigned PIDFD_SIGNAL_PROCESS_GROUP = 1u << 2;
 constexpr auto EXIT_POLL = std::chrono::milliseconds(2);
+// How long a pidfd that has no exit status yet is asked again, and how often: the system stores the status a
+// moment after it shows the process ended (its pidfd readable, waitid's ECHILD where another reaps it).
+constexpr auto KEPT_STATUS_WAIT = std::chrono::milliseconds(100);
+constexpr auto KEPT_STATUS_POLL = std::chrono::milliseconds(1);
 constexpr double LONGEST_WAIT_S = 1e9;
 
 [[noreturn]] void fail(int error, const std::string& what) {
@@ -261,24 +265,39 @@ struct PidfdInfo {
 constexpr unsigned long PIDFD_GET_INFO = _IOWR(0xFF, 11, PidfdInfo);
 constexpr std::uint64_t PIDFD_INFO_EXIT = 1u << 3;
 
-// The status of an ended process as its pidfd keeps it, also once another has reaped it; nothing where the
-// system does not keep it.
+// The status of an ended process as its pidfd keeps it, also once another has reaped it (Linux 6.15). The
+// system stores it a moment after the process is seen to have ended, so a pidfd that answers without it is
+// asked again, for KEPT_STATUS_WAIT at most. Nothing where the system does not keep it: no pidfd, no
+// PIDFD_GET_INFO (ENOTTY or EINVAL, before 6.13), or one that knows no exit status (ESRCH once the process has
+// gone, before 6.15).
 std::optional<int> kept_status(int pidfd) {
   if (pidfd < 0) return std::nullopt;
-  PidfdInfo info{};
-  info.mask = PIDFD_INFO_EXIT;
-  if (::ioctl(pidfd, PIDFD_GET_INFO, &info) != 0 || !(info.mask & PIDFD_INFO_EXIT)) return std::nullopt;
-  if (WIFEXITED(info.exit_code)) return WEXITSTATUS(info.exit_code);
-  if (WIFSIGNALED(info.exit_code)) return -WTERMSIG(info.exit_code);
-  return std::nullopt;
+  const auto until = Clock::now() + KEPT_STATUS_WAIT;
+  for (;;) {
+    PidfdInfo info{};
+    info.mask = PIDFD_INFO_EXIT;
+    if (::ioctl(pidfd, PIDFD_GET_INFO, &info) != 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (info.mask & PIDFD_INFO_EXIT) {
+      if (WIFEXITED(info.exit_code)) return WEXITSTATUS(info.exit_code);
+      if (WIFSIGNALED(info.exit_code)) return -WTERMSIG(info.exit_code);
+      return std::nullopt;
+    }
+    if (Clock::now() >= until) return std::nullopt;
+    std::this_thread::sleep_for(KEPT_STATUS_POLL);
+  }
 }
 
-// Whether the system reaps this process's children as they end (SIGCHLD ignored, or SA_NOCLDWAIT), so that an
-// ended child leaves no zombie to hold its id. Asked at each use: the application may change it at any time.
-bool system_reaps_children() {
+// Whether this process leaves its ended children to us alone: SIGCHLD at its default, without SA_NOCLDWAIT.
+// Where it is ignored or SA_NOCLDWAIT is set the system reaps them as they end, and a handler may reap them
+// (waitpid(-1)), so that an ended child's id may be given away at any moment. Asked at each use: the
+// application may change it at any time. A thread that reaps every child cannot be seen here.
+bool children_left_to_us() {
   struct sigaction now {};
-  if (::sigaction(SIGCHLD, nullptr, &now) != 0) return true;  // unknown: no hold is counted on
-  return now.sa_handler == SIG_IGN || (now.sa_flags & SA_NOCLDWAIT) != 0;
+  if (::sigaction(SIGCHLD, nullptr, &now) != 0) return false;  // unknown: no hold is counted on
+  return now.sa_handler == SIG_DFL && (now.sa_flags & SA_NOCLDWAIT) == 0;
 }
 
 int send_through(int pidfd, int signal, unsigned flags) {
@@ -403,7 +422,7 @@ bool ChildProcess::wait_for(int options) {
   }
   if (rc != 0) {
     taken_ = true;
-    if (!status_) status_ = kept_status(pidfd_.get()).value_or(STATUS_UNKNOWN);
+    ask_kept_status();
     return false;
   }
   if (info.si_pid == pid_) status_ = status_of(info);
@@ -416,16 +435,27 @@ bool ChildProcess::wait_for(int options) {
 
 bool ChildProcess::held() { return pid_ > 0 && !reaped_ && !taken_ && ours() && wait_for(WNOHANG | WNOWAIT); }
 
+// Never recorded as unknown: a later ask may still find what the system had not stored yet.
+void ChildProcess::ask_kept_status() {
+  if (!status_) status_ = kept_status(pidfd_.get());
+}
+
+bool ChildProcess::ended() const { return status_.has_value() || taken_; }
+
 int ChildProcess::wait() {
   if (pid_ <= 0 || !ours()) return STATUS_UNKNOWN;
-  if (!reaped_ && !taken_ && !left_) wait_for(0);
+  if (taken_) ask_kept_status();
+  else if (!reaped_ && !left_) wait_for(0);
   return status_.value_or(STATUS_UNKNOWN);
 }
 
 std::optional<int> ChildProcess::try_wait() {
   if (!ours()) return STATUS_UNKNOWN;
-  held();
-  return status_;
+  if (taken_) ask_kept_status();
+  else held();
+  if (status_) return status_;
+  if (taken_) return STATUS_UNKNOWN;
+  return std::nullopt;
 }
 
 bool ChildProcess::kill(int signal) {
@@ -433,7 +463,7 @@ bool ChildProcess::kill(int signal) {
   // Through the pidfd where there is one: it names the child itself and no other process, ever.
   if (pidfd_.ok() && (send_through(pidfd_.get(), signal, 0) == 0 || errno != ENOSYS)) return true;
   // By its id only while a look shows it unreaped, and only where nothing but us reaps it.
-  if (!held() || system_reaps_children()) return false;
+  if (!held() || !children_left_to_us()) return false;
   ::kill(pid_, signal);
   return true;
 }
@@ -445,11 +475,21 @@ bool ChildProcess::signal_group(int signal) {
   // the leader, and never a group that got the id since.
   if (pidfd_.ok()) {
     if (send_through(pidfd_.get(), signal, PIDFD_SIGNAL_PROCESS_GROUP) == 0 || errno == ESRCH) return true;
-    // EINVAL (a system before group signals through pidfds) or ENOSYS: by the group's id, below.
+    if (errno == EINVAL) {
+      // A system before group signals through pidfds (Linux 6.9): the whole group by its id where that is
+      // safe, else the leader alone, through its pidfd, which always is.
+      if (signal_group_by_id(signal)) return true;
+      return send_through(pidfd_.get(), signal, 0) == 0 || errno == ESRCH;
+    }
+    // ENOSYS: no pidfds after all; by the group's id, below.
   }
-  // The group's id is the child's, which is ours while the child is unreaped and only we reap it: looked at
-  // just before, as an application that reaps every child may take it at any moment.
-  if (!held() || system_reaps_children()) return false;
+  return signal_group_by_id(signal);
+}
+
+// The group's id is the child's, which is ours while the child is unreaped and only we reap it: looked at just
+// before, as the application may reap it at any moment where SIGCHLD is not at its default.
+bool ChildProcess::signal_group_by_id(int signal) {
+  if (!held() || !children_left_to_us()) return false;
   ::kill(-pid_, signal);
   return true;
 }
@@ -502,14 +542,14 @@ Ending ChildProcess::end(const EndWaits& waits, const ServePipes& serve) {
   Ending how = Ending::itself;
   if (!group_gone_by(after(waits.self_s), serve)) {
     // The child itself may have ended already, and only processes it left in its group need the signals.
-    const bool child_ended = status_.has_value();
+    const bool child_ended = ended();
     how = child_ended ? Ending::itself : Ending::sigterm;
     signal_group(SIGCONT);  // a stopped process takes SIGTERM only once it runs
     const bool sent = signal_group(SIGTERM);
     if (!group_gone_by(after(waits.term_s), serve)) {
       if (!sent) {  // no signal can reach it safely: it is left, not waited for
         left_ = true;
-        return Ending::left_running;
+        return Ending::unsignalled;
       }
       if (!child_ended) how = Ending::sigkill;
       signal_group(SIGKILL);

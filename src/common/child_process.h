@@ -12,8 +12,12 @@
 // where the system has pidfds, which names that one process (and the group it leads) and no other, ever:
 // signals go through it, and it keeps the child's exit status where the system keeps that (Linux 6.15), so an
 // application that lets the system reap its children (SIGCHLD ignored) or reaps them itself loses neither the
-// status nor the means to end the child's group. Without that, the status is STATUS_UNKNOWN, and a child whose
-// id may be given away any moment (the system reaps children, no pidfd) is never signalled by its id.
+// status nor the means to end the child. Without that, the status is STATUS_UNKNOWN. Nothing goes by an id
+// that may be given away any moment: where the system cannot signal a group through a pidfd (before Linux
+// 6.9), or has no pidfds, the child's group (or the child, without a pidfd) is signalled by its id only while
+// SIGCHLD is at its default (not ignored, no SA_NOCLDWAIT, no handler, any of which may reap the child), and
+// otherwise the child alone through its pidfd, or nothing. A thread of the application's that reaps every
+// child (waitpid(-1)) cannot be seen, and may take the id in between.
 //
 // A child belongs to the process that started it. In a copy of that process made by fork() (without exec),
 // the descriptors to the child (its pipes, its pidfd) are replaced by /dev/null at the fork, so the copy
@@ -41,7 +45,7 @@ struct ChildStreams {
 };
 
 // A child's end as ChildProcess reports it: its exit status (0 to 255), minus the signal that ended it, or
-// STATUS_UNKNOWN when it could not be known (someone else reaped it).
+// STATUS_UNKNOWN when it could not be known (someone else reaped it, and the system kept no status).
 inline constexpr int STATUS_UNKNOWN = INT_MIN;
 // "exited with status N", "was killed by signal N", or "ended with an exit status that could not be known".
 std::string status_text(int status);
@@ -50,7 +54,8 @@ std::string status_text(int status);
 // outside the range of process ids is not alive.
 bool pid_alive(long long pid);
 
-// The waits of ChildProcess::end, in seconds (0 or less, or NaN: none; at most a billion).
+// The waits of ChildProcess::end, in seconds (0 or less, or NaN: none; at most a billion). The defaults are
+// the library's own, wherever it ends a child.
 struct EndWaits {
   double self_s = 0;     // from the close of its input, for the child to end by itself
   double term_s = 0.3;   // from SIGCONT and SIGTERM to its group, for their clean-up, before SIGKILL
@@ -67,6 +72,8 @@ enum class Ending {
   sigkill,       // it or its group needed SIGKILL
   left_running,  // its group was still there kill_s after SIGKILL (a process that no signal ends): it is left
                  // unreaped, and nothing waits for it
+  unsignalled,   // it was still there self_s + term_s after the close of its input, and no signal could be sent to it
+                 // safely (no pidfds, and the application may reap children): it is left as left_running is
   not_ours,      // this process did not start it (a forked copy): its descriptors were closed, nothing else
 };
 
@@ -104,7 +111,9 @@ class ChildProcess {
 
   // Its exit status, or minus the signal number that ended it, or STATUS_UNKNOWN: try_wait only looks
   // (nothing while it runs) and leaves an ended child unreaped; wait() waits for its end and reaps it. Once
-  // known, the status is kept and returned again. Both give STATUS_UNKNOWN in a process that did not start it.
+  // known, the status is kept and returned again; an unknown one is asked for again at the next call, as the
+  // system may store it a moment after the child is seen to have ended (each ask waits for it 0.1 s at most).
+  // Both give STATUS_UNKNOWN in a process that did not start it.
   int wait();
   std::optional<int> try_wait();
   // Sends `signal` to the child until it is reaped (never in a process that did not start it). False when no
@@ -120,7 +129,7 @@ class ChildProcess {
 
   // The one way a child is ended: its input is closed and it has waits.self_s to end by itself; then SIGCONT
   // and SIGTERM go to its group, which has waits.term_s for its clean-up; then SIGKILL, and waits.kill_s (a
-  // group that no signal can reach safely is left after waits.term_s). All
+  // group that no signal can reach safely is left after waits.term_s: Ending::unsignalled). All
   // the while `serve` (by default: read and drop) keeps its output pipes flowing, so that a full pipe never
   // holds up its end. Once the group has gone, its output is served for waits.pipes_s at most more, until the
   // ends of the pipes come, and the child is reaped. A group still there after SIGKILL is left running (a
@@ -133,6 +142,11 @@ class ChildProcess {
   // has ended.
   bool held();
   bool wait_for(int options);
+  // Records the status the child's pidfd kept, once another has reaped it, when it has one by now.
+  void ask_kept_status();
+  // The child itself has ended (reaped by another, maybe with its status unknown).
+  bool ended() const;
+  bool signal_group_by_id(int signal);
   // Closes `fd`, which a fork no longer needs to neutralise.
   static void drop(Fd& fd);
   // Reads and drops what the output pipes hold, until `until` at most; false when none is open.
@@ -146,7 +160,7 @@ class ChildProcess {
   bool reaped_ = false;  // by wait() or end(): nothing is sent to it again
   bool taken_ = false;   // reaped by another: its id is not ours; its pidfd, if any, still names it
   bool left_ = false;    // end() left it running: nothing waits for it again
-  std::optional<int> status_;
+  std::optional<int> status_;  // once known; an ended child's may never be
   // The child itself (pollable, readable once it has ended) until we reap it; -1 where the system has no
   // pidfds, and then its id stands for it, which it keeps until it is reaped.
   Fd pidfd_;

@@ -1,23 +1,19 @@
 #include "common/run_captured.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <system_error>
 
 #include "common/child_process.h"
+#include "common/wake_pipe.h"
 
 namespace velmora {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// How a stopped program is ended: at once, with time for its clean-up.
-constexpr EndWaits STOPPED{.self_s = 0, .term_s = 0.3, .kill_s = 1.0, .pipes_s = 0.1};
+// How a stopped program is ended: at once, with the usual time for its clean-up.
+constexpr EndWaits STOPPED{};
 constexpr int EXIT_POLL_MS = 2;
 
 }  // namespace
@@ -25,18 +21,16 @@ constexpr int EXIT_POLL_MS = 2;
 ProgramResult run_captured(const std::vector<std::string>& argv, bool own_process_group, std::stop_token stop) {
   ChildProcess child =
       ChildProcess::spawn(argv, {.pipe_stdin = false, .pipe_stderr = true, .own_process_group = own_process_group});
-  // A stop wakes the wait: the callback writes to a pipe the loop polls.
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
-  const Fd wake_in(ends[0]), wake_out(ends[1]);
-  const std::stop_callback on_stop(stop, [&wake_out] { (void)!::write(wake_out.get(), "", 1); });
+  // A stop wakes the wait.
+  const WakePipe wake;
+  const std::stop_callback on_stop(stop, [&wake] { wake.wake(); });
 
   ProgramResult result;
   int read_error = 0;
   char buf[65536];
   // One poll of the output pipes still open and the wake pipe, then reads what came.
   const auto serve = [&](int timeout_ms) {
-    pollfd fds[3] = {{child.out(), POLLIN, 0}, {child.err(), POLLIN, 0}, {wake_in.get(), POLLIN, 0}};
+    pollfd fds[3] = {{child.out(), POLLIN, 0}, {child.err(), POLLIN, 0}, {wake.fd(), POLLIN, 0}};
     if (::poll(fds, 3, timeout_ms) < 0) {
       if (errno != EINTR) read_error = errno;
       return;

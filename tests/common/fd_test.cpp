@@ -35,6 +35,20 @@ TEST(Fd, ClosesOnceAndGivesUpWhatIsReleased) {
   ::close(p[1]);
 }
 
+// An Fd moved onto one that holds a descriptor closes that one at once and holds the other until it goes.
+TEST(Fd, AMoveAssignmentClosesWhatItHeld) {
+  int p[2];
+  ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
+  {
+    Fd held(p[0]), other(p[1]);
+    held = std::move(other);
+    EXPECT_FALSE(open_fd(p[0]));
+    EXPECT_EQ(held.get(), p[1]);
+    EXPECT_FALSE(other.ok());
+  }
+  EXPECT_FALSE(open_fd(p[1]));
+}
+
 // A write to a pipe whose reader has gone fails with EPIPE and leaves no SIGPIPE, neither delivered (its
 // default action would end this process) nor pending; one that was pending before stays.
 TEST(Fd, AWriteToAPipeWithoutReaderGivesEpipeAndNoSignal) {

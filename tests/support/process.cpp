@@ -4,6 +4,7 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/prctl.h>
@@ -11,6 +12,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -120,14 +123,26 @@ const char* name_of(Handling h) {
     case Handling::sigchld_default: return "SIGCHLD default";
     case Handling::sigchld_ignored: return "SIGCHLD ignored";
     case Handling::no_child_wait: return "SA_NOCLDWAIT";
+    case Handling::reaping_handler: return "a SIGCHLD handler that reaps every child";
     case Handling::reaping_thread: return "a thread that reaps every child";
   }
   return "";
 }
 
+namespace {
+
+void reap_every_child(int) {
+  const int saved = errno;
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  errno = saved;
+}
+
+}  // namespace
+
 ApplicationChildren::ApplicationChildren(Handling h) {
   struct sigaction now {};
-  now.sa_handler = h == Handling::sigchld_ignored ? SIG_IGN : SIG_DFL;
+  now.sa_handler = h == Handling::sigchld_ignored ? SIG_IGN : h == Handling::reaping_handler ? reap_every_child : SIG_DFL;
   now.sa_flags = h == Handling::no_child_wait ? SA_NOCLDWAIT : 0;
   sigemptyset(&now.sa_mask);
   ::sigaction(SIGCHLD, &now, &before_);
@@ -146,33 +161,141 @@ ApplicationChildren::~ApplicationChildren() {
   ::sigaction(SIGCHLD, &before_, nullptr);
 }
 
-bool refuse_pidfds() {
+const char* name_of(Pidfds p) {
+  switch (p) {
+    case Pidfds::as_here: return "pidfds as this system offers them";
+    case Pidfds::none: return "no pidfds";
+    case Pidfds::no_group_signals: return "pidfds without group signals (before 6.9)";
+    case Pidfds::no_info: return "pidfds without PIDFD_GET_INFO (before 6.13)";
+    case Pidfds::as_on_debian_12: return "pidfds as on Debian 12's Linux 6.1";
+  }
+  return "";
+}
+
+bool refuse_pidfds(Pidfds offered) {
+  if (offered == Pidfds::as_here) return true;
 #if defined(__x86_64__)
-  constexpr unsigned ENOSYS_RET = SECCOMP_RET_ERRNO | ENOSYS;
-  constexpr unsigned EINVAL_RET = SECCOMP_RET_ERRNO | EINVAL;
+  const bool none = offered == Pidfds::none;
+  const bool no_group = offered == Pidfds::no_group_signals || offered == Pidfds::as_on_debian_12;
+  const bool no_info = offered == Pidfds::no_info || offered == Pidfds::as_on_debian_12;
+  std::vector<sock_filter> filter = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+  };
+  // Call `nr` fails with `error`.
+  const auto refuse = [&](unsigned nr, unsigned error) {
+    filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, nr, 0, 1));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | error));
+  };
+  // Call `nr` fails with `error` when the low half of its argument `arg`, masked by `mask`, passes `test`
+  // (BPF_JEQ or BPF_JSET) against `value`.
+  const auto refuse_when = [&](unsigned nr, int arg, unsigned mask, unsigned short test, unsigned value,
+                               unsigned error) {
+    const bool masked = mask != ~0u;
+    filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, nr, 0, static_cast<unsigned char>(masked ? 5 : 4)));
+    filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<unsigned>(offsetof(seccomp_data, args) + sizeof(std::uint64_t) * arg)));
+    if (masked) filter.push_back(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, mask));
+    filter.push_back(BPF_JUMP(BPF_JMP | test | BPF_K, value, 0, 1));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | error));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  };
+  if (none) {
+    refuse(SYS_pidfd_open, ENOSYS);
+    refuse(SYS_pidfd_send_signal, ENOSYS);
+    refuse(SYS_clone3, ENOSYS);
+    refuse_when(SYS_clone, 0, ~0u, BPF_JSET, CLONE_PIDFD, EINVAL);  // the low half of the flags
+  }
+  if (no_group) refuse_when(SYS_pidfd_send_signal, 3, ~0u, BPF_JSET, ~0u, EINVAL);  // any flag
+  if (no_info) {
+    // PIDFD_GET_INFO of any size: _IOWR(0xFF, 11, n).
+    constexpr unsigned SIZE_BITS = _IOC_SIZEMASK << _IOC_SIZESHIFT;
+    refuse_when(SYS_ioctl, 1, ~SIZE_BITS, BPF_JEQ, _IOC(_IOC_READ | _IOC_WRITE, 0xFF, 11, 0), ENOTTY);
+  }
+  filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+#else
+  (void)offered;
+  return false;
+#endif
+}
+
+bool store_statuses_late(std::chrono::milliseconds late) {
+#if defined(__x86_64__)
+  constexpr unsigned SIZE_BITS = _IOC_SIZEMASK << _IOC_SIZESHIFT;
   sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, ENOSYS_RET),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_send_signal, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, ENOSYS_RET),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, ENOSYS_RET),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 3),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),  // the low half of the flags
-      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_PIDFD, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, EINVAL_RET),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioctl, 0, 4),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<unsigned>(offsetof(seccomp_data, args) + sizeof(std::uint64_t))),
+      BPF_STMT(BPF_ALU | BPF_AND | BPF_K, ~SIZE_BITS),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, _IOC(_IOC_READ | _IOC_WRITE, 0xFF, 11, 0), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   const sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+  const int listener = static_cast<int>(
+      ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &program));
+  if (listener < 0) return false;
+  // The asks are this process's own, so their answers are written into its memory directly.
+  std::thread([listener, late] {
+    std::map<ino_t, std::chrono::steady_clock::time_point> first_ask;  // by pidfd
+    for (;;) {
+      seccomp_notif request{};
+      if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {
+        if (errno == EINTR || errno == ENOENT) continue;
+        return;
+      }
+      seccomp_notif_resp response{};
+      response.id = request.id;
+      response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+      struct stat pidfd {};
+      if (::fstat(static_cast<int>(request.data.args[0]), &pidfd) == 0) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto first = first_ask.emplace(pidfd.st_ino, now).first->second;
+        if (now - first < late) {
+          *reinterpret_cast<std::uint64_t*>(request.data.args[2]) = 0;  // the answer's mask: nothing known
+          response.flags = 0;
+        }
+      }
+      ::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
+    }
+  }).detach();
+  return true;
 #else
+  (void)late;
   return false;
 #endif
+}
+
+bool statuses_kept(Pidfds offered) {
+  if (offered != Pidfds::as_here && offered != Pidfds::no_group_signals) return false;
+  static const bool kept = [] {
+    const pid_t pid = ::fork();
+    if (pid < 0) return false;
+    if (pid == 0) ::_exit(7);
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    ::waitpid(pid, nullptr, 0);
+    if (pidfd < 0) return false;
+    // PIDFD_GET_INFO's first version, asking for the exit code (PIDFD_INFO_EXIT).
+    struct {
+      std::uint64_t mask, cgroupid;
+      std::uint32_t ids[11];
+      std::int32_t exit_code;
+    } info{};
+    info.mask = 1u << 3;
+    const bool got = ::ioctl(pidfd, _IOWR(0xFF, 11, decltype(info)), &info) == 0 && (info.mask & (1u << 3)) &&
+                     WIFEXITED(info.exit_code) && WEXITSTATUS(info.exit_code) == 7;
+    ::close(pidfd);
+    return got;
+  }();
+  return kept;
 }
 
 bool process_ended(pid_t pid) {

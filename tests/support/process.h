@@ -7,6 +7,7 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -68,17 +69,41 @@ bool process_ended(pid_t pid);
 // taking the id. The caller ends it (SIGKILL and waitpid). Only for tests that run alone: their suite's name
 // ends in "PidReuse" (see velmora_test in cmake/VelmoraTargets.cmake); std::logic_error in any other under CTest.
 pid_t newcomer_with_id(pid_t pid);
-// Makes this process (which must have one thread: a forked test child) a process of a system without pidfds,
-// as an older kernel or a sandbox that refuses them: pidfd_open and pidfd_send_signal fail with ENOSYS,
-// clone with CLONE_PIDFD with EINVAL, clone3 with ENOSYS. For this process and every process it starts. False
-// where it cannot be done (no seccomp filters here).
-bool refuse_pidfds();
+// The pidfds that an older kernel or a sandbox offers, as refuse_pidfds plays them.
+enum class Pidfds {
+  as_here,           // what this system offers: nothing is refused
+  none,              // no pidfds at all (a sandbox, or a kernel before 5.3): pidfd_open and pidfd_send_signal fail
+                     // with ENOSYS, clone with CLONE_PIDFD with EINVAL, clone3 with ENOSYS
+  no_group_signals,  // pidfd_send_signal takes no flags, PIDFD_SIGNAL_PROCESS_GROUP among them: EINVAL (before 6.9)
+  no_info,           // the PIDFD_GET_INFO ioctl fails with ENOTTY (before 6.13), so no exit status is kept
+  as_on_debian_12,   // both of the last two (Linux 6.1)
+};
+inline constexpr Pidfds OLDER_KERNELS[] = {Pidfds::none, Pidfds::no_group_signals, Pidfds::no_info,
+                                           Pidfds::as_on_debian_12};
+inline constexpr Pidfds EVERY_KERNEL[] = {Pidfds::as_here, Pidfds::none, Pidfds::no_group_signals, Pidfds::no_info,
+                                          Pidfds::as_on_debian_12};
+const char* name_of(Pidfds p);
+// Makes this process (which must have one thread: a forked test child) a process of a system that offers
+// `offered` of pidfds, for this process and every process it starts (a seccomp filter). False where it cannot
+// be done (no seccomp filters here).
+bool refuse_pidfds(Pidfds offered = Pidfds::none);
+// Makes this process (which must have one thread: a forked test child) a process of a system that stores an
+// ended child's exit status in its pidfd `late` after the first ask for it (PIDFD_GET_INFO), each ask before
+// answering without one, as a kernel does in the moment between a child's end and the storing (a seccomp
+// filter whose answers a thread of this process gives). False where it cannot be done.
+bool store_statuses_late(std::chrono::milliseconds late);
+// Whether a child's exit status outlives its reaping by another (SIGCHLD ignored, the application's own
+// reaping), kept in its pidfd (Linux 6.15), where the system offers `offered`.
+bool statuses_kept(Pidfds offered);
+
 // The ways an application may deal with children of its own, none of which may take the library's: SIGCHLD at
-// its default, ignored (the system reaps every child), SA_NOCLDWAIT (the same), or a thread that reaps every
-// child that waitpid(-1) sees, as a server that reaps its workers does.
-enum class Handling { sigchld_default, sigchld_ignored, no_child_wait, reaping_thread };
+// its default, ignored (the system reaps every child), SA_NOCLDWAIT (the same), a SIGCHLD handler that reaps
+// every child that waitpid(-1) sees (installed without SA_RESTART, so that it interrupts system calls), or a
+// thread that does that, as a server that reaps its workers does.
+enum class Handling { sigchld_default, sigchld_ignored, no_child_wait, reaping_handler, reaping_thread };
 inline constexpr Handling ALL_HANDLINGS[] = {Handling::sigchld_default, Handling::sigchld_ignored,
-                                             Handling::no_child_wait, Handling::reaping_thread};
+                                             Handling::no_child_wait, Handling::reaping_handler,
+                                             Handling::reaping_thread};
 const char* name_of(Handling h);
 
 // One of them for a scope (process-wide: for a test process of its own).

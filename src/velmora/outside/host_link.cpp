@@ -13,7 +13,6 @@
 
 #include "mirel2/litert/library.h"
 #include "mirel2/ostrand/protocol.h"
-#include "velmora/engines.h"
 #include "velmora/errors.hpp"
 #include "velmora/log.hpp"
 #include "velmora/module.h"
@@ -34,11 +33,9 @@ constexpr std::size_t TAIL_LINES = 20;       // lines of the host's standard err
 constexpr int PIPE_BYTES = 1 << 20;          // room for a whole frame record in the host's output pipe
 constexpr double LONGEST_LIMIT_S = 1e9;      // beyond this a time limit counts as none
 // A host that ended by itself, or closed its output, gets this long to end (and its group), before it is
-// ended; and its pipes this long after its group has gone, which only a process outside the group can hold.
+// ended; one being stopped gets no time of its own.
 constexpr double STDERR_GRACE_S = 2.0;
-constexpr double PIPES_AFTER_END_S = 0.1;
-// From SIGKILL, for the host's group to go; a group that is still there then is left running.
-constexpr double KILL_WAIT_S = 1.0;
+constexpr double AT_ONCE = 0;
 
 constexpr const char* NO_START = "could not start the renderer for that avatar";
 constexpr const char* NOT_OURS = "this avatar renders only in the process that opened it";
@@ -124,47 +121,33 @@ HostLink::HostLink(const std::string& host, const std::string& source, const Mir
   try {
     for (int fd : {child_.in(), child_.out(), child_.err()}) set_nonblocking(fd);
     ::fcntl(child_.out(), F_SETPIPE_SZ, PIPE_BYTES);  // fewer reads per frame; the default size works too
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
-    wake_in_ = Fd(ends[0]);
-    wake_out_ = Fd(ends[1]);
     const std::stop_callback wake_on_stop(stop, [this] { wake(); });
     read_hello(stop);
   } catch (...) {
     // Whatever failed, the host is ended as every host is, with time for its clean-up (its staged copies).
-    end_host();
+    end_host(AT_ONCE);
     throw;
   }
 }
 
 HostLink::~HostLink() {
   try {
-    end_host();
+    end_host(AT_ONCE);
   } catch (...) {
-  }
-}
-
-void HostLink::wake() noexcept {
-  const char byte = 1;
-  if (::write(wake_out_.get(), &byte, 1) < 0) {
-    // A full pipe wakes the wait already.
   }
 }
 
 bool HostLink::usable() {
   if (gone_) return false;
   if (!child_.try_wait()) return true;
-  const int status = reap();
+  const int status = end_host(STDERR_GRACE_S);
   gone_ = true;
   velmora_log().warning("velmora: the render host %s since the last render; a new one is started", {status_text(status)});
   return false;
 }
 
 void HostLink::start_stream() {
-  if (!ours()) {
-    throw session::EngineFailed(NOT_OURS, "this process was forked from the one that opened the avatar, whose "
-                                          "render host it is: open the avatar again to render here");
-  }
+  if (!ours()) not_ours();
   if (gone_) throw session::EngineFailed(STOPPED, gone_detail_);
   stop_reason_ = "unfinished";
   to_host_.start_stream();
@@ -184,7 +167,13 @@ void HostLink::queue_flush() {
 
 bool HostLink::frames_owed() const { return from_host_.records_seen() < records_for_samples(to_host_.samples()); }
 
+std::optional<Frame> HostLink::take_frame() {
+  if (!ours()) not_ours();
+  return from_host_.take_frame();
+}
+
 bool HostLink::pump(Deadline until) {
+  if (!ours()) not_ours();
   to_host_.refill();
   const Deadline stall = deadline_after(options_.stall_timeout_s);
   const Deadline deadline = !until ? stall : !stall ? until : std::min(*stall, *until);
@@ -251,7 +240,8 @@ void HostLink::finish() noexcept {
             {seconds_text(options_.close_wait_s), seconds_text(options_.term_wait_s)});
         return;
       case Ending::left_running:
-        say_left_running();
+      case Ending::unsignalled:
+        say_left_running(how);
         return;
       case Ending::not_ours:
         return;
@@ -297,7 +287,7 @@ HostLink::Served HostLink::serve_pipes(bool with_input, Deadline deadline) {
   }
   if (n == 0) return Served{.any = false};
   const int wake_at = n;
-  fds[n++] = {wake_in_.get(), POLLIN, 0};
+  fds[n++] = {wake_.fd(), POLLIN, 0};
   // The host's own end, which the end of its output does not tell when another process holds that open.
   // Not while it is being ended, which looks for its end itself.
   if (!ending_ && child_.exit_fd() >= 0) {
@@ -310,9 +300,7 @@ HostLink::Served HostLink::serve_pipes(bool with_input, Deadline deadline) {
     throw std::system_error(errno, std::generic_category(), "poll");
   }
   if (fds[wake_at].revents != 0) {
-    char drain[64];
-    while (::read(wake_in_.get(), drain, sizeof drain) > 0) {
-    }
+    wake_.drain();
     s.woken = true;
   }
   s.exited = exit_at >= 0 && fds[exit_at].revents != 0;
@@ -346,7 +334,10 @@ bool HostLink::read_output() {
 
 // The waits of the host's end, `self_s` first for it to end by itself.
 EndWaits HostLink::end_waits(double self_s) const {
-  return {.self_s = self_s, .term_s = options_.term_wait_s, .kill_s = KILL_WAIT_S, .pipes_s = PIPES_AFTER_END_S};
+  EndWaits waits;
+  waits.self_s = self_s;
+  waits.term_s = options_.term_wait_s;
+  return waits;
 }
 
 // While the host is ended: its output is read and dropped, its standard error kept for the details.
@@ -357,24 +348,15 @@ ServePipes HostLink::serve_while_ending() {
   };
 }
 
-// Ends the host and every process of its group: its input closed, SIGCONT and SIGTERM, then term_wait_s for
-// their clean-up (a host deletes its staged model copies) while what they still write is read, so that a full
-// pipe never holds one up; then SIGKILL to whatever is left (ChildProcess::end).
-void HostLink::end_host() {
-  if (child_.end(end_waits(0), serve_while_ending()) == Ending::left_running) say_left_running();
-}
-
-// Lets the host end by itself (it has closed its output, or ended): STDERR_GRACE_S for it and its group, with
-// its output read meanwhile, before it is ended. Returns its status.
-int HostLink::reap() {
-  if (child_.end(end_waits(STDERR_GRACE_S), serve_while_ending()) == Ending::left_running) say_left_running();
+int HostLink::end_host(double self_s) {
+  const Ending how = child_.end(end_waits(self_s), serve_while_ending());
+  if (how == Ending::left_running || how == Ending::unsignalled) say_left_running(how);
   return child_.try_wait().value_or(STATUS_UNKNOWN);
 }
 
 // After an interrupt the host did not answer in time: it is ended, and the next stream starts a new one.
 bool HostLink::abandon() {
-  end_host();
-  reap();
+  end_host(AT_ONCE);
   gone_ = true;
   from_host_.drop_records(false);
   from_host_.drop_frames();
@@ -387,10 +369,18 @@ bool HostLink::abandon() {
   return false;
 }
 
-void HostLink::say_left_running() {
+void HostLink::say_left_running(Ending how) {
   if (std::exchange(said_left_, true)) return;
+  const auto pid = static_cast<long long>(child_.pid());
+  if (how == Ending::unsignalled) {
+    velmora_log().warning(
+        "velmora: the render host (process %d) did not end, and no signal could be sent to it safely (this system "
+        "has no pidfds, and the application may reap its children); it is left running",
+        {pid});
+    return;
+  }
   velmora_log().warning("velmora: the render host (process %d) was still running %s s after SIGKILL; it is left running",
-                        {static_cast<long long>(child_.pid()), seconds_text(KILL_WAIT_S)});
+                        {pid, seconds_text(EndWaits{}.kill_s)});
 }
 
 // ---- HostLink: the texts of its failures ------------------------------------------------------------------
@@ -404,33 +394,32 @@ std::string HostLink::start_failure() const {
   return NO_START;
 }
 
+// A host refuses its avatar with one FATAL line and status 3. Where its status could not be known (another
+// reaped it and the system kept no status), the FATAL line, which it writes for that alone, stands for it.
 void HostLink::refused_before_hello() {
-  const int status = reap();
-  if (status == 3) {
-    if (const std::string* fatal = tail_.last_with("FATAL: ")) throw refuse<InvalidAvatar>(NOT_USABLE, *fatal);
-    throw refuse<InvalidAvatar>(NOT_USABLE, tail_.text());
+  const int status = end_host(STDERR_GRACE_S);
+  const std::string* fatal = tail_.last_with("FATAL: ");
+  if (status == 3 || (status == STATUS_UNKNOWN && fatal)) {
+    throw refuse<InvalidAvatar>(NOT_USABLE, fatal ? *fatal : tail_.text());
   }
   throw session::EngineFailed(start_failure(), "tarnhost " + status_text(status) + " before its hello line:\n" + tail_.text());
 }
 
 void HostLink::cancelled_start() {
   velmora_log().debug("velmora: a stop came while the render host started; it is ended");
-  end_host();
-  reap();
+  end_host(AT_ONCE);
   throw Cancelled();
 }
 
 void HostLink::no_hello_in_time() {
-  end_host();
-  reap();
+  end_host(AT_ONCE);
   throw session::EngineFailed(NO_START, "tarnhost sent no hello line within " + seconds_text(options_.start_timeout_s) +
                                             " s (the limit " + START_TIMEOUT_ENV + " sets), so it was stopped:\n" +
                                             tail_.text());
 }
 
 void HostLink::stalled() {
-  end_host();
-  reap();
+  end_host(AT_ONCE);
   gone_ = true;
   stop_reason_ = "render host stalled";
   gone_detail_ = "tarnhost sent no frame and took no audio for " + seconds_text(options_.stall_timeout_s) +
@@ -438,9 +427,14 @@ void HostLink::stalled() {
   throw session::EngineFailed(STOPPED, gone_detail_);
 }
 
+void HostLink::not_ours() {
+  throw session::EngineFailed(NOT_OURS, "this process was forked from the one that opened the avatar, whose render "
+                                        "host it is: open the avatar again to render here");
+}
+
 void HostLink::host_gone() {
   if (!gone_) {
-    const int status = reap();
+    const int status = end_host(STDERR_GRACE_S);
     gone_ = true;
     stop_reason_ = "render host " + status_text(status);
     gone_detail_ = "tarnhost " + status_text(status) + " during the stream:\n" + tail_.text();

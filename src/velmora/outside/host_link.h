@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/child_process.h"
+#include "common/wake_pipe.h"
 #include "velmora/outside/host_stream.h"
 #include "velmora/outside/mirel2_engine.h"
 
@@ -55,15 +56,17 @@ class HostLink {
   const std::optional<std::string>& stop_reason() const { return stop_reason_; }
 
   // Wakes the wait for the host at once; safe from any thread.
-  void wake() noexcept;
+  void wake() noexcept { wake_.wake(); }
   // Whether this process started the host: a copy made by fork() never talks to it.
   bool ours() const { return child_.ours(); }
   // Whether the host can take a stream: it has not ended, or been ended. One that ended since the last stream
   // is reaped here, and said so (a warning).
   bool usable();
 
-  // A new stream: the host's stream state is reset before the first sample. EngineFailed in a process that
-  // did not start the host, and once the host has gone.
+  // A new stream: the host's stream state is reset before the first sample. EngineFailed once the host has
+  // gone. This and each step of a stream (pump, take_frame) fail with EngineFailed "this avatar renders only
+  // in the process that opened it" in a process that did not start the host (a copy made by fork(), also of a
+  // stream that was running then).
   void start_stream();
   // A chunk may end inside a sample: its odd byte waits for the next chunk.
   void queue_chunk(Pcm chunk) { to_host_.queue_chunk(std::move(chunk)); }
@@ -76,7 +79,7 @@ class HostLink {
   bool answer_owed() const { return from_host_.marker_owed(); }
   // The host still owes records for the chunks that the samples sent so far complete.
   bool frames_owed() const;
-  std::optional<Frame> take_frame() { return from_host_.take_frame(); }
+  std::optional<Frame> take_frame();
   void stream_done() { stop_reason_ = to_host_.samples() == 0 ? "no audio" : "end-of-flush marker"; }
 
   // Waits until the host takes input or sends output (serving every pipe), or a stop request wakes the wait.
@@ -109,21 +112,25 @@ class HostLink {
 
   EndWaits end_waits(double self_s) const;
   ServePipes serve_while_ending();
-  void end_host();
-  int reap();
+  // Ends the host and every process of its group (ChildProcess::end): its input closed and `self_s` for it
+  // to end by itself (it has ended, or closed its output), then SIGCONT and SIGTERM and term_wait_s for their
+  // clean-up (a host deletes its staged model copies), then SIGKILL; what they still write is read meanwhile,
+  // so that a full pipe never holds one up. Says so when it is left running; returns its status.
+  int end_host(double self_s);
   bool abandon();
-  void say_left_running();
+  void say_left_running(Ending how);
 
   std::string start_failure() const;
   [[noreturn]] void refused_before_hello();
   [[noreturn]] void cancelled_start();
   [[noreturn]] void no_hello_in_time();
   [[noreturn]] void stalled();
+  [[noreturn]] static void not_ours();
   [[noreturn]] void host_gone();
 
   Mirel2Options options_;
+  WakePipe wake_;  // a stop request wakes the poll loop; made before the host starts
   ChildProcess child_;
-  Fd wake_in_, wake_out_;  // the wake pipe: a stop request writes, the poll loop watches
   StepWriter to_host_;
   RecordReader from_host_;
   StderrTail tail_;

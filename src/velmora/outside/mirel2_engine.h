@@ -8,6 +8,7 @@
 #include <stop_token>
 #include <string>
 
+#include "common/child_process.h"
 #include "velmora/engine.hpp"
 #include "velmora/generator.hpp"
 
@@ -34,7 +35,7 @@ struct Mirel2Options {
   // Wherever the host is ended (close(), an interrupt it does not answer in time, a time limit, the
   // destructor): SIGCONT and SIGTERM go to its process group (the host and whatever it started), which has this
   // long for its clean-up (a host deletes its staged model copies) before SIGKILL.
-  double term_wait_s = 0.3;
+  double term_wait_s = EndWaits{}.term_s;
 };
 
 // The defaults with the time limits that START_TIMEOUT_ENV and STALL_TIMEOUT_ENV set, read at the first call in
