@@ -75,6 +75,9 @@ const char* kind_of(mode_t mode) {
 // becoming a terminal of ours, and kept only when the descriptor shows a regular file, which it then stays
 // whatever happens to the name. Its offset is 0 and it blocks again.
 Fd open_audio(const std::string& path, struct stat& st) {
+  // What the name shows now is refused unopened (opening a device may do something); the descriptor's own look
+  // below is what counts, as the name may be given to another file in between.
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) refuse_kind(path, st.st_mode);
   Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd.ok()) {
     const int error = errno;

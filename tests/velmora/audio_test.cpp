@@ -14,7 +14,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -28,6 +30,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <stop_token>
@@ -722,32 +725,54 @@ TEST(AudioFiles, AFifoSwappedInForTheAudioNeverHoldsTheDecodeUp) {
   EXPECT_GT(fifos, 0);
 }
 
+// `check` in a forked test process once `prepare` has changed what only that process sees: its exit status, 0
+// when `check` held and 77 when `prepare` cannot be done here.
+int in_forked_process(const std::function<bool()>& prepare, const std::function<bool()>& check) {
+  const pid_t tester = ::fork();
+  if (tester < 0) return -1;
+  if (tester == 0) {
+    if (!prepare()) ::_exit(77);
+    bool held = false;
+    try {
+      held = check();
+    } catch (...) {
+    }
+    ::_exit(held ? 0 : 1);
+  }
+  int status = 0;
+  if (::waitpid(tester, &status, 0) != tester) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // Where the program's exit status cannot be known (an application that ignores SIGCHLD, on a system that keeps
-// no exit status with the child), the file is decoded in process, whatever the program wrote. In a forked test
-// process, which alone is held to the system without pidfds.
-TEST(AudioFiles, WhereTheProgramsStatusCannotBeKnownTheFileIsDecodedInProcess) {
+// no exit status with the child), and where there is no /proc, through which the program reads the file we
+// opened, the file is decoded in process, whatever the program wrote.
+TEST(AudioFiles, WhereTheProgramsStatusCannotBeKnownOrThereIsNoProcTheFileIsDecodedInProcess) {
   TempDir dir;
   const auto tone = test_tone(4000);
   testing::write_wav(dir.path() / "speech.wav", 16000, 1, tone);
   ProgramFolder bin;
   testing::write_script(bin.dir.path() / "ffmpeg", "printf 'not what the file holds'\n");
-  const pid_t tester = ::fork();
-  ASSERT_GE(tester, 0);
-  if (tester == 0) {
-    if (!testing::refuse_pidfds()) ::_exit(77);
+  const auto decoded = [&] { return samples_of(clip_of(AudioInput::file(dir.path() / "speech.wav"))) == tone; };
+  const auto unknown_status = [] {
+    if (!testing::refuse_pidfds()) return false;
     ::signal(SIGCHLD, SIG_IGN);
-    int code = 0;
-    try {
-      if (samples_of(clip_of(AudioInput::file(dir.path() / "speech.wav"))) != tone) code = 1;
-    } catch (...) {
-      code = 2;
-    }
-    ::_exit(code);
+    return true;
+  };
+  // A mount namespace of its own, where a tmpfs hides /proc.
+  const auto no_proc = [] {
+    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
+  };
+  const int without_status = in_forked_process(unknown_status, decoded);
+  const int without_proc = in_forked_process(no_proc, decoded);
+  if (without_status != 77) {
+    EXPECT_EQ(without_status, 0) << "without an exit status";
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(tester, &status, 0), tester);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no seccomp filters here";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  if (without_proc != 77) {
+    EXPECT_EQ(without_proc, 0) << "without /proc";
+  }
+  if (without_status == 77 && without_proc == 77) GTEST_SKIP() << "no seccomp filters and no mount namespaces here";
 }
 
 }  // namespace
