@@ -338,8 +338,19 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, ChildStre
   if (streams.pipe_stdin) make_pipe(in_r, in_w);
   make_pipe(out_r, out_w);
   if (streams.pipe_stderr) make_pipe(err_r, err_w);
+  // The caller's descriptor for its standard input, moved above the standard ones like a pipe's end.
+  Fd stdin_copy;
+  int in = in_r.get();
+  if (!streams.pipe_stdin && streams.stdin_fd >= 0) {
+    in = streams.stdin_fd;
+    if (in <= 2) {
+      stdin_copy = Fd(::fcntl(in, F_DUPFD_CLOEXEC, 3));
+      if (!stdin_copy.ok()) fail(errno, "fcntl");
+      in = stdin_copy.get();
+    }
+  }
   Launch launch{file_ptrs.data(), file_ptrs.size(), args.data(), environ};
-  launch.in = in_r.get();
+  launch.in = in;
   launch.out = out_w.get();
   launch.err = err_w.get();
   launch.own_group = streams.own_process_group;

@@ -37,7 +37,10 @@
 namespace velmora {
 
 struct ChildStreams {
-  bool pipe_stdin = true;   // false: the child reads /dev/null
+  bool pipe_stdin = true;   // false: the child reads /dev/null, or `stdin_fd`
+  // With pipe_stdin false: a descriptor of ours (a file, say) that the child gets as its standard input in
+  // place of /dev/null; -1 for none. It stays ours: the child gets a copy.
+  int stdin_fd = -1;
   bool pipe_stderr = true;  // false: the child writes to our standard error
   // true: the child leads a process group of its own, so the signals a terminal sends to our group (Ctrl-C)
   // do not reach it; it is ended through its pipes or end() instead.

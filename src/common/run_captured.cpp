@@ -18,9 +18,10 @@ constexpr int EXIT_POLL_MS = 2;
 
 }  // namespace
 
-ProgramResult run_captured(const std::vector<std::string>& argv, bool own_process_group, std::stop_token stop) {
-  ChildProcess child =
-      ChildProcess::spawn(argv, {.pipe_stdin = false, .pipe_stderr = true, .own_process_group = own_process_group});
+ProgramResult run_captured(const std::vector<std::string>& argv, bool own_process_group, std::stop_token stop,
+                           int stdin_fd) {
+  ChildProcess child = ChildProcess::spawn(
+      argv, {.pipe_stdin = false, .stdin_fd = stdin_fd, .pipe_stderr = true, .own_process_group = own_process_group});
   // A stop wakes the wait.
   const WakePipe wake;
   const std::stop_callback on_stop(stop, [&wake] { wake.wake(); });

@@ -1,13 +1,18 @@
 #include "velmora/audio.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <system_error>
 
 #include "common/child_process.h"
+#include "common/fd.h"
+#include "common/py_error.h"
 #include "common/pytext.h"
 #include "common/run_captured.h"
 #include "common/utf8.h"
@@ -53,9 +58,54 @@ Generator<AudioItem> items_of(std::vector<AudioItem> items) {
   for (auto& item : items) co_yield std::move(item);
 }
 
-bool is_regular_file(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+// What a file that is no regular file is, for a line that says so.
+const char* kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "no regular file";
+}
+
+[[noreturn]] void refuse_kind(const std::string& path, mode_t mode) {
+  throw FileNotFound(path + " is " + kind_of(mode) + ", not an audio file");
+}
+
+// The audio file at `path`, opened once: without waiting (a FIFO's open would wait for a writer) and without
+// becoming a terminal of ours, and kept only when the descriptor shows a regular file, which it then stays
+// whatever happens to the name. Its offset is 0 and it blocks again.
+Fd open_audio(const std::string& path, struct stat& st) {
+  // What the name shows now is refused unopened (opening a device may do something); the descriptor's own look
+  // below is what counts, as the name may be given to another file in between.
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) refuse_kind(path, st.st_mode);
+  Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.ok()) {
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR) throw FileNotFound("no audio at " + path);
+    // A socket, or a device without its driver, cannot be opened: the name says what it was.
+    if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) refuse_kind(path, st.st_mode);
+    throw refuse<Failed>("could not read that audio", py_os_error_text(error, path));
+  }
+  if (::fstat(fd.get(), &st) != 0) {
+    throw refuse<Failed>("could not read that audio", py_os_error_text(errno, path));
+  }
+  if (!S_ISREG(st.st_mode)) refuse_kind(path, st.st_mode);
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    throw refuse<Failed>("could not read that audio", py_os_error_text(errno, path));
+  }
+  return fd;
+}
+
+// How the ffmpeg program reads the audio: its standard input is our descriptor, which it opens anew, with an
+// offset of its own and seekable (an MP4 whose index comes last needs that), through /proc. Where /proc does
+// not show the descriptor as the file, there is no such way.
+constexpr const char* PROGRAM_INPUT = "file:/proc/self/fd/0";
+
+bool program_can_read(int fd, const struct stat& st) {
+  struct stat via;
+  const std::string name = "/proc/self/fd/" + std::to_string(fd);
+  return ::stat(name.c_str(), &via) == 0 && via.st_dev == st.st_dev && via.st_ino == st.st_ino;
 }
 
 std::filesystem::path path_of(const char* text) {
@@ -102,24 +152,43 @@ AudioInput AudioInput::stream(std::vector<AudioItem> items) { return stream(item
 namespace detail {
 
 Pcm decode_path(const std::string& path, const std::stop_token& stop) {
-  if (!is_regular_file(path)) throw FileNotFound("no audio at " + path);
+  struct stat st;
+  const Fd file = open_audio(path, st);
+  // A kind that is not read (a playlist, a list of files) is refused here, before anything starts; a kind the
+  // libraries know is what the program reads it as, so that its own guess never differs.
+  const std::string demuxer = audio_demuxer(file.get(), path);
+  if (stop.stop_requested()) throw Cancelled();
+  if (!program_can_read(file.get(), st)) return decode_file(file.get(), path, stop);
+  if (::lseek(file.get(), 0, SEEK_SET) < 0) {
+    throw refuse<Failed>("could not read that audio", py_os_error_text(errno, path));
+  }
+  // Single files of the kinds of AUDIO_DEMUXERS, by the file protocol alone: nothing else is opened.
+  std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-loglevel", "error", "-protocol_whitelist", "file",
+                                   "-format_whitelist", AUDIO_DEMUXERS};
+  if (!demuxer.empty()) argv.insert(argv.end(), {"-f", demuxer});
+  argv.insert(argv.end(), {"-i", PROGRAM_INPUT, "-ar", std::to_string(SAMPLE_RATE), "-ac", "1", "-f", "s16le", "-"});
   ProgramResult run;
   try {
-    // A terminal's Ctrl-C is the caller's to handle: it must not end the decoder under it. The "file:"
-    // protocol, so that a name that reads like a URL ("concat:a|b", "12:30 talk.wav") is this file.
-    run = run_captured({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", "file:" + path, "-ar",
-                        std::to_string(SAMPLE_RATE), "-ac", "1", "-f", "s16le", "-"},
-                       /*own_process_group=*/true, stop);
+    // A terminal's Ctrl-C is the caller's to handle: it must not end the decoder under it.
+    run = run_captured(argv, /*own_process_group=*/true, stop, file.get());
   } catch (const std::system_error& e) {
-    if (e.code() == std::errc::no_such_file_or_directory) return decode_file(path, stop);  // no ffmpeg program
+    if (e.code() == std::errc::no_such_file_or_directory) return decode_file(file.get(), path, stop);  // no program
     throw;
   }
   if (run.stopped) throw Cancelled();
+  // Where the system reaped it before its status could be read (an application that ignores SIGCHLD, on a
+  // system that keeps no exit status in pidfds), whether its output is whole cannot be known: decoded here.
+  if (run.status == STATUS_UNKNOWN) return decode_file(file.get(), path, stop);
   if (run.status != 0) {
+    if (lacks_audio_stream(file.get(), path)) {
+      throw refuse<Failed>("could not read that audio", "no audio stream in " + py_repr(path));
+    }
     // Its lines name the file as the caller gave it, not as the URL it was given.
     std::string err = utf8_decode_replace(run.err);
-    const std::string url = "file:" + path;
-    for (std::size_t at = 0; (at = err.find(url, at)) != std::string::npos; at += path.size()) err.erase(at, 5);
+    const std::string url = PROGRAM_INPUT;
+    for (std::size_t at = 0; (at = err.find(url, at)) != std::string::npos; at += path.size()) {
+      err.replace(at, url.size(), path);
+    }
     std::string detail = utf8_prefix(av_log_text(err), 300);
     if (detail.empty()) detail = "the ffmpeg program " + status_text(run.status) + " and said nothing";
     throw refuse<Failed>("could not read that audio", detail);

@@ -1,6 +1,11 @@
 // Decoding an audio file in-process through the FFmpeg libraries: the road taken when the ffmpeg program is
-// not installed. The first audio stream is decoded and resampled to 16 kHz mono s16.
+// not installed. The first audio stream is decoded and resampled to 16 kHz mono s16. The libraries read the
+// file through a descriptor that the caller opened, by an I/O context of ours, and may open nothing else.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <stop_token>
@@ -13,6 +18,10 @@
 #include "velmora/audio_input.h"
 #include "velmora/errors.hpp"
 #include "velmora/module.h"
+
+extern "C" {
+#include <libavutil/avstring.h>
+}
 
 namespace velmora::detail {
 namespace {
@@ -103,16 +112,122 @@ class Resampler {
 // The libraries' reads give up (AVERROR_EXIT) once the stop is asked.
 int stop_asked(void* stop) { return static_cast<const std::stop_token*>(stop)->stop_requested() ? 1 : 0; }
 
-Pcm decode_all(const std::string& path, const std::stop_token& stop) {
-  // The "file:" protocol, so a name that reads like another protocol ("pipe:0", "x:y") is still this file.
-  const std::string url = "file:" + path;
-  AVFormatContext* raw = avformat_alloc_context();
-  if (!raw) throw std::bad_alloc();
-  raw->interrupt_callback = {stop_asked, const_cast<std::stop_token*>(&stop)};
-  int rc = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);  // frees the context when it fails
-  if (rc < 0) throw AvError(rc, path);
-  AvInput fmt(raw);
-  rc = avformat_find_stream_info(fmt.get(), nullptr);
+// The file behind a descriptor, as the libraries read it: reads that give up once a stop is asked, seeks, and
+// its size.
+struct FileSource {
+  int fd;
+  const std::stop_token* stop;
+};
+
+int read_source(void* opaque, std::uint8_t* buf, int size) {
+  const auto* source = static_cast<const FileSource*>(opaque);
+  if (source->stop && source->stop->stop_requested()) return AVERROR_EXIT;
+  for (;;) {
+    const ssize_t n = ::read(source->fd, buf, static_cast<std::size_t>(size));
+    if (n > 0) return static_cast<int>(n);
+    if (n == 0) return AVERROR_EOF;
+    if (errno != EINTR) return AVERROR(errno);
+  }
+}
+
+std::int64_t seek_source(void* opaque, std::int64_t offset, int whence) {
+  const auto* source = static_cast<const FileSource*>(opaque);
+  whence &= ~AVSEEK_FORCE;
+  if (whence == AVSEEK_SIZE) {
+    struct stat st;
+    return ::fstat(source->fd, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : AVERROR(errno);
+  }
+  const off_t at = ::lseek(source->fd, static_cast<off_t>(offset), whence);
+  return at < 0 ? AVERROR(errno) : static_cast<std::int64_t>(at);
+}
+
+// An I/O context over `source`, from the descriptor's offset on.
+AvPtr<AVIOContext> source_io(FileSource& source) {
+  constexpr int BUFFER = 64 * 1024;
+  auto* buffer = static_cast<unsigned char*>(av_malloc(BUFFER));
+  if (!buffer) throw std::bad_alloc();
+  AVIOContext* io = avio_alloc_context(buffer, BUFFER, 0, &source, read_source, nullptr, seek_source);
+  if (!io) {
+    av_free(buffer);
+    throw std::bad_alloc();
+  }
+  return AvPtr<AVIOContext>(io);
+}
+
+// The libraries ask for every other file or address a format names (a playlist's entries, a list's files, a
+// movie's references) through this: nothing is opened.
+int open_nothing(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
+
+// A line for a file of a kind that is not read: what it is, by its demuxer's name.
+std::string not_read(const std::string& path, const std::string& demuxer) {
+  static constexpr const char* LISTS[] = {"hls", "concat", "dash", "webm_dash_manifest", "sdp", "ffmetadata",
+                                          "mpl2", "rtsp", "rtp"};
+  for (const char* list : LISTS) {
+    if (demuxer == list) {
+      return path + " is a playlist or a list of other files, not an audio file: only the file named is read, "
+                    "never the files or addresses it lists (" + demuxer + ")";
+    }
+  }
+  if (demuxer == "image2" || demuxer.ends_with("_pipe") || demuxer == "image2pipe") {
+    return path + " is an image, not an audio file (" + demuxer + ")";
+  }
+  return path + " is of a kind that is not read as audio (" + demuxer + ")";
+}
+
+// The probed format of the file at `source`, or null when it is of no kind the libraries know; a kind left out
+// of AUDIO_DEMUXERS is refused.
+const AVInputFormat* probed(FileSource& source, const std::string& path) {
+  AvPtr<AVIOContext> io = source_io(source);
+  const AVInputFormat* format = nullptr;
+  // The name only lends its extension to the guess; nothing is opened by it.
+  if (av_probe_input_buffer2(io.get(), &format, path.c_str(), nullptr, 0, 0) < 0 || !format) return nullptr;
+  if (av_match_list(format->name, AUDIO_DEMUXERS, ',') <= 0) {
+    throw refuse<Failed>("could not read that audio", not_read(path, format->name));
+  }
+  return format;
+}
+
+// The file at a descriptor, opened by the libraries from its start as the kind its probe found, with nothing
+// else to open.
+class OpenedFile {
+ public:
+  OpenedFile(int fd, const std::string& path, const std::stop_token& stop) : source_{fd, &stop} {
+    rewind(path);
+    const AVInputFormat* format = probed(source_, path);
+    rewind(path);
+    io_ = source_io(source_);
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) throw std::bad_alloc();
+    raw->interrupt_callback = {stop_asked, const_cast<std::stop_token*>(&stop)};
+    raw->pb = io_.get();
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    raw->io_open = open_nothing;
+    raw->format_whitelist = av_strdup(AUDIO_DEMUXERS);
+    if (!raw->format_whitelist) {
+      avformat_free_context(raw);
+      throw std::bad_alloc();
+    }
+    const int rc = avformat_open_input(&raw, path.c_str(), format, nullptr);  // frees the context when it fails
+    if (rc < 0) throw AvError(rc, path);
+    input_.reset(raw);
+  }
+
+  AVFormatContext* get() const { return input_.get(); }
+  AVFormatContext* operator->() const { return input_.get(); }
+
+ private:
+  void rewind(const std::string& path) const {
+    if (::lseek(source_.fd, 0, SEEK_SET) < 0) throw AvError(AVERROR(errno), path);
+  }
+
+  FileSource source_;
+  AvPtr<AVIOContext> io_;  // outlives the input, which reads through it
+  AvInput input_;
+};
+
+Pcm decode_all(int fd, const std::string& path, const std::stop_token& stop) {
+  OpenedFile fmt(fd, path, stop);
+  int rc = avformat_find_stream_info(fmt.get(), nullptr);
   if (stop.stop_requested()) throw Cancelled();
   if (rc < 0) throw AvError(rc, path);
 
@@ -170,16 +285,44 @@ Pcm decode_all(const std::string& path, const std::stop_token& stop) {
 
 }  // namespace
 
-Pcm decode_file(const std::string& path, const std::stop_token& stop) {
+std::string audio_demuxer(int fd, const std::string& path) {
+  route_av_log();
+  AvErrorLines errors;
+  FileSource source{fd, nullptr};
+  const AVInputFormat* format = probed(source, path);
+  if (!format) return "";
+  const char* names = format->name;
+  return std::string(names, std::strcspn(names, ","));
+}
+
+Pcm decode_file(int fd, const std::string& path, const std::stop_token& stop) {
   route_av_log();
   AvErrorLines errors;
   try {
-    return decode_all(path, stop);
+    return decode_all(fd, path, stop);
   } catch (const Cancelled&) {
     throw;
+  } catch (const Failed&) {
+    throw;  // a kind that is not read, said as such
   } catch (const std::exception&) {
     if (stop.stop_requested()) throw Cancelled();  // a read the stop cut short
     throw refuse<Failed>("could not read that audio", Detail::current());
+  }
+}
+
+bool lacks_audio_stream(int fd, const std::string& path) {
+  route_av_log();
+  AvErrorLines errors;
+  try {
+    const std::stop_token none;
+    const OpenedFile fmt(fd, path, none);
+    if (avformat_find_stream_info(fmt.get(), nullptr) < 0) return false;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+      if (fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return false;
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;
   }
 }
 

@@ -20,14 +20,37 @@ Pcm pcm_of(const AudioItem& item, const std::stop_token& stop = {});
 Pcm pcm_of(AudioItem&& item, const std::stop_token& stop = {});
 
 // An audio file to PCM: through the ffmpeg program, or through the FFmpeg libraries when the program is not
-// installed. `path` must name a regular file, and is always read as that file (never as a URL of the
-// libraries, whatever it looks like). A stop asked on `stop` ends the decode at once (the program with time
-// for its clean-up) with Cancelled.
+// installed (or /proc, through which the program reads it, is not there, or the program's exit status cannot
+// be known). The file is opened once, by this name, and only that descriptor is read from then on, by either
+// decoder: never the name again, and never another file or address, whatever the file's content names. Throws
+// FileNotFound "no audio at <path>" when nothing is there, and FileNotFound "<path> is a folder, not an audio
+// file" (a FIFO, a device, a socket) for what is no regular file, without starting anything; Failed "could not
+// read that audio" when it cannot be decoded, or when it is a playlist, a list of files, an image or another
+// kind that is no single audio or video file (see AUDIO_DEMUXERS). `path` is always read as that file (never
+// as a URL of the libraries, whatever it looks like). A stop asked on `stop` ends the decode at once (the
+// program with time for its clean-up) with Cancelled.
 Pcm decode_path(const std::string& path, const std::stop_token& stop = {});
 
-// An audio file to PCM through the FFmpeg libraries; every failure is Failed "could not read that audio"
-// with the cause as detail, and a stop asked on `stop` is Cancelled.
-Pcm decode_file(const std::string& path, const std::stop_token& stop = {});
+// The demuxers an audio file is read with: single-file audio and video containers, each of which reads the
+// file it is given and nothing else. Playlists, lists of files, image sequences and network formats are left
+// out.
+inline constexpr const char* AUDIO_DEMUXERS =
+    "wav,w64,mp3,flac,ogg,mov,matroska,aac,aiff,caf,au,amr,ac3,eac3,dts,truehd,mlp,ape,wv,tta,mpc,mpc8,dsf,asf,"
+    "avi,flv,mpeg,mpegts";
+
+// What a look at the start of the audio file at `fd` (by its content and the extension of `path`) takes it
+// for: the name of a demuxer of AUDIO_DEMUXERS, or "" when it is of no kind the libraries know (the decoder
+// then says what it can). Throws Failed "could not read that audio", with a line that says what the file is,
+// for any other kind. Reads from the descriptor's offset and leaves it anywhere.
+std::string audio_demuxer(int fd, const std::string& path);
+
+// The audio file at `fd` (read from its start; `path` names it in messages) to PCM through the FFmpeg
+// libraries; every failure is Failed "could not read that audio" with the cause as detail, and a stop asked on
+// `stop` is Cancelled.
+Pcm decode_file(int fd, const std::string& path, const std::stop_token& stop = {});
+
+// Whether the libraries find the audio file at `fd` readable but without an audio stream.
+bool lacks_audio_stream(int fd, const std::string& path);
 
 // The whole clip of `audio`, converted now; nothing for a stream. Throws what pcm_of throws.
 std::optional<Pcm> whole_clip(const AudioInput& audio, const std::stop_token& stop = {});

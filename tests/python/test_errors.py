@@ -1,5 +1,6 @@
 """Errors as applications see them: the classes, the exact messages, and the details."""
 
+import os
 import sys
 
 import numpy as np
@@ -91,7 +92,10 @@ RENDER_CASES = {
     "int32 array": (lambda d: np.zeros(640, np.int32), TypeError, AUDIO_DTYPE + "int32", None),
     "big-endian int16 array": (lambda d: np.zeros(640, ">i2"), TypeError, AUDIO_DTYPE + ">i2", None),
     "missing file": (lambda d: str(d / "none.wav"), FileNotFoundError, "no audio at {d}/none.wav", None),
-    "folder": (lambda d: d, FileNotFoundError, "no audio at {d}", None),
+    "folder": (lambda d: d, FileNotFoundError, "{d} is a folder, not an audio file", None),
+    "FIFO": (lambda d: fifo(d / "a.wav"), FileNotFoundError, "{d}/a.wav is a FIFO, not an audio file", None),
+    "concat list": (lambda d: write(d / "a.wav", b"ffconcat version 1.0\nfile b.wav\n"), velmora.Failed,
+                    "could not read that audio", "{d}/a.wav is a playlist or a list of other files"),
     "not audio": (lambda d: write(d / "a.wav", b"not audio at all"), velmora.Failed, "could not read that audio",
                   str),
     "stream item": (lambda d: [b"\0\0" * 640, 3], velmora.Failed, "the render stopped", TypeError),
@@ -104,6 +108,11 @@ def write(path, data):
     return str(path)
 
 
+def fifo(path):
+    os.mkfifo(path)
+    return str(path)
+
+
 @pytest.mark.parametrize("case", list(RENDER_CASES))
 def test_render_refuses(case, tmp_path, fixture_avatar):
     audio, cls, message, detail = RENDER_CASES[case]
@@ -111,7 +120,7 @@ def test_render_refuses(case, tmp_path, fixture_avatar):
         frames = a.render(audio(tmp_path))  # nothing is checked before the first frame is asked for
         with pytest.raises(cls) as caught:
             list(frames)
-    check(caught.value, cls, message.format(d=tmp_path), detail)
+    check(caught.value, cls, message.format(d=tmp_path), detail.format(d=tmp_path) if isinstance(detail, str) else detail)
     if case == "stream item":
         assert str(caught.value.detail) == AUDIO_TYPE + "int"
     if case == "stream error":  # the very exception the application's iterator raised
@@ -128,6 +137,7 @@ def test_a_closed_avatar_refuses_to_render(fixture_avatar):
 
 
 WITHOUT_NUMPY = """
+import os
 import sys
 
 class NotInstalled:

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "common/fd.h"
 #include "common/pytext.h"
+#include "common/run_captured.h"
 #include "velmora/audio_input.h"
 #include "velmora/av.h"
 #include "velmora/avatar.hpp"
@@ -8,15 +10,27 @@
 #include "velmora/support/log_capture.h"
 #include "velmora/support/scratch.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sched.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <stop_token>
@@ -363,7 +377,8 @@ TEST(AudioFiles, WithoutTheProgramTheLibrariesLogToTheLoggerAndTheirErrorsToTheD
   EXPECT_TRUE(has("Failed to read frame size")) << ::testing::PrintToString(lines);
 }
 
-TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsNoStandardInputAndAProcessGroupOfItsOwn) {
+// Its standard input is the file, opened by us; it reads it through /proc, never by its name.
+TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsTheFileAsItsInputAndAProcessGroupOfItsOwn) {
   TempDir dir;
   testing::write_file(dir.path() / "a -i b.wav", "whatever");
   ProgramFolder bin;
@@ -379,8 +394,14 @@ TEST(AudioFiles, TheProgramGetsExactlyItsArgumentsNoStandardInputAndAProcessGrou
   const std::string file = (dir.path() / "a -i b.wav").string();
   EXPECT_EQ(clip_of(AudioInput::file(file)), (Pcm{'P', 'C', 'M', 0, 0xff}));
   const std::string program = (bin.dir.path() / "ffmpeg").string();
-  EXPECT_EQ(testing::read_file(log), program + "\n-nostdin\n-loglevel\nerror\n-i\nfile:" + file +
-                                         "\n-ar\n16000\n-ac\n1\n-f\ns16le\n-\n/dev/null\nown group\n");
+  const std::string front = program + "\n-nostdin\n-loglevel\nerror\n-protocol_whitelist\nfile\n-format_whitelist\n" +
+                            detail::AUDIO_DEMUXERS + "\n";
+  const std::string back = "-i\nfile:/proc/self/fd/0\n-ar\n16000\n-ac\n1\n-f\ns16le\n-\n";
+  EXPECT_EQ(testing::read_file(log), front + back + file + "\nown group\n");
+  // A kind the libraries know is named to the program, which then makes no guess of its own.
+  testing::write_wav(file, 16000, 1, {1, 2});
+  EXPECT_EQ(clip_of(AudioInput::file(file)), (Pcm{'P', 'C', 'M', 0, 0xff}));
+  EXPECT_EQ(testing::read_file(log), front + "-f\nwav\n" + back + file + "\nown group\n");
 }
 
 TEST(AudioFiles, AFailingProgramGivesFailedWithThe300FirstCharactersOfItsErrors) {
@@ -452,21 +473,43 @@ TEST(AudioFiles, BothOutputPipesAreReadTogether) {
   EXPECT_EQ(clip_of(AudioInput::file(dir.path() / "x.wav")), Pcm(300000, 0));
 }
 
-TEST(AudioFiles, APathThatIsNoRegularFileIsRefusedWithoutStartingAnything) {
+// A missing file is "no audio at"; what is there but no regular file says what it is, by both roads, without
+// starting anything (a FIFO's open never waits for a writer).
+TEST(AudioFiles, WhatIsNoRegularFileSaysWhatItIsWithoutStartingAnything) {
   TempDir dir;
-  ProgramFolder bin;
-  const auto started = bin.dir.path() / "started";
-  testing::write_script(bin.dir.path() / "ffmpeg", "touch '" + started.string() + "'\n");
-  for (const std::string& path : {dir.path().string(), (dir.path() / "missing.wav").string(), std::string()}) {
-    try {
-      whole_clip(AudioInput::file(path));
-      ADD_FAILURE() << "no FileNotFound for " << py_repr(path);
-    } catch (const FileNotFound& e) {
-      EXPECT_EQ(e.what(), "no audio at " + path);
-      EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
+  const std::string fifo = (dir.path() / "talk.wav").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string socket_path = (dir.path() / "s.wav").string();
+  const Fd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const std::string folder = dir.path().string();
+  const std::pair<std::string, std::string> cases[] = {
+      {(dir.path() / "missing.wav").string(), "no audio at " + (dir.path() / "missing.wav").string()},
+      {(dir.path() / "talk.wav/x").string(), "no audio at " + (dir.path() / "talk.wav/x").string()},
+      {"", "no audio at "},
+      {folder, folder + " is a folder, not an audio file"},
+      {fifo, fifo + " is a FIFO, not an audio file"},
+      {"/dev/null", "/dev/null is a device, not an audio file"},
+      {socket_path, socket_path + " is a socket, not an audio file"},
+  };
+  for (const bool by_program : {true, false}) {
+    ProgramFolder bin;
+    const auto started = bin.dir.path() / "started";
+    if (by_program) testing::write_script(bin.dir.path() / "ffmpeg", "touch '" + started.string() + "'\n");
+    for (const auto& [path, message] : cases) {
+      try {
+        whole_clip(AudioInput::file(path));
+        ADD_FAILURE() << "no FileNotFound for " << py_repr(path);
+      } catch (const FileNotFound& e) {
+        EXPECT_EQ(e.what(), message);
+        EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
+      }
     }
+    EXPECT_FALSE(std::filesystem::exists(started));
   }
-  EXPECT_FALSE(std::filesystem::exists(started));
 }
 
 // A name that reads like one of the libraries' URLs (another protocol, a list of files, a part of another
@@ -541,6 +584,195 @@ TEST(AudioFiles, AStreamOfFilesDecodesEachAtItsPull) {
   EXPECT_EQ(g.next(), s16_bytes({1, 2, 3}));
   std::filesystem::remove(dir.path() / "two.wav");  // gone before its pull: the failure shows there
   EXPECT_THROW(g.next(), FileNotFound);
+}
+
+
+// The ffmpeg program, run to make a test file; false when it failed.
+bool made_by_ffmpeg(std::vector<std::string> args) {
+  args.insert(args.begin(), {"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y"});
+  const ProgramResult r = run_captured(args);
+  if (r.status != 0) ADD_FAILURE() << r.err;
+  return r.status == 0;
+}
+
+// An MP4 whose index (moov) comes after its data needs a decoder that can seek in the file: both roads can.
+TEST(AudioFiles, AnMp4WithItsIndexAtTheEndDecodesByBothRoads) {
+  TempDir dir;
+  const std::string file = (dir.path() / "talk.m4a").string();
+  ASSERT_TRUE(made_by_ffmpeg({"-f", "lavfi", "-i", "sine=frequency=300:sample_rate=44100:duration=1", "-c:a", "aac",
+                              file}));
+  const std::string bytes = testing::read_file(file);
+  ASSERT_LT(bytes.find("mdat"), bytes.find("moov"));
+  const Pcm by_program = clip_of(AudioInput::file(file));
+  ProgramFolder no_ffmpeg;
+  const Pcm by_library = clip_of(AudioInput::file(file));
+  EXPECT_NEAR(static_cast<double>(by_program.size()), 32000.0, 2000.0);
+  EXPECT_EQ(by_library.size(), by_program.size());
+}
+
+// A file whose content names other files or addresses (a playlist, a list of files) is refused with one line
+// that says what it is, by both roads, and nothing it names is opened: not the private recording beside it
+// (watched for any open), not the address (a socket that would take the connection).
+TEST(AudioFiles, APlaylistOrAListOfFilesIsRefusedAndNothingItNamesIsOpened) {
+  TempDir dir;
+  const auto secret = dir.path() / "private" / "secret.wav";
+  std::filesystem::create_directory(secret.parent_path());
+  testing::write_wav(secret, 16000, 1, test_tone(8000));
+  const Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener.get(), 8), 0);
+  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/secret.ts";
+  const std::string hls = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:0\n";
+  const std::pair<const char*, std::string> lists[] = {
+      {"an HLS playlist", hls + "#EXTINF:0.5,\n" + secret.string() + "\n#EXT-X-ENDLIST\n"},
+      {"an HLS playlist of addresses", hls + "#EXTINF:0.5,\n" + url + "\n#EXT-X-ENDLIST\n"},
+      {"a concat list", "ffconcat version 1.0\nfile private/secret.wav\n"},
+      {"a concat list by absolute name", "ffconcat version 1.0\nfile '" + secret.string() + "'\n"},
+  };
+  const Fd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  ASSERT_GE(::inotify_add_watch(watch.get(), secret.c_str(), IN_OPEN | IN_ACCESS), 0);
+  const auto talk = dir.path() / "talk.wav";
+  for (const bool by_program : {true, false}) {
+    std::optional<ProgramFolder> no_ffmpeg;
+    if (!by_program) no_ffmpeg.emplace();
+    InFolderWithoutInput here(dir.path());
+    for (const auto& [kind, text] : lists) {
+      SCOPED_TRACE(std::string(kind) + (by_program ? " by the program" : " by the libraries"));
+      testing::write_file(talk, text);
+      try {
+        const Pcm pcm = clip_of(AudioInput::file(talk));
+        ADD_FAILURE() << "decoded " << pcm.size() << " bytes";
+      } catch (const Failed& e) {
+        EXPECT_STREQ(e.what(), "could not read that audio");
+        EXPECT_TRUE(e.detail().text().starts_with(talk.string() + " is a playlist or a list of other files, not an "
+                                                  "audio file"))
+            << e.detail().text();
+      }
+    }
+  }
+  char events[4096];
+  EXPECT_LT(::read(watch.get(), events, sizeof events), 0) << "the private recording was opened";
+  EXPECT_LT(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC), 0) << "the address was fetched";
+}
+
+// A file without an audio stream says so in a line of ours, by both roads.
+TEST(AudioFiles, AFileWithoutAnAudioStreamSaysSo) {
+  TempDir dir;
+  const std::string file = (dir.path() / "silent film.mp4").string();
+  ASSERT_TRUE(made_by_ffmpeg({"-f", "lavfi", "-i", "testsrc=size=32x32:rate=5:duration=0.4", "-c:v", "mpeg4", file}));
+  for (const bool by_program : {true, false}) {
+    std::optional<ProgramFolder> no_ffmpeg;
+    if (!by_program) no_ffmpeg.emplace();
+    try {
+      whole_clip(AudioInput::file(file));
+      ADD_FAILURE() << "no Failed";
+    } catch (const Failed& e) {
+      EXPECT_STREQ(e.what(), "could not read that audio");
+      EXPECT_EQ(e.detail().text(), "no audio stream in '" + file + "'") << by_program;
+    }
+  }
+}
+
+// Another process exchanges the audio's name with a FIFO's again and again while it is decoded in process:
+// each decode reads the file or says that it got a FIFO, and none waits for a writer that never comes.
+TEST(AudioFiles, AFifoSwappedInForTheAudioNeverHoldsTheDecodeUp) {
+  TempDir dir;
+  const auto talk = dir.path() / "talk.wav";
+  const auto fifo = dir.path() / "fifo";
+  const auto tone = test_tone(1600);
+  testing::write_wav(talk, 16000, 1, tone);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ProgramFolder no_ffmpeg;
+  std::atomic<bool> done{false}, held_up{false};
+  std::jthread racer([&] {
+    while (!done) ::renameat2(AT_FDCWD, talk.c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE);
+  });
+  // A decode that waits on the FIFO is let go by a writer that comes after a while, and counted.
+  std::jthread watchdog([&](std::stop_token stop) {
+    for (int i = 0; i < 200 && !stop.stop_requested(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!stop.stop_requested()) {
+      held_up = true;
+      for (const auto& name : {talk, fifo}) {
+        const int fd = ::open(name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) ::close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  int files = 0, fifos = 0;
+  for (int i = 0; i < 300; ++i) {
+    try {
+      EXPECT_EQ(samples_of(clip_of(AudioInput::file(talk))), tone);
+      ++files;
+    } catch (const FileNotFound& e) {
+      EXPECT_EQ(e.what(), talk.string() + " is a FIFO, not an audio file");
+      ++fifos;
+    } catch (const Failed& e) {
+      ADD_FAILURE() << e.what() << ": " << e.detail().text();
+    }
+  }
+  done = true;
+  racer.join();
+  watchdog.request_stop();
+  watchdog.join();
+  EXPECT_FALSE(held_up) << "a decode waited on the FIFO";
+  EXPECT_GT(files, 0);
+  EXPECT_GT(fifos, 0);
+}
+
+// `check` in a forked test process once `prepare` has changed what only that process sees: its exit status, 0
+// when `check` held and 77 when `prepare` cannot be done here.
+int in_forked_process(const std::function<bool()>& prepare, const std::function<bool()>& check) {
+  const pid_t tester = ::fork();
+  if (tester < 0) return -1;
+  if (tester == 0) {
+    if (!prepare()) ::_exit(77);
+    bool held = false;
+    try {
+      held = check();
+    } catch (...) {
+    }
+    ::_exit(held ? 0 : 1);
+  }
+  int status = 0;
+  if (::waitpid(tester, &status, 0) != tester) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Where the program's exit status cannot be known (an application that ignores SIGCHLD, on a system that keeps
+// no exit status with the child), and where there is no /proc, through which the program reads the file we
+// opened, the file is decoded in process, whatever the program wrote.
+TEST(AudioFiles, WhereTheProgramsStatusCannotBeKnownOrThereIsNoProcTheFileIsDecodedInProcess) {
+  TempDir dir;
+  const auto tone = test_tone(4000);
+  testing::write_wav(dir.path() / "speech.wav", 16000, 1, tone);
+  ProgramFolder bin;
+  testing::write_script(bin.dir.path() / "ffmpeg", "printf 'not what the file holds'\n");
+  const auto decoded = [&] { return samples_of(clip_of(AudioInput::file(dir.path() / "speech.wav"))) == tone; };
+  const auto unknown_status = [] {
+    if (!testing::refuse_pidfds()) return false;
+    ::signal(SIGCHLD, SIG_IGN);
+    return true;
+  };
+  // A mount namespace of its own, where a tmpfs hides /proc.
+  const auto no_proc = [] {
+    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
+  };
+  const int without_status = in_forked_process(unknown_status, decoded);
+  const int without_proc = in_forked_process(no_proc, decoded);
+  if (without_status != 77) {
+    EXPECT_EQ(without_status, 0) << "without an exit status";
+  }
+  if (without_proc != 77) {
+    EXPECT_EQ(without_proc, 0) << "without /proc";
+  }
+  if (without_status == 77 && without_proc == 77) GTEST_SKIP() << "no seccomp filters and no mount namespaces here";
 }
 
 }  // namespace
