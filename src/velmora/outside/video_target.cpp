@@ -284,10 +284,11 @@ class Room {
   // the two names are exchanged back first.
   void remove() {
     if (!fd_.ok()) return;
-    for (int tries = 0; tries < 8; ++tries) {
+    for (int tries = 0; tries < 100; ++tries) {
       const std::optional<struct stat> now = held_by(parent_.get(), name_);
       if (now && same_file(*now, st_)) {
-        if (::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR) != 0 && errno != ENOTEMPTY) break;
+        const bool removed = ::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR) == 0;
+        if (!removed && errno != ENOTEMPTY && errno != ENOTDIR) break;
         struct stat left {};
         if (::fstat(fd_.get(), &left) != 0 || left.st_nlink == 0) break;
         continue;  // something else came under the name just then
@@ -634,7 +635,7 @@ struct VideoTarget::Impl {
         const std::optional<std::string> placed = place_anew(room->fd(), VIDEO, d.folder.get(), d.name);
         const std::string where = placed ? py_repr(there + *placed)
                                          : py_repr((fs::path(folder_path) / room->name() / VIDEO).string());
-        text += ", " + what(left) + " that came out of it is " + where;
+        text += ", " + what(left) + " is now " + where;
       }
     }
     in_room = false;
