@@ -261,6 +261,7 @@ class Room {
       if (!room.fd_.ok() || ::fstat(room.fd_.get(), &room.st_) != 0 || room.st_.st_uid != ::geteuid() ||
           (room.st_.st_mode & 077) != 0 || !names_in(room.fd_.get()).empty() ||
           ::flock(room.fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+        put_back_made(folder, room.name_);
         continue;
       }
       if ((room.st_.st_mode & 0700) != 0700 && ::fchmod(room.fd_.get(), 0700) != 0) return std::nullopt;  // umask
@@ -273,6 +274,27 @@ class Room {
     errno = EEXIST;
     return std::nullopt;
   }
+  // After another program moved a file of its own under the name `name` of a folder just made: the one empty
+  // folder of this user's, with no bits for others, under a name no writer gives, is taken for the one made,
+  // and the two names are exchanged back.
+  static void put_back_made(int folder, const std::string& name) {
+    const std::optional<struct stat> now = held_by(folder, name);
+    if (!now) return;
+    std::optional<std::string> made;
+    for (const std::string& other : names_in(folder)) {
+      const std::optional<struct stat> st = held_by(folder, other);
+      if (!st || !S_ISDIR(st->st_mode) || st->st_uid != ::geteuid() || (st->st_mode & 077) != 0 ||
+          st->st_nlink != 2 || temporary_of(other) || same_file(*st, *now)) {
+        continue;
+      }
+      const Fd dir(::openat(folder, other.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!dir.ok() || !names_in(dir.get()).empty()) continue;
+      if (made) return;  // more than one: leave them
+      made = other;
+    }
+    if (made) ::renameat2(folder, made->c_str(), folder, name.c_str(), RENAME_EXCHANGE);
+  }
+
   Room(Room&&) = default;
   Room& operator=(Room&&) = default;
   ~Room() { remove(); }
