@@ -255,21 +255,24 @@ class Room {
         if (errno == EEXIST) continue;
         return std::nullopt;
       }
-      room.fd_ = Fd(::openat(folder, room.name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      // Another process may have moved a folder of its own under the name before it was opened; and a sweep
-      // beside may take an empty folder before it is locked.
-      if (!room.fd_.ok() || ::fstat(room.fd_.get(), &room.st_) != 0 || room.st_.st_uid != ::geteuid() ||
-          (room.st_.st_mode & 077) != 0 || !names_in(room.fd_.get()).empty() ||
-          ::flock(room.fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+      // Another process may move a file of its own under the name before it is opened (it goes back, and the
+      // folder made is opened again); and a sweep beside may take an empty folder before it is locked.
+      for (int look = 0; look < 200; ++look) {
+        Fd fd(::openat(folder, room.name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.ok() && errno == ENOENT) break;
+        struct stat st {};
+        if (fd.ok() && ::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+            (st.st_mode & 077) == 0 && names_in(fd.get()).empty() && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+          if (::fstat(fd.get(), &st) != 0 || st.st_nlink == 0) break;  // swept
+          if ((st.st_mode & 0700) != 0700 && ::fchmod(fd.get(), 0700) != 0) return std::nullopt;  // the umask's
+          room.parent_ = Fd(::openat(folder, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+          if (!room.parent_.ok()) return std::nullopt;
+          room.fd_ = std::move(fd);
+          room.st_ = st;
+          return room;
+        }
         put_back_made(folder, room.name_);
-        continue;
       }
-      if ((room.st_.st_mode & 0700) != 0700 && ::fchmod(room.fd_.get(), 0700) != 0) return std::nullopt;  // umask
-      const std::optional<struct stat> now = held_by(folder, room.name_);
-      if (!now || !same_file(*now, room.st_)) continue;
-      room.parent_ = Fd(::openat(folder, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-      if (!room.parent_.ok()) return std::nullopt;
-      return room;
     }
     errno = EEXIST;
     return std::nullopt;
@@ -306,7 +309,7 @@ class Room {
   // the two names are exchanged back first.
   void remove() {
     if (!fd_.ok()) return;
-    for (int tries = 0; tries < 100; ++tries) {
+    for (int tries = 0; tries < 200; ++tries) {
       const std::optional<struct stat> now = held_by(parent_.get(), name_);
       if (now && same_file(*now, st_)) {
         const bool removed = ::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR) == 0;

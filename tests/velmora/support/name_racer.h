@@ -127,7 +127,9 @@ struct RaceTally {
     const std::map<ino_t, std::string> now = s.inodes();
     const auto fault = [&](int& count, const std::string& what) {
       ++count;
-      if (first_fault.empty()) first_fault = what + " (round " + std::to_string(rounds) + "): " + detail;
+      if (!first_fault.empty()) return;
+      first_fault = what + " (round " + std::to_string(rounds) + "): " + detail + "; left:";
+      for (const auto& [ino, name] : now) first_fault += " " + name + (s.users.count(ino) ? "" : " (not the user's)");
     };
     int replaced = 0;
     for (const ino_t ino : s.users) {
@@ -152,6 +154,7 @@ struct RaceTally {
     std::printf("%s, %s: %d rounds, %d succeeded, %d failed; lost %d, under a temporary's name %d, success "
                 "without the video %d\n",
                 road, racer_name(r), rounds, succeeded, failed, lost, under_temporary, without_video);
+    if (!first_fault.empty()) std::printf("  the first: %s\n", first_fault.c_str());
   }
 };
 
