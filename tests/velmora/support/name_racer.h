@@ -120,7 +120,8 @@ struct RaceTally {
   int without_video = 0;     // a success without the video at the target (or where the racer moves it)
   std::string first_fault;
 
-  // Adds a round that ended (`ok`: the write succeeded; `video`: its inode; `detail`: the failure's).
+  // Adds a round that ended (`ok`: the write succeeded; `video`: its inode, 0 when not known; `detail`: the
+  // failure's).
   void add(const RaceScene& s, Racer r, bool ok, ino_t video, const std::string& detail) {
     ++rounds;
     ok ? ++succeeded : ++failed;
@@ -140,6 +141,12 @@ struct RaceTally {
       }
       const std::string top = at->second.substr(0, at->second.find('/'));
       if (temporary_named(top)) fault(under_temporary, "a user's file is under " + at->second);
+    }
+    if (ok && !video) {
+      // Any new file at the target's name, or where the racer may have moved it.
+      for (const char* name : {"talk.mp4", "other", "linked.mp4"}) {
+        for (const auto& [ino, at] : now) video = !video && at == name && !s.users.count(ino) ? ino : video;
+      }
     }
     if (ok) {
       const auto at = now.find(video);
