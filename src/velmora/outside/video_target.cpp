@@ -319,7 +319,7 @@ class Room {
         continue;  // something else came under the name just then
       }
       const std::optional<std::string> moved = name_of(parent_.get(), st_);
-      if (!moved) break;
+      if (!moved) continue;  // a listing can miss a name that moves while it is read
       if (now) ::renameat2(parent_.get(), moved->c_str(), parent_.get(), name_.c_str(), RENAME_EXCHANGE);
       else ::renameat2(parent_.get(), moved->c_str(), parent_.get(), name_.c_str(), RENAME_NOREPLACE);
     }

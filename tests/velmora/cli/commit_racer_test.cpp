@@ -54,9 +54,7 @@ TEST(CommandLineRacers, NamesMovedDuringARenderNeverCostAFileNorLeaveOneUnderATe
       tally.print(road, r);
       EXPECT_EQ(tally.lost, 0) << tally.first_fault;
       EXPECT_EQ(tally.without_video, 0) << tally.first_fault;
-      if (r != Racer::temporary_and_decoy) {
-        EXPECT_EQ(tally.under_temporary, 0) << tally.first_fault;
-      }
+      EXPECT_EQ(tally.under_temporary, 0) << tally.first_fault;
     }
   }
 }

@@ -55,12 +55,7 @@ TEST(VideoTargetRacers, NamesMovedDuringTheCommitNeverCostAFileNorLeaveOneUnderA
       }
       tally.print(road_name, r);
       EXPECT_EQ(tally.lost, 0) << tally.first_fault;
-      // A racer that swaps its own files onto the writer's private folder's name as soon as it appears can
-      // still leave one there (the folder is made, then opened: a name cannot be made and held at once); the
-      // tally prints how often.
-      if (r != Racer::temporary_and_decoy) {
-        EXPECT_EQ(tally.under_temporary, 0) << tally.first_fault;
-      }
+      EXPECT_EQ(tally.under_temporary, 0) << tally.first_fault;
       EXPECT_EQ(tally.without_video, 0) << tally.first_fault;
     }
   }
