@@ -305,23 +305,28 @@ class Room {
   int fd() const { return fd_.get(); }
   const std::string& name() const { return name_; }
 
-  // Removes the room when it is empty. When another program has moved a file of its own under the room's name,
-  // the two names are exchanged back first.
-  void remove() {
-    if (!fd_.ok()) return;
+  // Puts the room back under its name when another program has moved it, exchanging the names back; false
+  // when it cannot.
+  bool at_its_name() const {
     for (int tries = 0; tries < 200; ++tries) {
       const std::optional<struct stat> now = held_by(parent_.get(), name_);
-      if (now && same_file(*now, st_)) {
-        const bool removed = ::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR) == 0;
-        if (!removed && errno != ENOTEMPTY && errno != ENOTDIR) break;
-        struct stat left {};
-        if (::fstat(fd_.get(), &left) != 0 || left.st_nlink == 0) break;
-        continue;  // something else came under the name just then
-      }
+      if (now && same_file(*now, st_)) return true;
       const std::optional<std::string> moved = name_of(parent_.get(), st_);
       if (!moved) continue;  // a listing can miss a name that moves while it is read
-      if (now) ::renameat2(parent_.get(), moved->c_str(), parent_.get(), name_.c_str(), RENAME_EXCHANGE);
-      else ::renameat2(parent_.get(), moved->c_str(), parent_.get(), name_.c_str(), RENAME_NOREPLACE);
+      ::renameat2(parent_.get(), moved->c_str(), parent_.get(), name_.c_str(), now ? RENAME_EXCHANGE : RENAME_NOREPLACE);
+    }
+    return false;
+  }
+
+  // Removes the room when it is empty (back under its name first).
+  void remove() {
+    if (!fd_.ok()) return;
+    for (int tries = 0; tries < 200 && at_its_name(); ++tries) {
+      const bool removed = ::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR) == 0;
+      if (!removed && errno != ENOTEMPTY && errno != ENOTDIR) break;
+      struct stat left {};
+      if (::fstat(fd_.get(), &left) != 0 || left.st_nlink == 0) break;
+      // something else came under the name just then
     }
     fd_.reset();
   }
@@ -424,7 +429,7 @@ struct VideoTarget::Impl {
         if (holds_video(folder.get(), temp_name)) ::unlinkat(folder.get(), temp_name.c_str(), 0);
         return;
       }
-      ::renameat(folder.get(), temp_name.c_str(), room->fd(), VIDEO);
+      take_temporary();
     }
     if (!room) return;
     if (room_holds_video()) {
@@ -574,6 +579,17 @@ struct VideoTarget::Impl {
     write_failed("cannot put the video in place of " + d.shown + ": " + errno_text(e));
   }
 
+  // Moves what the temporary's name holds into the private folder (as VIDEO); the error number when it cannot.
+  // The name may hold the private folder itself, moved there by another program: that goes back first.
+  int take_temporary() {
+    for (int tries = 0; tries < MAX_LOOKS; ++tries) {
+      if (::renameat(folder.get(), temp_name.c_str(), room->fd(), VIDEO) == 0) return 0;
+      const int e = errno;
+      if (e != EINVAL || !room->at_its_name()) return e;
+    }
+    return EINVAL;
+  }
+
   // Gives the video its name in the private folder: links the unnamed file there, or moves the named temporary
   // there and finds it is the video.
   void move_into_room(const Destination& d) {
@@ -588,8 +604,7 @@ struct VideoTarget::Impl {
       in_room = true;
       return;
     }
-    if (::renameat(folder.get(), temp_name.c_str(), room->fd(), VIDEO) != 0) {
-      const int e = errno;
+    if (const int e = take_temporary()) {
       if (e != ENOENT) cannot_place(d, e);
       temp_ours = false;
       settle(d, "the video's temporary file " + py_repr(temp_path) + " was moved away");
