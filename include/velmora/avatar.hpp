@@ -168,9 +168,10 @@ class VELMORA_API Avatar {
   // speech (81 frames, 4.05 s, for 4.00 s) and, as its first two frames are one picture, its picture runs one
   // frame (50 ms) behind the sound; a session avatar's video starts with its first speech frame, so speech
   // after a silence gets its picture that much early. The count of frames is render()'s. It writes a temporary
-  // file beside `out_mp4` and renames it over `out_mp4` only once the video is complete: a render that fails
-  // or is cancelled leaves neither, and an existing file is left as it was (a file replaced passes its
-  // permission bits on to the video). A relative `out_mp4` names a file of the working folder of the call,
+  // file beside `out_mp4` (one without a name where the file system has them, else one readable by its owner
+  // only) and puts it in place of `out_mp4` only once the video is complete: a render that fails or is
+  // cancelled leaves neither, and an existing file is left as it was (a file replaced passes its permission
+  // bits on to the video at that moment). A relative `out_mp4` names a file of the working folder of the call,
   // whatever changes the working folder meanwhile. A symbolic link `out_mp4` is followed: the file it points
   // to gets the video, and the link stays (one made while the render runs too, as the target is followed and
   // checked again before the rename). An MP4 needs a regular file it can seek in, so an existing FIFO, device
@@ -179,8 +180,10 @@ class VELMORA_API Avatar {
   // however the path is spelled), before anything renders (an audio file in a stream: before it is read), and
   // again before the rename, both as their paths name them then and as they were when the render started (the
   // avatar: when it was opened), so moving one meanwhile does not make it the video's target. When another
-  // program moves the names under the rename so that they no longer hold what was checked, the writer renames
-  // and removes nothing more and fails saying what the target's name and the temporary's hold. The render's
+  // program moves the names under the rename so that they no longer hold what was checked, the writer removes
+  // no file but the one it checked (and that one only once the video is at `out_mp4`), puts back what it can,
+  // gives a file it cannot put back a name of its own (NAME.recovered-N) and fails saying where the video and
+  // that file are; it returns only once it found the video at `out_mp4`. The render's
   // errors come out unchanged; the output's own faults (encoder, container, disk, a file-size limit) and these
   // refusals as Failed "could not write that video" with the cause as detail.
   std::int64_t render(AudioInput audio, const std::filesystem::path& out_mp4, std::stop_token stop = {},

@@ -59,9 +59,10 @@ once), and a frame iterator of the avatar still live then is interrupted for it 
 was interrupted by a later render of the same avatar") at its next frame.
 
 The video (H.264 at the engine's frame rate, the speech as AAC, both from 0 s and neither trimmed, so a mirel-2
-video runs one frame longer than its speech and its picture one frame behind it) is written under a temporary
-name beside ``out_mp4`` and renamed onto it once complete: a render that fails or is interrupted leaves no file,
-and an existing one as it was. Ctrl-C counts until the finished video is renamed onto ``out_mp4``; once it is,
+video runs one frame longer than its speech and its picture one frame behind it) is written into a temporary
+file beside ``out_mp4`` (one without a name where the file system has them, else one readable by its owner only)
+and put in its place once complete: a render that fails or is interrupted leaves no file, and an existing one as
+it was. Ctrl-C counts until the finished video is renamed onto ``out_mp4``; once it is,
 the render has succeeded and returns its count, without the KeyboardInterrupt of a Ctrl-C that came too late to
 cancel it. A symbolic link is followed and stays; a FIFO, a device or a socket (an MP4 needs
 a file it can seek in), the audio file, the avatar's file and any name inside an avatar folder are refused with

@@ -40,6 +40,8 @@ class Mp4Output {
   std::int64_t frames() const { return encoder_.frames(); }
   // Seconds of video encoded so far.
   double seconds() const { return encoder_.seconds(); }
+  // The video's temporary file (see VideoTarget).
+  int fd() const { return target_.fd(); }
   const std::string& temp_path() const { return target_.temp_path(); }
 
  private:

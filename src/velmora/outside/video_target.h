@@ -2,23 +2,35 @@
 // The file a video is written to, safely: the video is written into a temporary file beside its target and
 // takes the target's place only when it is complete.
 //
-// Nothing half-written: the file is written under a temporary name beside its target ("." + name + "." +
-// pid + "." + n + ".part", made with O_EXCL) and renamed onto the target only when it is complete and synced.
-// Any failure, a cancelled render included, removes the temporary file and leaves an existing target as it
-// was; a stop counts up to the rename, and once the video is renamed the write has succeeded. A writer that
-// was killed cannot remove its temporary: the next write into the same folder removes the temporaries whose
-// process no longer exists and that no writer holds locked (each writer holds a lock on its own until it is
-// renamed, for writers on other machines or in other pid namespaces sharing the folder).
+// Nothing half-written, nothing left: where the file system allows it (O_TMPFILE) the video is written into a
+// file that has no name while the render runs, held by its descriptor alone, so that a killed or crashed render
+// leaves nothing and no other process can open or move it. Elsewhere it is written under a temporary name
+// beside its target ("." + name + "." + pid + "." + n + ".part", made with O_EXCL, readable by its owner only,
+// locked while it is written). Either is given a name only at the commit, once it is complete and synced, and
+// takes the target's place then. Any failure, a cancelled render included, removes the video and leaves an
+// existing target as it was; a stop counts up to the rename, and once the video is renamed (and found at the
+// target) the write has succeeded. A writer that was killed cannot remove a named temporary: the next write
+// into the same folder removes every such file of this user, with one link, that no writer holds locked (a
+// free lock is enough: the id in its name may belong to another process since), and an empty private folder
+// (below) left the same way.
+//
+// The commit goes through a private folder made beside the target (mode 0700, named as a temporary, held open
+// and locked): the video is linked (or moved) into it, exchanged with the target, and what comes out of the
+// target lands there, where it is compared with the file that was checked and removed only when it is that
+// file. Anything else that comes out goes back, and the video with it; a file that cannot be put back keeps a
+// name of its own beside the target (NAME.recovered-N), which the failure names. The commit succeeds only
+// when the target's name holds the video after the rename. A failure says where the video and each file that
+// moved are.
 //
 // What the target may be: a new file or an existing regular file. A symbolic link is followed to the end of
 // its chain (a relative link from its own folder): that file gets the video, written beside it, and the link
 // stays. A relative target is taken from the working folder of the moment the output is made, whatever
 // changes the working folder later. The target is followed and checked again just before the rename, so a
-// link made meanwhile stays too and where it points now gets the video (or the refusal). The rename replaces
-// nothing but what that check saw: an existing file is swapped with the video and swapped back when it is not
-// that file any more, a free name is taken only while it is free (a file system without these two gets a
-// plain rename, and a window of microseconds in which a link made there would be replaced). A file replaced
-// passes its permission bits on to the video.
+// link made meanwhile stays too and where it points now gets the video (or the refusal). A free name is taken
+// only while it is free (a file system without exchange and no-replace renames gets a plain rename, and a
+// window of microseconds in which a file put there would be replaced). A file replaced passes its permission
+// bits on to the video just before the rename; a new name gets the bits a new file gets there; until then the
+// video is readable by its owner only.
 //
 // An MP4 is finished by seeking back into it, so an existing FIFO, device or socket is refused, never
 // replaced, and so is a folder. Nor does the video ever replace a file the render reads: the audio file and
@@ -28,8 +40,9 @@
 // Each is known by what its path names and by what it was when the render started (the avatar: when it was
 // opened), so moving it during the render and pointing the target at it is refused too.
 //
-// The temporary's name is the target's ("." + name + "." + pid + "." + n + ".part") with as much of the
-// target's name as the file system's limit on a name leaves room for, cut at a UTF-8 character.
+// A temporary's name (and the private folder's) is the target's ("." + name + "." + pid + "." + n + ".part")
+// with as much of the target's name as the file system's limit on a name leaves room for, cut at a UTF-8
+// character.
 #include <functional>
 #include <memory>
 #include <stop_token>
@@ -67,6 +80,13 @@ enum class CommitStep {
   exchanged,      // an existing target was just swapped with the video, and what came out is not looked at yet
 };
 
+// How a VideoTarget makes its temporary file: the best the folder allows (any), or, for tests of the roads a
+// file system or a kernel may leave, an unnamed file linked through /proc/self/fd (as where linkat's
+// AT_EMPTY_PATH needs a capability), or a named temporary (as where O_TMPFILE is refused).
+enum class TemporaryRoad { any, unnamed_through_proc, named };
+// For tests only: every VideoTarget made after the call takes `road`.
+void force_temporary_road(TemporaryRoad road);
+
 // The target of one video and its temporary file. Faults throw Failed WRITE_FAILED with the cause as detail,
 // which names the target as given (never the temporary file); the target is spent then (destroy it, which
 // removes the temporary file). Not thread-safe.
@@ -81,11 +101,12 @@ class VideoTarget {
   VideoTarget(const VideoTarget&) = delete;
   VideoTarget& operator=(const VideoTarget&) = delete;
 
-  // The temporary file, open for writing and seeking; it stays this target's, open until commit() has
+  // The temporary file, open for reading, writing and seeking; it stays this target's, open until commit() has
   // renamed it.
   int fd() const;
   // How errors name the file: the target as given, and the end of its link chain when that differs.
   const std::string& shown() const;
+  // The temporary's path; empty when it has no name.
   const std::string& temp_path() const;
 
   // Fails now when the target is `file` too, and keeps it for the check before the rename (for files met
@@ -99,10 +120,10 @@ class VideoTarget {
   // Cancelled: the target stays as it was and the temporary goes. Once the video is renamed, the commit has
   // succeeded, whatever the stop says.
   //
-  // The temporary's name is compared with the open file before every use (the rename, the removal of the file
-  // it replaced, the destructor's removal): when another program has moved names so that it holds anything
-  // else, or the video is no longer where it was put, nothing more is renamed or removed and the failure says
-  // what the target's name and the temporary's hold. `step` (for tests) is called at each CommitStep.
+  // What the names hold is compared with the open file around every use (see the top of this header): when
+  // another program has moved names so that the video cannot be put in place, the failure says what the
+  // target's name holds, where the video is and under which name a file that could not be put back is.
+  // `step` (for tests) is called at each CommitStep.
   void commit(std::stop_token stop = {}, const std::function<void(CommitStep)>& step = {});
 
  private:

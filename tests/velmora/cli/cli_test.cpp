@@ -497,29 +497,6 @@ TEST(CommandLine, TheLibrarysWarningsShowUnlessInterruptedOrQuiet) {
   }
 }
 
-TEST(CommandLine, AKilledRendersTemporaryGoesWithTheNextWriteIntoItsFolder) {
-  Scene s(600.0, "1280 720");
-  bool sent = false;
-  const TtyRun killed = run_on_terminal({PROGRAM, "render", s.avatar, s.audio, "-o", s.at("o.mp4")},
-                                        [&](pid_t pid, const std::string& text) {
-                                          if (!sent && text.find(" frame") != std::string::npos) {
-                                            ::kill(pid, SIGKILL);
-                                            sent = true;
-                                          }
-                                        });
-  EXPECT_EQ(killed.status, 128 + SIGKILL);
-  const std::vector<std::string> left = s.made();
-  ASSERT_EQ(left.size(), 1u);
-  EXPECT_TRUE(left[0].starts_with(".o.mp4.") && left[0].ends_with(".part")) << left[0];
-
-  testing::write_wav(s.at("hello.wav"), 16000, 1, std::vector<std::int16_t>(3200, 1000));
-  const auto next = testing::run_process({PROGRAM, "render", s.avatar, s.at("hello.wav"), "-o", s.at("hello.mp4")}, "");
-  EXPECT_EQ(next.status, 0) << next.err;
-  std::vector<std::string> now = s.made();
-  std::sort(now.begin(), now.end());
-  EXPECT_EQ(now, (std::vector<std::string>{"hello.mp4", "hello.wav"}));
-}
-
 TEST(CommandLine, ASignalCountsOnceItsHandlerHasRun) {
   std::stop_source stop;
   cli::SignalStop signals(stop);
@@ -557,6 +534,67 @@ pid_t spawn_into_files(const std::vector<std::string>& argv, const std::string& 
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
   return pid;
+}
+
+// Whether the process `pid` holds an unnamed file that is being written.
+bool writes_an_unnamed_file(pid_t pid) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    if (fs::read_symlink(e.path(), ec).string().ends_with(" (deleted)") && fs::file_size(e.path(), ec) > 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A render killed with SIGKILL leaves nothing where the file system has unnamed files. Where it has none
+// (O_TMPFILE refused), it leaves its temporary, readable by its owner only, and the next write into the folder
+// removes it.
+TEST(CommandLine, AKilledRenderLeavesNothingOrATemporaryThatTheNextWriteRemoves) {
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "without unnamed files" : "with unnamed files");
+    Scene s(600.0, "1280 720");
+    TempDir logs;
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::vector<std::string> env;
+    if (named) {
+      env = {"LD_PRELOAD=" + std::string(VELMORA_BIN_DIR) + "/no_tmpfile.so",
+             std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
+    }
+    const std::string progress = (logs.path() / "err").string();
+    const pid_t pid = spawn_into_files({PROGRAM, "render", s.avatar, s.audio, "-o", s.at("o.mp4")},
+                                       (logs.path() / "out").string(), progress, env);
+    // Killed once the video is being written: the first frame is in its file.
+    bool writing = false;
+    for (int i = 0; i < 3000 && !writing; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      const std::vector<std::string> left = s.made();
+      struct stat st {};
+      writing = named ? left.size() == 1 && ::stat(s.at(left[0]).c_str(), &st) == 0 && st.st_size > 0
+                      : writes_an_unnamed_file(pid);
+    }
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(writing);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    const std::vector<std::string> left = s.made();
+    if (!named) {
+      EXPECT_EQ(left, std::vector<std::string>{});
+      continue;
+    }
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(left[0].starts_with(".o.mp4.") && left[0].ends_with(".part")) << left[0];
+    EXPECT_EQ(fs::status(s.at(left[0])).permissions(), fs::perms(0600));
+
+    testing::write_wav(s.at("hello.wav"), 16000, 1, std::vector<std::int16_t>(3200, 1000));
+    const auto next =
+        testing::run_process({PROGRAM, "render", s.avatar, s.at("hello.wav"), "-o", s.at("hello.mp4")}, "");
+    EXPECT_EQ(next.status, 0) << next.err;
+    std::vector<std::string> now = s.made();
+    std::sort(now.begin(), now.end());
+    EXPECT_EQ(now, (std::vector<std::string>{"hello.mp4", "hello.wav"}));
+  }
 }
 
 // Ctrl-C or SIGTERM while the render host loads its model (a 5 s load, the signal 0.8 s into it) ends the

@@ -519,6 +519,13 @@ TEST(Mp4Writer, ASymbolicLinkStaysAndTheFileItPointsToGetsTheVideo) {
 }
 
 using detail::CommitStep;
+
+// Makes every VideoTarget of a scope take `road`.
+struct RoadScope {
+  explicit RoadScope(detail::TemporaryRoad road) { detail::force_temporary_road(road); }
+  ~RoadScope() { detail::force_temporary_road(detail::TemporaryRoad::any); }
+};
+
 using StepHook = std::function<void(const detail::Mp4Output&, CommitStep)>;
 
 // Writes a second of grey 16 x 16 video straight through an Mp4Output; `at_step` sees each step of the commit.
@@ -607,6 +614,7 @@ TEST(Mp4Writer, ALinkMadeWhileTheVideoIsWrittenStaysAndWhereItPointsIsCheckedAga
 
 // A sweeper that cannot see the writer's process (another pid namespace) has only the lock to go by.
 TEST(Mp4Writer, TheTemporaryStaysLockedUntilItIsRenamed) {
+  const RoadScope road(detail::TemporaryRoad::named);
   WriteScene s;
   bool looked = false;
   const Outcome got = write_grey(s.at("talk.mp4"), {}, before_rename([&](const detail::Mp4Output& out) {
@@ -620,13 +628,17 @@ TEST(Mp4Writer, TheTemporaryStaysLockedUntilItIsRenamed) {
   EXPECT_TRUE(looked);
 }
 
-TEST(Mp4Writer, TheNextWriteRemovesDeadWritersTemporariesAndNoneOfALiveWriter) {
+// A killed writer's temporary goes with the next write into its folder once no writer holds it locked, whatever
+// process has the id in its name now; only files this user's writers make are taken: regular, one link, theirs.
+TEST(Mp4Writer, TheNextWriteRemovesKilledWritersTemporariesWhoseLockIsFreeAndNothingElse) {
   WriteScene s;
   const std::string dead = std::to_string(dead_pid());
   const std::string live = std::to_string(::getpid());
-  const std::vector<std::string> removed = {".talk.mp4." + dead + ".0.part", ".other.mp4." + dead + ".17.part"};
+  const std::vector<std::string> removed = {
+      ".talk.mp4." + dead + ".0.part", ".other.mp4." + dead + ".17.part",
+      ".talk.mp4." + live + ".1.part", ".talk.mp4.1.0.part",  // ids of live processes, given out again
+  };
   std::vector<std::string> kept = {
-      ".talk.mp4." + live + ".1.part",  ".talk.mp4.1.0.part",            // live processes
       "talk.mp4." + dead + ".0.part",   ".talk.mp4." + dead + ".0.part~",  // other names
       ".." + dead + ".0.part",          ".talk.mp4.0" + dead + ".0.part",
       ".talk.mp4." + dead + ".x.part",  ".talk.mp4." + dead + ".part",
@@ -635,21 +647,82 @@ TEST(Mp4Writer, TheNextWriteRemovesDeadWritersTemporariesAndNoneOfALiveWriter) {
   };
   for (const auto& name : removed) s.dir.write(name, "left by a killed writer");
   for (const auto& name : kept) s.dir.write(name, "someone's");
-  // A file a writer holds locked (one on another machine, whose process this one cannot see); a link and a
-  // folder named as temporaries; a dead writer's temporary in another folder.
+  // A file a writer holds locked (one on another machine, whose process this one cannot see); a link, a
+  // folder, a file with a second link and another user's file named as temporaries; a dead writer's temporary
+  // in another folder.
   const std::string locked = s.dir.write(".held.mp4." + dead + ".0.part", "in use");
   const int lock = ::open(locked.c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
   fs::create_symlink("speech.wav", s.at(".link.mp4." + dead + ".0.part"));
   fs::create_directory(s.at(".dir.mp4." + dead + ".0.part"));
-  s.dir.write("elsewhere/.talk.mp4." + dead + ".0.part", "another folder's");
+  ::chmod(s.at(".dir.mp4." + dead + ".0.part").c_str(), 0755);
+  fs::create_hard_link(s.dir.write(".linked.mp4." + dead + ".0.part", "linked"), s.at("linked.mp4"));
   kept.insert(kept.end(), {".held.mp4." + dead + ".0.part", ".link.mp4." + dead + ".0.part",
-                           ".dir.mp4." + dead + ".0.part", "elsewhere/.talk.mp4." + dead + ".0.part"});
+                           ".dir.mp4." + dead + ".0.part", ".linked.mp4." + dead + ".0.part", "linked.mp4"});
+  if (::geteuid() == 0) {
+    const std::string theirs = s.dir.write(".theirs.mp4." + dead + ".0.part", "another user's");
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+    kept.push_back(".theirs.mp4." + dead + ".0.part");
+  }
+  s.dir.write("elsewhere/.talk.mp4." + dead + ".0.part", "another folder's");
+  kept.push_back("elsewhere/.talk.mp4." + dead + ".0.part");
+  // A killed writer's private folder, empty, and one it was killed in the middle of its commit with: what is
+  // in it keeps a name of its own.
+  const std::string room = s.at(".talk.mp4." + dead + ".3.part"), busy = s.at(".talk.mp4." + dead + ".4.part");
+  ASSERT_EQ(::mkdir(room.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(busy.c_str(), 0700), 0);
+  s.dir.write(fs::path(busy).filename().string() + "/video", "a finished video");
 
   EXPECT_EQ(write_video(s, AudioInput::file(s.audio), s.at("talk.mp4")).kind, "");
   ::close(lock);
   for (const auto& name : removed) EXPECT_FALSE(fs::exists(fs::symlink_status(s.at(name)))) << name;
   for (const auto& name : kept) EXPECT_TRUE(fs::exists(fs::symlink_status(s.at(name)))) << name;
+  EXPECT_FALSE(fs::exists(room));
+  EXPECT_FALSE(fs::exists(busy));
+  EXPECT_EQ(testing::read_file(s.at("talk.mp4.recovered-1")), "a finished video");
+}
+
+// The video is readable by its owner alone until the commit, and has no name at all where the file system
+// allows it; at the commit it takes the replaced file's bits, or a new file's.
+TEST(Mp4Writer, TheVideoHasNoNameAndIsTheOwnersAloneUntilTheCommit) {
+  const mode_t umask_was = ::umask(0);  // the most a new file can be given
+  const std::pair<detail::TemporaryRoad, const char*> roads[] = {
+      {detail::TemporaryRoad::any, "unnamed"},
+      {detail::TemporaryRoad::unnamed_through_proc, "unnamed, linked through /proc"},
+      {detail::TemporaryRoad::named, "named"}};
+  for (const auto& [road, name] : roads) {
+    for (const bool existed : {false, true}) {
+      SCOPED_TRACE(std::string(name) + (existed ? ", over a 0640 file" : ", a new file"));
+      const RoadScope scope(road);
+      WriteScene s;
+      const std::string target = s.at("talk.mp4");
+      if (existed) {
+        s.dir.write("talk.mp4", "an earlier video");
+        ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+      }
+      const std::set<std::string> before = files_in(s.dir.path());
+      bool looked = false;
+      const Outcome got = write_grey(target, {}, [&](const detail::Mp4Output& out, CommitStep step) {
+        if (step != CommitStep::synced) return;
+        looked = true;
+        struct stat st {};
+        ASSERT_EQ(::fstat(out.fd(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        const bool named = road == detail::TemporaryRoad::named;
+        EXPECT_EQ(st.st_nlink, named ? 1u : 0u);
+        EXPECT_EQ(out.temp_path().empty(), !named);
+        std::set<std::string> now = files_in(s.dir.path());
+        if (named) now.erase(fs::path(out.temp_path()).filename().string());
+        EXPECT_EQ(now, before);
+      });
+      EXPECT_EQ(got.kind, "") << got.detail;
+      EXPECT_TRUE(looked);
+      EXPECT_EQ(fs::status(target).permissions(), static_cast<fs::perms>(existed ? 0640 : 0666));
+      EXPECT_EQ(testing::probe_mp4(target).frames, 25);
+      EXPECT_EQ(s.temporaries(), std::vector<std::string>{});
+    }
+  }
+  ::umask(umask_was);
 }
 
 TEST(Mp4Writer, ARenderStoppedFromAnotherThreadIsCancelledAndLeavesNothing) {
@@ -755,10 +828,11 @@ std::map<std::string, std::string> holdings(const fs::path& dir, ino_t video) {
 }
 
 // Another program swaps names at a step of the commit: the writer must put the video at the target or fail
-// saying where each file is, and must never remove a file it did not write nor leave a video it does not report.
+// saying where each file is, and must never remove a file it did not write, nor leave one of the user's under
+// a temporary's name, nor a video it does not report.
 TEST(Mp4Writer, NamesSwappedAtAStepOfTheCommitLeaveEveryFileAndSayWhereTheyAre) {
   // talk.mp4 (the target) holds the user's video; other.mp4 and spare.mp4 more of the user's files; "temp" is
-  // the temporary's name.
+  // the named temporary.
   struct Swap {
     CommitStep at;  // done the first time the commit reaches it
     const char* a;
@@ -766,6 +840,7 @@ TEST(Mp4Writer, NamesSwappedAtAStepOfTheCommitLeaveEveryFileAndSayWhereTheyAre) 
   };
   struct Case {
     const char* name;
+    bool named;  // the temporary has a name
     std::vector<Swap> swaps;
     bool stop;  // the write is stopped at the first swap
     const char* kind;
@@ -773,27 +848,31 @@ TEST(Mp4Writer, NamesSwappedAtAStepOfTheCommitLeaveEveryFileAndSayWhereTheyAre) 
     std::map<std::string, std::string> after;  // what each name holds then
   };
   const std::string O = "the user's video", X = "another file", S = "a spare file", V = "the video";
+  const std::vector<Swap> twice = {{CommitStep::before_rename, "talk.mp4", "other.mp4"},
+                                   {CommitStep::exchanged, "talk.mp4", "other.mp4"}};
+  const std::string moved_twice =
+      "'{talk}' changed while the video was put in place (another program moved names there while the video was "
+      "put in place): '{talk}' holds another file, the file that was there when it was checked is now "
+      "'{dir}/talk.mp4.recovered-1', and the video is '{dir}/other.mp4'";
+  const std::map<std::string, std::string> after_twice = {
+      {"talk.mp4", X}, {"other.mp4", V}, {"talk.mp4.recovered-1", O}, {"spare.mp4", S}};
   const Case cases[] = {
-      {"the target's name moves twice around the exchange",
-       {{CommitStep::before_rename, "talk.mp4", "other.mp4"}, {CommitStep::exchanged, "talk.mp4", "other.mp4"}},
-       false, "Failed",
-       "changed while the video was put in place, and nothing more was renamed or removed: '{talk}' holds the "
-       "file that was there when it was checked, '{temp}' holds what came there after "
-       "it was checked, and the video is under neither name",
-       {{"talk.mp4", O}, {"other.mp4", V}, {"temp", X}, {"spare.mp4", S}}},
-      {"the temporary's name holds another file at the rename",
-       {{CommitStep::before_rename, "temp", "spare.mp4"}},
-       false, "Failed",
-       "'{talk}' holds the file that was there when it was checked, '{temp}' holds another file, and the "
-       "video is under neither name",
-       {{"talk.mp4", O}, {"other.mp4", X}, {"temp", S}, {"spare.mp4", V}}},
-      {"the temporary's name holds another file when a stopped write ends",
-       {{CommitStep::synced, "temp", "spare.mp4"}},
-       true, "Cancelled", "",
-       {{"talk.mp4", O}, {"other.mp4", X}, {"temp", S}, {"spare.mp4", V}}},
+      {"the target's name moves twice around the exchange", false, twice, false, "Failed", moved_twice, after_twice},
+      {"the target's name moves twice around the exchange, named", true, twice, false, "Failed", moved_twice,
+       after_twice},
+      {"the temporary's name holds another file at the rename", true,
+       {{CommitStep::before_rename, "temp", "spare.mp4"}}, false, "Failed",
+       "(another file came under the name of the video's temporary file '{temp}'): '{talk}' holds the file that "
+       "was there when it was checked, another file is now '{dir}/talk.mp4.recovered-1', and the video is "
+       "'{dir}/spare.mp4'",
+       {{"talk.mp4", O}, {"other.mp4", X}, {"talk.mp4.recovered-1", S}, {"spare.mp4", V}}},
+      {"the temporary's name holds another file when a stopped write ends", true,
+       {{CommitStep::synced, "temp", "spare.mp4"}}, true, "Cancelled", "",
+       {{"talk.mp4", O}, {"other.mp4", X}, {"talk.mp4.recovered-1", S}, {"spare.mp4", V}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    const RoadScope road(c.named ? detail::TemporaryRoad::named : detail::TemporaryRoad::any);
     TempDir dir;
     const std::string talk = dir.write("talk.mp4", O);
     dir.write("other.mp4", X);
@@ -806,10 +885,11 @@ TEST(Mp4Writer, NamesSwappedAtAStepOfTheCommitLeaveEveryFileAndSayWhereTheyAre) 
     const Outcome got = write_grey(
         talk, {},
         [&](const detail::Mp4Output& out, CommitStep step) {
-          if (temp.empty()) {
+          if (!video) {
             temp = out.temp_path();
+            EXPECT_EQ(temp.empty(), !c.named);
             struct stat st {};
-            ASSERT_EQ(::stat(temp.c_str(), &st), 0);
+            ASSERT_EQ(::fstat(out.fd(), &st), 0);
             video = st.st_ino;
           }
           for (std::size_t i = 0; i < c.swaps.size(); ++i) {
@@ -822,14 +902,13 @@ TEST(Mp4Writer, NamesSwappedAtAStepOfTheCommitLeaveEveryFileAndSayWhereTheyAre) 
         },
         stop.get_token());
     std::string says = c.says;
-    for (const auto& [name, spelled] : {std::pair{"{talk}", talk}, std::pair{"{temp}", temp}}) {
-      for (std::size_t at; (at = says.find(name)) != std::string::npos;) says.replace(at, 6, spelled);
+    for (const auto& [name, spelled] :
+         {std::pair{"{talk}", talk}, std::pair{"{temp}", temp}, std::pair{"{dir}", dir.str()}}) {
+      for (std::size_t at; (at = says.find(name)) != std::string::npos;) says.replace(at, std::strlen(name), spelled);
     }
     EXPECT_EQ(got.kind, c.kind);
     EXPECT_NE(got.detail.find(says), std::string::npos) << got.detail;
-    std::map<std::string, std::string> after;
-    for (const auto& [name, holds] : c.after) after[fs::path(path(name)).filename().string()] = holds;
-    EXPECT_EQ(holdings(dir.path(), video), after);
+    EXPECT_EQ(holdings(dir.path(), video), c.after);
   }
 }
 
@@ -869,7 +948,7 @@ TEST(Mp4Writer, ARacerMovingTheTargetAroundTheCommitNeverCostsAFileOrTheVideo) {
       const Outcome got = write_grey(talk, {}, [&](const detail::Mp4Output& out, CommitStep step) {
         if (step != CommitStep::synced) return;
         struct stat st {};
-        ASSERT_EQ(::stat(out.temp_path().c_str(), &st), 0);
+        ASSERT_EQ(::fstat(out.fd(), &st), 0);
         video = st.st_ino;
         racer = std::jthread([&] {
           while (racing) {
@@ -1022,6 +1101,7 @@ TEST(Mp4Writer, ANameAsLongAsTheFileSystemTakesIsWritten) {
   const std::string names[] = {std::string(251, 'a') + ".mp4", std::string(240, 'b') + ".mp4", two_bytes + ".mp4",
                                four_bytes + ".mp4"};
   const std::string pid = std::to_string(::getpid());
+  const RoadScope road(detail::TemporaryRoad::named);
   for (const std::string& name : names) {
     SCOPED_TRACE(std::to_string(name.size()) + " bytes");
     WriteScene s;
