@@ -458,8 +458,8 @@ void AvatarCache::sweep_pass(const std::string& avatars, const std::string& keep
 }
 
 void AvatarCache::remove_unclaimed(const std::string& path, std::string_view owner, double idle) const {
-  // Where no lock can tell, the id in the name must: the folder goes once idle an hour with no process of that
-  // id here (a writer on another machine sharing the cache has an id that names nothing here).
+  // Where no lock can tell, the id in the name must: the folder goes once no process has that id and it is idle
+  // more than an hour, as a writer on another machine sharing the cache has an id that names nothing here.
   const auto by_owner = [&] {
     if (idle > EVICT_MIN_IDLE_S && !owner_alive(std::string(owner))) remove_tree(path);
   };
