@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,7 +29,7 @@ struct Cache {
   velmora::testing::ScopedEnv root{"VELMORA_CACHE_DIR", dir.str() + "/root"};
   velmora::detail::ScopedOutside services{[] {
     velmora::detail::Outside s;
-    s.unfold_imx = [](const std::string&, const std::string& dest, std::uint64_t) {
+    s.unfold_imx = [](const std::string&, const std::string& dest, std::uint64_t, std::stop_token) {
       const std::string member(64 * 1024, 'm');
       const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(member.data()), member.size());
       for (int i = 0; i < 8; ++i) velmora::detail::write_member(dest, std::string("data/part-").append(std::to_string(i)), bytes);
@@ -76,7 +77,7 @@ void BM_ContentKeyWithoutARecord(benchmark::State& state) {
 BENCHMARK(BM_ContentKeyWithoutARecord)->Unit(benchmark::kMillisecond);
 
 // Unpacks by copying the avatar file into members of 4 MiB, as a container of that size would be written out.
-void copy_into_members(const std::string& source, const std::string& dest, std::uint64_t) {
+void copy_into_members(const std::string& source, const std::string& dest, std::uint64_t, std::stop_token) {
   std::ifstream in(source, std::ios::binary);
   std::vector<char> block(4 << 20);
   for (int i = 0; in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0; ++i) {

@@ -4,6 +4,7 @@
 include(CMakePackageConfigHelpers)
 
 set(VELMORA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/velmora)
+velmora_install_rpath(velmora_shared)  # it needs only the system's libraries
 install(TARGETS velmora_shared EXPORT velmoraTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/velmora DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         COMPONENT velmora_headers)

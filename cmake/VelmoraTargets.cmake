@@ -43,3 +43,14 @@ function(velmora_test name)
   gtest_discover_tests(${name} TEST_FILTER "-*PidReuse.*" DISCOVERY_TIMEOUT 60
                        PROPERTIES TIMEOUT 300 ENVIRONMENT VELMORA_TEST_ALONE=0)
 endfunction()
+
+# velmora_install_rpath(<target> [<folder>...])
+# The installed program or library <target> gets the RUNPATH <folder>... (each "$ORIGIN" or "$ORIGIN/<path>";
+# none: no RUNPATH) at its link and keeps it at install, so that RUNPATH must hold in the build tree too (whose
+# bin/ holds what an installation's bin/ and lib/ hold). An installed target left to CMake's rewrite at install
+# would have its build-tree RUNPATH padded for that rewrite with a trailing ':', an empty entry that the loader
+# reads as the working folder. The test Build.NoRunpathEntryNamesTheWorkingFolder checks the build tree,
+# scripts/check_install the installation.
+function(velmora_install_rpath target)
+  set_target_properties(${target} PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "${ARGN}")
+endfunction()

@@ -432,8 +432,8 @@ void AvatarCache::sweep_pass(const std::string& avatars, const std::string& keep
         if (const auto digits = tmp_owner_digits(name)) {
           if (idle > TMP_ABANDONED_S) {
             remove_tree(path);
-          } else if (!owner_alive(std::string(*digits))) {
-            remove_unclaimed(path, idle);
+          } else {
+            remove_unclaimed(path, *digits, idle);
           }
           continue;
         }
@@ -455,15 +455,20 @@ void AvatarCache::sweep_pass(const std::string& avatars, const std::string& keep
   }
 }
 
-void AvatarCache::remove_unclaimed(const std::string& path, double idle) const {
-  const auto by_idle_time = [&] {
-    if (idle > EVICT_MIN_IDLE_S) remove_tree(path);
+void AvatarCache::remove_unclaimed(const std::string& path, std::string_view owner, double idle) const {
+  // Where no lock can tell, the id in the name must: the folder goes once no process has that id and it is idle
+  // more than an hour, as a writer on another machine sharing the cache has an id that names nothing here.
+  const auto by_owner = [&] {
+    if (idle > EVICT_MIN_IDLE_S && !owner_alive(std::string(owner))) remove_tree(path);
   };
-  if (!options_.advisory_locks) return by_idle_time();
+  if (!options_.advisory_locks) return by_owner();
   const Fd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!folder.ok()) return;
+  if (!folder.ok()) return;  // gone since the scan, or not ours to delete
+  // A writer holds the folder's lock from before it writes there until the folder is published or removed, and
+  // the system lets go of it when the writer dies: a free lock is an abandoned folder, whatever process has the
+  // id in its name now.
   if (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) by_idle_time();  // a file system without flock
+    if (errno != EWOULDBLOCK && errno != EINTR) by_owner();  // a file system that gives no flock
     return;
   }
   // Deleted through the folder opened and under its lock, and by name only once empty, so a writer that claims

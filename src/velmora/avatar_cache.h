@@ -16,9 +16,10 @@
 // Entries and records appear only by an atomic rename of a complete temporary. A process keeps a shared
 // flock on every entry it hands out for the rest of its life; a sweep deletes abandoned temporary folders and
 // evicts idle, unheld entries, most idle first, while the cache is larger than VELMORA_AVATAR_CACHE_GB.
-// Every temporary folder name ends in ".tmp.<pid>", by which every sweep knows it and its owner: a sweep deletes
-// one at once when no process has that id and no one holds the folder's lock (a writer on another machine
-// sharing the cache holds it), and any one idle for more than a day.
+// Every temporary folder name ends in ".tmp.<pid>", by which every sweep knows it: a sweep deletes one at once
+// when no one holds the folder's lock (its writer died, whatever process has its id now; a writer on another
+// machine sharing the cache holds it), and any one idle for more than a day. Where the file system gives no
+// flock, the id stands in for the lock: such a folder goes once idle an hour with no process of that id here.
 //
 // Threads of one process take different entries at once: only threads taking the same entry wait for one
 // another (the first unpacks it, the others then find it), and one sweep runs at a time.
@@ -35,6 +36,7 @@
 #include <mutex>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -148,9 +150,9 @@ class AvatarCache {
   // without a readable manifest is not in use). Without advisory locks: idle_s < 7 days.
   bool in_use(const std::string& entry, double idle_s) const;
 
-  // One pass over the `avatars` folder at the clock's time: abandoned temporary folders are deleted (see
-  // cache.h: with advisory locks at once when their owner is gone, without them once idle an hour), then idle
-  // unheld entries other than `keep` are evicted, most idle first (then larger, then by path, descending),
+  // One pass over the `avatars` folder at the clock's time: abandoned temporary folders are deleted (with
+  // advisory locks at once when their lock is free, without them once idle an hour with their owner gone), then
+  // idle unheld entries other than `keep` are evicted, most idle first (then larger, then by path, descending),
   // while the entries' total is above the cap. An entry is set aside by renaming it to a temporary name under
   // its exclusive lock, and deleted there, so no process can take a half-deleted entry. Never throws.
   void sweep(const std::string& avatars, const std::string& keep);
@@ -174,8 +176,10 @@ class AvatarCache {
   Evict evict(const std::string& path, double idle, double now);
   Evict set_aside_and_remove(const std::string& path, int lock_fd);
   bool owner_alive(const std::string& digits) const;
-  // Deletes the temporary folder `path`, whose owner is gone, unless a writer holds its lock.
-  void remove_unclaimed(const std::string& path, double idle) const;
+  // Deletes the temporary folder `path`, idle `idle` seconds and named for the process id `owner`, unless a
+  // writer holds its lock; only where there is no lock to ask (no advisory locks, or a file system that refuses
+  // flock), once idle an hour and `owner` names no live process.
+  void remove_unclaimed(const std::string& path, std::string_view owner, double idle) const;
 
   CacheOptions options_;
   NamedLocks entry_locks_;     // by entry path: one thread at a time looks up, unpacks or holds an entry

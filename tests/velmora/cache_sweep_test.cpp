@@ -34,7 +34,8 @@ constexpr double NOW = 1700000000;  // the sweeps' clock; folder times are set r
 std::string tmp_name(const std::string& stem, long long pid) { return stem + ".tmp." + std::to_string(pid); }
 
 TEST(Sweep, IdleBoundariesOwnersAndNamesAtCapZeroAndUnderTheCap) {
-  const pid_t live = ::getpid(), dead = dead_pid();
+  // A live process that never wrote here: the id of a killed writer, given to another process since.
+  const pid_t live = ::getppid(), dead = dead_pid();
   struct Case {
     std::string name;
     double idle;
@@ -52,8 +53,11 @@ TEST(Sweep, IdleBoundariesOwnersAndNamesAtCapZeroAndUnderTheCap) {
       {".hidden", 999999, false, true, true},
       {tmp_name("a", dead), 0, false, false, false},  // a writer that is gone is dead at once
       {tmp_name("b", dead), 3601, false, false, false},
-      {tmp_name("c", live), 7200, false, true, true},  // the id may be another process's now: kept a day
-      {tmp_name("d", live), 86400, false, true, true},
+      {tmp_name("c", live), 7200, false, false, false},  // a free lock is enough, whoever has the id now
+      {tmp_name("d", live), 86400, false, false, false},
+      {tmp_name("c0", live), 0, false, false, false},
+      {tmp_name("c1", live), 0, false, true, true, true},  // a live writer's: the lock is held
+      {tmp_name("c2", ::getpid()), 7200, false, true, true, true},
       {tmp_name("e", dead), 86400, false, false, false},
       {tmp_name("f", live), 90000, false, false, false},  // a day is long enough whoever the owner is
       {tmp_name("g", dead), 4000, false, false, false},
@@ -157,6 +161,29 @@ TEST(Sweep, TheWorkedExampleWithALiveHolderAndTheNextSweepAfterItEnds) {
   EXPECT_TRUE(exists(e4));
 }
 
+// Where there is no lock to ask, the id in a temporary folder's name decides: the folder goes once idle more
+// than an hour with no process of that id, or idle more than a day whoever has it. A lock counts for nothing.
+TEST(Sweep, WithoutLocksATemporaryFolderGoesByItsOwnersIdAndIdleTime) {
+  CacheScope cache;
+  const pid_t live = ::getppid(), dead = dead_pid();
+  struct Case {
+    std::string name;
+    double idle;
+    bool survives;
+  };
+  const std::vector<Case> cases = {
+      {tmp_name("a", live), 7200, true},    {tmp_name("b", live), 86400, true},
+      {tmp_name("c", live), 86401, false},  {tmp_name("d", dead), 3600, true},
+      {tmp_name("e", dead), 3601, false},   {"f.tmp.99999999999999999999", 3601, false},
+  };
+  for (const auto& c : cases) make_folder(cache.avatars(), c.name, 100, false, NOW - c.idle);
+  const testing::LockedFolder locked(cache.avatars() + "/" + tmp_name("e", dead));
+  CacheOptions without_locks;
+  without_locks.advisory_locks = false;
+  AvatarCache(without_locks).sweep_at(cache.avatars(), "", NOW);
+  for (const auto& c : cases) EXPECT_EQ(exists(cache.avatars() + "/" + c.name), c.survives) << c.name;
+}
+
 TEST(Sweep, WithoutLocksUseIsJudgedByAWeekOfIdleTimeAndOwnersCountAsAlive) {
   CacheScope cache;
   ScopedEnv cap("VELMORA_AVATAR_CACHE_GB", "0");
@@ -186,14 +213,12 @@ TEST(Sweep, WithoutLocksUseIsJudgedByAWeekOfIdleTimeAndOwnersCountAsAlive) {
   EXPECT_TRUE(exists(young_tmp));
 }
 
-// A writer whose process id names no process here (one on another machine sharing the cache) holds its
-// temporary folder's lock: sweeps run over and over while it unpacks, and its entry comes out whole.
-TEST(Sweep, AWriterThisMachineCannotSeeKeepsItsTemporaryFolder) {
-  CacheScope cache;
+// Unpacks an avatar as a writer whose temporary names carry `id`, while another cache sweeps over and over.
+void sweep_while_unpacking(CacheScope& cache, pid_t id) {
   const std::string avatar = cache.avatar("remote", 50, 100);
-  CacheOptions unseen;
-  unseen.pid = dead_pid();
-  AvatarCache writer(unseen);
+  CacheOptions options;
+  options.pid = id;
+  AvatarCache writer(options);
   std::atomic<bool> done{false};
   std::atomic<long> passes{0};
   std::thread sweeper([&] {
@@ -215,6 +240,16 @@ TEST(Sweep, AWriterThisMachineCannotSeeKeepsItsTemporaryFolder) {
   EXPECT_EQ(error, "");
   EXPECT_GT(passes, 10);
   EXPECT_EQ(testing::check_unpacked(entry, avatar), "");
+}
+
+// A writer holds its temporary folder's lock, whether its process id names a live process here or none (one on
+// another machine sharing the cache): sweeps run over and over while it unpacks, and its entry comes out whole.
+TEST(Sweep, AWriterKeepsItsTemporaryFolderWhateverItsId) {
+  for (const pid_t id : {::getpid(), dead_pid()}) {
+    SCOPED_TRACE("writer's id " + std::to_string(id));
+    CacheScope cache;
+    sweep_while_unpacking(cache, id);
+  }
 }
 
 TEST(Sweep, AMissingAvatarsFolderEndsThePassQuietly) {
