@@ -1,5 +1,5 @@
 """A stop while a packed avatar is unpacked into the cache: Python's KeyboardInterrupt, and a signal to either
-command line, end the call at once and leave nothing of the unpack in the cache."""
+command line (or two, one after the other), end the call at once and leave nothing of the unpack in the cache."""
 
 import os
 import signal
@@ -74,12 +74,16 @@ def left_in(cache):
     return sorted(p.name for p in (cache / "avatars").iterdir() if p.name != ".idx")
 
 
-def stopped(child, cache, sig):
-    """Sends `sig` once the unpack is under way: (exit status, seconds from the signal to the end)."""
+def stopped(child, cache, sig, then=None):
+    """Sends `sig` once the unpack is under way, and `then` 1 ms later when given: (exit status, seconds from the
+    signal to the end)."""
     try:
         wait_for_the_unpack(cache, child)
         sent = time.monotonic()
         os.kill(child.pid, sig)
+        if then is not None:
+            time.sleep(0.001)
+            os.kill(child.pid, then)
         status = child.wait(timeout=120)
         return status, time.monotonic() - sent
     finally:
@@ -108,9 +112,16 @@ def test_ctrl_c_during_the_unpack_raises_keyboard_interrupt_at_once(big_avatar, 
     assert left_in(cache) == []
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+# A signal alone; and a second one 1 ms after the first (a closed terminal's two SIGHUPs, a double Ctrl-C), which
+# is part of the same stop.
+SEQUENCES = [(signal.SIGINT, None), (signal.SIGTERM, None), (signal.SIGINT, signal.SIGINT),
+             (signal.SIGTERM, signal.SIGHUP), (signal.SIGHUP, signal.SIGHUP)]
+
+
+@pytest.mark.parametrize("sig,then", SEQUENCES,
+                         ids=["-".join(signal.Signals(s).name for s in q if s is not None) for q in SEQUENCES])
 @pytest.mark.parametrize("program", ["velmora", "python3 -m velmora"])
-def test_a_signal_during_the_unpack_ends_the_command_by_it_at_once(program, sig, big_avatar, tmp_path):
+def test_a_signal_during_the_unpack_ends_the_command_by_it_at_once(program, sig, then, big_avatar, tmp_path):
     cache = tmp_path / "cache"
     audio = tmp_path / "speech.wav"
     demo.write_wav(str(audio), demo.speech_like(1.0))
@@ -118,7 +129,7 @@ def test_a_signal_during_the_unpack_ends_the_command_by_it_at_once(program, sig,
     env = dict(os.environ, VELMORA_CACHE_DIR=str(cache), **({"LD_PRELOAD": CHILD_PRELOAD} if CHILD_PRELOAD else {}))
     child = subprocess.Popen(command + ["render", big_avatar, str(audio), "-o", str(tmp_path / "out.mp4")],
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-    status, took = stopped(child, cache, sig)
+    status, took = stopped(child, cache, sig, then)
     print(f"{program}: {signal.Signals(sig).name} during the unpack to the end: {took:.3f} s")
     assert status == -sig, child.stderr.read()
     assert took < 1.5, took

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -146,6 +147,10 @@ TEST(CommandLine, TheHelpSaysWhatAnInterruptedRenderEndsByAndWhatTheVideoMayNotR
                       "143 or 129."),
             std::string::npos)
       << help;
+  EXPECT_NE(help.find("More of these signals while it stops (a closed terminal sends two, a second Ctrl-C) change "
+                      "nothing: it still cleans up, within a fraction of a second, and ends by the first."),
+            std::string::npos)
+      << help;
   EXPECT_NE(help.find("A signal that comes once the finished video has been renamed onto its name cancels nothing"),
             std::string::npos)
       << help;
@@ -265,6 +270,8 @@ TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
   EXPECT_GT(fs::file_size(s.at("talk.mp4")), 0u);
   fs::remove(s.at("talk.mp4"));
 
+  const std::string voice = s.at("voice.mp4");  // the speech, under a name a video may have
+  fs::copy_file(s.audio, voice);
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -277,7 +284,8 @@ TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
       {{"render", s.avatar, s.dir.write("noise.wav", "RIFF...."), "-o", s.at("o.mp4")}, 1,
        "velmora: could not read that audio ("},
       {{"render", s.avatar, s.audio, "-o", s.at("no/o.mp4")}, 1, "velmora: could not write that video (cannot create"},
-      {{"render", s.avatar, s.audio, "-o", s.audio}, 2, "velmora: the video would replace the audio file"},
+      // The files refuse it, not the words: the library's refusal, as for the avatar's file.
+      {{"render", s.avatar, voice, "-o", voice}, 1, "velmora: could not write that video ('" + voice + "' is the audio"},
   };
   for (const Case& c : failures) {
     r = run(c.args);
@@ -286,7 +294,9 @@ TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
     EXPECT_TRUE(r.err.starts_with(c.says)) << r.err;
     EXPECT_TRUE(one_line(r.err)) << r.err;
     EXPECT_EQ(r.out, "");
-    for (const std::string& name : s.made()) EXPECT_TRUE(name == "junk.bin" || name == "noise.wav") << name;
+    for (const std::string& name : s.made()) {
+      EXPECT_TRUE(name == "junk.bin" || name == "noise.wav" || name == "voice.mp4") << name;
+    }
   }
 }
 
@@ -625,6 +635,27 @@ TEST(CommandLine, ACommandStartedWithSigchldIgnoredRendersAWav) {
   EXPECT_EQ(r.err, "");
 }
 
+// Signals sent one after the other with a pause between them: a closed terminal under a shell sends SIGHUP
+// twice 1 ms apart (the shell forwards one to its job, the kernel hangs up the job's group); an impatient user
+// presses Ctrl-C twice; a supervisor sends SIGTERM and a terminal closes.
+struct Sequence {
+  int first, second;
+  int apart_ms;
+};
+constexpr Sequence REPEATS[] = {{SIGHUP, SIGHUP, 1}, {SIGTERM, SIGHUP, 1}, {SIGINT, SIGINT, 1}, {SIGINT, SIGINT, 30},
+                                {SIGINT, SIGTERM, 0}};
+
+std::string sequence_text(const Sequence& q) {
+  return std::string(sigabbrev_np(q.first)) + " then " + sigabbrev_np(q.second) + " " +
+         std::to_string(q.apart_ms) + " ms later";
+}
+
+void send_twice(pid_t pid, const Sequence& q) {
+  ::kill(pid, q.first);
+  std::this_thread::sleep_for(std::chrono::milliseconds(q.apart_ms));
+  ::kill(pid, q.second);
+}
+
 // Waits (at most a minute) for `path` to exist.
 bool appears(const std::string& path) {
   for (int i = 0; i < 6000; ++i) {
@@ -636,14 +667,17 @@ bool appears(const std::string& path) {
 
 // SIGINT while the video's commit waits for a slow disk: up to the rename (the video's own fsync) it keeps the
 // earlier file, with the cancel line and the signal; once the video is renamed (its folder's fsync) the command
-// has written it, with the success line and status 0. Never the one's line with the other's file.
+// has written it, with the success line and status 0. Never the one's line with the other's file. A second
+// signal (a closed terminal's second SIGHUP) changes neither.
 TEST(CommandLine, ASignalDuringASlowCommitEitherKeepsTheOldFileOrWritesTheNewOneAndSaysWhich) {
   struct Case {
     const char* slow;  // which fsync is slow
     bool written;
+    int second;  // a signal 1 ms after the SIGINT, or 0
   };
-  for (const Case& c : {Case{"file", false}, Case{"folder", true}}) {
-    SCOPED_TRACE(std::string("slow fsync of the ") + c.slow);
+  for (const Case& c : {Case{"file", false, 0}, Case{"folder", true, 0}, Case{"file", false, SIGHUP},
+                        Case{"folder", true, SIGHUP}, Case{"file", false, SIGINT}}) {
+    SCOPED_TRACE(std::string("slow fsync of the ") + c.slow + (c.second ? " and a second signal" : ""));
     Scene s;
     TempDir logs;
     const std::string out = s.dir.write("out.mp4", "an earlier video");
@@ -657,7 +691,11 @@ TEST(CommandLine, ASignalDuringASlowCommitEitherKeepsTheOldFileOrWritesTheNewOne
          std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0",
          std::string("SLOW_FSYNC_ON=") + c.slow, "SLOW_FSYNC_SECONDS=1.5", "SLOW_FSYNC_MARK=" + mark});
     const bool syncing = appears(mark);
-    ::kill(pid, SIGINT);
+    if (c.second) {
+      send_twice(pid, {SIGINT, c.second, 1});
+    } else {
+      ::kill(pid, SIGINT);
+    }
     int status = 0;
     ::waitpid(pid, &status, 0);
     ASSERT_TRUE(syncing);
@@ -702,6 +740,133 @@ TEST(CommandLine, ClosingTheTerminalRemovesTheUnfinishedFileAndEndsBySighup) {
   EXPECT_NE(terminal.find(" frame"), std::string::npos) << terminal;
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
   EXPECT_EQ(s.made(), std::vector<std::string>{});
+}
+
+// A repeated stop signal is the same stop, at every stage: mid-render, and while the render host loads (the
+// host is ended, not left behind). Cancelled once, nothing left, and the end is by the first signal.
+TEST(CommandLine, ARepeatedStopSignalIsTheSameStopAndEndsByTheFirst) {
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // a child left behind becomes ours, and is seen
+  for (const Sequence& q : REPEATS) {
+    SCOPED_TRACE(sequence_text(q));
+    {
+      Scene s(600.0, "1280 720");  // still rendering when the first progress line comes
+      bool sent = false;
+      const TtyRun r = run_on_terminal({PROGRAM, "render", s.avatar, s.audio, "-o", s.at("o.mp4")},
+                                       [&](pid_t pid, const std::string& text) {
+                                         if (!sent && text.find(" frame") != std::string::npos) {
+                                           send_twice(pid, q);
+                                           sent = true;
+                                         }
+                                       });
+      EXPECT_TRUE(sent);
+      EXPECT_EQ(r.status, 128 + q.first) << r.terminal;
+      EXPECT_TRUE(r.terminal.ends_with("\r\x1b[Kvelmora: the render was cancelled\r\n")) << r.terminal;
+      EXPECT_EQ(s.made(), std::vector<std::string>{});
+    }
+    {
+      TempDir dir;
+      const std::string bundle = testing::mirel2_bundle(5).write_directory(dir.path() / "m2");
+      testing::write_wav(dir.path() / "speech.wav", 16000, 1, testing::tone(1.0));
+      const std::string err = (dir.path() / "err.txt").string();
+      const pid_t pid = spawn_into_files({PROGRAM, "render", bundle, (dir.path() / "speech.wav").string(), "-o",
+                                          (dir.path() / "o.mp4").string()},
+                                         "/dev/null", err);
+      std::this_thread::sleep_for(std::chrono::milliseconds(800));
+      ASSERT_FALSE(testing::descendants(pid).empty());  // the host is loading
+      send_twice(pid, q);
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == q.first) << status;
+      EXPECT_EQ(testing::read_file(err), "velmora: opening the avatar was cancelled\n");
+      EXPECT_FALSE(fs::exists(dir.path() / "o.mp4"));
+      EXPECT_TRUE(testing::descendants(::getpid()).empty());
+    }
+  }
+}
+
+// The parent of `pid`, as /proc shows it; -1 when it has gone.
+pid_t parent_of(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  const std::size_t end = stat.rfind(')');
+  if (end == std::string::npos) return -1;
+  char state = 0;
+  int parent = -1;
+  return std::sscanf(stat.c_str() + end + 1, " %c %d", &state, &parent) == 2 ? parent : -1;
+}
+
+// A shell quoting of `word` for a command line typed into an interactive shell.
+std::string shell_word(const std::string& word) {
+  std::string out = "'";
+  for (const char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Closing a terminal as users do: the command runs under a shell in a terminal whose other end is then closed.
+// An interactive shell (job control: the command is a job of its own in the foreground) forwards the hang-up
+// to its job and then ends, and the kernel hangs up the job again: two SIGHUPs. A shell without job control
+// ends by the hang-up, and the kernel hangs up the command with it. Either way: ended by SIGHUP, no unfinished
+// file, nothing left running. For the program and for the Python module's command.
+TEST(CommandLine, ClosingTheTerminalOfAShellRemovesTheUnfinishedFileAndEndsBySighup) {
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // the command outlives its shell, and becomes ours
+  const std::string python = std::string(VELMORA_SOURCE_DIR) + "/scripts/python";
+  const std::string build = fs::path(VELMORA_BIN_DIR).parent_path().string();
+  const std::vector<std::string> programs[] = {{PROGRAM}, {python, build, "-m", "velmora"}};
+  for (const std::vector<std::string>& program : programs) {
+    for (const bool interactive : {true, false}) {
+      SCOPED_TRACE(program.back() + (interactive ? " under bash -i" : " under sh -c"));
+      Scene s(600.0, "1280 720");  // still rendering when the first progress line comes
+      std::string command;
+      for (const std::string& word : program) command += shell_word(word) + " ";
+      command += "render " + shell_word(s.avatar) + " " + shell_word(s.audio) + " -o " + shell_word(s.at("o.mp4"));
+      int master = -1;
+      const pid_t shell = ::forkpty(&master, nullptr, nullptr, nullptr);
+      ASSERT_GE(shell, 0);
+      if (shell == 0) {
+        if (interactive) {
+          ::execl("/bin/bash", "bash", "--norc", "--noprofile", "-i", static_cast<char*>(nullptr));
+        } else {
+          // The shell waits for the command (it is not the last one), so the command is not the shell itself.
+          ::execl("/bin/sh", "sh", "-c", (command + "; echo ended").c_str(), static_cast<char*>(nullptr));
+        }
+        ::_exit(127);
+      }
+      if (interactive) {
+        const std::string typed = command + "\n";
+        ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+      }
+      std::string terminal;
+      char buf[4096];
+      // The progress line, not the echo of the typed command (which holds no " frame").
+      while (terminal.find(" frame") == std::string::npos) {
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        terminal.append(buf, static_cast<std::size_t>(n));
+      }
+      ASSERT_NE(terminal.find(" frame"), std::string::npos) << terminal;
+      pid_t velmora = -1;  // the shell's child
+      for (const pid_t pid : testing::descendants(shell)) {
+        if (parent_of(pid) == shell) velmora = pid;
+      }
+      ASSERT_GT(velmora, 0);
+      ::close(master);  // the terminal hangs up
+      // Every process below is ours to wait for once the shell has gone; the command's status is kept.
+      int status = -1;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      for (;;) {
+        int st = 0;
+        const pid_t ended = ::waitpid(-1, &st, WNOHANG);
+        if (ended == velmora) status = st;
+        if (ended < 0 || std::chrono::steady_clock::now() > deadline) break;
+        if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
+      EXPECT_EQ(s.made(), std::vector<std::string>{});
+      EXPECT_TRUE(testing::descendants(::getpid()).empty());
+    }
+  }
 }
 
 }  // namespace
