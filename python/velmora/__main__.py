@@ -279,9 +279,16 @@ def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False, stopping=la
                 raise
             view.finish()  # the video is in place (the avatar was closed on the way out)
     except KeyboardInterrupt:
-        view.clear()
-        say_error(err, "the render was cancelled" if opened else "opening the avatar was cancelled")
-        raise
+        # Another stop signal (a closed terminal's second SIGHUP, SIGHUP after SIGTERM) raises KeyboardInterrupt
+        # again at the next call: it is the same stop, which still says it was cancelled, or that the video is
+        # in place.
+        if frames is None:
+            try:
+                view.clear()
+            finally:
+                say_error(err, "the render was cancelled" if opened else "opening the avatar was cancelled")
+            raise
+        view.finish()
     except Exception as e:  # noqa: BLE001  (every failure is one line and status 1)
         view.clear()
         say_error(err, error_text(e))
