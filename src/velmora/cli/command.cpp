@@ -1,6 +1,7 @@
 #include "velmora/cli/command.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -341,10 +342,18 @@ extern "C" void on_stop_signal(int sig) {
   errno = saved;
 }
 
+sigset_t stop_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : STOP_SIGNALS) sigaddset(&set, sig);
+  return set;
+}
+
 }  // namespace
 
 struct SignalStop::State {
   std::stop_source source;
+  sigset_t mask_before;  // of the thread that made it
   Fd wake_read, wake_write;
   struct sigaction previous[STOP_SIGNAL_COUNT] {};
   bool installed[STOP_SIGNAL_COUNT] = {};
@@ -359,8 +368,15 @@ SignalStop::SignalStop(std::stop_source source) : state_(std::make_unique<State>
   state_->wake_read = Fd(ends[0]);
   state_->wake_write = Fd(ends[1]);
   wake_fd = state_->wake_write.get();
+  // Only the watcher takes the stop signals: they are held off in this thread before it starts, and so in
+  // every thread this one starts later (the render's), and the watcher lets them in. One thread takes them
+  // one at a time (the handler's mask holds the others off meanwhile), so the first taken is the first
+  // handled; with a thread each, a later signal could be handled first. Children start with no signal held.
+  const sigset_t stops = stop_signal_set();
+  ::pthread_sigmask(SIG_BLOCK, &stops, &state_->mask_before);
   State* s = state_.get();
-  s->watcher = std::thread([s] {
+  s->watcher = std::thread([s, stops] {
+    ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
     unsigned char byte = 0;
     for (;;) {
       const ssize_t n = ::read(s->wake_read.get(), &byte, 1);
@@ -375,7 +391,7 @@ SignalStop::SignalStop(std::stop_source source) : state_(std::make_unique<State>
     if (::sigaction(STOP_SIGNALS[i], nullptr, &now) != 0 || now.sa_handler == SIG_IGN) continue;
     struct sigaction ours {};
     ours.sa_handler = on_stop_signal;
-    sigemptyset(&ours.sa_mask);
+    ours.sa_mask = stops;
     ours.sa_flags = SA_RESTART;
     state_->installed[i] = ::sigaction(STOP_SIGNALS[i], &ours, &state_->previous[i]) == 0;
   }
@@ -394,6 +410,7 @@ SignalStop::~SignalStop() {
     const unsigned char zero = 0;
     (void)!::write(state_->wake_write.get(), &zero, 1);
     state_->watcher.join();
+    if (caught() == 0) ::pthread_sigmask(SIG_SETMASK, &state_->mask_before, nullptr);
   }
 }
 
@@ -405,10 +422,14 @@ void SignalStop::reraise() {
   const int sig = caught();
   if (sig == 0) return;
   std::fflush(nullptr);
-  // Only the first signal gets its default action back: the other stop signals keep the handler, which
-  // ignores them, so one that comes now cannot end the process in its place (on any thread).
+  // Only the first signal gets its default action back, and is let into this thread: the other stop signals
+  // keep the handler, which ignores them, so one that comes now cannot end the process in its place.
   ::signal(sig, SIG_DFL);
   ::raise(sig);
+  sigset_t first;
+  sigemptyset(&first);
+  sigaddset(&first, sig);
+  ::pthread_sigmask(SIG_UNBLOCK, &first, nullptr);
 }
 
 }  // namespace velmora::cli

@@ -42,8 +42,11 @@ std::string progress_line(const WriteProgress& p, const WriteProgress& since = {
 // While it lives, SIGINT, SIGTERM and SIGHUP ask `source` to stop instead of ending the process, so an
 // interrupted render removes its unfinished file. Only the first one counts: any later one, of the same kind
 // or another, is part of the same stop and changes nothing, so the clean-up always runs to its end. The
-// handlers it replaced are put back when it is destroyed, unless a signal came (the process is then ending,
-// and a later signal must not end it in the first one's place). At most one lives at a time.
+// signals are taken by its own thread alone, one at a time (held off in the thread that makes it, and so in the
+// threads that one starts later; make it before any), so the first taken is the first handled. The handlers
+// it replaced and the thread's signal mask are put back when it is destroyed, unless a signal came (the
+// process is then ending, and a later signal must not end it in the first one's place). At most one lives at
+// a time.
 class SignalStop {
  public:
   explicit SignalStop(std::stop_source source);
