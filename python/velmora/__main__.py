@@ -37,8 +37,10 @@ once 2 s or a tenth of the audio have been rendered) is shown on standard error 
 terminal. Exit status: 0 when the video is written, 1 when the render fails, 2 for a wrong
 command line. Interrupted by SIGINT (Ctrl-C), SIGTERM or SIGHUP (its terminal closed), it
 removes its unfinished file, leaves an existing one as it was, and ends by that signal,
-which a shell shows as status 130, 143 or 129. A signal that comes once the finished video
-has been renamed onto its name cancels nothing: the video is written (status 0).
+which a shell shows as status 130, 143 or 129. More of these signals while it stops (a closed
+terminal sends two, a second Ctrl-C) change nothing: it still cleans up, within a fraction of
+a second, and ends by the first. A signal that comes once the finished video has been renamed
+onto its name cancels nothing: the video is written (status 0).
 """
 
 OK, FAILED, USAGE = 0, 1, 2
@@ -254,14 +256,8 @@ def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False, stopping=la
         out.flush()
         return OK
     o.output = o.output or default_output(o.audio)
-    try:
-        same = os.path.samefile(o.audio, o.output)
-    except (OSError, ValueError):
-        same = False
-    if same:
-        say_error(err, f"the video would replace the audio file '{o.audio}': name another with -o")
-        return USAGE
-
+    # Only what the words show is a usage fault. What the files refuse as the video (the audio, the avatar, a
+    # FIFO, ...) is the library's refusal, a failure like the others, from the one place that knows them all.
     if not mp4_name(o.output):
         say_error(err, f"the video is written as MP4, so its name must end in .mp4, not '{o.output}' "
                        f"(see {PROG} --help)")
@@ -283,9 +279,16 @@ def run(args, out=sys.stdout, err=sys.stderr, err_is_terminal=False, stopping=la
                 raise
             view.finish()  # the video is in place (the avatar was closed on the way out)
     except KeyboardInterrupt:
-        view.clear()
-        say_error(err, "the render was cancelled" if opened else "opening the avatar was cancelled")
-        raise
+        # Another stop signal (a closed terminal's second SIGHUP, SIGHUP after SIGTERM) raises KeyboardInterrupt
+        # again at the next call: it is the same stop, which still says it was cancelled, or that the video is
+        # in place.
+        if frames is None:
+            try:
+                view.clear()
+            finally:
+                say_error(err, "the render was cancelled" if opened else "opening the avatar was cancelled")
+            raise
+        view.finish()
     except Exception as e:  # noqa: BLE001  (every failure is one line and status 1)
         view.clear()
         say_error(err, error_text(e))

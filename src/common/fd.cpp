@@ -8,26 +8,8 @@
 
 #include <cerrno>
 #include <system_error>
-#include <utility>
 
 namespace velmora {
-
-Fd::Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-
-Fd& Fd::operator=(Fd&& o) noexcept {
-  if (this != &o) {
-    reset();
-    fd_ = std::exchange(o.fd_, -1);
-  }
-  return *this;
-}
-
-void Fd::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-int Fd::release() { return std::exchange(fd_, -1); }
 
 void set_nonblocking(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);

@@ -1,26 +1,39 @@
 #pragma once
 // File descriptors: one owner, and the ways this project writes to them.
+#include <unistd.h>
+
 #include <cstddef>
 #include <string_view>
+#include <utility>
 
 namespace velmora {
 
-// One owned file descriptor, closed when the owner goes. Move-only.
+// One owned file descriptor, closed when the owner goes. Move-only. Defined here in full, so that the command
+// line, which links only the public library, can own its descriptors with it too.
 class Fd {
  public:
   Fd() = default;
   explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept;
-  Fd& operator=(Fd&& o) noexcept;
+  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+  }
   ~Fd() { reset(); }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
 
   int get() const { return fd_; }
   bool ok() const { return fd_ >= 0; }
-  void reset();
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
   // Gives the descriptor up without closing it.
-  int release();
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;

@@ -115,6 +115,7 @@ CLI_CASES = [
     ["render", "face.v1", "speech.wav", "-o", "face.v1"],
     ["render", "face.v1", "speech.wav", "-o", "talk.mkv"], ["render", "face.v1", "speech.wav", "--output=talk"],
     ["render", "face.v1", "speech.wav", "-o", "Talk.MP4"], ["render", "face.v1", "cut.mp4", "-o", "o.mp4"],
+    ["render", "face.v1", "cut.mp4", "-o", "cut.mp4"],
     ["render", "folder", "speech.wav"],
 ]
 

@@ -1,6 +1,7 @@
 #include "velmora/cli/command.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <string_view>
 #include <thread>
 
+#include "common/fd.h"
 #include "velmora/velmora.hpp"
 
 namespace velmora::cli {
@@ -47,8 +49,10 @@ constexpr const char* HELP =
     "terminal. Exit status: 0 when the video is written, 1 when the render fails, 2 for a wrong\n"
     "command line. Interrupted by SIGINT (Ctrl-C), SIGTERM or SIGHUP (its terminal closed), it\n"
     "removes its unfinished file, leaves an existing one as it was, and ends by that signal,\n"
-    "which a shell shows as status 130, 143 or 129. A signal that comes once the finished video\n"
-    "has been renamed onto its name cancels nothing: the video is written (status 0).\n";
+    "which a shell shows as status 130, 143 or 129. More of these signals while it stops (a closed\n"
+    "terminal sends two, a second Ctrl-C) change nothing: it still cleans up, within a fraction of\n"
+    "a second, and ends by the first. A signal that comes once the finished video has been renamed\n"
+    "onto its name cancels nothing: the video is written (status 0).\n";
 
 constexpr double PROGRESS_EVERY_S = 0.25;
 // The time left is estimated from the pace over at least this much rendering or this share of the audio:
@@ -276,12 +280,8 @@ int run(const std::vector<std::string>& args, const Io& io, std::stop_token stop
     return OK;
   }
   if (o.output.empty()) o.output = default_output(o.audio);
-  std::error_code ec;
-  if (fs::equivalent(o.audio, o.output, ec)) {
-    say_error(io, "the video would replace the audio file '" + o.audio + "': name another with -o");
-    return USAGE;
-  }
-
+  // Only what the words show is a usage fault. What the files refuse as the video (the audio, the avatar, a
+  // FIFO, ...) is the library's refusal, a failure like the others, from the one place that knows them all.
   if (!mp4_name(o.output)) {
     say_error(io, "the video is written as MP4, so its name must end in .mp4, not '" + o.output +
                       "' (see velmora --help)");
@@ -328,14 +328,13 @@ std::atomic<int> wake_fd{-1};
 std::atomic<int> first_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
+// The first stop signal asks the watcher to stop the render; every later one, of the same kind or another, is
+// part of that stop and changes nothing (a closed terminal sends SIGHUP twice: the shell forwards one, the
+// kernel hangs up the job). Ending the process here instead would skip the clean-up (the unfinished video, a
+// half-unpacked cache entry, the render host and the decoder), none of which a signal handler can do.
 extern "C" void on_stop_signal(int sig) {
   int none = 0;
-  if (!first_signal.compare_exchange_strong(none, sig)) {
-    // Asked twice: end now.
-    ::signal(sig, SIG_DFL);
-    ::raise(sig);
-    return;
-  }
+  if (!first_signal.compare_exchange_strong(none, sig)) return;
   const int saved = errno;
   const unsigned char byte = static_cast<unsigned char>(sig);
   const int fd = wake_fd.load(std::memory_order_relaxed);
@@ -343,11 +342,19 @@ extern "C" void on_stop_signal(int sig) {
   errno = saved;
 }
 
+sigset_t stop_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : STOP_SIGNALS) sigaddset(&set, sig);
+  return set;
+}
+
 }  // namespace
 
 struct SignalStop::State {
   std::stop_source source;
-  int pipe[2] = {-1, -1};
+  sigset_t mask_before;  // of the thread that made it
+  Fd wake_read, wake_write;
   struct sigaction previous[STOP_SIGNAL_COUNT] {};
   bool installed[STOP_SIGNAL_COUNT] = {};
   std::thread watcher;
@@ -356,13 +363,23 @@ struct SignalStop::State {
 SignalStop::SignalStop(std::stop_source source) : state_(std::make_unique<State>()) {
   state_->source = std::move(source);
   first_signal = 0;
-  if (::pipe2(state_->pipe, O_CLOEXEC) != 0) return;  // without a pipe, signals keep their usual effect
-  wake_fd = state_->pipe[1];
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return;  // without a pipe, signals keep their usual effect
+  state_->wake_read = Fd(ends[0]);
+  state_->wake_write = Fd(ends[1]);
+  wake_fd = state_->wake_write.get();
+  // Only the watcher takes the stop signals: they are held off in this thread before it starts, and so in
+  // every thread this one starts later (the render's), and the watcher lets them in. One thread takes them
+  // one at a time (the handler's mask holds the others off meanwhile), so the first taken is the first
+  // handled; with a thread each, a later signal could be handled first. Children start with no signal held.
+  const sigset_t stops = stop_signal_set();
+  ::pthread_sigmask(SIG_BLOCK, &stops, &state_->mask_before);
   State* s = state_.get();
-  s->watcher = std::thread([s] {
+  s->watcher = std::thread([s, stops] {
+    ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
     unsigned char byte = 0;
     for (;;) {
-      const ssize_t n = ::read(s->pipe[0], &byte, 1);
+      const ssize_t n = ::read(s->wake_read.get(), &byte, 1);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0 || byte == 0) return;
       s->source.request_stop();
@@ -374,24 +391,26 @@ SignalStop::SignalStop(std::stop_source source) : state_(std::make_unique<State>
     if (::sigaction(STOP_SIGNALS[i], nullptr, &now) != 0 || now.sa_handler == SIG_IGN) continue;
     struct sigaction ours {};
     ours.sa_handler = on_stop_signal;
-    sigemptyset(&ours.sa_mask);
+    ours.sa_mask = stops;
     ours.sa_flags = SA_RESTART;
     state_->installed[i] = ::sigaction(STOP_SIGNALS[i], &ours, &state_->previous[i]) == 0;
   }
 }
 
 SignalStop::~SignalStop() {
-  for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
-    if (state_->installed[i]) ::sigaction(STOP_SIGNALS[i], &state_->previous[i], nullptr);
+  // Once a signal came, the handler stays: a later signal is still part of that stop (the program is ending,
+  // by a video written after all), and the handler does nothing with it.
+  if (caught() == 0) {
+    for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
+      if (state_->installed[i]) ::sigaction(STOP_SIGNALS[i], &state_->previous[i], nullptr);
+    }
   }
   wake_fd = -1;
   if (state_->watcher.joinable()) {
     const unsigned char zero = 0;
-    (void)!::write(state_->pipe[1], &zero, 1);
+    (void)!::write(state_->wake_write.get(), &zero, 1);
     state_->watcher.join();
-  }
-  for (int fd : state_->pipe) {
-    if (fd >= 0) ::close(fd);
+    if (caught() == 0) ::pthread_sigmask(SIG_SETMASK, &state_->mask_before, nullptr);
   }
 }
 
@@ -403,12 +422,14 @@ void SignalStop::reraise() {
   const int sig = caught();
   if (sig == 0) return;
   std::fflush(nullptr);
-  for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
-    if (state_->installed[i]) ::sigaction(STOP_SIGNALS[i], &state_->previous[i], nullptr);
-    state_->installed[i] = false;
-  }
+  // Only the first signal gets its default action back, and is let into this thread: the other stop signals
+  // keep the handler, which ignores them, so one that comes now cannot end the process in its place.
   ::signal(sig, SIG_DFL);
   ::raise(sig);
+  sigset_t first;
+  sigemptyset(&first);
+  sigaddset(&first, sig);
+  ::pthread_sigmask(SIG_UNBLOCK, &first, nullptr);
 }
 
 }  // namespace velmora::cli

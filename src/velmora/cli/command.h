@@ -40,8 +40,13 @@ std::string default_output(const std::string& audio);
 std::string progress_line(const WriteProgress& p, const WriteProgress& since = {});
 
 // While it lives, SIGINT, SIGTERM and SIGHUP ask `source` to stop instead of ending the process, so an
-// interrupted render removes its unfinished file; a second one ends the process at once. The handlers it
-// replaced are put back when it is destroyed. At most one lives at a time.
+// interrupted render removes its unfinished file. Only the first one counts: any later one, of the same kind
+// or another, is part of the same stop and changes nothing, so the clean-up always runs to its end. The
+// signals are taken by its own thread alone, one at a time (held off in the thread that makes it, and so in the
+// threads that one starts later; make it before any), so the first taken is the first handled. The handlers
+// it replaced and the thread's signal mask are put back when it is destroyed, unless a signal came (the
+// process is then ending, and a later signal must not end it in the first one's place). At most one lives at
+// a time.
 class SignalStop {
  public:
   explicit SignalStop(std::stop_source source);
@@ -52,8 +57,9 @@ class SignalStop {
   // The signal that asked to stop; 0 when none came.
   int caught() const;
 
-  // When a signal came: restores the handlers and sends that signal to the process again, so the caller of
-  // the program sees it ended by the signal. Returns only when no signal came. (A command whose video was
+  // When a signal came: restores that signal's default action and sends it to this thread again, so the caller
+  // of the program sees it ended by the first signal, whatever came after it. Returns only when no signal
+  // came. (A command whose video was
   // written does not call it: the signal came too late to cancel anything.)
   void reraise();
 

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -146,6 +147,10 @@ TEST(CommandLine, TheHelpSaysWhatAnInterruptedRenderEndsByAndWhatTheVideoMayNotR
                       "143 or 129."),
             std::string::npos)
       << help;
+  EXPECT_NE(help.find("More of these signals while it stops (a closed terminal sends two, a second Ctrl-C) change "
+                      "nothing: it still cleans up, within a fraction of a second, and ends by the first."),
+            std::string::npos)
+      << help;
   EXPECT_NE(help.find("A signal that comes once the finished video has been renamed onto its name cancels nothing"),
             std::string::npos)
       << help;
@@ -269,6 +274,8 @@ TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
   EXPECT_GT(fs::file_size(s.at("talk.mp4")), 0u);
   fs::remove(s.at("talk.mp4"));
 
+  const std::string voice = s.at("voice.mp4");  // the speech, under a name a video may have
+  fs::copy_file(s.audio, voice);
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -281,7 +288,8 @@ TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
       {{"render", s.avatar, s.dir.write("noise.wav", "RIFF...."), "-o", s.at("o.mp4")}, 1,
        "velmora: could not read that audio ("},
       {{"render", s.avatar, s.audio, "-o", s.at("no/o.mp4")}, 1, "velmora: could not write that video (cannot create"},
-      {{"render", s.avatar, s.audio, "-o", s.audio}, 2, "velmora: the video would replace the audio file"},
+      // The files refuse it, not the words: the library's refusal, as for the avatar's file.
+      {{"render", s.avatar, voice, "-o", voice}, 1, "velmora: could not write that video ('" + voice + "' is the audio"},
   };
   for (const Case& c : failures) {
     r = run(c.args);
@@ -290,7 +298,9 @@ TEST(CommandLine, ARenderIsStatus0AndAFailedOneStatus1WithOneLineAndNoFile) {
     EXPECT_TRUE(r.err.starts_with(c.says)) << r.err;
     EXPECT_TRUE(one_line(r.err)) << r.err;
     EXPECT_EQ(r.out, "");
-    for (const std::string& name : s.made()) EXPECT_TRUE(name == "junk.bin" || name == "noise.wav") << name;
+    for (const std::string& name : s.made()) {
+      EXPECT_TRUE(name == "junk.bin" || name == "noise.wav" || name == "voice.mp4") << name;
+    }
   }
 }
 
@@ -497,14 +507,32 @@ TEST(CommandLine, TheLibrarysWarningsShowUnlessInterruptedOrQuiet) {
   }
 }
 
+// The stop signals are taken by one thread, one at a time: the first one taken is the one that counts, and a
+// later one, of another kind too, changes nothing.
 TEST(CommandLine, ASignalCountsOnceItsHandlerHasRun) {
-  std::stop_source stop;
-  cli::SignalStop signals(stop);
-  ::raise(SIGTERM);  // handled on this thread before raise() returns
-  // A render that ended meanwhile still ends the program by the signal, whether or not the stop came yet.
-  EXPECT_EQ(signals.caught(), SIGTERM);
-  for (int i = 0; i < 5000 && !stop.stop_requested(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_TRUE(stop.stop_requested());
+  {
+    std::stop_source stop;
+    cli::SignalStop signals(stop);
+    ::kill(::getpid(), SIGTERM);
+    for (int i = 0; i < 5000 && !stop.stop_requested(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(stop.stop_requested());
+    EXPECT_EQ(signals.caught(), SIGTERM);
+    ::kill(::getpid(), SIGHUP);
+    ::kill(::getpid(), SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(signals.caught(), SIGTERM);
+  }
+  // A SignalStop that caught a signal leaves its handler and the signals held off, as the program then ends;
+  // this process goes on to other tests when run by hand, which their children would inherit.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    ::signal(sig, SIG_DFL);
+    sigaddset(&stops, sig);
+  }
+  ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 // Starts `argv` with its standard input on /dev/null and its standard output and error into the files `out`
@@ -543,6 +571,39 @@ bool writes_an_unnamed_file(pid_t pid) {
     if (fs::read_symlink(e.path(), ec).string().ends_with(" (deleted)") && fs::file_size(e.path(), ec) > 0) {
       return true;
     }
+  }
+  return false;
+}
+
+// Signals sent one after the other with a pause between them: a closed terminal under a shell sends SIGHUP
+// twice 1 ms apart (the shell forwards one to its job, the kernel hangs up the job's group); an impatient user
+// presses Ctrl-C twice; a supervisor sends SIGTERM and a terminal closes.
+struct Sequence {
+  int first, second;
+  int apart_ms;
+};
+constexpr Sequence REPEATS[] = {
+    {SIGHUP, SIGHUP, 1}, {SIGTERM, SIGHUP, 1}, {SIGINT, SIGINT, 1}, {SIGINT, SIGINT, 30}, {SIGHUP, SIGINT, 1}};
+
+std::string sequence_text(const Sequence& q) {
+  return std::string(sigabbrev_np(q.first)) + " then " + sigabbrev_np(q.second) + " " +
+         std::to_string(q.apart_ms) + " ms later";
+}
+
+// Whether `sig` waits for any thread of `pid` to take it (the process's pending set or a thread's).
+bool pending(pid_t pid, int sig) {
+  const auto in = [sig](const fs::path& status, const std::string& field) {
+    std::ifstream file(status);
+    for (std::string line; std::getline(file, line);) {
+      if (line.starts_with(field)) return (std::stoull(line.substr(field.size()), nullptr, 16) >> (sig - 1) & 1) != 0;
+    }
+    return false;
+  };
+  const fs::path proc = "/proc/" + std::to_string(pid);
+  std::error_code ec;
+  if (in(proc / "status", "ShdPnd:")) return true;
+  for (const auto& task : fs::directory_iterator(proc / "task", ec)) {
+    if (in(task.path() / "status", "SigPnd:")) return true;
   }
   return false;
 }
@@ -597,12 +658,26 @@ TEST(CommandLine, AKilledRenderLeavesNothingOrATemporaryThatTheNextWriteRemoves)
   }
 }
 
-// Ctrl-C or SIGTERM while the render host loads its model (a 5 s load, the signal 0.8 s into it) ends the
-// command within a second of the signal, by that signal, with the cancel line alone, no file, and no host left.
+// Sends the first signal, and the second `apart_ms` after a thread of `pid` has taken the first: signals that
+// wait together reach a process in no order it could see (the kernel keeps them as a set), so which came first
+// means which was taken first.
+void send_twice(pid_t pid, const Sequence& q) {
+  ::kill(pid, q.first);
+  for (int i = 0; i < 100000 && pending(pid, q.first); ++i) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(q.apart_ms));
+  ::kill(pid, q.second);
+}
+
+// Ctrl-C or SIGTERM while the render host loads its model (a 5 s load, the signal 0.8 s after the host
+// started) ends the command within a second of the signal, by that signal, with the cancel line alone, no
+// file, and no host left; so does a second signal after it (then the first counts).
 TEST(CommandLine, ASignalWhileTheHostStartsEndsTheCommandByItWithinASecond) {
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // a host left behind becomes ours, and is seen
-  for (const int sig : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGTERM");
+  std::vector<Sequence> sequences = {{SIGINT, 0, 0}, {SIGTERM, 0, 0}};
+  sequences.insert(sequences.end(), std::begin(REPEATS), std::end(REPEATS));
+  for (const Sequence& q : sequences) {
+    const int sig = q.first;
+    SCOPED_TRACE(q.second ? sequence_text(q) : sigabbrev_np(sig));
     TempDir dir;
     const std::string bundle = testing::mirel2_bundle(5).write_directory(dir.path() / "m2");
     testing::write_wav(dir.path() / "speech.wav", 16000, 1, testing::tone(1.0));
@@ -610,10 +685,17 @@ TEST(CommandLine, ASignalWhileTheHostStartsEndsTheCommandByItWithinASecond) {
     const pid_t pid = spawn_into_files({PROGRAM, "render", bundle, (dir.path() / "speech.wav").string(), "-o",
                                         (dir.path() / "o.mp4").string()},
                                        "/dev/null", err);
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    ASSERT_FALSE(testing::descendants(pid).empty());  // the host is loading
+    for (int i = 0; i < 3000 && testing::descendants(pid).empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(testing::descendants(pid).empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the host is loading its model
     const auto sent = std::chrono::steady_clock::now();
-    ::kill(pid, sig);
+    if (q.second) {
+      send_twice(pid, q);
+    } else {
+      ::kill(pid, sig);
+    }
     int status = 0;
     ::waitpid(pid, &status, 0);
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
@@ -678,14 +760,17 @@ bool appears(const std::string& path) {
 
 // SIGINT while the video's commit waits for a slow disk: up to the rename (the video's own fsync) it keeps the
 // earlier file, with the cancel line and the signal; once the video is renamed (its folder's fsync) the command
-// has written it, with the success line and status 0. Never the one's line with the other's file.
+// has written it, with the success line and status 0. Never the one's line with the other's file. A second
+// signal (a closed terminal's second SIGHUP) changes neither.
 TEST(CommandLine, ASignalDuringASlowCommitEitherKeepsTheOldFileOrWritesTheNewOneAndSaysWhich) {
   struct Case {
     const char* slow;  // which fsync is slow
     bool written;
+    int second;  // a signal 1 ms after the SIGINT, or 0
   };
-  for (const Case& c : {Case{"file", false}, Case{"folder", true}}) {
-    SCOPED_TRACE(std::string("slow fsync of the ") + c.slow);
+  for (const Case& c : {Case{"file", false, 0}, Case{"folder", true, 0}, Case{"file", false, SIGHUP},
+                        Case{"folder", true, SIGHUP}, Case{"file", false, SIGINT}}) {
+    SCOPED_TRACE(std::string("slow fsync of the ") + c.slow + (c.second ? " and a second signal" : ""));
     Scene s;
     TempDir logs;
     const std::string out = s.dir.write("out.mp4", "an earlier video");
@@ -699,7 +784,11 @@ TEST(CommandLine, ASignalDuringASlowCommitEitherKeepsTheOldFileOrWritesTheNewOne
          std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0",
          std::string("SLOW_FSYNC_ON=") + c.slow, "SLOW_FSYNC_SECONDS=1.5", "SLOW_FSYNC_MARK=" + mark});
     const bool syncing = appears(mark);
-    ::kill(pid, SIGINT);
+    if (c.second) {
+      send_twice(pid, {SIGINT, c.second, 1});
+    } else {
+      ::kill(pid, SIGINT);
+    }
     int status = 0;
     ::waitpid(pid, &status, 0);
     ASSERT_TRUE(syncing);
@@ -719,6 +808,19 @@ TEST(CommandLine, ASignalDuringASlowCommitEitherKeepsTheOldFileOrWritesTheNewOne
   }
 }
 
+// What the terminal `master` shows up to the first progress line (or until it is closed).
+std::string read_until_progress(int master) {
+  std::string terminal;
+  char buf[4096];
+  while (terminal.find(" frame") == std::string::npos) {
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    terminal.append(buf, static_cast<std::size_t>(n));
+  }
+  return terminal;
+}
+
 // Closing the terminal (SIGHUP) ends a render as SIGINT does: no unfinished file, and ended by the signal.
 TEST(CommandLine, ClosingTheTerminalRemovesTheUnfinishedFileAndEndsBySighup) {
   Scene s(600.0, "1280 720");  // still rendering when the first progress line comes
@@ -730,20 +832,111 @@ TEST(CommandLine, ClosingTheTerminalRemovesTheUnfinishedFileAndEndsBySighup) {
             s.at("o.mp4").c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  std::string terminal;
-  char buf[4096];
-  while (terminal.find(" frame") == std::string::npos) {
-    const ssize_t n = ::read(master, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    terminal.append(buf, static_cast<std::size_t>(n));
-  }
+  const std::string terminal = read_until_progress(master);
   ::close(master);  // the terminal hangs up
   int status = 0;
   ::waitpid(pid, &status, 0);
   EXPECT_NE(terminal.find(" frame"), std::string::npos) << terminal;
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
   EXPECT_EQ(s.made(), std::vector<std::string>{});
+}
+
+// A repeated stop signal mid-render is the same stop: cancelled once, no unfinished file, and the end is by the
+// first signal. (While the host starts, during the unpack and during the commit: with those tests.)
+TEST(CommandLine, ARepeatedStopSignalIsTheSameStopAndEndsByTheFirst) {
+  for (const Sequence& q : REPEATS) {
+    SCOPED_TRACE(sequence_text(q));
+    Scene s(20.0, "1280 720");  // still rendering when the first progress line comes
+    bool sent = false;
+    const TtyRun r = run_on_terminal({PROGRAM, "render", s.avatar, s.audio, "-o", s.at("o.mp4")},
+                                     [&](pid_t pid, const std::string& text) {
+                                       if (!sent && text.find(" frame") != std::string::npos) {
+                                         send_twice(pid, q);
+                                         sent = true;
+                                       }
+                                     });
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(r.status, 128 + q.first) << r.terminal;
+    EXPECT_TRUE(r.terminal.ends_with("\r\x1b[Kvelmora: the render was cancelled\r\n")) << r.terminal;
+    EXPECT_EQ(s.made(), std::vector<std::string>{});
+  }
+}
+
+// The parent of `pid`, as /proc shows it; -1 when it has gone.
+pid_t parent_of(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  const std::size_t end = stat.rfind(')');
+  if (end == std::string::npos) return -1;
+  char state = 0;
+  int parent = -1;
+  return std::sscanf(stat.c_str() + end + 1, " %c %d", &state, &parent) == 2 ? parent : -1;
+}
+
+// A shell quoting of `word` for a command line typed into an interactive shell.
+std::string shell_word(const std::string& word) {
+  std::string out = "'";
+  for (const char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Closing a terminal as users do: the command runs under a shell in a terminal whose other end is then closed.
+// An interactive shell (job control: the command is a job of its own in the foreground) forwards the hang-up
+// to its job and then ends, and the kernel hangs up the job again: two SIGHUPs. A shell without job control
+// ends by the hang-up, and the kernel hangs up the command with it. Either way: ended by SIGHUP, no unfinished
+// file, nothing left running. For the program and for the Python module's command.
+TEST(CommandLine, ClosingTheTerminalOfAShellRemovesTheUnfinishedFileAndEndsBySighup) {
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // the command outlives its shell, and becomes ours
+  const std::string python = std::string(VELMORA_SOURCE_DIR) + "/scripts/python";
+  const std::string build = fs::path(VELMORA_BIN_DIR).parent_path().string();
+  const std::vector<std::string> programs[] = {{PROGRAM}, {python, build, "-m", "velmora"}};
+  for (const std::vector<std::string>& program : programs) {
+    for (const bool interactive : {true, false}) {
+      SCOPED_TRACE(program.back() + (interactive ? " under bash -i" : " under sh -c"));
+      Scene s(20.0, "1280 720");  // still rendering when the first progress line comes
+      std::string command;
+      for (const std::string& word : program) command += shell_word(word) + " ";
+      command += "render " + shell_word(s.avatar) + " " + shell_word(s.audio) + " -o " + shell_word(s.at("o.mp4"));
+      int master = -1;
+      const pid_t shell = ::forkpty(&master, nullptr, nullptr, nullptr);
+      ASSERT_GE(shell, 0);
+      if (shell == 0) {
+        if (interactive) {
+          ::execl("/bin/bash", "bash", "--norc", "--noprofile", "-i", static_cast<char*>(nullptr));
+        } else {
+          // The shell waits for the command (it is not the last one), so the command is not the shell itself.
+          ::execl("/bin/sh", "sh", "-c", (command + "; echo ended").c_str(), static_cast<char*>(nullptr));
+        }
+        ::_exit(127);
+      }
+      if (interactive) {
+        const std::string typed = command + "\n";
+        ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+      }
+      const std::string terminal = read_until_progress(master);  // not the echo of the typed command
+      ASSERT_NE(terminal.find(" frame"), std::string::npos) << terminal;
+      pid_t velmora = -1;  // the shell's child
+      for (const pid_t pid : testing::descendants(shell)) {
+        if (parent_of(pid) == shell) velmora = pid;
+      }
+      ASSERT_GT(velmora, 0);
+      ::close(master);  // the terminal hangs up
+      // Every process below is ours to wait for once the shell has gone; the command's status is kept.
+      int status = -1;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      for (;;) {
+        int st = 0;
+        const pid_t ended = ::waitpid(-1, &st, WNOHANG);
+        if (ended == velmora) status = st;
+        if (ended < 0 || std::chrono::steady_clock::now() > deadline) break;
+        if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
+      EXPECT_EQ(s.made(), std::vector<std::string>{});
+      EXPECT_TRUE(testing::descendants(::getpid()).empty());
+    }
+  }
 }
 
 }  // namespace
