@@ -21,7 +21,8 @@ HELP = f"""usage: {PROG} render <avatar> <audio> [-o OUT.mp4] [--quiet]
 Renders the avatar speaking the audio into an MP4 video (H.264 video, AAC audio).
 
   <avatar>           an avatar on this machine: an avatar file or an unpacked avatar folder
-  <audio>            the speech: an audio file in any format ffmpeg reads
+  <audio>            the speech: one audio or video file (WAV, MP3, FLAC, Ogg, M4A, MP4,
+                     WebM, AAC, AIFF, ...); a playlist or a list of files is refused
   -o, --output FILE  the video to write; default: the audio's file name with .mp4, in the
                      working folder (speech.wav gives speech.mp4). An existing file is
                      replaced only once the new video is complete; a symbolic link keeps

@@ -383,7 +383,7 @@ TEST(ChildProcess, AProcessWithAStandardDescriptorClosedStillGivesItsChildThreeP
       ::close(closed);
       ChildProcess child =
           ChildProcess::spawn({"/bin/sh", "-c", "read line; printf '%s' \"$line\"; printf err >&2"});
-      EXPECT_TRUE(write_all(child.in(), "in\n"));
+      EXPECT_EQ(write_all(child.in(), "in\n"), 0);
       child.close_in();
       EXPECT_EQ(read_to_end(child.out()), "in");
       EXPECT_EQ(read_to_end(child.err()), "err");
