@@ -51,10 +51,7 @@ TEST(CommandLineRacers, NamesMovedDuringARenderNeverCostAFileNorLeaveOneUnderATe
         ASSERT_TRUE(got.status == 0 || got.status == 1) << got.status << ": " << got.err;
         tally.add(s, r, got.status == 0, 0, got.err);
       }
-      tally.print(road, r);
-      EXPECT_EQ(tally.lost, 0) << tally.first_fault;
-      EXPECT_EQ(tally.without_video, 0) << tally.first_fault;
-      EXPECT_EQ(tally.under_temporary, 0) << tally.first_fault;
+      tally.expect_no_fault(road, r);
     }
   }
 }

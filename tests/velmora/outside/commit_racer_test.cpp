@@ -53,10 +53,7 @@ TEST(VideoTargetRacers, NamesMovedDuringTheCommitNeverCostAFileNorLeaveOneUnderA
         }
         tally.add(s, r, got.kind.empty(), video, got.detail);
       }
-      tally.print(road_name, r);
-      EXPECT_EQ(tally.lost, 0) << tally.first_fault;
-      EXPECT_EQ(tally.under_temporary, 0) << tally.first_fault;
-      EXPECT_EQ(tally.without_video, 0) << tally.first_fault;
+      tally.expect_no_fault(road_name, r);
     }
   }
 }

@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "support/temp_dir.h"
 
 namespace velmora::testing {
@@ -162,6 +164,13 @@ struct RaceTally {
                 "without the video %d\n",
                 road, racer_name(r), rounds, succeeded, failed, lost, under_temporary, without_video);
     if (!first_fault.empty()) std::printf("  the first: %s\n", first_fault.c_str());
+  }
+  // Prints the tally and fails the test on any fault.
+  void expect_no_fault(const char* road, Racer r) const {
+    print(road, r);
+    EXPECT_EQ(lost, 0) << first_fault;
+    EXPECT_EQ(under_temporary, 0) << first_fault;
+    EXPECT_EQ(without_video, 0) << first_fault;
   }
 };
 
